@@ -1,0 +1,85 @@
+// The protocol library's front: start and stop, the host's IPv4 addresses, the
+// library lock and search options, the device-handle table, and test seams.
+// Every call returns an int result code (1 = success) unless stated otherwise.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <mutex>
+
+#include "ds_info.h"
+#include "timeout_block.h"
+
+namespace qeld {
+
+inline constexpr int kMaxHandles = 512;
+inline constexpr int kMaxLocalAddresses = 16;
+inline constexpr uint16_t kPort4800 = 4800;
+inline constexpr uint16_t kPort1029 = 1029;
+
+// --- start and stop -------------------------------------------------------
+// 1 when ready; 0 when the socket layer could not be started (see the seam below).
+// A second call while started is a no-op returning 1: open handles and the map stay.
+int library_start();
+// Tears the library down; handles are reset. Safe to call when not started.
+void library_stop();
+bool library_started();
+
+// --- host addresses --------------------------------------------------------
+// A complete list of the host's IPv4 addresses (network byte order), at most 16.
+struct AddressList {
+  int count = 0;
+  uint32_t addr[kMaxLocalAddresses] = {};
+};
+
+// The OS kind. Linux has one address source, so the kind is a constant (4 = adapter list).
+int os_kind();         // "queries" and stores the kind
+int stored_os_kind();  // the stored kind (0 before os_kind() ran)
+// getifaddrs: IPv4 addresses of interfaces that are up, in the kernel's order.
+int list_adapter_addresses();
+// gethostname + name lookup.
+int list_host_addresses();
+int local_address_count();
+// Address at index, or 0xFFFFFFFF for an index outside 0..count-1.
+uint32_t local_address_at(int index);
+// Refreshes the shared list as a socket-set opening does (os_kind, then the source
+// it selects) and copies the result into `out`, so each opening works on its own
+// complete snapshot. Returns 1 when at least one address was listed, else 0.
+int refresh_local_addresses(AddressList& out);
+
+// --- library lock and search options -------------------------------------
+// Held by search_servers for the whole of one search; nothing else takes it.
+std::mutex& library_lock();
+// A value >= 0 replaces timeout_ms / attempts; a negative value leaves it.
+void set_search_options(int timeout_ms, int attempts);
+TimeoutBlock search_options();
+
+// --- device handles ---------------------------------------------------------
+// 1 and *out = slot; -5 when reply or out is null (nothing written); -10 when no slot
+// is free (*out = -2); -11 when the copy cannot be allocated (*out = -1).
+int open_handle(const _DS_INFO* reply, int* out);
+// 1, or -5 when the handle is outside 0..511 or its slot is not in use.
+int close_handle(int handle);
+// Copies a handle's reply and time-out block under the table's lock, so a query never
+// reads memory that a concurrent close_handle frees. False when the handle is not open.
+bool handle_snapshot(int handle, _DS_INFO& reply, TimeoutBlock& timeouts);
+// Changes a handle's time-out block (timeout_ms, attempts); false when not open.
+bool handle_set_timeouts(int handle, uint32_t timeout_ms, int32_t attempts);
+int open_handle_count();
+
+// --- seams for tests and tools ----------------------------------------------
+// Makes the next library_start fail as if the socket layer could not start.
+void set_library_start_failure(bool fail);
+// Replaces the host address source (nullptr restores getifaddrs). The function fills
+// the list and returns 1, or returns 0 to report a failure.
+void set_address_source(std::function<int(AddressList&)> source);
+// The device ports that requests are sent to (4800 and 1029 unless a test moves them).
+void set_device_ports(uint16_t port_4800, uint16_t port_1029);
+uint16_t device_port_4800();
+uint16_t device_port_1029();
+
+// Raises the soft open-file limit to the hard limit (the program holds two sockets per
+// running query). Returns the new soft limit.
+long raise_open_file_limit();
+
+}  // namespace qeld
