@@ -10,6 +10,8 @@
 #include "ds_info.h"
 #include "timeout_block.h"
 
+struct ifaddrs;
+
 namespace qeld {
 
 inline constexpr int kMaxHandles = 512;
@@ -37,6 +39,9 @@ int os_kind();         // "queries" and stores the kind
 int stored_os_kind();  // the stored kind (0 before os_kind() ran)
 // getifaddrs: IPv4 addresses of interfaces that are up, in the kernel's order.
 int list_adapter_addresses();
+// The filter list_adapter_addresses applies to a getifaddrs list: AF_INET entries of
+// interfaces that are up, in list order, at most 16. Returns 1 when any was kept.
+int addresses_from_ifaddrs(const ::ifaddrs* list, AddressList& out);
 // gethostname + name lookup.
 int list_host_addresses();
 int local_address_count();

@@ -1,0 +1,323 @@
+// The protocol library's front: start and stop, the host's IPv4 address list, the
+// library lock and search options, and the 512-slot device-handle table.
+#include "library.h"
+
+#include <arpa/inet.h>
+#include <ifaddrs.h>
+#include <net/if.h>
+#include <netdb.h>
+#include <netinet/in.h>
+#include <sys/resource.h>
+#include <unistd.h>
+
+#include <array>
+#include <atomic>
+#include <climits>
+#include <cstring>
+#include <memory>
+#include <new>
+
+#include "model_map.h"
+
+namespace qeld {
+namespace {
+
+constexpr int kOsKindAdapterList = 4;  // Linux has one source: the interface list
+
+struct THandleSlot {
+  int32_t in_use = 0;
+  std::unique_ptr<_DS_INFO> reply;
+  TimeoutBlock timeouts;
+};
+
+std::atomic<bool> g_started{false};
+std::atomic<bool> g_fail_next_start{false};
+// Serialises library_start and library_stop against each other.
+std::mutex g_start_mutex;
+
+std::atomic<int> g_os_kind{0};
+
+// Guards g_local, g_host_name and g_address_source; taken by every listing call,
+// from the search worker and the pollers alike, only to publish or read a whole list.
+std::mutex g_addr_mutex;
+AddressList g_local;
+char g_host_name[256] = {};
+std::function<int(AddressList&)> g_address_source;
+
+// Guards g_search_options; taken by set_search_options and search_options.
+std::mutex g_options_mutex;
+TimeoutBlock g_search_options;
+
+// Guards every slot of the handle table; taken by open/close and by queries copying
+// a slot, so a close never frees a reply copy while a poller reads it.
+std::mutex g_table_mutex;
+std::array<THandleSlot, kMaxHandles> g_table;
+
+std::atomic<uint16_t> g_port_4800{kPort4800};
+std::atomic<uint16_t> g_port_1029{kPort1029};
+
+void reset_slot(THandleSlot& s) {
+  s.in_use = 0;
+  s.reply.reset();
+  s.timeouts = TimeoutBlock{};
+}
+
+void reset_table() {
+  std::lock_guard lock(g_table_mutex);
+  for (auto& s : g_table) reset_slot(s);
+}
+
+std::function<int(AddressList&)> current_source() {
+  std::lock_guard lock(g_addr_mutex);
+  return g_address_source;
+}
+
+// Outcome of one listing: kept = the source failed before it gave a list, so the
+// shared list stays as it was; otherwise `list` is the new complete list.
+struct Listing {
+  bool obtained = false;
+  AddressList list;
+};
+
+Listing from_seam(const std::function<int(AddressList&)>& source) {
+  Listing r;
+  AddressList l;
+  if (source(l) != 1) return r;
+  if (l.count < 0) l.count = 0;
+  if (l.count > kMaxLocalAddresses) l.count = kMaxLocalAddresses;
+  r.obtained = true;
+  r.list = l;
+  return r;
+}
+
+Listing from_ifaddrs() {
+  Listing r;
+  ifaddrs* head = nullptr;
+  if (getifaddrs(&head) != 0) return r;
+  r.obtained = true;
+  addresses_from_ifaddrs(head, r.list);
+  freeifaddrs(head);
+  return r;
+}
+
+Listing from_host_name(char (&name_out)[256]) {
+  Listing r;
+  char name[256] = {};
+  if (gethostname(name, sizeof name - 1) != 0) return r;
+  std::memcpy(name_out, name, sizeof name);
+  addrinfo hints{};
+  hints.ai_family = AF_INET;
+  hints.ai_socktype = SOCK_DGRAM;  // one result per address, not one per socket type
+  addrinfo* res = nullptr;
+  if (getaddrinfo(name, nullptr, &hints, &res) != 0 || res == nullptr) return r;
+  r.obtained = true;
+  for (addrinfo* p = res; p != nullptr && r.list.count < kMaxLocalAddresses; p = p->ai_next) {
+    if (p->ai_family != AF_INET || p->ai_addr == nullptr) continue;
+    const auto* sin = reinterpret_cast<const sockaddr_in*>(p->ai_addr);
+    r.list.addr[r.list.count++] = sin->sin_addr.s_addr;
+  }
+  freeaddrinfo(res);
+  return r;
+}
+
+// Publishes a listing to the shared list and returns the call's result.
+int publish(const Listing& l, AddressList* snapshot) {
+  if (!l.obtained) {
+    if (snapshot) *snapshot = AddressList{};
+    return 0;
+  }
+  {
+    std::lock_guard lock(g_addr_mutex);
+    g_local = l.list;
+  }
+  if (snapshot) *snapshot = l.list;
+  return l.list.count > 0 ? 1 : 0;
+}
+
+int adapter_listing(AddressList* snapshot) {
+  auto source = current_source();
+  return publish(source ? from_seam(source) : from_ifaddrs(), snapshot);
+}
+
+int host_listing(AddressList* snapshot) {
+  auto source = current_source();
+  if (source) return publish(from_seam(source), snapshot);
+  char name[256] = {};
+  Listing l = from_host_name(name);
+  if (name[0] != '\0') {
+    std::lock_guard lock(g_addr_mutex);
+    std::memcpy(g_host_name, name, sizeof name);
+  }
+  return publish(l, snapshot);
+}
+
+}  // namespace
+
+// --- start and stop -----------------------------------------------------------
+
+int library_start() {
+  std::lock_guard lock(g_start_mutex);
+  if (g_started.load()) return 1;
+  // There is no socket layer to start on Linux; the seam keeps the failure path reachable.
+  if (g_fail_next_start.exchange(false)) return 0;
+  load_model_map();
+  reset_table();
+  g_started.store(true);
+  return 1;
+}
+
+void library_stop() {
+  std::lock_guard lock(g_start_mutex);
+  if (!g_started.load()) return;
+  reset_table();
+  g_started.store(false);
+}
+
+bool library_started() { return g_started.load(); }
+
+// --- host addresses -----------------------------------------------------------
+
+int os_kind() {
+  g_os_kind.store(kOsKindAdapterList);
+  return kOsKindAdapterList;
+}
+
+int stored_os_kind() { return g_os_kind.load(); }
+
+int addresses_from_ifaddrs(const ifaddrs* list, AddressList& out) {
+  out = AddressList{};
+  for (const ifaddrs* p = list; p != nullptr && out.count < kMaxLocalAddresses; p = p->ifa_next) {
+    if (p->ifa_addr == nullptr || p->ifa_addr->sa_family != AF_INET) continue;
+    if ((p->ifa_flags & IFF_UP) == 0) continue;
+    const auto* sin = reinterpret_cast<const sockaddr_in*>(p->ifa_addr);
+    out.addr[out.count++] = sin->sin_addr.s_addr;
+  }
+  return out.count > 0 ? 1 : 0;
+}
+
+int list_adapter_addresses() { return adapter_listing(nullptr); }
+
+int list_host_addresses() { return host_listing(nullptr); }
+
+int local_address_count() {
+  std::lock_guard lock(g_addr_mutex);
+  return g_local.count;
+}
+
+uint32_t local_address_at(int index) {
+  std::lock_guard lock(g_addr_mutex);
+  if (index < 0 || index >= g_local.count) return 0xFFFFFFFFu;
+  return g_local.addr[index];
+}
+
+int refresh_local_addresses(AddressList& out) {
+  if (os_kind() == kOsKindAdapterList) return adapter_listing(&out);
+  return host_listing(&out);
+}
+
+// --- library lock and search options -------------------------------------------
+
+std::mutex& library_lock() {
+  // Exists from the first call on, so a search before library_start cannot touch a dead lock.
+  static std::mutex lock;
+  return lock;
+}
+
+void set_search_options(int timeout_ms, int attempts) {
+  std::lock_guard lock(g_options_mutex);
+  if (timeout_ms >= 0) g_search_options.timeout_ms = static_cast<uint32_t>(timeout_ms);
+  if (attempts >= 0) g_search_options.attempts = attempts;
+}
+
+TimeoutBlock search_options() {
+  std::lock_guard lock(g_options_mutex);
+  return g_search_options;
+}
+
+// --- device handles ---------------------------------------------------------------
+
+int open_handle(const _DS_INFO* reply, int* out) {
+  if (reply == nullptr || out == nullptr) return -5;
+  std::lock_guard lock(g_table_mutex);
+  for (int i = 0; i < kMaxHandles; ++i) {
+    THandleSlot& s = g_table[static_cast<std::size_t>(i)];
+    if (s.in_use != 0) continue;
+    s.reply.reset(new (std::nothrow) _DS_INFO(*reply));
+    if (!s.reply) {
+      *out = -1;
+      return -11;
+    }
+    s.in_use = 1;
+    *out = i;
+    return 1;
+  }
+  *out = -2;
+  return -10;
+}
+
+int close_handle(int handle) {
+  if (handle < 0 || handle >= kMaxHandles) return -5;
+  std::lock_guard lock(g_table_mutex);
+  THandleSlot& s = g_table[static_cast<std::size_t>(handle)];
+  if (s.in_use == 0) return -5;
+  reset_slot(s);
+  return 1;
+}
+
+bool handle_snapshot(int handle, _DS_INFO& reply, TimeoutBlock& timeouts) {
+  if (handle < 0 || handle >= kMaxHandles) return false;
+  std::lock_guard lock(g_table_mutex);
+  const THandleSlot& s = g_table[static_cast<std::size_t>(handle)];
+  if (s.in_use == 0 || !s.reply) return false;
+  reply = *s.reply;
+  timeouts = s.timeouts;
+  return true;
+}
+
+bool handle_set_timeouts(int handle, uint32_t timeout_ms, int32_t attempts) {
+  if (handle < 0 || handle >= kMaxHandles) return false;
+  std::lock_guard lock(g_table_mutex);
+  THandleSlot& s = g_table[static_cast<std::size_t>(handle)];
+  if (s.in_use == 0) return false;
+  s.timeouts.timeout_ms = timeout_ms;
+  s.timeouts.attempts = attempts;
+  return true;
+}
+
+int open_handle_count() {
+  std::lock_guard lock(g_table_mutex);
+  int n = 0;
+  for (const auto& s : g_table) n += s.in_use != 0 ? 1 : 0;
+  return n;
+}
+
+// --- seams --------------------------------------------------------------------------
+
+void set_library_start_failure(bool fail) { g_fail_next_start.store(fail); }
+
+void set_address_source(std::function<int(AddressList&)> source) {
+  std::lock_guard lock(g_addr_mutex);
+  g_address_source = std::move(source);
+}
+
+void set_device_ports(uint16_t port_4800, uint16_t port_1029) {
+  g_port_4800.store(port_4800);
+  g_port_1029.store(port_1029);
+}
+
+uint16_t device_port_4800() { return g_port_4800.load(); }
+uint16_t device_port_1029() { return g_port_1029.load(); }
+
+long raise_open_file_limit() {
+  rlimit rl{};
+  if (getrlimit(RLIMIT_NOFILE, &rl) != 0) return -1;
+  // An unlimited hard limit cannot be the soft one for open files; nr_open caps it anyway.
+  if (rl.rlim_cur < rl.rlim_max) {
+    rlimit want = rl;
+    want.rlim_cur = rl.rlim_max;
+    if (setrlimit(RLIMIT_NOFILE, &want) == 0) rl = want;
+  }
+  return rl.rlim_cur == RLIM_INFINITY ? LONG_MAX : static_cast<long>(rl.rlim_cur);
+}
+
+}  // namespace qeld
