@@ -115,6 +115,17 @@ class TDsList {
   bool search_running() const;
 
  private:
+  // Sleeps up to ms, returning early (true) once `stop` or the stop-all flag is set.
+  bool pause(const std::atomic<int>& stop, int ms);
+  // Wakes every poller asleep in its pause so that it rechecks its stop flags.
+  void wake_pollers();
+  // The reply callbacks of one search: a search whose generation is no longer the
+  // current one is told to stop and stores nothing.
+  int on_reply(const qeld::_DS_INFO* reply, int by_ip, uint32_t generation);
+  // Joins and frees pollers and search workers that have ended (never blocks on one
+  // that is still running).
+  void reap();
+
   struct Impl;
   std::unique_ptr<Impl> impl_;
   friend class ::TUpdateThread;
