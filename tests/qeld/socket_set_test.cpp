@@ -1,0 +1,326 @@
+// Tests of the UDP socket set on loopback: layout of the set, the poll's truncation,
+// size limit, refused ports and table order, sends per group, and that every failure
+// path leaves no descriptor open.
+#include <gtest/gtest.h>
+#include <sys/resource.h>
+
+#include <fstream>
+
+#include "qeld/library.h"
+#include "qeld/qnsock/socket_set.h"
+#include "qeld/result_codes.h"
+#include "udp_peer.h"
+
+using namespace qeld;
+using namespace tavrix_test;
+
+namespace {
+
+void use_addresses(std::vector<const char*> dotted) {
+  set_address_source([dotted](AddressList& out) {
+    out = AddressList{};
+    for (const char* d : dotted) out.addr[out.count++] = ip_of(d);
+    return out.count > 0 ? 1 : 0;
+  });
+}
+
+sockaddr_in bound_address(int fd) {
+  sockaddr_in sa{};
+  socklen_t len = sizeof sa;
+  getsockname(fd, reinterpret_cast<sockaddr*>(&sa), &len);
+  return sa;
+}
+
+// Where a datagram must go to reach entry i of the set on loopback.
+sockaddr_in entry_target(const UdpSocketSet& set, int i) {
+  sockaddr_in sa = bound_address(set.entries[i].socket);
+  if (sa.sin_addr.s_addr == 0) sa.sin_addr.s_addr = ip_of("127.0.0.1");
+  return sa;
+}
+
+Bytes pattern(std::size_t n) {
+  Bytes b(n);
+  for (std::size_t i = 0; i < n; ++i) b[i] = static_cast<uint8_t>(i * 7 + 3);
+  return b;
+}
+
+// Polls a group until something arrives (the datagram is on loopback, so this is quick).
+int poll_until(UdpSocketSet& set, uint8_t* buf, int max_length, sockaddr_in* from,
+               uint32_t* local, int group) {
+  int len = 0;
+  for (int i = 0; i < 200 && len == 0; ++i) {
+    EXPECT_EQ(udp_poll(set, buf, max_length, &len, from, local, group), kOk);
+    if (len == 0) udp_wait_readable(set, 10);
+  }
+  return len;
+}
+
+class SocketSetTest : public ::testing::Test {
+ protected:
+  void SetUp() override { use_addresses({"127.0.0.1"}); }
+  void TearDown() override { set_address_source(nullptr); }
+};
+
+TEST_F(SocketSetTest, PerInterfaceOpensGroupOneFirstThenGroupZeroOnEveryAddress) {
+  use_addresses({"127.0.0.1", "127.0.0.2", "127.0.0.3"});
+  const int before = open_fd_count();
+  UdpSocketSet set;
+  ASSERT_EQ(udp_open_socket_set(set, 1), kOk);
+  ASSERT_EQ(set.count, 6);
+  const char* order[] = {"127.0.0.1", "127.0.0.2", "127.0.0.3"};
+  for (int i = 0; i < 6; ++i) {
+    SCOPED_TRACE(i);
+    EXPECT_EQ(set.entries[i].group, i < 3 ? kGroup4800 : kGroup1029);
+    EXPECT_EQ(set.entries[i].local_address, ip_of(order[i % 3]));
+    sockaddr_in sa = bound_address(set.entries[i].socket);
+    EXPECT_EQ(sa.sin_addr.s_addr, ip_of(order[i % 3]));
+    EXPECT_NE(sa.sin_port, 0);
+    int on = 0;
+    socklen_t len = sizeof on;
+    getsockopt(set.entries[i].socket, SOL_SOCKET, SO_BROADCAST, &on, &len);
+    EXPECT_EQ(on, 1);
+  }
+  EXPECT_EQ(open_fd_count(), before + 6);
+  EXPECT_EQ(udp_close_socket_set(set), kOk);
+  for (int i = 0; i < 6; ++i) EXPECT_EQ(set.entries[i].socket, -1);
+  EXPECT_EQ(set.count, 6);
+  EXPECT_EQ(udp_close_socket_set(set), kOk);  // closing twice is harmless
+  EXPECT_EQ(open_fd_count(), before);
+}
+
+TEST_F(SocketSetTest, OneSocketPerGroupBindsToAnyAddress) {
+  use_addresses({"127.0.0.1", "127.0.0.2", "127.0.0.3"});
+  UdpSocketSet set;
+  ASSERT_EQ(udp_open_socket_set(set, 0), kOk);
+  ASSERT_EQ(set.count, 2);
+  EXPECT_EQ(set.entries[0].group, kGroup4800);
+  EXPECT_EQ(set.entries[1].group, kGroup1029);
+  EXPECT_EQ(set.entries[0].local_address, 0u);
+  EXPECT_EQ(bound_address(set.entries[1].socket).sin_addr.s_addr, 0u);
+  udp_close_socket_set(set);
+}
+
+TEST_F(SocketSetTest, OpeningFailsCleanlyWithoutAnyHostAddress) {
+  const int before = open_fd_count();
+  UdpSocketSet set;
+  set_address_source([](AddressList& out) {
+    out = AddressList{};
+    return 0;
+  });
+  EXPECT_EQ(udp_open_socket_set(set, 0), kErrSocket);
+  EXPECT_EQ(udp_open_socket_set(set, 1), kErrSocket);
+  EXPECT_EQ(set.count, 0);
+  EXPECT_EQ(open_fd_count(), before);
+}
+
+TEST_F(SocketSetTest, SocketCreationFailureAtEveryStepClosesWhatWasOpened) {
+  use_addresses({"127.0.0.1", "127.0.0.2", "127.0.0.3"});
+  const int before = open_fd_count();
+  // The lowest free descriptor; the limit below lets exactly `allowed` more be made.
+  int probe = dup(0);
+  ASSERT_GE(probe, 0);
+  close(probe);
+  rlimit saved{};
+  ASSERT_EQ(getrlimit(RLIMIT_NOFILE, &saved), 0);
+  for (int allowed = 0; allowed < 6; ++allowed) {
+    SCOPED_TRACE(allowed);
+    rlimit low = saved;
+    low.rlim_cur = static_cast<rlim_t>(probe + allowed);
+    ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &low), 0);
+    UdpSocketSet set;
+    int rc = udp_open_socket_set(set, 1);
+    ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &saved), 0);
+    EXPECT_EQ(rc, kErrSocket);
+    EXPECT_EQ(set.count, 0);
+    EXPECT_EQ(open_fd_count(), before);
+  }
+  // With the limit back, the same opening works.
+  UdpSocketSet set;
+  EXPECT_EQ(udp_open_socket_set(set, 1), kOk);
+  udp_close_socket_set(set);
+  EXPECT_EQ(open_fd_count(), before);
+}
+
+TEST_F(SocketSetTest, AddressThatCannotBeBoundGivesUpAndClosesEverything) {
+  std::ifstream nonlocal("/proc/sys/net/ipv4/ip_nonlocal_bind");
+  int flag = 0;
+  if (nonlocal >> flag && flag != 0) GTEST_SKIP() << "host allows binding to foreign addresses";
+  // 192.0.2.77 is not an address of this host, so every bind attempt fails.
+  use_addresses({"127.0.0.1", "192.0.2.77"});
+  const int before = open_fd_count();
+  UdpSocketSet set;
+  EXPECT_EQ(udp_open_socket_set(set, 1), kErrSocket);
+  EXPECT_EQ(open_fd_count(), before);
+}
+
+TEST_F(SocketSetTest, PollCutsToMaxLengthAndReportsSenderAndLocalAddress) {
+  use_addresses({"127.0.0.1"});
+  UdpPeer peer;
+  ASSERT_TRUE(peer.ok());
+  UdpSocketSet set;
+  ASSERT_EQ(udp_open_socket_set(set, 1), kOk);
+  Bytes sent = pattern(100);
+  ASSERT_TRUE(peer.send_to(entry_target(set, 0), sent));
+  uint8_t buf[64];
+  std::memset(buf, 0xEE, sizeof buf);
+  sockaddr_in from{};
+  uint32_t local = 0;
+  int len = poll_until(set, buf, 10, &from, &local, kGroup4800);
+  EXPECT_EQ(len, 10);
+  EXPECT_EQ(0, std::memcmp(buf, sent.data(), 10));
+  EXPECT_EQ(buf[10], 0xEE);  // nothing written past max_length
+  EXPECT_EQ(from.sin_addr.s_addr, peer.address());
+  EXPECT_EQ(ntohs(from.sin_port), peer.port());
+  EXPECT_EQ(local, ip_of("127.0.0.1"));
+  udp_close_socket_set(set);
+}
+
+TEST_F(SocketSetTest, DatagramOverScratchSizeIsNothingReceived) {
+  UdpPeer peer;
+  UdpSocketSet set;
+  ASSERT_EQ(udp_open_socket_set(set, 0), kOk);
+  const sockaddr_in to = entry_target(set, 0);
+  ASSERT_TRUE(peer.send_to(to, pattern(2049)));
+  ASSERT_TRUE(peer.send_to(to, pattern(2048)));
+  ASSERT_EQ(udp_wait_readable(set, 2000), 1);
+
+  std::vector<uint8_t> buf(4096, 0);
+  int len = -1;
+  sockaddr_in from{};
+  from.sin_port = 1234;
+  uint32_t local = 99;
+  // The 2049-byte datagram is taken and dropped: nothing received, outputs zeroed.
+  ASSERT_EQ(udp_poll(set, buf.data(), 4096, &len, &from, &local, kGroup4800), kOk);
+  EXPECT_EQ(len, 0);
+  EXPECT_EQ(from.sin_port, 0);
+  EXPECT_EQ(from.sin_addr.s_addr, 0u);
+  EXPECT_EQ(local, 0u);
+  // The 2048-byte one arrives whole.
+  len = poll_until(set, buf.data(), 4096, &from, &local, kGroup4800);
+  EXPECT_EQ(len, 2048);
+  Bytes expect = pattern(2048);
+  EXPECT_EQ(0, std::memcmp(buf.data(), expect.data(), 2048));
+  udp_close_socket_set(set);
+}
+
+TEST_F(SocketSetTest, RefusedPortIsNothingReceivedAndLaterDatagramsStillArrive) {
+  UdpSocketSet set;
+  ASSERT_EQ(udp_open_socket_set(set, 0), kOk);
+  uint16_t closed_port;
+  {
+    int fd = open_udp(ip_of("127.0.0.1"), 0);
+    closed_port = port_of(fd);
+    close(fd);
+  }
+  const uint8_t req[4] = {1, 2, 3, 4};
+  EXPECT_EQ(udp_send_to(set, ip_of("127.0.0.1"), closed_port, req, 4, kGroup4800), kOk);
+  uint8_t buf[64];
+  int len = -1;
+  for (int i = 0; i < 5; ++i) {
+    udp_wait_readable(set, 20);
+    EXPECT_EQ(udp_poll(set, buf, 64, &len, nullptr, nullptr, kGroup4800), kOk);
+    EXPECT_EQ(len, 0);
+  }
+  UdpPeer peer;
+  ASSERT_TRUE(peer.send_to(entry_target(set, 0), pattern(5)));
+  EXPECT_EQ(poll_until(set, buf, 64, nullptr, nullptr, kGroup4800), 5);
+  udp_close_socket_set(set);
+}
+
+TEST_F(SocketSetTest, FirstReadableSocketInTableOrderIsTakenFirst) {
+  use_addresses({"127.0.0.1", "127.0.0.2"});
+  UdpPeer peer;
+  UdpSocketSet set;
+  ASSERT_EQ(udp_open_socket_set(set, 1), kOk);
+  ASSERT_EQ(set.count, 4);
+  // The later entry gets its datagram first; table order still wins.
+  ASSERT_TRUE(peer.send_to(entry_target(set, 1), Bytes{0xB1}));
+  ASSERT_TRUE(peer.send_to(entry_target(set, 0), Bytes{0xA0}));
+  pollfd fds[2] = {{set.entries[0].socket, POLLIN, 0}, {set.entries[1].socket, POLLIN, 0}};
+  bool both = false;
+  for (int i = 0; i < 200 && !both; ++i) {
+    fds[0].revents = fds[1].revents = 0;
+    poll(fds, 2, 10);
+    both = (fds[0].revents & POLLIN) && (fds[1].revents & POLLIN);
+  }
+  ASSERT_TRUE(both);
+  uint8_t buf[8];
+  int len = 0;
+  uint32_t local = 0;
+  ASSERT_EQ(udp_poll(set, buf, 8, &len, nullptr, &local, kGroup4800), kOk);
+  ASSERT_EQ(len, 1);
+  EXPECT_EQ(buf[0], 0xA0);
+  EXPECT_EQ(local, ip_of("127.0.0.1"));
+  ASSERT_EQ(udp_poll(set, buf, 8, &len, nullptr, &local, kGroup4800), kOk);
+  ASSERT_EQ(len, 1);
+  EXPECT_EQ(buf[0], 0xB1);
+  EXPECT_EQ(local, ip_of("127.0.0.2"));
+  udp_close_socket_set(set);
+}
+
+TEST_F(SocketSetTest, PollTakesOnlyFromTheRequestedGroup) {
+  UdpPeer peer;
+  UdpSocketSet set;
+  ASSERT_EQ(udp_open_socket_set(set, 0), kOk);
+  ASSERT_TRUE(peer.send_to(entry_target(set, 1), Bytes{0x10, 0x29}));  // group 0's socket
+  ASSERT_EQ(udp_wait_readable(set, 2000), 1);
+  uint8_t buf[8];
+  int len = -1;
+  EXPECT_EQ(udp_poll(set, buf, 8, &len, nullptr, nullptr, kGroup4800), kOk);
+  EXPECT_EQ(len, 0);
+  EXPECT_EQ(udp_poll(set, buf, 8, &len, nullptr, nullptr, kGroup1029), kOk);
+  EXPECT_EQ(len, 2);
+  udp_close_socket_set(set);
+}
+
+TEST_F(SocketSetTest, SendGoesFromEveryGroupSocketAndFailsOnlyWhenNothingWasSent) {
+  use_addresses({"127.0.0.1", "127.0.0.2"});
+  UdpPeer peer;
+  peer.serve(nullptr);
+  UdpSocketSet set;
+  ASSERT_EQ(udp_open_socket_set(set, 1), kOk);
+  const uint8_t req[3] = {9, 8, 7};
+  ASSERT_EQ(udp_send_to(set, peer.address(), peer.port(), req, 3, kGroup1029), kOk);
+  ASSERT_TRUE(peer.wait_requests(2, 2000));
+  auto got = peer.requests();
+  ASSERT_EQ(got.size(), 2u);
+  EXPECT_EQ(got[0].bytes, (Bytes{9, 8, 7}));
+  EXPECT_EQ(ntohs(got[0].from.sin_port), ntohs(bound_address(set.entries[2].socket).sin_port));
+  EXPECT_EQ(ntohs(got[1].from.sin_port), ntohs(bound_address(set.entries[3].socket).sin_port));
+
+  // A set whose group has no socket sends nothing.
+  UdpSocketSet only_one;
+  only_one.count = 1;
+  only_one.entries[0] = set.entries[0];
+  EXPECT_EQ(udp_send_to(only_one, peer.address(), peer.port(), req, 3, kGroup1029), kErrSocket);
+
+  // One socket that cannot send (an unconnected stream socket) beside one that can: success;
+  // the failing one alone: -12.
+  int stream = socket(AF_INET, SOCK_STREAM, 0);
+  ASSERT_GE(stream, 0);
+  UdpSocketSet mixed;
+  mixed.count = 2;
+  mixed.entries[0] = UdpSocketEntry{stream, 0, kGroup4800};
+  mixed.entries[1] = set.entries[0];
+  EXPECT_EQ(udp_send_to(mixed, peer.address(), peer.port(), req, 3, kGroup4800), kOk);
+  mixed.count = 1;
+  EXPECT_EQ(udp_send_to(mixed, peer.address(), peer.port(), req, 3, kGroup4800), kErrSocket);
+  close(stream);
+  ASSERT_TRUE(peer.wait_requests(3, 2000));
+  peer.stop();
+  udp_close_socket_set(set);
+}
+
+TEST_F(SocketSetTest, WaitReadableReportsTimeOutAndReadiness) {
+  UdpPeer peer;
+  UdpSocketSet set;
+  ASSERT_EQ(udp_open_socket_set(set, 0), kOk);
+  EXPECT_EQ(udp_wait_readable(set, 30), 0);
+  ASSERT_TRUE(peer.send_to(entry_target(set, 1), Bytes{1}));
+  EXPECT_EQ(udp_wait_readable(set, 5000), 1);
+  udp_close_socket_set(set);
+  UdpSocketSet empty;
+  EXPECT_EQ(udp_wait_readable(empty, 10), kErrSocket);
+}
+
+}  // namespace
