@@ -1,0 +1,386 @@
+// The library front: start and stop, search options, the handle table and its
+// concurrent use, the host address list with its source seam.
+#include "qeld/library.h"
+
+#include <arpa/inet.h>
+#include <gtest/gtest.h>
+#include <ifaddrs.h>
+#include <net/if.h>
+#include <netinet/in.h>
+#include <sys/resource.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <chrono>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <thread>
+#include <vector>
+
+#include "qeld/model_map.h"
+
+namespace {
+
+qeld::_DS_INFO record(uint16_t id, uint8_t last) {
+  qeld::_DS_INFO d;
+  d.model_key = 1;
+  d.model_id = id;
+  d.ip1 = d.ip2 = htonl(0xC0000200u | last);
+  for (auto& b : d.mac1) b = last;
+  d.unit_id = static_cast<uint16_t>(id ^ last);
+  return d;
+}
+
+void close_all() {
+  for (int h = 0; h < qeld::kMaxHandles; ++h) qeld::close_handle(h);
+}
+
+class Library : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    qeld::library_stop();
+    ASSERT_EQ(qeld::library_start(), 1);
+    close_all();
+  }
+  void TearDown() override {
+    close_all();
+    qeld::set_address_source(nullptr);
+    qeld::set_library_start_failure(false);
+    qeld::set_search_options(1000, 5);
+    qeld::library_stop();
+  }
+};
+
+TEST_F(Library, SearchOptionsNegativeValueLeavesItsField) {
+  qeld::set_search_options(-1, 7);
+  qeld::TimeoutBlock t = qeld::search_options();
+  EXPECT_EQ(t.timeout_ms, 1000u);
+  EXPECT_EQ(t.attempts, 7);
+  qeld::set_search_options(2000, -1);
+  t = qeld::search_options();
+  EXPECT_EQ(t.timeout_ms, 2000u);
+  EXPECT_EQ(t.attempts, 7);
+  qeld::set_search_options(0, 0);
+  t = qeld::search_options();
+  EXPECT_EQ(t.timeout_ms, 0u);
+  EXPECT_EQ(t.attempts, 0);
+  EXPECT_EQ(t.progress_callback, nullptr);
+  EXPECT_EQ(t.callback_arg, 0u);
+  EXPECT_EQ(t.reserved_timeout_ms, 60000u);
+}
+
+TEST_F(Library, HandleTableFillsLowestFirstAndRefusesThe513th) {
+  const qeld::_DS_INFO d = record(0x1100, 1);
+  for (int i = 0; i < qeld::kMaxHandles; ++i) {
+    int h = -100;
+    ASSERT_EQ(qeld::open_handle(&d, &h), 1);
+    ASSERT_EQ(h, i);
+  }
+  int h = -100;
+  EXPECT_EQ(qeld::open_handle(&d, &h), -10);
+  EXPECT_EQ(h, -2);
+  EXPECT_EQ(qeld::open_handle_count(), qeld::kMaxHandles);
+
+  EXPECT_EQ(qeld::close_handle(7), 1);
+  EXPECT_EQ(qeld::close_handle(300), 1);
+  EXPECT_EQ(qeld::open_handle(&d, &h), 1);
+  EXPECT_EQ(h, 7);
+  EXPECT_EQ(qeld::open_handle(&d, &h), 1);
+  EXPECT_EQ(h, 300);
+}
+
+TEST_F(Library, BadArgumentsGiveMinusFiveAndChangeNothing) {
+  const qeld::_DS_INFO d = record(0x1100, 1);
+  int h = 42;
+  EXPECT_EQ(qeld::open_handle(nullptr, &h), -5);
+  EXPECT_EQ(h, 42);
+  EXPECT_EQ(qeld::open_handle(&d, nullptr), -5);
+  EXPECT_EQ(qeld::open_handle_count(), 0);
+
+  ASSERT_EQ(qeld::open_handle(&d, &h), 1);
+  EXPECT_EQ(qeld::close_handle(512), -5);
+  EXPECT_EQ(qeld::close_handle(-1), -5);
+  EXPECT_EQ(qeld::close_handle(h + 1), -5);
+  EXPECT_EQ(qeld::open_handle_count(), 1);
+  EXPECT_EQ(qeld::close_handle(h), 1);
+  EXPECT_EQ(qeld::close_handle(h), -5);
+  EXPECT_EQ(qeld::open_handle_count(), 0);
+}
+
+TEST_F(Library, SlotHoldsItsOwnCopyAndResetsOnClose) {
+  qeld::_DS_INFO d = record(0x2613, 9);
+  const qeld::_DS_INFO original = d;
+  int h = -1;
+  ASSERT_EQ(qeld::open_handle(&d, &h), 1);
+  d.model_id = 0x9999;  // the caller's record may change or die; the slot keeps its copy
+
+  qeld::_DS_INFO got;
+  qeld::TimeoutBlock t;
+  ASSERT_TRUE(qeld::handle_snapshot(h, got, t));
+  EXPECT_TRUE(qeld::ds_info_equal(got, original));
+  EXPECT_EQ(t.timeout_ms, 1000u);
+  EXPECT_EQ(t.attempts, 5);
+  EXPECT_EQ(t.reserved_timeout_ms, 60000u);
+
+  ASSERT_TRUE(qeld::handle_set_timeouts(h, 250, 2));
+  ASSERT_TRUE(qeld::handle_snapshot(h, got, t));
+  EXPECT_EQ(t.timeout_ms, 250u);
+  EXPECT_EQ(t.attempts, 2);
+
+  ASSERT_EQ(qeld::close_handle(h), 1);
+  EXPECT_FALSE(qeld::handle_snapshot(h, got, t));
+  EXPECT_FALSE(qeld::handle_set_timeouts(h, 1, 1));
+  EXPECT_FALSE(qeld::handle_snapshot(-1, got, t));
+  EXPECT_FALSE(qeld::handle_snapshot(512, got, t));
+  ASSERT_EQ(qeld::open_handle(&d, &h), 1);
+  ASSERT_TRUE(qeld::handle_snapshot(h, got, t));
+  EXPECT_EQ(t.timeout_ms, 1000u);
+  EXPECT_EQ(t.attempts, 5);
+}
+
+TEST_F(Library, SecondStartKeepsHandlesAndStopResetsThem) {
+  const qeld::_DS_INFO d = record(0x1100, 1);
+  int h = -1;
+  ASSERT_EQ(qeld::open_handle(&d, &h), 1);
+  EXPECT_EQ(qeld::library_start(), 1);
+  EXPECT_TRUE(qeld::library_started());
+  qeld::_DS_INFO got;
+  qeld::TimeoutBlock t;
+  EXPECT_TRUE(qeld::handle_snapshot(h, got, t));
+  qeld::library_stop();
+  EXPECT_FALSE(qeld::library_started());
+  EXPECT_EQ(qeld::open_handle_count(), 0);
+  qeld::library_stop();  // stopping twice is harmless
+}
+
+TEST_F(Library, StartFailureSeamFailsTheNextStartOnly) {
+  qeld::library_stop();
+  qeld::set_library_start_failure(true);
+  EXPECT_EQ(qeld::library_start(), 0);
+  EXPECT_FALSE(qeld::library_started());
+  EXPECT_EQ(qeld::library_start(), 1);
+  EXPECT_TRUE(qeld::library_started());
+}
+
+TEST_F(Library, StartLoadsTheModelMapFromTheCurrentDirectory) {
+  namespace fs = std::filesystem;
+  qeld::library_stop();
+  qeld::TModelEntry e;
+  e.model_key = 3;
+  e.model_id = 0x3300;
+  e.port_count = 16;
+  std::strcpy(e.name, "TVX-3300");
+  const auto file = qeld::build_model_map_file({e});
+  const fs::path dir = fs::temp_directory_path() / ("tavrix_lib_" + std::to_string(getpid()));
+  fs::create_directories(dir);
+  std::ofstream(dir / "GIdMap.dat", std::ios::binary)
+      .write(reinterpret_cast<const char*>(file.data()), static_cast<std::streamsize>(file.size()));
+  const fs::path old = fs::current_path();
+  fs::current_path(dir);
+  const int started = qeld::library_start();
+  fs::current_path(old);
+  fs::remove_all(dir);
+  EXPECT_EQ(started, 1);
+  EXPECT_EQ(qeld::model_port_count(3, 0x3300), 16u);
+  qeld::clear_model_map();
+}
+
+TEST_F(Library, ConcurrentSnapshotsNeverSeeAFreedOrTornRecord) {
+  // One thread opens and closes while another copies slots; ASan/TSan builds catch a
+  // use of a freed copy or an unguarded read, and every copy must be a whole record.
+  const qeld::_DS_INFO a = record(0x1100, 1);
+  const qeld::_DS_INFO b = record(0x2613, 2);
+  std::atomic<int> bad{0};
+  std::atomic<int> seen{0};
+  // A jthread, so a failed assertion below still stops and joins the reader.
+  std::jthread reader([&](std::stop_token st) {
+    while (!st.stop_requested()) {
+      for (int h = 0; h < 4; ++h) {
+        qeld::_DS_INFO got;
+        qeld::TimeoutBlock t;
+        if (!qeld::handle_snapshot(h, got, t)) continue;
+        seen.fetch_add(1);
+        if (!qeld::ds_info_equal(got, a) && !qeld::ds_info_equal(got, b)) bad.fetch_add(1);
+      }
+    }
+  });
+  int held = -1;  // a second handle that lives across several turns, so slots shift
+  ASSERT_EQ(qeld::open_handle(&a, &held), 1);
+  // Let the reader get going before the churn (bounded, for a busy machine).
+  for (int w = 0; w < 10000 && seen.load() == 0; ++w) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  for (int i = 0; i < 20000; ++i) {
+    int h = -1;
+    ASSERT_EQ(qeld::open_handle((i & 1) ? &a : &b, &h), 1);
+    qeld::handle_set_timeouts(h, static_cast<uint32_t>(i), 3);
+    ASSERT_EQ(qeld::close_handle(h), 1);
+    if (i % 7 == 0) {
+      if (held >= 0) {
+        ASSERT_EQ(qeld::close_handle(held), 1);
+      }
+      ASSERT_EQ(qeld::open_handle(&a, &held), 1);
+    }
+  }
+  reader.request_stop();
+  reader.join();
+  EXPECT_EQ(bad.load(), 0);
+  EXPECT_GT(seen.load(), 0);
+  EXPECT_EQ(qeld::open_handle_count(), 1);
+}
+
+// --- host addresses ---
+
+qeld::AddressList list_of(std::initializer_list<const char*> ips) {
+  qeld::AddressList l;
+  for (const char* ip : ips) l.addr[l.count++] = inet_addr(ip);
+  return l;
+}
+
+TEST_F(Library, SeamReplacesTheSourceAndRefreshGivesACompleteSnapshot) {
+  const qeld::AddressList want = list_of({"127.0.0.1", "127.0.0.2"});
+  qeld::set_address_source([&](qeld::AddressList& l) {
+    l = want;
+    return 1;
+  });
+  qeld::AddressList snap;
+  EXPECT_EQ(qeld::refresh_local_addresses(snap), 1);
+  EXPECT_EQ(qeld::stored_os_kind(), 4);
+  ASSERT_EQ(snap.count, 2);
+  EXPECT_EQ(snap.addr[0], inet_addr("127.0.0.1"));
+  EXPECT_EQ(snap.addr[1], inet_addr("127.0.0.2"));
+  EXPECT_EQ(qeld::local_address_count(), 2);
+  EXPECT_EQ(qeld::local_address_at(1), inet_addr("127.0.0.2"));
+  EXPECT_EQ(qeld::local_address_at(2), 0xFFFFFFFFu);
+  EXPECT_EQ(qeld::local_address_at(16), 0xFFFFFFFFu);
+  EXPECT_EQ(qeld::local_address_at(-1), 0xFFFFFFFFu);
+  EXPECT_EQ(qeld::list_host_addresses(), 1);  // the seam serves both sources
+}
+
+TEST_F(Library, FailingSourceKeepsTheOldListAndAnEmptyOneReplacesIt) {
+  qeld::set_address_source([](qeld::AddressList& l) {
+    l = list_of({"127.0.0.1"});
+    return 1;
+  });
+  ASSERT_EQ(qeld::list_adapter_addresses(), 1);
+  qeld::set_address_source([](qeld::AddressList&) { return 0; });
+  qeld::AddressList snap;
+  EXPECT_EQ(qeld::refresh_local_addresses(snap), 0);
+  EXPECT_EQ(snap.count, 0);
+  EXPECT_EQ(qeld::local_address_count(), 1);
+  qeld::set_address_source([](qeld::AddressList& l) {
+    l = qeld::AddressList{};
+    return 1;
+  });
+  EXPECT_EQ(qeld::list_adapter_addresses(), 0);
+  EXPECT_EQ(qeld::local_address_count(), 0);
+  EXPECT_EQ(qeld::local_address_at(0), 0xFFFFFFFFu);
+}
+
+TEST_F(Library, SeamCountOutsideTheListIsClamped) {
+  qeld::set_address_source([](qeld::AddressList& l) {
+    l = list_of({"127.0.0.1"});
+    l.count = 20;
+    return 1;
+  });
+  EXPECT_EQ(qeld::list_adapter_addresses(), 1);
+  EXPECT_EQ(qeld::local_address_count(), 16);
+  EXPECT_EQ(qeld::local_address_at(15), 0u);
+  EXPECT_EQ(qeld::local_address_at(16), 0xFFFFFFFFu);
+}
+
+// A fake getifaddrs list: 20 up IPv4 entries with, between them, a down interface,
+// an IPv6 entry and an entry without an address.
+struct FakeIfaddrs {
+  std::vector<ifaddrs> nodes;
+  std::vector<sockaddr_in> v4;
+  std::vector<sockaddr_in6> v6;
+  FakeIfaddrs() {
+    nodes.reserve(32);
+    v4.reserve(32);
+    v6.reserve(4);
+    auto add = [&](sockaddr* sa, unsigned flags) {
+      ifaddrs n{};
+      n.ifa_addr = sa;
+      n.ifa_flags = flags;
+      nodes.push_back(n);
+    };
+    auto addr4 = [&](uint32_t host) {
+      sockaddr_in s{};
+      s.sin_family = AF_INET;
+      s.sin_addr.s_addr = htonl(host);
+      v4.push_back(s);
+      return reinterpret_cast<sockaddr*>(&v4.back());
+    };
+    add(addr4(0x0A000063), 0);  // 10.0.0.99, interface down
+    sockaddr_in6 s6{};
+    s6.sin6_family = AF_INET6;
+    v6.push_back(s6);
+    add(reinterpret_cast<sockaddr*>(&v6.back()), IFF_UP);
+    add(nullptr, IFF_UP);
+    for (uint32_t i = 1; i <= 20; ++i) add(addr4(0x0A000000 | i), IFF_UP | IFF_RUNNING);
+    for (std::size_t i = 0; i + 1 < nodes.size(); ++i) nodes[i].ifa_next = &nodes[i + 1];
+  }
+};
+
+TEST(HostAddresses, InterfaceListKeepsTheFirstSixteenUpIpv4InOrder) {
+  FakeIfaddrs f;
+  qeld::AddressList l;
+  EXPECT_EQ(qeld::addresses_from_ifaddrs(f.nodes.data(), l), 1);
+  ASSERT_EQ(l.count, 16);
+  for (int i = 0; i < 16; ++i) EXPECT_EQ(ntohl(l.addr[i]), 0x0A000000u | static_cast<uint32_t>(i + 1)) << i;
+  EXPECT_EQ(qeld::addresses_from_ifaddrs(nullptr, l), 0);
+  EXPECT_EQ(l.count, 0);
+}
+
+TEST(HostAddresses, ConcurrentRefreshesEachSeeOneWholeList) {
+  // Two pollers refresh at once from a source that alternates between two lists.
+  const qeld::AddressList one = list_of({"127.0.0.1", "127.0.0.1", "127.0.0.1"});
+  const qeld::AddressList two = list_of({"127.0.0.2", "127.0.0.2", "127.0.0.2", "127.0.0.2", "127.0.0.2"});
+  std::atomic<unsigned> turn{0};
+  qeld::set_address_source([&](qeld::AddressList& l) {
+    l = (turn.fetch_add(1) & 1) ? two : one;
+    return 1;
+  });
+  std::atomic<int> torn{0};
+  auto worker = [&] {
+    for (int i = 0; i < 3000; ++i) {
+      qeld::AddressList s;
+      if (qeld::refresh_local_addresses(s) != 1) {
+        torn.fetch_add(1);
+        continue;
+      }
+      const bool is_one = s.count == 3 && s.addr[0] == one.addr[0] && s.addr[2] == one.addr[0];
+      const bool is_two = s.count == 5 && s.addr[0] == two.addr[0] && s.addr[4] == two.addr[0];
+      if (!is_one && !is_two) torn.fetch_add(1);
+      const int n = qeld::local_address_count();
+      if (n != 3 && n != 5) torn.fetch_add(1);
+    }
+  };
+  std::thread t1(worker), t2(worker);
+  t1.join();
+  t2.join();
+  qeld::set_address_source(nullptr);
+  EXPECT_EQ(torn.load(), 0);
+}
+
+TEST(LibrarySeams, DevicePortsMoveAndComeBack) {
+  EXPECT_EQ(qeld::device_port_4800(), qeld::kPort4800);
+  EXPECT_EQ(qeld::device_port_1029(), qeld::kPort1029);
+  qeld::set_device_ports(40000, 40001);
+  EXPECT_EQ(qeld::device_port_4800(), 40000);
+  EXPECT_EQ(qeld::device_port_1029(), 40001);
+  qeld::set_device_ports(qeld::kPort4800, qeld::kPort1029);
+  EXPECT_EQ(qeld::device_port_4800(), qeld::kPort4800);
+}
+
+TEST(LibrarySeams, OpenFileLimitIsRaisedToTheHardLimit) {
+  const long soft = qeld::raise_open_file_limit();
+  rlimit rl{};
+  ASSERT_EQ(getrlimit(RLIMIT_NOFILE, &rl), 0);
+  EXPECT_EQ(rl.rlim_cur, rl.rlim_max);
+  if (rl.rlim_cur != RLIM_INFINITY) {
+    EXPECT_EQ(soft, static_cast<long>(rl.rlim_cur));
+  }
+}
+
+}  // namespace
