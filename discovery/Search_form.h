@@ -3,10 +3,66 @@
 #pragma once
 
 #include <QDialog>
+#include <cstdint>
+
+class QGroupBox;
+class QLabel;
+class QPushButton;
+class QTableWidget;
+class QTimer;
 
 class Tm_search_form : public QDialog {
   Q_OBJECT
  public:
   explicit Tm_search_form(QWidget* parent = nullptr);
   ~Tm_search_form() override;
+
+  // Controls, named as the rest of the program (and the tests) know them.
+  QGroupBox* m_search_group = nullptr;
+  QLabel* m_enum_status = nullptr;
+  QLabel* m_enum_msg = nullptr;
+  QTableWidget* m_enum_list = nullptr;
+  QPushButton* m_enum_scan = nullptr;
+  QPushButton* m_enum_stop = nullptr;
+  QPushButton* m_enum_selectall = nullptr;
+  QPushButton* m_enum_clearall = nullptr;
+  QPushButton* m_enum_ok = nullptr;
+  QPushButton* m_enum_cancel = nullptr;
+  QTimer* m_enum_timer = nullptr;
+
+  int shown_count = 0;         // results already shown as rows
+  uint32_t countdown_start = 0;  // tick at which the remaining-time countdown (re)started
+  int countdown_seconds = 0;   // seconds the countdown runs from countdown_start
+  int dot_count = 1;           // dots of the next progress text, 0..5
+
+  // Row captions and data: the result index kept by a row (-1 outside the list).
+  int row_result_index(int row) const;
+  bool row_ticked(int row) const;
+  void set_row_ticked(int row, bool ticked);
+
+  // Where Rescan aims the search. Broadcast unless a loopback test moves it (a broadcast
+  // must never leave the lab).
+  static void set_scan_target(uint32_t target_network_order);
+
+ public slots:
+  void FormCreate();
+  void FormShow();
+  void FormClose();
+  void m_enum_scanClick();
+  void m_enum_stopClick();
+  void m_timer_OnTimer();
+  void m_enum_selectallClick();
+  void m_enum_clearallClick();
+  void m_enum_okClick();
+  void m_enum_cancelClick();
+
+ public:
+  void done(int result) override;
+
+ protected:
+  void showEvent(QShowEvent* event) override;
+
+ private:
+  void add_row(int result_index);
+  bool checkboxes_on_ = false;
 };

@@ -3,10 +3,47 @@
 #pragma once
 
 #include <QDialog>
+#include <cstdint>
+
+class QAction;
+class QLabel;
+class QLineEdit;
+class QPushButton;
+class QTimer;
 
 class Tm_searchIP_form : public QDialog {
   Q_OBJECT
  public:
   explicit Tm_searchIP_form(QWidget* parent = nullptr);
   ~Tm_searchIP_form() override;
+
+  QLabel* Label1 = nullptr;
+  QLineEdit* m_ipaddress = nullptr;
+  QPushButton* m_search = nullptr;
+  QPushButton* m_close = nullptr;
+  QLabel* m_search_status = nullptr;
+  QTimer* m_searchip_timer = nullptr;
+  QAction* m_search_act = nullptr;
+
+  int searching = 0;             // 1 from the start of a search until the dialog closes
+  uint32_t countdown_start = 0;  // tick at which the search started
+  int countdown_seconds = 0;     // the search time-out at that moment
+
+  // An address as inet_addr returns it (network byte order): its last octet must be
+  // neither 0 nor 255. Unparsable text arrives as 255.255.255.255 and is refused too.
+  static bool valid_search_address(uint32_t address);
+
+ public slots:
+  void FormShow();
+  void m_search_actExecute();
+  void m_search_actUpdate();
+  void m_searchip_timerTimer();
+  void m_closeClick();
+  void finish_search();
+
+ public:
+  void done(int result) override;
+
+ protected:
+  void showEvent(QShowEvent* event) override;
 };
