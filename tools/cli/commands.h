@@ -1,0 +1,113 @@
+// The tavrix-cli commands: their arguments, their entry points and the pure steps
+// (reply merging, check verdict, watch change detection) that tests call directly.
+#pragma once
+
+#include <cstdint>
+#include <iosfwd>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "common.h"
+#include "port_table.h"
+
+namespace tavrix::cli {
+
+// --- search ---------------------------------------------------------------
+struct SearchArgs {
+  std::string ip;  // empty = broadcast
+  int timeout = 5;
+  std::string format = "table";
+};
+int run_search_command(const SearchArgs& args);
+// The row texts of one kept reply: no, model, mac1, ip1, mac2, ip2, local_ip, family.
+std::vector<std::string> search_row(int number, const qeld::_DS_INFO& reply);
+
+// --- probe and check share how one server is found and read once -------------
+struct ServerArgs {
+  std::string address;
+  std::string lan2;  // optional second-LAN address
+  int timeout = 5;
+};
+
+// The identity to open handles with, from the LAN1 reply and, with --lan2, the reply
+// found at the second address (either may be missing). nullopt when neither answered.
+std::optional<qeld::_DS_INFO> merge_lan_replies(const std::optional<qeld::_DS_INFO>& lan1,
+                                                const std::optional<qeld::_DS_INFO>& lan2,
+                                                uint32_t lan1_address, uint32_t lan2_address);
+
+// One server found, opened and polled once.
+struct ProbeResult {
+  int search_code = 0;  // public code of the LAN1 search (the worse one with --lan2)
+  bool found = false;
+  bool lan2_requested = false;
+  std::shared_ptr<_SVRINFO> server;
+  LanPoll lan1, lan2;
+};
+// Empty error on success; else the one-line reason (bad address etc.).
+std::string probe_server(const ServerArgs& args, ProbeResult& out);
+
+struct ProbeArgs : ServerArgs {
+  std::string format = "text";
+};
+int run_probe_command(const ProbeArgs& args);
+
+// --- check ----------------------------------------------------------------
+inline constexpr int kCheckOk = 0, kCheckWarning = 1, kCheckCritical = 2, kCheckUnknown = 3;
+struct CheckVerdict {
+  int status = kCheckUnknown;
+  std::string line;  // "TAVRIX <STATE> - <text> | <performance data>"
+};
+CheckVerdict evaluate_check(const std::string& address, const ProbeResult& probe);
+int run_check_command(const ServerArgs& args);
+
+// --- watch ----------------------------------------------------------------
+struct WatchArgs {
+  std::vector<std::string> addresses;
+  int refresh = 3;
+  std::string format = "text";
+  int confirm = 1;
+  double duration = 0;  // seconds; 0 = until interrupted
+  int timeout = 5;
+};
+int run_watch_command(const WatchArgs& args);
+
+// One reported change of a watched server.
+struct WatchEvent {
+  enum Kind { kOnline, kMode, kConnection } kind = kOnline;
+  int lan = 0;         // 1 or 2 (online, connection)
+  int port = 0;        // 1-based (mode, connection)
+  int connection = 0;  // 1..4
+  std::string value, previous;
+  int mode_code = -1, previous_code = -1;
+  const PortTexts* port_texts = nullptr;  // the port after a mode change
+};
+// Mode and connection changes between two samples of the same server's port table.
+// A connection is compared only while its port is in the supported mode in both.
+std::vector<WatchEvent> diff_ports(const std::vector<PortTexts>& before, const std::vector<PortTexts>& after);
+
+// Reports a LAN's On/Off Line change only once `confirm` observations in a row agree.
+class OnlineConfirm {
+ public:
+  OnlineConfirm(bool initial, int confirm) : reported_(initial), confirm_(confirm < 1 ? 1 : confirm) {}
+  // True when this observation makes the reported state flip (then state() is new).
+  bool observe(bool online);
+  bool state() const { return reported_; }
+
+ private:
+  bool reported_;
+  int confirm_;
+  int streak_ = 0;  // observations in a row that differ from reported_
+};
+
+// --- models ---------------------------------------------------------------
+struct ModelsArgs {
+  std::string format = "table";
+};
+int run_models_command(const ModelsArgs& args);
+
+// Writes a line to stderr as "tavrix-cli: <message>".
+void print_error(const std::string& message);
+
+}  // namespace tavrix::cli

@@ -1,0 +1,161 @@
+// tavrix-cli probe: find one server by a directed search, open its handles as the
+// server list does, poll it once and print its identity and port table.
+#include <iostream>
+#include <nlohmann/json.hpp>
+#include <thread>
+
+#include "commands.h"
+#include "output.h"
+#include "qeld/library.h"
+#include "qeld/model_map.h"
+#include "qeld/result_codes.h"
+
+namespace tavrix::cli {
+
+namespace {
+
+bool has_mac(const uint8_t mac[6]) { return mac_text(mac) != kNoMac; }
+
+nlohmann::json port_json(const PortTexts& p) {
+  return {{"port", p.port},           {"mode", p.mode_cell}, {"mode_code", p.mode_code},
+          {"mode_name", p.mode_name}, {"supported", p.supported},
+          {"lan1", p.supported ? nlohmann::json(p.lan1) : nlohmann::json::array()},
+          {"lan2", p.supported ? nlohmann::json(p.lan2) : nlohmann::json::array()}};
+}
+
+nlohmann::json lan_json(const LanPoll& poll, int online, int lan) {
+  return {{"status", lan_status_text(online, lan)},
+          {"answered", poll.answered},
+          {"result", poll.modes_result},
+          {"elapsed_ms", poll.elapsed_ms}};
+}
+
+// The two rows of one port exactly as the port table shows them while monitored.
+void add_port_rows(Table& table, const PortTexts& p) {
+  if (p.supported) {
+    table.rows.push_back({std::to_string(p.port), p.mode_cell, "LAN1", p.lan1[0], p.lan1[1], p.lan1[2], p.lan1[3]});
+    table.rows.push_back({"-", "-", "LAN2", p.lan2[0], p.lan2[1], p.lan2[2], p.lan2[3]});
+  } else {
+    table.rows.push_back({std::to_string(p.port), p.mode_cell, "", "", "", "", ""});
+    table.rows.push_back({"-", "", "", "", "", "", ""});
+  }
+}
+
+}  // namespace
+
+std::optional<qeld::_DS_INFO> merge_lan_replies(const std::optional<qeld::_DS_INFO>& lan1,
+                                                const std::optional<qeld::_DS_INFO>& lan2,
+                                                uint32_t lan1_address, uint32_t lan2_address) {
+  if (lan1) {
+    qeld::_DS_INFO merged = *lan1;
+    if (lan2 && !has_mac(merged.mac2)) std::copy(lan2->mac1, lan2->mac1 + 6, merged.mac2);
+    // The second handle must talk to the address the user named for LAN2.
+    if (has_mac(merged.mac2)) merged.ip2 = lan2_address;
+    return merged;
+  }
+  if (!lan2) return std::nullopt;
+  qeld::_DS_INFO merged = *lan2;
+  if (!has_mac(merged.mac2)) {
+    // A one-address reply from LAN2 names only that port; LAN1's MAC stays unknown.
+    std::copy(lan2->mac1, lan2->mac1 + 6, merged.mac2);
+    std::fill(merged.mac1, merged.mac1 + 6, 0);
+  }
+  merged.ip1 = lan1_address;
+  merged.ip2 = lan2_address;
+  return merged;
+}
+
+std::string probe_server(const ServerArgs& args, ProbeResult& out) {
+  uint32_t addr1 = 0, addr2 = 0;
+  if (auto why = check_device_address(args.address, addr1); !why.empty()) return why;
+  out.lan2_requested = !args.lan2.empty();
+  if (out.lan2_requested) {
+    if (auto why = check_device_address(args.lan2, addr2); !why.empty()) return "--lan2: " + why;
+  }
+  if (auto why = start_library(); !why.empty()) return why;
+
+  const FindResult first = find_server(addr1, args.timeout);
+  out.search_code = first.code;
+  std::optional<qeld::_DS_INFO> identity = first.reply;
+  if (out.lan2_requested && !interrupted()) {
+    const FindResult second = find_server(addr2, args.timeout);
+    if (second.code == qeld::kPubSocket) out.search_code = second.code;
+    identity = merge_lan_replies(first.reply, second.reply, addr1, addr2);
+  }
+  if (!identity || interrupted()) return {};
+
+  out.found = true;
+  out.server = ds_list().make_server_record(*identity);
+  out.server->monitoring = 1;
+  // Both LANs are read at once, as their two pollers would be.
+  std::thread lan2_reader;
+  if (out.server->dual_lan) lan2_reader = std::thread([&out] { out.lan2 = poll_lan_once(*out.server, 1); });
+  out.lan1 = poll_lan_once(*out.server, 0);
+  if (lan2_reader.joinable()) lan2_reader.join();
+  close_handles(*out.server);
+  return {};
+}
+
+int run_probe_command(const ProbeArgs& args) {
+  ProbeResult probe;
+  if (auto why = probe_server(args, probe); !why.empty()) {
+    print_error(why);
+    return kExitUsage;
+  }
+  if (probe.search_code == qeld::kPubSocket) {
+    print_error("socket error: the search sockets could not be opened");
+    return kExitUsage;
+  }
+  if (!probe.found) {
+    print_error("no Tavrix server answered at " + args.address + (probe.lan2_requested ? " or " + args.lan2 : ""));
+    return kExitNone;
+  }
+  const _SVRINFO& s = *probe.server;
+  const int online = s.online.load();
+  const TextSet set = text_set_for(s.model_id);
+  const auto ports = port_table(s);
+  const std::string model = qeld::model_name(s.model_key, s.model_id);
+  const bool answered = probe.lan1.answered || (s.dual_lan && probe.lan2.answered);
+
+  if (args.format == "json") {
+    nlohmann::json j;
+    j["address"] = args.address;
+    j["model"] = model;
+    j["model_key"] = s.model_key;
+    j["model_id"] = s.model_id;
+    j["text_set"] = std::string(1, set.name);
+    j["dual_lan"] = s.dual_lan != 0;
+    j["ip1"] = ip_text(s.ip1, true);
+    j["mac1"] = mac_text(s.mac1);
+    j["ip2"] = s.dual_lan ? nlohmann::json(ip_text(s.ip2, true)) : nlohmann::json(nullptr);
+    j["mac2"] = s.dual_lan ? nlohmann::json(mac_text(s.mac2)) : nlohmann::json(nullptr);
+    j["status"] = server_status_text(s);
+    j["lan1"] = lan_json(probe.lan1, online, 0);
+    j["lan2"] = s.dual_lan ? lan_json(probe.lan2, online, 1) : nlohmann::json(nullptr);
+    j["port_count"] = s.port_count;
+    j["ports"] = nlohmann::json::array();
+    for (const auto& p : ports) j["ports"].push_back(port_json(p));
+    std::cout << j.dump(2) << '\n';
+  } else {
+    std::string ip = ip_text(s.ip1, true), mac = mac_text(s.mac1);
+    if (s.dual_lan) {
+      ip += ", " + ip_text(s.ip2, true);
+      mac += ", " + mac_text(s.mac2);
+    }
+    std::cout << "Server:       " << args.address << '\n'
+              << "Model:        " << model << " (id " << hex(s.model_id, 4) << ", text set " << set.name << ")\n"
+              << "IP Address:   " << ip << '\n'
+              << "MAC Address:  " << mac << '\n'
+              << "Status:       " << server_status_text(s) << '\n'
+              << "LAN1:         " << lan_status_text(online, 0) << '\n';
+    if (s.dual_lan) std::cout << "LAN2:         " << lan_status_text(online, 1) << '\n';
+    std::cout << "Ports:        " << s.port_count << "\n\n";
+    Table table{{"Port", "Operation Mode", "LAN", "Connection 1", "Connection 2", "Connection 3", "Connection 4"}, {}};
+    for (const auto& p : ports) add_port_rows(table, p);
+    print_table(std::cout, table);
+  }
+  std::cout.flush();
+  return answered ? kExitOk : kExitNone;
+}
+
+}  // namespace tavrix::cli

@@ -1,0 +1,136 @@
+// tavrix-cli search: a broadcast search, or one aimed at an address, with the search
+// dialogs' engine, callbacks, model filter and time-out, printed as a table, JSON or CSV.
+#include <arpa/inet.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <iostream>
+#include <nlohmann/json.hpp>
+#include <thread>
+
+#include "commands.h"
+#include "output.h"
+#include "qeld/library.h"
+#include "qeld/model_map.h"
+#include "qeld/result_codes.h"
+#include "qeld/search_engine.h"
+
+namespace tavrix::cli {
+
+namespace {
+
+std::string dotted(uint32_t ip) {
+  char buf[INET_ADDRSTRLEN] = {};
+  in_addr addr{};
+  addr.s_addr = ip;
+  inet_ntop(AF_INET, &addr, buf, sizeof buf);
+  return buf;
+}
+
+const std::vector<std::string> kHeader = {"No", "Model", "MAC Address1", "IP Address1",
+                                          "MAC Address2", "IP Address2", "Local Address", "Family"};
+const std::vector<std::string> kFields = {"no", "model", "mac1", "ip1", "mac2", "ip2", "local_ip", "family"};
+
+}  // namespace
+
+std::vector<std::string> search_row(int number, const qeld::_DS_INFO& r) {
+  const bool second = mac_text(r.mac2) != kNoMac;
+  return {std::to_string(number),
+          qeld::model_name(r.model_key, r.model_id),
+          mac_text(r.mac1),
+          ip_text(r.ip1, true),
+          second ? mac_text(r.mac2) : "---",
+          second ? ip_text(r.ip2, true) : "---",
+          dotted(r.local_ip),
+          (r.flags & qeld::kFlag1029) ? "1029" : "4800"};
+}
+
+int run_search_command(const SearchArgs& args) {
+  uint32_t target = 0xFFFFFFFF;
+  const bool by_ip = !args.ip.empty();
+  if (by_ip) {
+    if (auto why = check_device_address(args.ip, target); !why.empty()) {
+      print_error(why);
+      return kExitUsage;
+    }
+  }
+  if (auto why = start_library(); !why.empty()) {
+    print_error(why);
+    return kExitUsage;
+  }
+
+  TDsList& list = ds_list();
+  list.search_timeout = args.timeout;
+  list.clear_results();
+  qeld::set_search_options(1000, args.timeout);
+
+  std::atomic<bool> done{false};
+  std::atomic<int> code{0};
+  std::jthread worker([&] {
+    code = qeld::search_servers(target, [&list, by_ip](const qeld::_DS_INFO* reply) -> int {
+      if (interrupted()) return 0;
+      return by_ip ? list.on_reply_by_ip(reply) : list.on_reply_broadcast(reply);
+    });
+    done = true;
+  });
+
+  // The remaining time restarts with every new server, as the quiet rounds do.
+  const bool progress = isatty(STDERR_FILENO) == 1;
+  int shown = 0;
+  uint64_t countdown_start = steady_ms();
+  while (!done) {
+    const int n = list.result_count();
+    if (n != shown) {
+      shown = n;
+      countdown_start = steady_ms();
+    }
+    if (progress) {
+      const long remaining = args.timeout - static_cast<long>((steady_ms() - countdown_start) / 1000);
+      std::cerr << "\rSearching..., found " << n << ", remaining " << (remaining > 0 ? remaining : 0)
+                << " seconds\033[K" << std::flush;
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  }
+  worker.join();
+  if (progress) std::cerr << "\r\033[K" << std::flush;
+
+  if (code == qeld::kPubSocket) {
+    print_error("socket error: the search sockets could not be opened");
+    qeld::library_stop();
+    return kExitUsage;
+  }
+  if (code == qeld::kPubRefused) print_error("warning: a device refused the search (status 6)");
+
+  Table table{kHeader, {}};
+  nlohmann::json servers = nlohmann::json::array();
+  const int n = list.result_count();
+  for (int i = 0; i < n; ++i) {
+    const qeld::_DS_INFO& r = *list.result_at(i);
+    auto row = search_row(i + 1, r);
+    if (args.format == "json") {
+      nlohmann::json item;
+      for (std::size_t c = 0; c < kFields.size(); ++c) item[kFields[c]] = row[c];
+      item["no"] = i + 1;
+      if (row[4] == "---") item["mac2"] = item["ip2"] = nullptr;
+      item["family"] = std::stoi(row[7]);
+      item["model_key"] = r.model_key;
+      item["model_id"] = r.model_id;
+      servers.push_back(std::move(item));
+    }
+    table.rows.push_back(std::move(row));
+  }
+  if (args.format == "json") {
+    std::cout << nlohmann::json{{"count", n}, {"servers", servers}}.dump(2) << '\n';
+  } else if (args.format == "csv") {
+    table.header = kFields;
+    print_csv(std::cout, table);
+  } else {
+    print_table(std::cout, table);
+  }
+  std::cout.flush();
+  if (n == 0) print_error(by_ip ? "no Tavrix server answered at " + args.ip : "no Tavrix server found");
+  qeld::library_stop();
+  return n > 0 ? kExitOk : kExitNone;
+}
+
+}  // namespace tavrix::cli

@@ -1,0 +1,267 @@
+// tavrix-cli watch: monitor servers with the program's own pollers and print one
+// timestamped line per change (LAN On/Off Line, port mode, connection state or peer).
+#include <iostream>
+#include <nlohmann/json.hpp>
+#include <thread>
+
+#include "commands.h"
+#include "qeld/library.h"
+#include "qeld/model_map.h"
+
+namespace tavrix::cli {
+
+namespace {
+
+struct Watched {
+  std::string address;
+  int index = 0;  // in the server list
+  std::shared_ptr<_SVRINFO> server;
+  std::vector<PortTexts> ports;
+  std::vector<OnlineConfirm> lans;  // one per polled LAN
+};
+
+std::string quoted(const std::string& text) { return '"' + text + '"'; }
+
+std::string cells(const std::array<std::string, 4>& c) {
+  return "[" + c[0] + " | " + c[1] + " | " + c[2] + " | " + c[3] + "]";
+}
+
+std::string port_summary(const PortTexts& p) {
+  std::string text = "port " + std::to_string(p.port) + " " + quoted(p.mode_cell);
+  if (p.supported) return text + " LAN1 " + cells(p.lan1) + " LAN2 " + cells(p.lan2);
+  return p.mode_name.empty() ? text : text + " (" + p.mode_name + ")";
+}
+
+nlohmann::json port_json(const PortTexts& p) {
+  return {{"port", p.port},           {"mode", p.mode_cell}, {"mode_code", p.mode_code},
+          {"mode_name", p.mode_name}, {"supported", p.supported},
+          {"lan1", p.supported ? nlohmann::json(p.lan1) : nlohmann::json::array()},
+          {"lan2", p.supported ? nlohmann::json(p.lan2) : nlohmann::json::array()}};
+}
+
+class Printer {
+ public:
+  explicit Printer(bool jsonl) : jsonl_(jsonl) {}
+
+  void initial(const Watched& w) {
+    const std::string model = qeld::model_name(w.server->model_key, w.server->model_id);
+    if (jsonl_) {
+      nlohmann::json j = head(w, "initial");
+      j["model"] = model;
+      j["lan1"] = on_line(w.lans[0].state());
+      j["lan2"] = w.lans.size() > 1 ? nlohmann::json(on_line(w.lans[1].state())) : nlohmann::json(nullptr);
+      j["ports"] = nlohmann::json::array();
+      for (const auto& p : w.ports) j["ports"].push_back(port_json(p));
+      emit(j);
+      return;
+    }
+    std::string text = "initial " + quoted(model) + " LAN1 " + on_line(w.lans[0].state());
+    if (w.lans.size() > 1) text += ", LAN2 " + on_line(w.lans[1].state());
+    for (const auto& p : w.ports) text += "; " + port_summary(p);
+    line(w, text);
+  }
+
+  void online(const Watched& w, int lan, bool now) {
+    if (jsonl_) {
+      nlohmann::json j = head(w, "online");
+      j["lan"] = lan;
+      j["value"] = on_line(now);
+      j["previous"] = on_line(!now);
+      emit(j);
+    } else {
+      line(w, "LAN" + std::to_string(lan) + " " + on_line(now));
+    }
+  }
+
+  void change(const Watched& w, const WatchEvent& e) {
+    if (jsonl_) {
+      nlohmann::json j = head(w, e.kind == WatchEvent::kMode ? "mode" : "connection");
+      j["port"] = e.port;
+      if (e.kind == WatchEvent::kConnection) {
+        j["lan"] = e.lan;
+        j["connection"] = e.connection;
+      }
+      j["value"] = e.value;
+      j["previous"] = e.previous;
+      if (e.kind == WatchEvent::kMode) {
+        j["mode_code"] = e.mode_code;
+        j["previous_code"] = e.previous_code;
+        j["cell"] = e.port_texts->mode_cell;
+        j["lan1"] = port_json(*e.port_texts)["lan1"];
+        j["lan2"] = port_json(*e.port_texts)["lan2"];
+      }
+      emit(j);
+      return;
+    }
+    if (e.kind == WatchEvent::kMode) {
+      std::string text = "port " + std::to_string(e.port) + " mode " + quoted(e.previous) + " -> " + quoted(e.value);
+      if (e.port_texts->supported)
+        text += " LAN1 " + cells(e.port_texts->lan1) + " LAN2 " + cells(e.port_texts->lan2);
+      line(w, text);
+    } else {
+      line(w, "port " + std::to_string(e.port) + " LAN" + std::to_string(e.lan) + " connection " +
+                  std::to_string(e.connection) + " " + quoted(e.previous) + " -> " + quoted(e.value));
+    }
+  }
+
+ private:
+  static std::string on_line(bool online) { return lan_status_text(online ? 1 : 0, 0); }
+  static nlohmann::json head(const Watched& w, const char* event) {
+    return {{"time", timestamp_now()}, {"server", w.address}, {"event", event}};
+  }
+  static void emit(const nlohmann::json& j) { std::cout << j.dump() << std::endl; }
+  static void line(const Watched& w, const std::string& text) {
+    std::cout << timestamp_now() << ' ' << w.address << ' ' << text << std::endl;
+  }
+  bool jsonl_;
+};
+
+// Sleeps up to `ms`, waking early when interrupted or when the deadline passes.
+void nap(uint64_t ms, uint64_t deadline) {
+  const uint64_t until = steady_ms() + ms;
+  while (!interrupted()) {
+    const uint64_t now = steady_ms();
+    if (now >= until || (deadline && now >= deadline)) return;
+    std::this_thread::sleep_for(std::chrono::milliseconds(std::min<uint64_t>(50, until - now)));
+  }
+}
+
+}  // namespace
+
+bool OnlineConfirm::observe(bool online) {
+  if (online == reported_) {
+    streak_ = 0;
+    return false;
+  }
+  if (++streak_ < confirm_) return false;
+  reported_ = online;
+  streak_ = 0;
+  return true;
+}
+
+std::vector<WatchEvent> diff_ports(const std::vector<PortTexts>& before, const std::vector<PortTexts>& after) {
+  std::vector<WatchEvent> events;
+  for (std::size_t i = 0; i < after.size() && i < before.size(); ++i) {
+    const PortTexts& b = before[i];
+    const PortTexts& a = after[i];
+    if (a.mode_code != b.mode_code) {
+      WatchEvent e;
+      e.kind = WatchEvent::kMode;
+      e.port = a.port;
+      e.value = a.mode_name;
+      e.previous = b.mode_name;
+      e.mode_code = a.mode_code;
+      e.previous_code = b.mode_code;
+      e.port_texts = &a;
+      events.push_back(std::move(e));
+    }
+    if (!a.supported || !b.supported) continue;
+    for (int lan = 1; lan <= 2; ++lan) {
+      const auto& now = lan == 1 ? a.lan1 : a.lan2;
+      const auto& was = lan == 1 ? b.lan1 : b.lan2;
+      for (int n = 0; n < 4; ++n) {
+        if (now[n] == was[n]) continue;
+        WatchEvent e;
+        e.kind = WatchEvent::kConnection;
+        e.port = a.port;
+        e.lan = lan;
+        e.connection = n + 1;
+        e.value = now[n];
+        e.previous = was[n];
+        events.push_back(std::move(e));
+      }
+    }
+  }
+  return events;
+}
+
+int run_watch_command(const WatchArgs& args) {
+  std::vector<uint32_t> addresses;
+  for (const auto& text : args.addresses) {
+    uint32_t ip = 0;
+    if (auto why = check_device_address(text, ip); !why.empty()) {
+      print_error(why);
+      return kExitUsage;
+    }
+    addresses.push_back(ip);
+  }
+  if (auto why = start_library(); !why.empty()) {
+    print_error(why);
+    return kExitUsage;
+  }
+  const uint64_t deadline = args.duration > 0 ? steady_ms() + static_cast<uint64_t>(args.duration * 1000) : 0;
+  TDsList& list = ds_list();
+  list.refresh_rate = args.refresh;
+
+  std::vector<Watched> watched;
+  for (std::size_t i = 0; i < addresses.size() && !interrupted(); ++i) {
+    const FindResult found = find_server(addresses[i], args.timeout);
+    if (!found.reply) {
+      print_error("no Tavrix server answered at " + args.addresses[i] + "; not watched");
+      continue;
+    }
+    Watched w;
+    w.address = args.addresses[i];
+    w.server = list.make_server_record(*found.reply);
+    if (!list.add_server(w.server)) {
+      close_handles(*w.server);
+      print_error("the server list is full; " + w.address + " not watched");
+      continue;
+    }
+    w.index = list.server_count() - 1;
+    watched.push_back(std::move(w));
+  }
+  if (watched.empty()) {
+    qeld::library_stop();
+    return interrupted() ? kExitOk : kExitNone;
+  }
+
+  list.set_stop_all(0);
+  for (auto& w : watched) {
+    w.server->monitoring = 1;
+    list.start_poller(w.index, 0);
+    if (w.server->dual_lan) list.start_poller(w.index, 1);
+  }
+
+  // Samples are taken every refresh period, as the window's refresh timer does.
+  Printer printer(args.format == "jsonl");
+  bool first = true;
+  const uint64_t period = static_cast<uint64_t>(args.refresh) * 1000;
+  nap(period, deadline);
+  while (!interrupted() && !(deadline && steady_ms() >= deadline)) {
+    for (auto& w : watched) {
+      const int online = w.server->online.load();
+      auto ports = port_table(*w.server);
+      if (first) {
+        w.lans.emplace_back((online & 1) != 0, args.confirm);
+        if (w.server->dual_lan) w.lans.emplace_back((online & 2) != 0, args.confirm);
+        w.ports = std::move(ports);
+        printer.initial(w);
+        continue;
+      }
+      for (std::size_t lan = 0; lan < w.lans.size(); ++lan)
+        if (w.lans[lan].observe((online & (1 << lan)) != 0))
+          printer.online(w, static_cast<int>(lan) + 1, w.lans[lan].state());
+      for (const auto& e : diff_ports(w.ports, ports)) printer.change(w, e);
+      w.ports = std::move(ports);
+    }
+    first = false;
+    nap(period, deadline);
+  }
+
+  // Clean end: every poller asked to stop and joined before the handles close.
+  for (auto& w : watched) {
+    w.server->monitoring = 0;
+    list.stop_poller(w.index, 0);
+    if (w.server->dual_lan) list.stop_poller(w.index, 1);
+  }
+  list.set_stop_all(1);
+  const bool ended = list.stop_all_pollers((args.refresh + 30) * 1000);
+  if (!ended) print_error("warning: some pollers did not end in time");
+  for (auto& w : watched) close_handles(*w.server);
+  list.clear_servers();
+  qeld::library_stop();
+  return kExitOk;
+}
+
+}  // namespace tavrix::cli
