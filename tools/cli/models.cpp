@@ -13,7 +13,7 @@ int run_models_command(const ModelsArgs& args) {
   qeld::load_model_map();
   const int count = qeld::model_entry_count();
   Table table{{"No", "Key", "Id", "Attributes", "Set", "Second MAC", "Ports", "Name"}, {}};
-  nlohmann::json models = nlohmann::json::array();
+  nlohmann::ordered_json models = nlohmann::ordered_json::array();
   for (int i = 0; i < count; ++i) {
     const qeld::TModelEntry& e = *qeld::model_entry(i);
     const bool set_a = (e.attr_byte() & qeld::kAttrModeSetA) != 0;
@@ -31,7 +31,7 @@ int run_models_command(const ModelsArgs& args) {
                       {"name", name}});
   }
   if (args.format == "json") {
-    std::cout << nlohmann::json{{"count", count}, {"models", models}}.dump(2) << '\n';
+    std::cout << nlohmann::ordered_json{{"count", count}, {"models", models}}.dump(2) << '\n';
   } else if (args.format == "csv") {
     table.header = {"no", "model_key", "model_id", "attributes", "text_set", "second_mac", "ports", "name"};
     print_csv(std::cout, table);

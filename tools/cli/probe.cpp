@@ -16,14 +16,14 @@ namespace {
 
 bool has_mac(const uint8_t mac[6]) { return mac_text(mac) != kNoMac; }
 
-nlohmann::json port_json(const PortTexts& p) {
+nlohmann::ordered_json port_json(const PortTexts& p) {
   return {{"port", p.port},           {"mode", p.mode_cell}, {"mode_code", p.mode_code},
           {"mode_name", p.mode_name}, {"supported", p.supported},
-          {"lan1", p.supported ? nlohmann::json(p.lan1) : nlohmann::json::array()},
-          {"lan2", p.supported ? nlohmann::json(p.lan2) : nlohmann::json::array()}};
+          {"lan1", p.supported ? nlohmann::ordered_json(p.lan1) : nlohmann::ordered_json::array()},
+          {"lan2", p.supported ? nlohmann::ordered_json(p.lan2) : nlohmann::ordered_json::array()}};
 }
 
-nlohmann::json lan_json(const LanPoll& poll, int online, int lan) {
+nlohmann::ordered_json lan_json(const LanPoll& poll, int online, int lan) {
   return {{"status", lan_status_text(online, lan)},
           {"answered", poll.answered},
           {"result", poll.modes_result},
@@ -118,7 +118,7 @@ int run_probe_command(const ProbeArgs& args) {
   const bool answered = probe.lan1.answered || (s.dual_lan && probe.lan2.answered);
 
   if (args.format == "json") {
-    nlohmann::json j;
+    nlohmann::ordered_json j;
     j["address"] = args.address;
     j["model"] = model;
     j["model_key"] = s.model_key;
@@ -127,13 +127,13 @@ int run_probe_command(const ProbeArgs& args) {
     j["dual_lan"] = s.dual_lan != 0;
     j["ip1"] = ip_text(s.ip1, true);
     j["mac1"] = mac_text(s.mac1);
-    j["ip2"] = s.dual_lan ? nlohmann::json(ip_text(s.ip2, true)) : nlohmann::json(nullptr);
-    j["mac2"] = s.dual_lan ? nlohmann::json(mac_text(s.mac2)) : nlohmann::json(nullptr);
+    j["ip2"] = s.dual_lan ? nlohmann::ordered_json(ip_text(s.ip2, true)) : nlohmann::ordered_json(nullptr);
+    j["mac2"] = s.dual_lan ? nlohmann::ordered_json(mac_text(s.mac2)) : nlohmann::ordered_json(nullptr);
     j["status"] = server_status_text(s);
     j["lan1"] = lan_json(probe.lan1, online, 0);
-    j["lan2"] = s.dual_lan ? lan_json(probe.lan2, online, 1) : nlohmann::json(nullptr);
+    j["lan2"] = s.dual_lan ? lan_json(probe.lan2, online, 1) : nlohmann::ordered_json(nullptr);
     j["port_count"] = s.port_count;
-    j["ports"] = nlohmann::json::array();
+    j["ports"] = nlohmann::ordered_json::array();
     for (const auto& p : ports) j["ports"].push_back(port_json(p));
     std::cout << j.dump(2) << '\n';
   } else {

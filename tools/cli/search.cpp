@@ -102,13 +102,13 @@ int run_search_command(const SearchArgs& args) {
   if (code == qeld::kPubRefused) print_error("warning: a device refused the search (status 6)");
 
   Table table{kHeader, {}};
-  nlohmann::json servers = nlohmann::json::array();
+  nlohmann::ordered_json servers = nlohmann::ordered_json::array();
   const int n = list.result_count();
   for (int i = 0; i < n; ++i) {
     const qeld::_DS_INFO& r = *list.result_at(i);
     auto row = search_row(i + 1, r);
     if (args.format == "json") {
-      nlohmann::json item;
+      nlohmann::ordered_json item;
       for (std::size_t c = 0; c < kFields.size(); ++c) item[kFields[c]] = row[c];
       item["no"] = i + 1;
       if (row[4] == "---") item["mac2"] = item["ip2"] = nullptr;
@@ -120,7 +120,7 @@ int run_search_command(const SearchArgs& args) {
     table.rows.push_back(std::move(row));
   }
   if (args.format == "json") {
-    std::cout << nlohmann::json{{"count", n}, {"servers", servers}}.dump(2) << '\n';
+    std::cout << nlohmann::ordered_json{{"count", n}, {"servers", servers}}.dump(2) << '\n';
   } else if (args.format == "csv") {
     table.header = kFields;
     print_csv(std::cout, table);

@@ -32,11 +32,11 @@ std::string port_summary(const PortTexts& p) {
   return p.mode_name.empty() ? text : text + " (" + p.mode_name + ")";
 }
 
-nlohmann::json port_json(const PortTexts& p) {
+nlohmann::ordered_json port_json(const PortTexts& p) {
   return {{"port", p.port},           {"mode", p.mode_cell}, {"mode_code", p.mode_code},
           {"mode_name", p.mode_name}, {"supported", p.supported},
-          {"lan1", p.supported ? nlohmann::json(p.lan1) : nlohmann::json::array()},
-          {"lan2", p.supported ? nlohmann::json(p.lan2) : nlohmann::json::array()}};
+          {"lan1", p.supported ? nlohmann::ordered_json(p.lan1) : nlohmann::ordered_json::array()},
+          {"lan2", p.supported ? nlohmann::ordered_json(p.lan2) : nlohmann::ordered_json::array()}};
 }
 
 class Printer {
@@ -46,11 +46,11 @@ class Printer {
   void initial(const Watched& w) {
     const std::string model = qeld::model_name(w.server->model_key, w.server->model_id);
     if (jsonl_) {
-      nlohmann::json j = head(w, "initial");
+      nlohmann::ordered_json j = head(w, "initial");
       j["model"] = model;
       j["lan1"] = on_line(w.lans[0].state());
-      j["lan2"] = w.lans.size() > 1 ? nlohmann::json(on_line(w.lans[1].state())) : nlohmann::json(nullptr);
-      j["ports"] = nlohmann::json::array();
+      j["lan2"] = w.lans.size() > 1 ? nlohmann::ordered_json(on_line(w.lans[1].state())) : nlohmann::ordered_json(nullptr);
+      j["ports"] = nlohmann::ordered_json::array();
       for (const auto& p : w.ports) j["ports"].push_back(port_json(p));
       emit(j);
       return;
@@ -63,7 +63,7 @@ class Printer {
 
   void online(const Watched& w, int lan, bool now) {
     if (jsonl_) {
-      nlohmann::json j = head(w, "online");
+      nlohmann::ordered_json j = head(w, "online");
       j["lan"] = lan;
       j["value"] = on_line(now);
       j["previous"] = on_line(!now);
@@ -75,7 +75,7 @@ class Printer {
 
   void change(const Watched& w, const WatchEvent& e) {
     if (jsonl_) {
-      nlohmann::json j = head(w, e.kind == WatchEvent::kMode ? "mode" : "connection");
+      nlohmann::ordered_json j = head(w, e.kind == WatchEvent::kMode ? "mode" : "connection");
       j["port"] = e.port;
       if (e.kind == WatchEvent::kConnection) {
         j["lan"] = e.lan;
@@ -106,10 +106,10 @@ class Printer {
 
  private:
   static std::string on_line(bool online) { return lan_status_text(online ? 1 : 0, 0); }
-  static nlohmann::json head(const Watched& w, const char* event) {
+  static nlohmann::ordered_json head(const Watched& w, const char* event) {
     return {{"time", timestamp_now()}, {"server", w.address}, {"event", event}};
   }
-  static void emit(const nlohmann::json& j) { std::cout << j.dump() << std::endl; }
+  static void emit(const nlohmann::ordered_json& j) { std::cout << j.dump() << std::endl; }
   static void line(const Watched& w, const std::string& text) {
     std::cout << timestamp_now() << ' ' << w.address << ' ' << text << std::endl;
   }
