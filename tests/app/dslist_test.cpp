@@ -301,21 +301,6 @@ TEST_F(DsListTest, ReplyCallbacksKeepKnownModelsAndStopAtTheLimitOrOnAbort) {
   EXPECT_EQ(list.result_count(), 0);
 }
 
-TEST_F(DsListTest, PollerCountFollowsEnterAndLeave) {
-  TDsList list;
-  list.poller_enter();
-  list.poller_enter();
-  EXPECT_EQ(list.poller_count(), 2);
-  list.poller_leave();
-  EXPECT_EQ(list.poller_count(), 1);
-  list.poller_leave();
-  EXPECT_EQ(list.poller_count(), 0);
-  list.set_stop_all(1);
-  EXPECT_TRUE(list.stop_all());
-  list.set_stop_all(0);
-  EXPECT_FALSE(list.stop_all());
-}
-
 // Servers whose handles could not be opened: every query fails at once, so the pollers
 // run their loop quickly without any network.
 class DeadHandleTest : public DsListTest {
@@ -421,9 +406,10 @@ TEST_F(DeadHandleTest, RestartingASlotWhileItsPollerRunsDoesNotBlockOrLeak) {
     list.stop_poller(0, 0);
     list.start_poller(0, 0);  // the old poller may still be inside its loop
     EXPECT_TRUE(eventually([&] { return list.poller_count() == 1; }));
-    EXPECT_EQ(thread_count(), threads_before + 1);
+    EXPECT_TRUE(eventually([&] { return thread_count() == threads_before + 1; }));
   }  // the destructor stops and joins the rest
-  EXPECT_EQ(thread_count(), threads_before);
+  // A joined thread may linger in /proc for a moment.
+  EXPECT_TRUE(eventually([&] { return thread_count() == threads_before; }));
 }
 
 TEST_F(DeadHandleTest, StopAllPollersStopsEachOneSoALaterStartCannotWakeThem) {
@@ -452,7 +438,7 @@ TEST_F(DeadHandleTest, DestructorLeavesNoThreadRunning) {
     }
     EXPECT_EQ(thread_count(), threads_before + 32);
   }
-  EXPECT_EQ(thread_count(), threads_before);
+  EXPECT_TRUE(eventually([&] { return thread_count() == threads_before; }));
 }
 
 }  // namespace
