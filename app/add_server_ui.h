@@ -1,0 +1,20 @@
+// Adding a server to the list from a window: the list holds at most 512 servers, and
+// a refusal is told to the user instead of being dropped silently.
+#pragma once
+
+#include <QString>
+#include <memory>
+
+class QWidget;
+struct _SVRINFO;
+
+namespace tavrix::ui {
+
+// The text shown when the server list is full.
+QString server_list_full_text();
+
+// ds_list().add_server(record); when the list is full, closes the record's device
+// handles (nobody else will), shows an error box and returns false.
+bool add_server_or_report(QWidget* parent, std::shared_ptr<_SVRINFO> record);
+
+}  // namespace tavrix::ui

@@ -1,0 +1,68 @@
+// The six form instances of the program, created at start-up in a fixed order, and
+// the application object that reports an exception escaping an event handler in a
+// message box and lets the program go on.
+#pragma once
+
+#include <QApplication>
+#include <QString>
+#include <exception>
+#include <stdexcept>
+#include <utility>
+
+class Tm_mainform;
+class Tm_search_form;
+class Tm_aboutbox;
+class Tm_set_form;
+class Tm_close_form;
+class Tm_searchIP_form;
+
+extern Tm_mainform* m_mainform;
+extern Tm_search_form* m_search_form;
+extern Tm_aboutbox* m_aboutbox;
+extern Tm_set_form* m_set_form;
+extern Tm_close_form* m_close_form;
+extern Tm_searchIP_form* m_searchIP_form;
+
+namespace tavrix::ui {
+
+// Creates the six forms in their fixed order; the first one is the main form and owns
+// the dialogs. Safe to call again after destroy_forms (tests).
+void create_forms();
+// Destroys the main form (and the dialogs it owns) and clears the six variables.
+void destroy_forms();
+
+// An error an event handler raises for the user to see (the message is shown as is).
+class UiError : public std::runtime_error {
+ public:
+  explicit UiError(const QString& text) : std::runtime_error(text.toStdString()) {}
+};
+
+// The one place where an escaped exception becomes an error message box.
+void report_exception(const std::exception* e);
+
+// Wraps a handler so that an exception it raises is reported and goes no further.
+// Handlers bound to signals are wrapped, because an exception must not unwind through
+// the toolkit's own frames. Args are the signal arguments the handler takes.
+template <class... Args, class F>
+auto guarded(F handler) {
+  return [handler = std::move(handler)](Args... args) {
+    try {
+      handler(args...);
+    } catch (const std::exception& e) {
+      report_exception(&e);
+    } catch (...) {
+      report_exception(nullptr);
+    }
+  };
+}
+
+// The application object: every event passes through notify, which reports an
+// exception that escaped its handler and carries on with the next event.
+class TApplication : public QApplication {
+  Q_OBJECT
+ public:
+  TApplication(int& argc, char** argv);
+  bool notify(QObject* receiver, QEvent* event) override;
+};
+
+}  // namespace tavrix::ui

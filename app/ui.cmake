@@ -1,0 +1,35 @@
+# The windows (tavrix_ui) and the program tavrix-monitor. Only this layer links Qt.
+find_package(Qt6 REQUIRED COMPONENTS Widgets)
+
+file(GLOB _tavrix_form_sources CONFIGURE_DEPENDS
+  ${CMAKE_CURRENT_SOURCE_DIR}/Main_form*.cpp
+  ${PROJECT_SOURCE_DIR}/discovery/Search_form.cpp
+  ${PROJECT_SOURCE_DIR}/discovery/Searchip_form.cpp)
+
+add_library(tavrix_ui STATIC
+  ${_tavrix_form_sources}
+  ${CMAKE_CURRENT_SOURCE_DIR}/Main_form.h
+  ${CMAKE_CURRENT_SOURCE_DIR}/Aboutbox.cpp
+  ${CMAKE_CURRENT_SOURCE_DIR}/Aboutbox.h
+  ${CMAKE_CURRENT_SOURCE_DIR}/Settingform.cpp
+  ${CMAKE_CURRENT_SOURCE_DIR}/Settingform.h
+  ${CMAKE_CURRENT_SOURCE_DIR}/Closeform.cpp
+  ${CMAKE_CURRENT_SOURCE_DIR}/Closeform.h
+  ${CMAKE_CURRENT_SOURCE_DIR}/icons.cpp
+  ${CMAKE_CURRENT_SOURCE_DIR}/forms.cpp
+  ${CMAKE_CURRENT_SOURCE_DIR}/forms.h
+  ${CMAKE_CURRENT_SOURCE_DIR}/msgbox.cpp
+  ${PROJECT_SOURCE_DIR}/discovery/Search_form.h
+  ${PROJECT_SOURCE_DIR}/discovery/Searchip_form.h)
+set_target_properties(tavrix_ui PROPERTIES AUTOMOC ON)
+target_include_directories(tavrix_ui PUBLIC ${PROJECT_SOURCE_DIR})
+# tavrix_core puts app/ on the include path, where app/strings.h shadows the C
+# library's <strings.h>; <string.h> then pulls it in inside extern "C" and load_str
+# loses its C++ name. Reading the string table header first in every window source
+# (and in everything built on the windows) keeps it out of that block.
+target_compile_options(tavrix_ui PUBLIC "SHELL:-include ${PROJECT_SOURCE_DIR}/app/strings.h")
+target_link_libraries(tavrix_ui PUBLIC tavrix_core Qt6::Widgets PRIVATE tavrix_flags)
+
+add_executable(tavrix-monitor ${CMAKE_CURRENT_SOURCE_DIR}/main.cpp)
+target_link_libraries(tavrix-monitor PRIVATE tavrix_ui tavrix_flags)
+install(TARGETS tavrix-monitor RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
