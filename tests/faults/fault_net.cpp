@@ -2,6 +2,7 @@
 #include "fault_net.h"
 
 #include <dirent.h>
+#include <malloc.h>
 #include <net/if.h>
 #include <sched.h>
 #include <sys/ioctl.h>
@@ -11,6 +12,11 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+#include <sanitizer/allocator_interface.h>
+#define TAVRIX_SANITIZER_HEAP 1
+#endif
 
 namespace tavrix_faults {
 namespace {
@@ -99,5 +105,13 @@ bool clear_drops() {
 
 int open_fd_count() { return count_entries("/proc/self/fd"); }
 int thread_count() { return count_entries("/proc/self/task"); }
+
+std::size_t heap_in_use() {
+#ifdef TAVRIX_SANITIZER_HEAP
+  return __sanitizer_get_current_allocated_bytes();
+#else
+  return mallinfo2().uordblks;
+#endif
+}
 
 }  // namespace tavrix_faults

@@ -3,6 +3,7 @@
 // and the link can go down without touching this machine's own network.
 #pragma once
 
+#include <cstddef>
 #include <string>
 
 namespace tavrix_faults {
@@ -22,8 +23,10 @@ bool clear_drops();
 // Sets the loopback link down (false) or up (true).
 bool set_loopback_up(bool up);
 
-// Open file descriptors and threads of this process.
+// Open file descriptors, threads and heap bytes in use of this process (the heap from
+// the sanitizer's allocator in sanitizer builds, else from malloc's own figures).
 int open_fd_count();
 int thread_count();
+std::size_t heap_in_use();
 
 }  // namespace tavrix_faults

@@ -1,0 +1,219 @@
+// Replies that are not what a query expects: duplicated and reordered answers, foreign
+// datagrams ahead of the genuine one, a burst of 200 answers to one search, and a flood
+// of junk at the program's own sockets.
+#include "faults/fault_fixture.h"
+
+#include <cstdio>
+#include <fstream>
+#include <random>
+#include <set>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "qeld/commands.h"
+#include "qeld/query.h"
+#include "qeld/result_codes.h"
+#include "qeld/search_engine.h"
+
+namespace tavrix_faults {
+namespace {
+
+class RepliesTest : public FaultTest {
+ protected:
+  void SetUp() override { enter(false); }
+
+  int open_handle_for(int n) {
+    const qeld::_DS_INFO r = reply_of(sim_->sim().device(std::size_t(n)));
+    int h = -1;
+    EXPECT_EQ(qeld::open_handle(&r, &h), 1);
+    return h;
+  }
+  // Queries both ports in turn; every answer must be the port's own record.
+  void expect_every_answer_genuine(int handle, int rounds) {
+    for (int i = 0; i < rounds; ++i) {
+      const int port = 1 + i % 2;
+      uint8_t rec[qeld::kConnRecordSize] = {};
+      ASSERT_EQ(qeld::query_port_connections(handle, port, rec), 1) << "query " << i;
+      uint32_t peer;
+      std::memcpy(&peer, rec, 4);
+      EXPECT_EQ(peer, inet_addr("192.0.2.100") + htonl(uint32_t(port))) << "query " << i << " port " << port;
+      int32_t modes[16];
+      for (int32_t& m : modes) m = 99;
+      ASSERT_EQ(qeld::query_port_modes(handle, 0, modes), 1) << "query " << i;
+      EXPECT_EQ(modes[0], 15);
+      EXPECT_EQ(modes[1], 15);
+      EXPECT_EQ(modes[2], 99);  // the device has two ports: nothing written past them
+    }
+  }
+};
+
+TEST_F(RepliesTest, DuplicatedAndReorderedRepliesGiveOneIntactResultPerQuery) {
+  start_one_device();
+  devsim::Faults f;
+  f.duplicate = 2;     // every reply three times
+  f.reorder_ms = 300;  // every second reply held back, behind the next ones
+  ASSERT_TRUE(sim_->sim().set_faults(0, f));
+  const int h = open_handle_for(0);
+  expect_every_answer_genuine(h, 20);
+  const uint64_t asked = sim_->sim().request_count(0, 0x41) + sim_->sim().request_count(0, 0x3A);
+  EXPECT_GE(sim_->sim().replies_sent(0), 3 * asked) << "the copies were not sent";
+
+  // The pollers under the same faults keep the server on line with intact records.
+  list_->refresh_rate = 1;
+  auto rec = monitor_device(0);
+  ASSERT_TRUE(eventually([&] { return (rec->online.load() & 1) != 0; }, 15s));
+  std::this_thread::sleep_for(3s);
+  for (int port = 1; port <= 2; ++port) {
+    EXPECT_EQ(rec->mode_at(port - 1), 15);
+    EXPECT_EQ(rec->conn_peer(port - 1, 1, 0), inet_addr("192.0.2.100") + htonl(uint32_t(port)));
+  }
+  EXPECT_EQ(rec->mode_at(2), -1);
+}
+
+TEST_F(RepliesTest, ForeignRepliesAheadOfTheGenuineOneAreIgnored) {
+  start_one_device();
+  devsim::Faults f;
+  f.foreign = {devsim::Foreign::kWrongCode, devsim::Foreign::kWrongId, devsim::Foreign::kStatus,
+               devsim::Foreign::kOtherAddress};
+  f.foreign_from = inet_addr("127.0.0.250");
+  ASSERT_TRUE(sim_->sim().set_faults(0, f));
+  const int h = open_handle_for(0);
+  const auto t0 = Clock::now();
+  expect_every_answer_genuine(h, 20);
+  // Had the genuine replies been dropped, each query would have run into its resends.
+  EXPECT_LT(Clock::now() - t0, 40 * kQueryWorst);
+  const uint64_t asked = sim_->sim().request_count(0, 0x41) + sim_->sim().request_count(0, 0x3A);
+  EXPECT_EQ(asked, 40u) << "a query needed a resend: the genuine reply was missed";
+  EXPECT_GE(sim_->sim().replies_sent(0), 5 * asked) << "the foreign datagrams were not sent";
+}
+
+// 200 devices answer one search request at once (the 1029 family, so that a search
+// aimed at the loopback alias does not end at its first answer): the first round must
+// already hear at least 99 % of them.
+TEST_F(RepliesTest, TwoHundredDevicesAnsweringOneSearchAreFound) {
+  devsim::Fleet fleet;
+  for (int n = 0; n < 200; ++n) {
+    devsim::Device d = tavrix_test::loopback_device(n, 1, 0);
+    d.answers_4800 = false;
+    fleet.devices.push_back(d);
+  }
+  start_sim(fleet);
+  qeld::set_search_options(1000, 2);
+  std::set<uint16_t> first_round, all;
+  int quiet_waits = 0;
+  const int rc = qeld::search_servers(tavrix_test::LoopbackLibrary::search_target(), [&](const qeld::_DS_INFO* r) {
+    if (r == nullptr) {
+      ++quiet_waits;
+      return 1;
+    }
+    all.insert(r->unit_id);
+    if (quiet_waits == 0) first_round.insert(r->unit_id);
+    return 1;
+  });
+  qeld::set_search_options(1000, 5);
+  std::printf("200 devices: %zu heard in the first round, %zu in all\n", first_round.size(), all.size());
+  EXPECT_EQ(rc, 1);
+  EXPECT_GE(first_round.size(), 198u);
+  EXPECT_EQ(all.size(), 200u);
+}
+
+// Local UDP ports of this namespace's sockets, from the kernel's table.
+std::vector<uint16_t> udp_ports() {
+  std::vector<uint16_t> ports;
+  std::ifstream in("/proc/thread-self/net/udp");
+  std::string line;
+  std::getline(in, line);  // header
+  while (std::getline(in, line)) {
+    std::istringstream ls(line);
+    std::string slot, local;
+    ls >> slot >> local;
+    const auto colon = local.find(':');
+    if (colon != std::string::npos) ports.push_back(uint16_t(std::stoul(local.substr(colon + 1), nullptr, 16)));
+  }
+  return ports;
+}
+
+// Junk at every socket the program has open while it polls and searches: afterwards
+// the heap, the descriptors and the threads are where they were, and polling still works.
+TEST_F(RepliesTest, AFloodOfJunkLeavesMemoryFlat) {
+  devsim::Fleet fleet;
+  fleet.devices.push_back(tavrix_test::loopback_device(0, 2, 15));
+  devsim::Device quiet = tavrix_test::loopback_device(1, 1, 0);
+  quiet.answers_4800 = false;  // keeps the searches going through their quiet rounds
+  fleet.devices.push_back(quiet);
+  start_sim(fleet);
+  for (int port = 1; port <= 2; ++port)
+    sim_->sim().set_connection(0, port, 1, 1, 4, inet_addr("192.0.2.100") + htonl(uint32_t(port)));
+  list_->refresh_rate = 1;
+  auto rec = monitor_device(0);
+  ASSERT_TRUE(eventually([&] { return (rec->online.load() & 1) != 0; }, 15s));
+
+  qeld::set_search_options(300, 3);
+  auto run_searches = [&](const std::atomic<bool>& until) {
+    do {
+      qeld::search_servers(tavrix_test::LoopbackLibrary::search_target(), [](const qeld::_DS_INFO*) { return 1; });
+    } while (!until.load());
+  };
+  std::atomic<bool> once{true};
+  run_searches(once);  // warm-up: first-use allocations are not growth
+  std::this_thread::sleep_for(1s);
+  const std::size_t heap0 = heap_in_use();
+  const int fds0 = open_fd_count();
+  const int threads0 = thread_count();
+
+  std::atomic<bool> stop{false};
+  std::atomic<long> sent{0};
+  std::thread flooder([&] {
+    const int s = socket(AF_INET, SOCK_DGRAM, 0);
+    sockaddr_in me{};
+    me.sin_family = AF_INET;
+    me.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    bind(s, reinterpret_cast<sockaddr*>(&me), sizeof me);
+    socklen_t len = sizeof me;
+    getsockname(s, reinterpret_cast<sockaddr*>(&me), &len);
+    const std::set<uint16_t> spare = {ntohs(me.sin_port), sim_->port_4800(), sim_->port_1029()};
+    std::mt19937 rng(7);
+    std::vector<uint8_t> junk(2100);
+    for (uint8_t& b : junk) b = uint8_t(rng());
+    // Bounded both ways: at most 4 s and 300000 datagrams.
+    const auto end = Clock::now() + 4s;
+    while (!stop.load() && Clock::now() < end && sent.load() < 300000) {
+      for (uint16_t port : udp_ports()) {
+        if (spare.count(port)) continue;
+        sockaddr_in to{};
+        to.sin_family = AF_INET;
+        to.sin_port = htons(port);
+        to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        for (int k = 0; k < 400; ++k) {
+          const std::size_t n = rng() % junk.size();
+          for (int b = 0; b < 8; ++b) junk[rng() % junk.size()] = uint8_t(rng());
+          junk[0] = uint8_t(rng());
+          if (n > 1 && (rng() & 1)) junk[1] = 0;  // half of it passes the status check
+          sendto(s, junk.data(), n, MSG_DONTWAIT, reinterpret_cast<sockaddr*>(&to), sizeof to);
+          ++sent;
+        }
+      }
+    }
+    close(s);
+  });
+  std::atomic<bool> flood_over{false};
+  std::thread searcher([&] { run_searches(flood_over); });
+  flooder.join();
+  flood_over = true;
+  searcher.join();
+  std::this_thread::sleep_for(2s);  // let the pollers finish their cycles
+
+  const std::size_t heap1 = heap_in_use();
+  std::printf("junk flood: %ld datagrams; heap %zu -> %zu bytes\n", sent.load(), heap0, heap1);
+  EXPECT_GT(sent.load(), 1000) << "the flood did not reach the program's sockets";
+  EXPECT_LT(heap1, heap0 + (1u << 20)) << "heap grew by " << (heap1 - heap0) << " bytes";
+  EXPECT_TRUE(eventually([&] { return open_fd_count() <= fds0; }, 10s)) << open_fd_count() << " > " << fds0;
+  EXPECT_EQ(thread_count(), threads0);
+  EXPECT_TRUE(eventually([&] { return (rec->online.load() & 1) != 0; }, 20s));
+  EXPECT_EQ(rec->conn_peer(1, 1, 0), inet_addr("192.0.2.102"));
+  qeld::set_search_options(1000, 5);
+}
+
+}  // namespace
+}  // namespace tavrix_faults
