@@ -1,6 +1,8 @@
 // Shared pieces of the tavrix-cli commands (see common.h).
 #include "common.h"
 
+#include "commands.h"
+
 #include <arpa/inet.h>
 
 #include <atomic>
@@ -8,6 +10,7 @@
 #include <chrono>
 #include <csignal>
 #include <ctime>
+#include <iostream>
 
 #include "port_table.h"
 #include "qeld/library.h"
@@ -33,6 +36,8 @@ bool parse_port(std::string_view text, uint16_t& out) {
 }
 
 }  // namespace
+
+void print_error(const std::string& message) { std::cerr << "tavrix-cli: " << message << std::endl; }
 
 std::optional<uint32_t> parse_ipv4(const std::string& text) {
   in_addr addr{};

@@ -5,12 +5,6 @@
 
 #include "commands.h"
 
-namespace tavrix::cli {
-
-void print_error(const std::string& message) { std::cerr << "tavrix-cli: " << message << std::endl; }
-
-}  // namespace tavrix::cli
-
 namespace {
 
 using namespace tavrix::cli;

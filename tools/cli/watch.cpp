@@ -189,7 +189,6 @@ int run_watch_command(const WatchArgs& args) {
     print_error(why);
     return kExitUsage;
   }
-  const uint64_t deadline = args.duration > 0 ? steady_ms() + static_cast<uint64_t>(args.duration * 1000) : 0;
   TDsList& list = ds_list();
   list.refresh_rate = args.refresh;
 
@@ -223,12 +222,14 @@ int run_watch_command(const WatchArgs& args) {
     if (w.server->dual_lan) list.start_poller(w.index, 1);
   }
 
-  // Samples are taken every refresh period, as the window's refresh timer does.
+  // Samples are taken every refresh period, as the window's refresh timer does; the
+  // first one (the initial lines) is taken even when --duration is shorter.
+  const uint64_t deadline = args.duration > 0 ? steady_ms() + static_cast<uint64_t>(args.duration * 1000) : 0;
   Printer printer(args.format == "jsonl");
   bool first = true;
   const uint64_t period = static_cast<uint64_t>(args.refresh) * 1000;
-  nap(period, deadline);
-  while (!interrupted() && !(deadline && steady_ms() >= deadline)) {
+  nap(period, 0);
+  while (!interrupted() && (first || !(deadline && steady_ms() >= deadline))) {
     for (auto& w : watched) {
       const int online = w.server->online.load();
       auto ports = port_table(*w.server);
