@@ -50,11 +50,22 @@ std::string bin_path() {
 // A child process with its stdout and stderr on pipes.
 class Child {
  public:
-  explicit Child(std::vector<std::string> args) {
+  // With err_on_terminal, stderr is a pseudo-terminal (as when run by hand).
+  explicit Child(std::vector<std::string> args, bool err_on_terminal = false) {
     int out[2], err[2];
-    if (pipe2(out, O_CLOEXEC) != 0 || pipe2(err, O_CLOEXEC) != 0) throw std::runtime_error("pipe");
+    if (pipe2(out, O_CLOEXEC) != 0) throw std::runtime_error("pipe");
+    std::string terminal;
+    if (err_on_terminal) {
+      err[0] = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
+      if (err[0] < 0 || grantpt(err[0]) != 0 || unlockpt(err[0]) != 0) throw std::runtime_error("pty");
+      terminal = ptsname(err[0]);
+      err[1] = -1;
+    } else if (pipe2(err, O_CLOEXEC) != 0) {
+      throw std::runtime_error("pipe");
+    }
     pid_ = fork();
     if (pid_ == 0) {
+      if (!terminal.empty()) err[1] = open(terminal.c_str(), O_RDWR | O_NOCTTY);
       dup2(out[1], STDOUT_FILENO);
       dup2(err[1], STDERR_FILENO);
       std::vector<char*> argv;
@@ -64,7 +75,7 @@ class Child {
       _exit(127);
     }
     close(out[1]);
-    close(err[1]);
+    if (err[1] >= 0) close(err[1]);
     out_fd_ = out[0];
     err_fd_ = err[0];
   }
@@ -573,6 +584,18 @@ TEST_F(CliProgram, SearchByAddressInEachFormat) {
   const json single = json::parse(r.out);
   EXPECT_TRUE(single["servers"][0]["mac2"].is_null());
   EXPECT_TRUE(single["servers"][0]["ip2"].is_null());
+}
+
+TEST_F(CliProgram, SearchShowsProgressOnlyOnATerminal) {
+  std::vector<std::string> args = {bin_path(), "search", "--ip", "127.0.0.60", "--timeout", "3"};
+  for (auto& a : lab_args()) args.push_back(a);
+  Child child(args, true);
+  EXPECT_EQ(child.wait(60s), 1);
+  // The remaining time counts down from the time-out, and the line is cleared at the end.
+  EXPECT_NE(child.err().find("\rSearching..., found 0, remaining 3 seconds"), std::string::npos) << child.err();
+  EXPECT_NE(child.err().find("\rSearching..., found 0, remaining 1 seconds"), std::string::npos) << child.err();
+  EXPECT_NE(child.err().find("\r\033[K"), std::string::npos);
+  EXPECT_EQ(child.out().find("Searching"), std::string::npos);
 }
 
 TEST_F(CliProgram, SearchFindingNothingOrFailingToOpenSockets) {

@@ -77,6 +77,7 @@ int run_search_command(const SearchArgs& args) {
   // The remaining time restarts with every new server, as the quiet rounds do.
   const bool progress = isatty(STDERR_FILENO) == 1;
   int shown = 0;
+  std::string shown_text;
   uint64_t countdown_start = steady_ms();
   while (!done) {
     const int n = list.result_count();
@@ -86,8 +87,10 @@ int run_search_command(const SearchArgs& args) {
     }
     if (progress) {
       const long remaining = args.timeout - static_cast<long>((steady_ms() - countdown_start) / 1000);
-      std::cerr << "\rSearching..., found " << n << ", remaining " << (remaining > 0 ? remaining : 0)
-                << " seconds\033[K" << std::flush;
+      std::string text = "Searching..., found " + std::to_string(n) + ", remaining " +
+                         std::to_string(remaining > 0 ? remaining : 0) + " seconds";
+      if (text != shown_text) std::cerr << "\r" << text << "\033[K" << std::flush;
+      shown_text = std::move(text);
     }
     std::this_thread::sleep_for(std::chrono::milliseconds(100));
   }
