@@ -10,7 +10,7 @@ namespace tavrix_test {
 devsim::Device loopback_device(int n, int ports, int mode, bool dual) {
   devsim::Device d;
   d.name = "lo-" + std::to_string(n);
-  d.model_key = 0;
+  d.model_key = 1;
   d.model_id = 0x2613;
   d.unit_id = uint16_t(n + 1);
   d.mac1 = {0x02, 0x54, 0x58, 0x00, uint8_t((2 * n) >> 8), uint8_t(2 * n)};

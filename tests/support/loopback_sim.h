@@ -12,7 +12,7 @@
 namespace tavrix_test {
 
 // A device on loopback: ip1 = 127.0.0.(2 + n), mac1 = 02:54:58:00:00:(2n), unit_id n + 1,
-// model 0x2613 with key 0, `ports` ports in `mode`, both search families, layout 24.
+// model 0x2613 with key 1 (TVX-2613R: 4 ports, text set A), `ports` ports in `mode`, both search families, layout 24.
 // With `dual`, ip2 = 127.0.1.(2 + n) and mac2 = mac1 with its last bit set.
 devsim::Device loopback_device(int n, int ports = 4, int mode = 15, bool dual = false);
 

@@ -425,7 +425,7 @@ TEST(DevsimFleet, GeneratorFillsABenchmarkRangeWithDistinctServers) {
     macs.insert(d.mac1);
     macs.insert(d.mac2);
     ASSERT_EQ(d.ports.size(), 16u);
-    EXPECT_EQ(d.ports[15].mode, 15);
+    EXPECT_EQ(d.ports[15].mode, 22) << "the default model uses text set B";
   }
   EXPECT_EQ(ips.size(), 1024u);
   EXPECT_EQ(macs.size(), 1024u);

@@ -126,9 +126,9 @@ struct GenOptions {
   std::string mode = "redundant";  // "redundant" or a number
   std::string lan1 = "198.18.0.0/16";
   std::string lan2 = "198.19.0.0/16";
-  uint32_t model_key = 0;
-  uint16_t model_id = 0x2613;
-  char text_set = 'A';
+  uint32_t model_key = 1;      // the TVX line of data/models.json
+  uint16_t model_id = 0x2616;  // two LANs, 16 ports, text set B
+  char text_set = 'B';
   double walk_period = 0;
 };
 bool generate_fleet(const GenOptions& options, Fleet& out, std::string& error);

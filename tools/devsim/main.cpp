@@ -91,7 +91,7 @@ int main(int argc, char** argv) {
 
   auto* gen = app.add_subcommand("gen", "write a generated fleet (JSON) on stdout or to --out");
   devsim::GenOptions g;
-  std::string out_path, set = "A";
+  std::string out_path, set = "B";
   gen->add_option("--count", g.count, "number of servers")->capture_default_str();
   gen->add_flag("--dual", g.dual, "two LANs per server");
   gen->add_option("--ports", g.ports, "serial ports per server")->capture_default_str();
@@ -106,6 +106,7 @@ int main(int argc, char** argv) {
 
   auto* addrs = app.add_subcommand("addresses", "print 'LAN ADDRESS/PREFIX' for every device address");
   std::string lan1 = "192.0.2.0/24", lan2 = "198.51.100.0/24";
+  addrs->fallthrough();  // --fleet belongs to the main command
   addrs->add_option("--lan1", lan1)->capture_default_str();
   addrs->add_option("--lan2", lan2)->capture_default_str();
   app.require_subcommand(0, 1);
