@@ -8,6 +8,7 @@
 #include <QPushButton>
 #include <QVBoxLayout>
 
+#include "forms.h"
 #include "icons.h"
 #include "strings.h"
 
@@ -22,7 +23,7 @@ QLabel* value(QWidget* parent, const char* name) {
   label->setObjectName(QString::fromLatin1(name));
   label->setTextInteractionFlags(Qt::TextSelectableByMouse);
   label->setWordWrap(true);
-  label->setMinimumWidth(230);
+  label->setMinimumWidth(260);
   return label;
 }
 }  // namespace
@@ -30,6 +31,7 @@ QLabel* value(QWidget* parent, const char* name) {
 Tm_aboutbox::Tm_aboutbox(QWidget* parent) : QDialog(parent) {
   setObjectName(QStringLiteral("m_aboutbox"));
   setWindowTitle(QStringLiteral("About"));
+  setFont(tavrix::ui::form_font());
   setModal(true);
 
   m_about_icon = new QLabel(this);

@@ -12,6 +12,7 @@
 #include <thread>
 
 #include "dslist.h"
+#include "forms.h"
 
 namespace {
 uint32_t tick_ms() {
@@ -24,6 +25,7 @@ uint32_t tick_ms() {
 Tm_close_form::Tm_close_form(QWidget* parent) : QDialog(parent) {
   setObjectName(QStringLiteral("m_close_form"));
   setWindowTitle(QStringLiteral("Close"));
+  setFont(tavrix::ui::form_font());
   setModal(true);
 
   m_close_msg = new QLabel(this);

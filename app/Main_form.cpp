@@ -87,6 +87,7 @@ QLabel* info_value(QWidget* parent, const char* name) {
 Tm_mainform::Tm_mainform(QWidget* parent) : QMainWindow(parent) {
   setObjectName(QStringLiteral("m_mainform"));
   setWindowTitle(QStringLiteral("Tavrix Monitor Utility"));
+  setFont(tavrix::ui::form_font());
   setWindowIcon(tavrix::ui::application_icon());
   for (int i = 0; i < tavrix::ui::kMainIconCount; ++i) m_main_icon[i] = tavrix::ui::main_icon(i);
 
@@ -209,6 +210,10 @@ void Tm_mainform::build_views() {
   m_mon_tree->setIconSize(QSize(16, 16));
   m_mon_tree->setContextMenuPolicy(Qt::CustomContextMenu);
   m_mon_tree->setMinimumWidth(120);
+  // Long node texts scroll sideways rather than being cut short.
+  m_mon_tree->setTextElideMode(Qt::ElideNone);
+  m_mon_tree->header()->setStretchLastSection(false);
+  m_mon_tree->header()->setSectionResizeMode(0, QHeaderView::ResizeToContents);
   m_mon_tree->resize(225, m_mon_tree->height());
 
   Panel1 = new QWidget(Splitter1);

@@ -52,6 +52,7 @@ QLabel* make_label(const QString& text, QWidget* parent, const char* name) {
 Tm_set_form::Tm_set_form(QWidget* parent) : QDialog(parent) {
   setObjectName(QStringLiteral("m_set_form"));
   setWindowTitle(QStringLiteral("Settings"));
+  setFont(tavrix::ui::form_font());
   setModal(true);
 
   m_options1 = new QGroupBox(QStringLiteral("Monitor Options"), this);

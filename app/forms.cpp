@@ -38,6 +38,12 @@ void destroy_forms() {
   m_searchIP_form = nullptr;
 }
 
+QFont form_font() {
+  QFont f = QApplication::font();
+  f.setPixelSize(11);
+  return f;
+}
+
 void report_exception(const std::exception* e) {
   // A foreign exception carries no text of ours: it is shown with an empty message.
   const QString text = e ? QString::fromStdString(e->what()) : QString();

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <QApplication>
+#include <QFont>
 #include <QString>
 #include <exception>
 #include <stdexcept>
@@ -36,6 +37,9 @@ class UiError : public std::runtime_error {
  public:
   explicit UiError(const QString& text) : std::runtime_error(text.toStdString()) {}
 };
+
+// The font of every form: the compact size the column widths were chosen for.
+QFont form_font();
 
 // The one place where an escaped exception becomes an error message box.
 void report_exception(const std::exception* e);

@@ -104,11 +104,8 @@ void draw_icon(QPainter& p, int index) {
       // A pulse line above the box: the server is being watched.
       p.setPen(QPen(QColor(0, 150, 0), 1.4, Qt::SolidLine, Qt::RoundCap, Qt::RoundJoin));
       p.setBrush(Qt::NoBrush);
-      p.drawPolyline(QPolygonF({QPointF(0.8, 2.5), QPointF(5, 2.5), QPointF(6.5, 0.6),
-                                QPointF(8.5, 3.6), QPointF(10, 2.5), QPointF(15.2, 2.5)}));
-      p.setPen(QPen(kOutline, 1));
-      p.setBrush(QColor(60, 200, 60));
-      p.drawRoundedRect(QRectF(4.5, 12.5, 7, 3), 1, 1);
+      p.drawPolyline(QPolygonF({QPointF(0.8, 2.8), QPointF(5, 2.8), QPointF(6.5, 0.9),
+                                QPointF(8.5, 3.9), QPointF(10, 2.8), QPointF(15.2, 2.8)}));
       break;
     }
     case kIconSettings: {

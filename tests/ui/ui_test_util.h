@@ -1,0 +1,158 @@
+// Shared pieces of the window tests: the application object on the offscreen
+// platform, a recorder that answers message boxes, servers made by hand, and a
+// small model map with models of both text sets.
+#pragma once
+
+#include <arpa/inet.h>
+#include <gtest/gtest.h>
+
+#include <QApplication>
+#include <QString>
+#include <chrono>
+#include <cstring>
+#include <deque>
+#include <functional>
+#include <memory>
+#include <thread>
+#include <vector>
+
+#include "app/dslist.h"
+#include "app/forms.h"
+#include "app/msgbox.h"
+#include "qeld/library.h"
+#include "qeld/model_map.h"
+
+namespace uitest {
+
+using namespace std::chrono_literals;
+
+class QtEnv : public ::testing::Environment {
+ public:
+  void SetUp() override {
+    qputenv("QT_QPA_PLATFORM", "offscreen");
+    static int argc = 1;
+    static char name[] = "ui_test";
+    static char* argv[] = {name, nullptr};
+    app_ = new tavrix::ui::TApplication(argc, argv);
+    QApplication::setApplicationName(QStringLiteral("Tavrix Monitor Utility"));
+  }
+  void TearDown() override {
+    delete app_;
+    app_ = nullptr;
+  }
+
+ private:
+  QApplication* app_ = nullptr;
+};
+
+// Runs the event loop until pred holds or the (generous) limit passes.
+inline bool wait_until(const std::function<bool()>& pred, std::chrono::milliseconds limit = 10s) {
+  const auto end = std::chrono::steady_clock::now() + limit;
+  while (!pred()) {
+    if (std::chrono::steady_clock::now() > end) return false;
+    QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
+    std::this_thread::sleep_for(2ms);
+  }
+  return true;
+}
+
+inline void pump(std::chrono::milliseconds span) {
+  wait_until([] { return false; }, span);
+}
+
+// Answers every message box with the queued answers (Ok/Yes by default) and keeps
+// what was asked.
+struct Box {
+  QString text;
+  tavrix::ui::MsgIcon icon;
+  tavrix::ui::MsgButtons buttons;
+};
+class MsgRecorder {
+ public:
+  MsgRecorder() {
+    tavrix::ui::set_message_box_handler([this](QWidget*, const QString& text, tavrix::ui::MsgIcon icon,
+                                               tavrix::ui::MsgButtons buttons) {
+      boxes.push_back({text, icon, buttons});
+      if (!answers.empty()) {
+        const auto a = answers.front();
+        answers.pop_front();
+        return a;
+      }
+      return buttons == tavrix::ui::MsgButtons::Ok ? tavrix::ui::MsgResult::Ok : tavrix::ui::MsgResult::Yes;
+    });
+  }
+  ~MsgRecorder() { tavrix::ui::set_message_box_handler(nullptr); }
+  MsgRecorder(const MsgRecorder&) = delete;
+  MsgRecorder& operator=(const MsgRecorder&) = delete;
+
+  std::vector<Box> boxes;
+  std::deque<tavrix::ui::MsgResult> answers;
+};
+
+// Models: set A (bit 0x04) with 2 ports, set B with 3 ports, a set-B dual-LAN model.
+inline constexpr uint32_t kKey = 0x54415658;
+inline constexpr uint16_t kModelA = 0x0A02;
+inline constexpr uint16_t kModelB = 0x0B03;
+inline constexpr uint16_t kModelDual = 0x0D04;
+
+inline qeld::TModelEntry model_entry(uint16_t id, uint8_t attr, uint32_t ports, const char* name) {
+  qeld::TModelEntry e;
+  e.model_key = kKey;
+  e.model_id = id;
+  e.attributes[2] = attr;
+  e.port_count = ports;
+  std::strncpy(e.name, name, sizeof e.name - 1);
+  return e;
+}
+
+inline void set_test_model_map() {
+  qeld::set_model_map({model_entry(kModelA, qeld::kAttrModeSetA, 2, "TX-2200A"),
+                       model_entry(kModelB, 0, 3, "TX-3300B"),
+                       model_entry(kModelDual, qeld::kAttrSecondMac, 4, "TX-4400D")});
+}
+
+inline uint32_t ip(const char* text) { return ::inet_addr(text); }
+
+// A server made by hand, its handles -1 (no device behind it).
+inline std::shared_ptr<_SVRINFO> make_server(uint16_t model_id, const char* ip1, uint8_t mac_last,
+                                             const char* ip2 = nullptr) {
+  auto rec = std::make_shared<_SVRINFO>();
+  rec->model_key = kKey;
+  rec->model_id = model_id;
+  rec->ip1 = ip(ip1);
+  const uint8_t mac1[6] = {0x00, 0x90, 0xE8, 0x10, 0x20, mac_last};
+  std::memcpy(rec->mac1, mac1, 6);
+  if (ip2) {
+    rec->ip2 = ip(ip2);
+    const uint8_t mac2[6] = {0x00, 0x90, 0xE8, 0x10, 0x21, mac_last};
+    std::memcpy(rec->mac2, mac2, 6);
+    rec->dual_lan = 1;
+  }
+  rec->port_count = static_cast<int>(qeld::model_port_count(kKey, model_id));
+  rec->handle1 = -1;
+  rec->handle2 = -1;
+  return rec;
+}
+
+// Connection n (1..4) of a record: peer and state on each LAN.
+inline void set_connection(uint8_t record[80], int n, uint32_t peer_lan1, uint8_t state_lan1,
+                           uint32_t peer_lan2, uint8_t state_lan2) {
+  std::memcpy(record + 8 * (n - 1), &peer_lan1, 4);
+  std::memcpy(record + 8 * (n - 1) + 4, &peer_lan2, 4);
+  record[64 + 2 * (n - 1)] = state_lan1;
+  record[65 + 2 * (n - 1)] = state_lan2;
+}
+
+// Empties the program's single server list and puts its flags and settings back.
+inline void reset_list() {
+  TDsList& list = tavrix::ds_list();
+  list.set_stop_all(1);
+  list.stop_all_pollers(10000);
+  list.clear_servers();
+  list.clear_results();
+  list.set_stop_all(0);
+  list.refresh_rate = 3;
+  list.search_timeout = 5;
+}
+
+}  // namespace uitest
