@@ -56,7 +56,7 @@ TEST(CommandTable, LooksUpTheTwoCommandsByCode) {
   EXPECT_EQ(modes->handler, &command_port_modes);
   EXPECT_EQ(conn->handler, &command_connections);
   EXPECT_EQ(find_command(0x42), nullptr);
-  EXPECT_EQ(find_command(0x0141), nullptr);  // all 16 bits take part
+  EXPECT_EQ(find_command(0x0141), nullptr);  // all 16 bits are compared
   EXPECT_EQ(find_command(0), nullptr);
 }
 

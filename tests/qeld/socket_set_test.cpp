@@ -311,6 +311,27 @@ TEST_F(SocketSetTest, SendGoesFromEveryGroupSocketAndFailsOnlyWhenNothingWasSent
   udp_close_socket_set(set);
 }
 
+TEST_F(SocketSetTest, DescriptorsAbove1023WorkLikeAnyOther) {
+  // Many pollers hold thousands of sockets; a fixed-size descriptor set would break here.
+  if (raise_open_file_limit() < 1200) GTEST_SKIP() << "open-file limit too low";
+  std::vector<int> held;
+  for (int fd = dup(0); fd >= 0; fd = dup(0)) {
+    held.push_back(fd);
+    if (fd >= 1100) break;
+  }
+  ASSERT_GE(held.back(), 1100);
+  UdpPeer peer;
+  UdpSocketSet set;
+  ASSERT_EQ(udp_open_socket_set(set, 0), kOk);
+  EXPECT_GT(set.entries[1].socket, 1100);
+  ASSERT_TRUE(peer.send_to(entry_target(set, 1), pattern(7)));
+  EXPECT_EQ(udp_wait_readable(set, 5000), 1);
+  uint8_t buf[16];
+  EXPECT_EQ(poll_until(set, buf, 16, nullptr, nullptr, kGroup1029), 7);
+  udp_close_socket_set(set);
+  for (int fd : held) close(fd);
+}
+
 TEST_F(SocketSetTest, WaitReadableReportsTimeOutAndReadiness) {
   UdpPeer peer;
   UdpSocketSet set;
