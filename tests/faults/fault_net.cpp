@@ -14,7 +14,8 @@
 #include <cstring>
 
 #if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
-#include <sanitizer/allocator_interface.h>
+// From the sanitizer runtime; g++ does not ship the header that declares it.
+extern "C" size_t __sanitizer_get_current_allocated_bytes();
 #define TAVRIX_SANITIZER_HEAP 1
 #endif
 
