@@ -118,8 +118,8 @@ int udp_exchange(uint8_t code, UdpSocketSet& set, uint32_t dest, const uint8_t* 
     sockaddr_in sender{};
     uint32_t local = 0;
     int group = 0;
-    int rc = udp_wait_reply(set, code, max_length, reply, &sender, &local, timeouts, &group,
-                            out_length);
+    int rc =
+        udp_wait_reply(set, code, max_length, reply, &sender, &local, timeouts, &group, out_length);
     if (rc != kErrTimeout) return rc;
     if (++tries >= attempts) return kErrTimeout;
   }

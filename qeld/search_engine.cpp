@@ -24,7 +24,9 @@ constexpr int kErrBadArgument = -14;
 
 enum class Layout { kNone, k4800Short, k4800Long, k1029Full, k1029Short };
 
-bool is_broadcast(uint32_t target) { return target == 0 || target == kBroadcast; }
+bool is_broadcast(uint32_t target) {
+  return target == 0 || target == kBroadcast;
+}
 
 // What one reply says, read at the layout's offsets.
 struct ParsedReply {
@@ -90,7 +92,9 @@ ParsedReply parse_reply(const uint8_t* reply, int length, int group, uint32_t se
   return p;
 }
 
-bool same_mac(const uint8_t* a, const uint8_t* b) { return std::memcmp(a, b, 6) == 0; }
+bool same_mac(const uint8_t* a, const uint8_t* b) {
+  return std::memcmp(a, b, 6) == 0;
+}
 
 bool same_server(const ParsedReply& p, const _DS_INFO& rec) {
   const _DS_INFO& f = p.fields;
@@ -100,8 +104,8 @@ bool same_server(const ParsedReply& p, const _DS_INFO& rec) {
       return rec.model_key == f.model_key && rec.model_id == f.model_id &&
              same_mac(rec.mac1, f.mac1);
     case Layout::k1029Full:
-      return rec.model_id == f.model_id && rec.unit_id == f.unit_id &&
-             same_mac(rec.mac1, f.mac1) && same_mac(rec.mac2, f.mac2);
+      return rec.model_id == f.model_id && rec.unit_id == f.unit_id && same_mac(rec.mac1, f.mac1) &&
+             same_mac(rec.mac2, f.mac2);
     case Layout::k1029Short:
       return rec.model_id == f.model_id && same_mac(rec.mac1, f.mac1);
     case Layout::kNone:
@@ -126,7 +130,9 @@ struct SetCloser {
 
 }  // namespace
 
-FoundList::~FoundList() { clear(); }
+FoundList::~FoundList() {
+  clear();
+}
 
 void FoundList::clear() {
   for (int i = 0; i < count && i < kMaxFound; ++i) {
@@ -218,9 +224,8 @@ int run_search(uint32_t target, const ReplyCallback& callback, const TimeoutBloc
       if (rc == kErrTimeout) break;
       if (rc != kOk) return rc;
       int end_code = 0;
-      ReplyOutcome outcome = process_search_reply(found, reply, length, group,
-                                                  sender.sin_addr.s_addr, local, target, callback,
-                                                  &end_code);
+      ReplyOutcome outcome = process_search_reply(
+          found, reply, length, group, sender.sin_addr.s_addr, local, target, callback, &end_code);
       if (outcome == ReplyOutcome::kEnd) return end_code;
       if (outcome == ReplyOutcome::kNew) new_in_round = true;
     }

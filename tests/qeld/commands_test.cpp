@@ -44,7 +44,8 @@ Bytes modes_bytes(int n) {
 
 Bytes record_bytes(uint8_t seed) {
   Bytes r(kConnRecordSize);
-  for (int i = 0; i < kConnRecordSize; ++i) r[static_cast<std::size_t>(i)] = static_cast<uint8_t>(seed + i);
+  for (int i = 0; i < kConnRecordSize; ++i)
+    r[static_cast<std::size_t>(i)] = static_cast<uint8_t>(seed + i);
   return r;
 }
 
@@ -73,13 +74,15 @@ TEST(CommandRequest, IsTwentyOneBytesWithIdentityAndPort) {
 }
 
 TEST(DecodePortModes, AllPortsTakesTheAnnouncedCountCutToSixteen) {
-  for (auto [count, expect] : std::vector<std::pair<int, int>>{{0, 0}, {4, 4}, {16, 16}, {20, 16}}) {
+  for (auto [count, expect] :
+       std::vector<std::pair<int, int>>{{0, 0}, {4, 4}, {16, 16}, {20, 16}}) {
     SCOPED_TRACE(count);
     Bytes reply = command_reply(0x41, static_cast<uint8_t>(count), modes_bytes(16));
     std::vector<int32_t> modes(17, -99);
     EXPECT_EQ(decode_port_modes(reply.data(), static_cast<int>(reply.size()), 0, modes.data()),
               expect);
-    for (int i = 0; i < 17; ++i) EXPECT_EQ(modes[static_cast<std::size_t>(i)], i < expect ? i + 1 : -99);
+    for (int i = 0; i < 17; ++i)
+      EXPECT_EQ(modes[static_cast<std::size_t>(i)], i < expect ? i + 1 : -99);
   }
 }
 

@@ -93,7 +93,8 @@ TEST_F(ExchangeTest, IdentityHeaderCarriesKeyIdAndFirstMacAsTheRecordHoldsThem) 
   std::memset(req, 0xCC, sizeof req);
   _DS_INFO d = device(1);
   build_identity_header(req, d);
-  const uint8_t expect[12] = {0x01, 0xC3, 0xB2, 0xA1, 0x14, 0x26, 0x01, 0x11, 0x21, 0x31, 0x41, 0x51};
+  const uint8_t expect[12] = {0x01, 0xC3, 0xB2, 0xA1, 0x14, 0x26,
+                              0x01, 0x11, 0x21, 0x31, 0x41, 0x51};
   EXPECT_EQ(0, std::memcmp(req + 8, expect, 12));
   EXPECT_EQ(req[7], 0xCC);  // bytes outside 8-19 are the caller's
   EXPECT_EQ(req[20], 0xCC);
@@ -172,8 +173,7 @@ TEST_F(ExchangeTest, MatchingReplyIsTakenWithSenderGroupAndLength) {
   sockaddr_in from{};
   uint32_t local = 7;
   int group = -1;
-  ASSERT_EQ(udp_wait_reply(set, 0x41, 10, reply, &from, &local, block(2000, 1), &group, &len),
-            kOk);
+  ASSERT_EQ(udp_wait_reply(set, 0x41, 10, reply, &from, &local, block(2000, 1), &group, &len), kOk);
   EXPECT_EQ(len, 10);  // cut to max_length
   EXPECT_EQ(group, kGroup4800);
   EXPECT_EQ(ntohs(from.sin_port), p4800.port());
@@ -218,9 +218,7 @@ TEST_F(ExchangeTest, ForeignRepliesDoNotRestartTheAttemptsClock) {
 }
 
 TEST_F(ExchangeTest, StatusSixOnGroupZeroEndsTheWaitAsRefused) {
-  p1029.serve([](const Received&, int) {
-    return std::vector<Answer>{{reply1029(0xC9, 6)}};
-  });
+  p1029.serve([](const Received&, int) { return std::vector<Answer>{{reply1029(0xC9, 6)}}; });
   ASSERT_EQ(send_search_49(set, ip_of("127.0.0.1"), nullptr, 0), kOk);
   uint8_t reply[40];
   int group = -1;

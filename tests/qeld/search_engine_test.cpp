@@ -33,8 +33,12 @@ void put16le(Bytes& b, std::size_t at, uint16_t v) {
   b[at] = static_cast<uint8_t>(v);
   b[at + 1] = static_cast<uint8_t>(v >> 8);
 }
-void put_ip(Bytes& b, std::size_t at, uint32_t ip) { std::memcpy(&b[at], &ip, 4); }
-void put_mac(Bytes& b, std::size_t at, const uint8_t* mac) { std::memcpy(&b[at], mac, 6); }
+void put_ip(Bytes& b, std::size_t at, uint32_t ip) {
+  std::memcpy(&b[at], &ip, 4);
+}
+void put_mac(Bytes& b, std::size_t at, const uint8_t* mac) {
+  std::memcpy(&b[at], mac, 6);
+}
 
 Bytes head4800(std::size_t declared, std::size_t size) {
   Bytes b(size, 0);
@@ -196,18 +200,24 @@ TEST(SearchReply, RepliesWithoutALayoutMakeNoRecord) {
   Bytes short40 = cut(r40(d), 39);
   Bytes short82 = cut(r82(d), 37);
   Bytes shortC9 = cut(rC9(d), 23);
-  for (const auto& [reply, group] : std::vector<std::pair<Bytes, int>>{
-           {odd, kGroup4800}, {c81, kGroup1029}, {short24, kGroup4800}, {short40, kGroup4800},
-           {short82, kGroup1029}, {shortC9, kGroup1029}, {Bytes{0x81, 0, 0}, kGroup4800},
-           {Bytes{}, kGroup1029}, {r24(d), 7}}) {
+  for (const auto& [reply, group] :
+       std::vector<std::pair<Bytes, int>>{{odd, kGroup4800},
+                                          {c81, kGroup1029},
+                                          {short24, kGroup4800},
+                                          {short40, kGroup4800},
+                                          {short82, kGroup1029},
+                                          {shortC9, kGroup1029},
+                                          {Bytes{0x81, 0, 0}, kGroup4800},
+                                          {Bytes{}, kGroup1029},
+                                          {r24(d), 7}}) {
     EXPECT_EQ(e.feed(reply, group), ReplyOutcome::kIgnored);
   }
   EXPECT_EQ(e.found.count, 0);
   EXPECT_TRUE(e.seen.empty());
   // Null bytes are no reply either.
-  EXPECT_EQ(process_search_reply(e.found, nullptr, 40, kGroup4800, 0, 0, kBroadcast, nullptr,
-                                 nullptr),
-            ReplyOutcome::kIgnored);
+  EXPECT_EQ(
+      process_search_reply(e.found, nullptr, 40, kGroup4800, 0, 0, kBroadcast, nullptr, nullptr),
+      ReplyOutcome::kIgnored);
 }
 
 TEST(SearchReply, BytesPastFortyAreNotRead) {

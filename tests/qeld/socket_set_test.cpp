@@ -45,8 +45,8 @@ Bytes pattern(std::size_t n) {
 }
 
 // Polls a group until something arrives (the datagram is on loopback, so this is quick).
-int poll_until(UdpSocketSet& set, uint8_t* buf, int max_length, sockaddr_in* from,
-               uint32_t* local, int group) {
+int poll_until(UdpSocketSet& set, uint8_t* buf, int max_length, sockaddr_in* from, uint32_t* local,
+               int group) {
   int len = 0;
   for (int i = 0; i < 200 && len == 0; ++i) {
     EXPECT_EQ(udp_poll(set, buf, max_length, &len, from, local, group), kOk);

@@ -152,8 +152,8 @@ class UdpPeer {
       if (::poll(&pfd, 1, wait_ms) > 0 && (pfd.revents & POLLIN)) {
         Received r;
         socklen_t len = sizeof r.from;
-        ssize_t n = ::recvfrom(fd_, buf.data(), buf.size(), 0,
-                               reinterpret_cast<sockaddr*>(&r.from), &len);
+        ssize_t n =
+            ::recvfrom(fd_, buf.data(), buf.size(), 0, reinterpret_cast<sockaddr*>(&r.from), &len);
         if (n >= 0) {
           r.bytes.assign(buf.begin(), buf.begin() + n);
           r.at = Clock::now();
@@ -166,8 +166,8 @@ class UdpPeer {
           arrived_.notify_all();
           if (script_) {
             for (Answer& a : script_(r, index)) {
-              pending.push_back({r.at + std::chrono::milliseconds(a.delay_ms), std::move(a),
-                                 r.from});
+              pending.push_back(
+                  {r.at + std::chrono::milliseconds(a.delay_ms), std::move(a), r.from});
             }
           }
         }
