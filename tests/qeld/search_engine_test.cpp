@@ -334,7 +334,7 @@ class SearchTest : public ::testing::Test {
     });
     ASSERT_TRUE(p4800.ok() && p1029.ok());
     set_device_ports(p4800.port(), p1029.port());
-    set_search_options(150, 2);
+    set_search_options(300, 2);
   }
   void TearDown() override {
     p4800.stop();
@@ -428,7 +428,7 @@ TEST_F(SearchTest, SearchCountsTheServersItFound) {
     return std::vector<Answer>{{rC9(a)}, {r82(b)}};
   });
   TimeoutBlock opts;
-  opts.timeout_ms = 150;
+  opts.timeout_ms = 300;
   opts.attempts = 3;
   EXPECT_EQ(run_search(loopback, recorder(), opts), 2);
   EXPECT_EQ(seen.size(), 2u);  // later rounds only refresh
