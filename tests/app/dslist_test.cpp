@@ -1,12 +1,6 @@
 // The server list object without a network: text helpers, model predicates, the
 // server list and its limits, handle opening per LAN, the result list and its drop
 // rule, and poller bookkeeping with handles that could not be opened.
-// The app folder is on the include path, so its strings.h hides the C library's
-// header of that name: take ours first (outside any extern "C" block of <string.h>),
-// then the C library's, which GoogleTest needs.
-#include "app/strings.h"
-#include "/usr/include/strings.h"
-
 #include <dirent.h>
 #include <gtest/gtest.h>
 

@@ -1,11 +1,5 @@
 // The string table: the texts the views show by number, and the empty text that
 // stands for a code without a name.
-// The app folder is on the include path, so its strings.h hides the C library's
-// header of that name: take ours first (outside any extern "C" block of <string.h>),
-// then the C library's, which GoogleTest needs.
-#include "app/strings.h"
-#include "/usr/include/strings.h"
-
 #include <gtest/gtest.h>
 
 #include "app/strings.h"
