@@ -3,9 +3,6 @@
 // server list with its pollers, and a sampler of a server's online bit.
 #pragma once
 
-#include "app/strings.h"  // before any C library header: the app folder shadows <strings.h>
-#include "/usr/include/strings.h"
-
 #include <arpa/inet.h>
 #include <gtest/gtest.h>
 
