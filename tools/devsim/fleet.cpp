@@ -481,8 +481,12 @@ bool generate_fleet(const GenOptions& o, Fleet& out, std::string& error) {
       return error = "--mode: '" + o.mode + "' is neither 'redundant' nor a mode code", false;
     }
   }
+  if (o.families != "both" && o.families != "4800" && o.families != "1029")
+    return error = "--families: '" + o.families + "' is not one of 4800, 1029, both", false;
   for (int i = 0; i < o.count; ++i) {
     Device d;
+    d.answers_4800 = o.families != "1029";
+    d.answers_1029 = o.families != "4800";
     char name[32];
     std::snprintf(name, sizeof name, "gen-%04d", i + 1);
     d.name = name;

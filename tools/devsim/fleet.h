@@ -130,6 +130,7 @@ struct GenOptions {
   uint16_t model_id = 0x2616;  // two LANs, 16 ports, text set B
   char text_set = 'B';
   double walk_period = 0;
+  std::string families = "both";  // search families answered: 4800, 1029 or both
 };
 bool generate_fleet(const GenOptions& options, Fleet& out, std::string& error);
 

@@ -102,6 +102,9 @@ int main(int argc, char** argv) {
   gen->add_option("--model-id", g.model_id, "model id of every server")->capture_default_str();
   gen->add_option("--text-set", set, "A or B")->check(CLI::IsMember({"A", "B"}))->capture_default_str();
   gen->add_option("--walk", g.walk_period, "random-walk period in seconds (0 = static)");
+  gen->add_option("--families", g.families, "search families answered: 4800, 1029 or both")
+      ->check(CLI::IsMember({"4800", "1029", "both"}))
+      ->capture_default_str();
   gen->add_option("--out", out_path, "output file");
 
   auto* addrs = app.add_subcommand("addresses", "print 'LAN ADDRESS/PREFIX' for every device address");
