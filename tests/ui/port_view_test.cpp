@@ -1,0 +1,249 @@
+// The port table of the selected server: both text sets, "[NOT SUPPORT]", connected
+// peers shown as addresses, text colours, row backgrounds (as painted), the hover
+// row, the idle look around Start and Stop, and the refresh timer's rules.
+#include <QAction>
+#include <QLabel>
+#include <QMouseEvent>
+#include <QTableWidget>
+#include <QTimer>
+#include <QTreeWidget>
+
+#include "app/Main_form.h"
+#include "ui/ui_test_util.h"
+
+namespace {
+
+using tavrix::ds_list;
+
+const auto* const kEnv = ::testing::AddGlobalTestEnvironment(new uitest::QtEnv);
+
+class PortView : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    uitest::reset_list();
+    w = new Tm_mainform;
+    w->resize(1000, 600);
+    w->show();
+    ASSERT_TRUE(uitest::wait_until([&] { return w->isVisible(); }));
+    uitest::set_test_model_map();
+  }
+  void TearDown() override {
+    delete w;
+    uitest::reset_list();
+  }
+
+  std::shared_ptr<_SVRINFO> add(std::shared_ptr<_SVRINFO> rec) {
+    EXPECT_EQ(ds_list().add_server(rec), 1);
+    return rec;
+  }
+  QStringList row(int r) {
+    QStringList out;
+    for (int c = 0; c < 7; ++c)
+      out << (w->m_mon_list->item(r, c) ? w->m_mon_list->item(r, c)->text() : QStringLiteral("<none>"));
+    return out;
+  }
+  QColor text_colour() { return w->m_mon_list->palette().color(QPalette::Text); }
+  // The colour painted at the right end of a cell of `r` (clear of its text).
+  QColor painted(int r) {
+    const QImage img = w->m_mon_list->viewport()->grab().toImage();
+    const QRect cell = w->m_mon_list->visualItemRect(w->m_mon_list->item(r, 6));
+    return img.pixelColor(cell.right() - 4, cell.center().y());
+  }
+  void move_to_row(int r) {
+    const QRect cell = w->m_mon_list->visualItemRect(w->m_mon_list->item(r, 2));
+    move_to(cell.center());
+  }
+  void move_to(QPoint p) {
+    QMouseEvent ev(QEvent::MouseMove, p, w->m_mon_list->viewport()->mapToGlobal(p), Qt::NoButton, Qt::NoButton,
+                   Qt::NoModifier);
+    QApplication::sendEvent(w->m_mon_list->viewport(), &ev);
+  }
+
+  Tm_mainform* w = nullptr;
+};
+
+// Set A: port 1 Redundant COM with mixed connections, port 2 in another mode.
+std::shared_ptr<_SVRINFO> set_a_server() {
+  auto rec = uitest::make_server(uitest::kModelA, "192.168.127.254", 0x11);
+  rec->mode[0] = 15;
+  rec->mode[1] = 0;
+  uint8_t c[80] = {};
+  uitest::set_connection(c, 1, uitest::ip("192.168.127.10"), 4, uitest::ip("10.0.0.7"), 1);
+  uitest::set_connection(c, 2, 0, 4, 0, 0);                          // connected, peer 0
+  uitest::set_connection(c, 3, uitest::ip("10.0.0.9"), 3, 0, 10);    // set A: 3 is not connected
+  uitest::set_connection(c, 4, 0, 77, uitest::ip("10.0.0.8"), 4);    // 77 has no name
+  rec->store_conn(0, c);
+  return rec;
+}
+
+TEST_F(PortView, MonitoredSetAServerShowsModesStatesAndPeers) {
+  auto rec = add(set_a_server());
+  rec->monitoring = 1;  // by hand: no pollers run here
+  rec->online = 1;
+  w->rebuild_tree(0);
+  ASSERT_EQ(w->m_mon_list->rowCount(), 4);
+  EXPECT_EQ(row(0).join('|'), "1|Redundant COM|LAN1|192.168.127.10||SYN Sent|");
+  EXPECT_EQ(row(1).join('|'), "-|-|LAN2|Listen|TCP Closed|TCP Time Wait|10.0.0.8");
+  EXPECT_EQ(row(2).join('|'), "2|[NOT SUPPORT]|||||");
+  EXPECT_EQ(row(3).join('|'), "-||||||");
+  EXPECT_EQ(text_colour(), QColor(0, 0, 0));
+  EXPECT_EQ(w->m_info_status->text(), "On Line");
+
+  rec->online = 0;
+  w->update_mon_list(0);
+  EXPECT_EQ(text_colour(), QColor(255, 0, 0));
+  EXPECT_EQ(w->m_info_status->text(), "Off Line");
+  rec->monitoring = 0;
+}
+
+TEST_F(PortView, MonitoredSetBServerUsesItsOwnCodes) {
+  auto rec = add(uitest::make_server(uitest::kModelB, "10.5.0.1", 0x21));
+  rec->mode[0] = 22;
+  rec->mode[1] = 15;  // Redundant COM only in set A: not supported here
+  rec->mode[2] = -1;
+  uint8_t c[80] = {};
+  uitest::set_connection(c, 1, uitest::ip("10.5.0.100"), 3, 0, 2);
+  uitest::set_connection(c, 2, uitest::ip("10.5.0.101"), 4, 0, 5);  // set B: 4 is Close Wait
+  rec->store_conn(0, c);
+  rec->monitoring = 1;
+  rec->online = 2;
+  w->rebuild_tree(0);
+  ASSERT_EQ(w->m_mon_list->rowCount(), 6);
+  EXPECT_EQ(row(0).join('|'), "1|Redundant COM|LAN1|10.5.0.100|TCP Close Wait|TCP Closed|TCP Closed");
+  EXPECT_EQ(row(1).join('|'), "-|-|LAN2|Connecting|TCP Closing|TCP Closed|TCP Closed");
+  EXPECT_EQ(row(2).join('|'), "2|[NOT SUPPORT]|||||");
+  EXPECT_EQ(row(4).join('|'), "3|[NOT SUPPORT]|||||");
+  rec->monitoring = 0;
+}
+
+TEST_F(PortView, IdleServerShowsLastModesGreyWithPlaceholders) {
+  auto rec = add(uitest::make_server(uitest::kModelB, "10.6.0.1", 0x31));
+  rec->mode[0] = 10;
+  rec->mode[1] = 24;
+  w->rebuild_tree(0);
+  ASSERT_EQ(w->m_mon_list->rowCount(), 6);
+  EXPECT_EQ(row(0).join('|'), "1|TCP Server|LAN1|-|-|-|-");
+  EXPECT_EQ(row(1).join('|'), "-|-|LAN2|-|-|-|-");
+  EXPECT_EQ(row(2).join('|'), "2|DRDAS TCP Server|LAN1|-|-|-|-");
+  EXPECT_EQ(row(4).join('|'), "3||LAN1|-|-|-|-");  // not yet known: no name
+  EXPECT_EQ(text_colour(), QColor(128, 128, 128));
+  EXPECT_EQ(w->m_info_status->text(), "Idle");
+}
+
+TEST_F(PortView, UnknownModelHasAnEmptyTable) {
+  add(uitest::make_server(0x7777, "10.6.0.2", 0x32));
+  w->rebuild_tree(0);
+  EXPECT_EQ(w->m_mon_list->rowCount(), 0);
+}
+
+TEST_F(PortView, RowBackgroundsAsPainted) {
+  auto rec = add(set_a_server());
+  w->hot_row = 3;
+  w->rebuild_tree(0);
+  w->m_mon_list->clearSelection();
+  w->m_mon_list->setCurrentItem(nullptr);
+  move_to_row(2);
+  ASSERT_EQ(w->mon_row_data(2), 1);
+  uitest::pump(std::chrono::milliseconds(50));
+  EXPECT_EQ(w->m_mon_listCustomDrawItem(0), QColor(245, 245, 245));
+  EXPECT_EQ(w->m_mon_listCustomDrawItem(1), QColor(255, 255, 255));
+  EXPECT_EQ(w->m_mon_listCustomDrawItem(2), QColor(220, 220, 220));
+  EXPECT_EQ(painted(0), QColor(245, 245, 245));
+  EXPECT_EQ(painted(1), QColor(255, 255, 255));
+  EXPECT_EQ(painted(2), QColor(220, 220, 220));
+  EXPECT_EQ(painted(3), QColor(255, 255, 255));
+}
+
+TEST_F(PortView, HoverRowFollowsThePointer) {
+  add(set_a_server());
+  w->rebuild_tree(0);
+  EXPECT_EQ(w->hot_row, 0);
+  move_to_row(0);  // row 0 is already the hover row: nothing new is marked
+  EXPECT_EQ(w->mon_row_data(0), 0);
+  move_to_row(3);
+  EXPECT_EQ(w->hot_row, 3);
+  EXPECT_EQ(w->mon_row_data(3), 1);
+  move_to_row(1);
+  EXPECT_EQ(w->hot_row, 1);
+  EXPECT_EQ(w->mon_row_data(1), 1);
+  EXPECT_EQ(w->mon_row_data(3), 0);
+  // Below the last row: no row, the hover row stays marked.
+  move_to(QPoint(20, w->m_mon_list->viewport()->height() - 2));
+  EXPECT_EQ(w->hot_row, 1);
+  EXPECT_EQ(w->mon_row_data(1), 1);
+}
+
+TEST_F(PortView, RefreshRewritesCellsInPlaceAndRemarksTheHoverRow) {
+  auto rec = add(set_a_server());
+  rec->monitoring = 1;
+  rec->online = 1;
+  w->rebuild_tree(0);
+  // From the first refresh row 0 is the hover row, though the pointer never came.
+  w->m_main_timerTimer();
+  EXPECT_EQ(w->mon_row_data(0), 1);
+  QTableWidgetItem* before = w->m_mon_list->item(1, 3);
+  rec->mode[1] = 15;
+  w->m_main_timerTimer();
+  EXPECT_EQ(w->m_mon_list->item(1, 3), before);  // same rows, rewritten
+  EXPECT_EQ(row(2).join('|'), "2|Redundant COM|LAN1|TCP Closed|TCP Closed|TCP Closed|TCP Closed");
+  EXPECT_TRUE(w->m_mon_list->updatesEnabled());
+  // A changed port count rebuilds the table; the hover row is marked again.
+  rec->port_count = 1;
+  w->hot_row = 1;
+  w->m_main_timerTimer();
+  EXPECT_EQ(w->m_mon_list->rowCount(), 2);
+  EXPECT_EQ(w->mon_row_data(1), 1);
+  rec->monitoring = 0;
+}
+
+TEST_F(PortView, StartKeepsTheIdleLookUntilTheFirstTickAndStopRestoresIt) {
+  ds_list().refresh_rate = 1;
+  w->m_main_timer->setInterval(1000);
+  auto rec = add(set_a_server());
+  w->rebuild_tree(0);
+  w->m_start_act->trigger();
+  EXPECT_EQ(rec->monitoring.load(), 1);
+  EXPECT_TRUE(w->m_main_timer->isActive());
+  EXPECT_EQ(text_colour(), QColor(128, 128, 128));
+  EXPECT_EQ(row(2).join('|'), "2|Terminal(ASCII)|LAN1|-|-|-|-");
+  // The real timer's tick shows the monitored look; a handle that never opened gives
+  // no answer, so the server is off line.
+  ASSERT_TRUE(uitest::wait_until([&] { return row(2)[1] == "[NOT SUPPORT]"; }));
+  EXPECT_EQ(w->m_info_status->text(), "Off Line");
+  EXPECT_EQ(text_colour(), QColor(255, 0, 0));
+
+  w->m_stop_act->trigger();
+  EXPECT_EQ(rec->monitoring.load(), 0);
+  EXPECT_FALSE(w->m_main_timer->isActive());
+  EXPECT_TRUE(ds_list().stop_all());
+  EXPECT_EQ(text_colour(), QColor(128, 128, 128));
+  EXPECT_EQ(row(0).join('|'), "1|Redundant COM|LAN1|-|-|-|-");
+  EXPECT_EQ(row(2).join('|'), "2|Terminal(ASCII)|LAN1|-|-|-|-");
+  EXPECT_EQ(w->m_info_status->text(), "Idle");
+  EXPECT_TRUE(uitest::wait_until([] { return ds_list().poller_count() == 0; }));
+}
+
+TEST_F(PortView, TimerAndStopAllFollowTheFirstAndLastMonitoredServer) {
+  add(uitest::make_server(uitest::kModelA, "10.7.0.1", 1));
+  add(uitest::make_server(uitest::kModelDual, "10.7.0.2", 2, "10.8.0.2"));
+  w->rebuild_tree(0);
+  ds_list().set_stop_all(1);
+  w->m_start_act->trigger();
+  EXPECT_TRUE(w->m_main_timer->isActive());
+  EXPECT_FALSE(ds_list().stop_all());
+  w->rebuild_tree(1);
+  w->m_start_act->trigger();
+  EXPECT_EQ(w->server_nodes[1]->data(0, tavrix::ui::kImageRole).toInt(), 6);
+  // A dual-LAN server runs two pollers.
+  EXPECT_TRUE(uitest::wait_until([] { return ds_list().poller_count() == 3; }));
+  w->m_stop_act->trigger();  // one of two: timer and flag untouched
+  EXPECT_TRUE(w->m_main_timer->isActive());
+  EXPECT_FALSE(ds_list().stop_all());
+  w->rebuild_tree(0);
+  w->m_stop_act->trigger();  // the last one
+  EXPECT_FALSE(w->m_main_timer->isActive());
+  EXPECT_TRUE(ds_list().stop_all());
+  EXPECT_TRUE(uitest::wait_until([] { return ds_list().poller_count() == 0; }));
+}
+
+}  // namespace
