@@ -171,6 +171,23 @@ int run_tour(const QString& specify_ip, double refresh_wait) {
   }
   tavrix::ui::set_message_box_handler(nullptr);
 
+  // Search by IP at an address where no server answers: the countdown, then Close.
+  if (!address.isEmpty()) {
+    QStringList octets = address.split('.');
+    octets.last() = "254";
+    const QString silent = octets.join('.');
+    with_modal<Tm_searchIP_form>(main->m_specifyIP_act, "the search-by-IP dialog (no answer)",
+                                 [&](Tm_searchIP_form* f) {
+                                   f->m_ipaddress->setText(silent);
+                                   f->m_search->click();
+                                   pause_for(1.3);
+                                   if (f->isVisible()) {
+                                     shot(f, "search-ip-counting-down");
+                                     f->m_close->click();
+                                   }
+                                 });
+  }
+
   with_modal<Tm_set_form>(main->m_settings_act, "the Settings dialog", [&](Tm_set_form* f) {
     shot(f, "settings");
     f->reject();

@@ -96,6 +96,11 @@ Tm_search_form::Tm_search_form(QWidget* parent) : QDialog(parent) {
   m_enum_list->horizontalHeader()->setHighlightSections(false);
   m_enum_list->horizontalHeader()->setStretchLastSection(false);
   m_enum_list->setWordWrap(false);
+  // The column widths are fixed; a slightly smaller face lets a whole MAC address fit.
+  QFont list_font = m_enum_list->font();
+  list_font.setPixelSize(11);
+  m_enum_list->setFont(list_font);
+  m_enum_list->horizontalHeader()->setFont(list_font);
 
   m_enum_ok = new QPushButton("OK", this);
   m_enum_ok->setObjectName("m_enum_ok");

@@ -50,11 +50,11 @@ Tm_searchIP_form::Tm_searchIP_form(QWidget* parent) : QDialog(parent) {
 
   Label1 = new QLabel("Enter an IP Address", this);
   Label1->setObjectName("Label1");
-  Label1->setGeometry(12, 10, 190, 17);
+  Label1->setGeometry(12, 6, 190, 17);
 
   m_ipaddress = new QLineEdit(this);
   m_ipaddress->setObjectName("m_ipaddress");
-  m_ipaddress->setGeometry(12, 30, 190, 24);
+  m_ipaddress->setGeometry(12, 25, 196, 24);
 
   m_search_act = new QAction("Search", this);
   m_search_act->setObjectName("m_search_act");
@@ -62,18 +62,18 @@ Tm_searchIP_form::Tm_searchIP_form(QWidget* parent) : QDialog(parent) {
 
   m_search = new QPushButton(m_search_act->text(), this);
   m_search->setObjectName("m_search");
-  m_search->setGeometry(220, 29, 80, 25);
+  m_search->setGeometry(220, 24, 80, 25);
   m_search->setDefault(true);
 
   m_close = new QPushButton("Close", this);
   m_close->setObjectName("m_close");
-  m_close->setGeometry(220, 66, 80, 25);
+  m_close->setGeometry(220, 54, 80, 25);
   m_close->setAutoDefault(false);
 
   m_search_status = new QLabel(this);
   m_search_status->setObjectName("m_search_status");
-  m_search_status->setGeometry(12, 62, 204, 34);
-  m_search_status->setWordWrap(true);
+  // A status line of its own across the dialog, so the countdown is never cut.
+  m_search_status->setGeometry(12, 84, 288, 18);
   QFont bold = m_search_status->font();
   bold.setBold(true);
   m_search_status->setFont(bold);
