@@ -19,6 +19,8 @@
 #include <optional>
 #include <random>
 #include <regex>
+#include <set>
+#include <sstream>
 #include <thread>
 
 #include <gtest/gtest.h>
@@ -26,6 +28,7 @@
 #include "fleet.h"
 #include "protocol.h"
 #include "simulator.h"
+#include "support/lab.h"
 #include "support/loopback_sim.h"
 
 namespace {
@@ -782,6 +785,57 @@ TEST(DevsimProgram, GeneratorWritesALoadableFleet) {
   EXPECT_EQ(f.devices.size(), 20u);
   EXPECT_NE(f.devices[19].ip2, 0u);
   ::unlink(out.c_str());
+}
+
+// ---------------------------------------------------------------------------------
+// The lab script
+
+std::set<std::string> root_links() {
+  std::string out;
+  tavrix_test::run_command("ip -o link show | cut -d: -f2", &out);
+  std::set<std::string> names;
+  std::istringstream in(out);
+  for (std::string n; in >> n;) names.insert(n);
+  return names;
+}
+
+TEST(LabScript, UpIsIdempotentIsolatedAndDownRemovesEverything) {
+  TAVRIX_SKIP_UNLESS_LAB();
+  const auto links_before = root_links();
+  std::string name, out, pid;
+  {
+    tavrix_test::Lab lab;
+    name = lab.name();
+    const std::string script = tavrix_test::source_dir() + "/scripts/lab";
+    const std::string env = "TAVRIX_BIN=" + tavrix_test::bin_dir() + " ";
+    ASSERT_EQ(tavrix_test::run_command(env + script + " status " + name, &out), 0) << out;
+    EXPECT_NE(out.find("tavrix-devsim: running"), std::string::npos) << out;
+    ASSERT_EQ(tavrix_test::run_command(env + script + " up " + name, &out), 0) << out;
+    EXPECT_NE(out.find("already up"), std::string::npos) << out;
+    tavrix_test::run_command("cat /run/tavrix-lab/" + name + "/devsim.pid", &pid);
+    EXPECT_FALSE(pid.empty());
+
+    // Other tests may add links of their own meanwhile: look for the lab's names only.
+    for (const std::string& link : root_links()) {
+      if (links_before.count(link)) continue;
+      for (const char* ours : {"lan1", "lan2", "m1@", "m2@", "d1@", "d2@", "br1", "br2"})
+        EXPECT_NE(link.rfind(ours, 0), 0u) << link << ": a lab link in the root namespace";
+    }
+    ASSERT_EQ(lab.exec("ip -4 -o addr show", &out), 0) << out;
+    EXPECT_NE(out.find("192.0.2.1/24"), std::string::npos) << out;
+    EXPECT_NE(out.find("198.51.100.1/24"), std::string::npos) << out;
+    ASSERT_EQ(lab.exec("ip route show default", &out), 0);
+    EXPECT_EQ(out, "") << "no way out of the lab";
+    ASSERT_EQ(lab.exec("ip -o link show type veth | wc -l", &out), 0) << out;
+    EXPECT_EQ(out, "2\n") << "the monitor has one link on each LAN";
+    // Lab names are checked before anything is made.
+    EXPECT_NE(tavrix_test::run_command(env + script + " up 'Bad Name'", &out), 0);
+    EXPECT_NE(out.find("lab name"), std::string::npos) << out;
+  }
+  tavrix_test::run_command("ip netns list", &out);
+  EXPECT_EQ(out.find("tvx-" + name + "-"), std::string::npos) << out;
+  while (!pid.empty() && pid.back() == '\n') pid.pop_back();
+  EXPECT_NE(::access(("/proc/" + pid).c_str(), F_OK), 0) << "devsim ended with the lab";
 }
 
 }  // namespace
