@@ -63,6 +63,7 @@ int decode_port_modes(const uint8_t* reply, int length, uint8_t port, int32_t* m
 }
 
 int decode_connections(const uint8_t* reply, int length, uint8_t port, uint8_t* records) {
+  // For port 0 the 104-byte reply buffer holds one record, so at most one is copied.
   int n = entries_to_take(reply, length, port, kConnRecordSize);
   if (n <= 0) return 0;
   std::size_t bytes = static_cast<std::size_t>(n) * kConnRecordSize;

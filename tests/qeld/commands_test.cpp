@@ -30,7 +30,7 @@ Bytes command_reply(uint8_t code, uint8_t count, const Bytes& entries) {
   Bytes b(24, 0);
   b[0] = static_cast<uint8_t>(code | 0x80);
   b[21] = count;
-  b.insert(b.end(), entries.begin(), entries.end());
+  for (uint8_t x : entries) b.push_back(x);
   b[2] = static_cast<uint8_t>(b.size() >> 8);
   b[3] = static_cast<uint8_t>(b.size());
   return b;

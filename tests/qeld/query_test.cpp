@@ -23,7 +23,7 @@ Bytes command_reply(uint8_t code, uint8_t status, uint8_t count, const Bytes& en
   b[0] = static_cast<uint8_t>(code | 0x80);
   b[1] = status;
   b[21] = count;
-  b.insert(b.end(), entries.begin(), entries.end());
+  for (uint8_t x : entries) b.push_back(x);
   b[3] = static_cast<uint8_t>(b.size());
   return b;
 }
