@@ -2,6 +2,7 @@
 // ports, in-time marks, the pause. A cycle allocates nothing.
 #include "monitor/updatethread.h"
 
+#include <algorithm>
 #include <chrono>
 #include <climits>
 #include <cstdint>
@@ -98,7 +99,8 @@ void TUpdateThread::Execute() {
     }
     if (leave || stop_requested()) break;
 
-    int seconds = owner_.refresh_rate.load(std::memory_order_relaxed);
+    // Never below a second: a zero pause would turn the loop into a flood of requests.
+    const int seconds = std::clamp(owner_.refresh_rate.load(std::memory_order_relaxed), 1, 99);
     if (owner_.pause(stop, seconds * 1000)) break;
   }
 

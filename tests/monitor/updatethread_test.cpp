@@ -292,6 +292,19 @@ TEST_F(PollerTest, StopAllEndsSleepingPollersAndALaterStartDoesNotWakeThem) {
   for (int n = 0; n < 3; ++n) EXPECT_EQ(sim_->sim().request_count(n, 0x41), 1u);
 }
 
+TEST_F(PollerTest, ARefreshRateBelowOneSecondStillPausesBetweenCycles) {
+  devsim::Fleet fleet;
+  fleet.devices.push_back(tavrix_test::loopback_device(0, 2, 0));
+  start_sim(fleet);
+  add(reply_of(sim_->sim().device(0)));
+  list_->refresh_rate = 0;
+  monitor(0);
+  ASSERT_TRUE(eventually([&] { return sim_->sim().request_count(0, 0x41) >= 1; }));
+  std::this_thread::sleep_for(300ms);
+  // Without a floor on the pause this would be hundreds of mode reads.
+  EXPECT_LE(sim_->sim().request_count(0, 0x41), 2u);
+}
+
 TEST_F(PollerTest, ClearServersWhileQueriesAreInFlightIsSafe) {
   devsim::Fleet fleet;
   for (int n = 0; n < 4; ++n) {
