@@ -35,6 +35,7 @@ LoopbackSim::LoopbackSim(devsim::Fleet fleet, uint64_t seed) {
   cfg.port_1029 = 0;
   cfg.seed = seed;
   cfg.broadcast_alias = kAliasText;
+  cfg.loopback_only = true;
   sim_ = std::make_unique<devsim::Simulator>(std::move(fleet), cfg);
   std::string error;
   if (!sim_->start(error)) throw std::runtime_error("loopback simulator: " + error);

@@ -450,6 +450,43 @@ TEST(DevsimFleet, GeneratorFillsABenchmarkRangeWithDistinctServers) {
   EXPECT_EQ(f.devices.back().ip1, ip("192.0.2.254"));
 }
 
+// The fleets shipped for the lab and the demo must load and keep their promises.
+TEST(DevsimFleet, ShippedFleetsLoadAndCoverWhatTheyPromise) {
+  const std::string dir = tavrix_test::source_dir() + "/data/fleets/";
+  devsim::Fleet sample, demo;
+  std::string err;
+  ASSERT_TRUE(devsim::load_fleet_file(dir + "sample.json", sample, err)) << err;
+  ASSERT_TRUE(devsim::load_fleet_file(dir + "demo.json", demo, err)) << err;
+  for (const devsim::Fleet* f : {&sample, &demo}) {
+    std::set<char> sets;
+    bool dual = false, single = false, only_4800 = false, only_1029 = false, redundant = false;
+    for (const auto& d : f->devices) {
+      sets.insert(d.text_set);
+      (d.ip2 ? dual : single) = true;
+      only_4800 |= d.answers_4800 && !d.answers_1029;
+      only_1029 |= d.answers_1029 && !d.answers_4800;
+      for (const auto& p : d.ports) redundant |= p.mode == d.redundant_mode();
+      // A redundant mode code of the other text set would show as unsupported.
+      for (const auto& p : d.ports) EXPECT_NE(p.mode, d.text_set == 'A' ? 22 : 15) << d.name;
+      EXPECT_TRUE(devsim::in_subnet(d.ip1, ip("192.0.2.0"), 24) || devsim::in_subnet(d.ip1, ip("198.51.100.0"), 24))
+          << d.name;
+    }
+    EXPECT_EQ(sets, (std::set<char>{'A', 'B'}));
+    EXPECT_TRUE(dual && single && only_4800 && only_1029 && redundant);
+  }
+  EXPECT_EQ(sample.devices.size(), 6u);
+  EXPECT_EQ(demo.devices.size(), 10u);
+  int slow = 0, fading = 0, changing = 0;
+  for (const auto& d : demo.devices) {
+    slow += d.faults.delay_min_ms >= 2000;
+    fading += d.faults.silent_after > 0;
+    changing += !d.script.steps.empty() || d.walk.period > 0;
+  }
+  EXPECT_EQ(slow, 1);
+  EXPECT_EQ(fading, 1);
+  EXPECT_EQ(changing, 10) << "every demo server's connections move";
+}
+
 // ---------------------------------------------------------------------------------
 // The running simulator on loopback
 
@@ -650,6 +687,14 @@ TEST_F(DevsimFaults, WrongIdOversizeAndShortReplies) {
   got = ask(f);
   ASSERT_TRUE(got);
   EXPECT_EQ(got->data.size(), 22u);
+  EXPECT_EQ(got->data[3], 28) << "the length field still claims the whole reply";
+  f = {};
+  f.length_field = 30;
+  got = ask(f);
+  ASSERT_TRUE(got);
+  EXPECT_EQ(got->data.size(), 28u);
+  EXPECT_EQ(got->data[2], 0);
+  EXPECT_EQ(got->data[3], 30);
 }
 
 TEST_F(DevsimFaults, ForeignRepliesComeBeforeTheGenuineOne) {

@@ -143,7 +143,7 @@ void parse_step(const json& j, const std::string& where, int port_count, ScriptS
 void parse_faults(const json& j, const std::string& where, Faults& f) {
   check_keys(j, where,
              {"silent", "silent_after", "silent_between", "delay_ms", "loss", "status_4800", "status_1029", "short",
-              "oversize", "wrong_id", "foreign", "foreign_from", "duplicate", "reorder_ms", "scope"});
+              "oversize", "length_field", "wrong_id", "foreign", "foreign_from", "duplicate", "reorder_ms", "scope"});
   if (j.contains("silent")) f.silent = get_bool(j["silent"], where + ".silent");
   if (j.contains("silent_after")) f.silent_after = get_double(j["silent_after"], where + ".silent_after", 0, 1e9);
   if (j.contains("silent_between")) {
@@ -178,6 +178,8 @@ void parse_faults(const json& j, const std::string& where, Faults& f) {
     else
       f.oversize_length = int(get_int(j["oversize"], where + ".oversize", 0, 65000));
   }
+  if (j.contains("length_field"))
+    f.length_field = int(get_int(j["length_field"], where + ".length_field", 0, 0xFFFF));
   if (j.contains("wrong_id")) f.wrong_id = get_bool(j["wrong_id"], where + ".wrong_id");
   if (j.contains("foreign")) {
     const json& list = j["foreign"];
@@ -293,6 +295,7 @@ json faults_json(const Faults& f) {
   if (f.status_1029) j["status_1029"] = f.status_1029;
   if (f.short_length >= 0) j["short"] = f.short_length;
   if (f.oversize_length > 0) j["oversize"] = f.oversize_length;
+  if (f.length_field >= 0) j["length_field"] = f.length_field;
   if (f.wrong_id) j["wrong_id"] = true;
   if (!f.foreign.empty()) {
     json list = json::array();

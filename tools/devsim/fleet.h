@@ -69,6 +69,7 @@ struct Faults {
   int status_1029 = 0;   // status byte of 1029-family replies
   int short_length = -1; // >= 0: replies cut to this many bytes
   int oversize_length = 0;  // > 0: replies padded with zeros to this many bytes
+  int length_field = -1;    // >= 0: bytes 2-3 of replies say this instead of the true length
   bool wrong_id = false;    // request-id bytes of replies not zero
   std::vector<Foreign> foreign;
   uint32_t foreign_from = 0;  // source of kOtherAddress; 0 = whatever the kernel picks

@@ -222,6 +222,7 @@ void Simulator::run(std::stop_token stop) {
 
 void Simulator::handle_datagram(int fd, Family family, const uint8_t* data, std::size_t len,
                                 const Arrival& arrival) {
+  if (config_.loopback_only && (ntohl(arrival.dst) >> 24) != 127) return;
   Request req;
   const ParseStatus st = parse_request(data, len, family, req);
   const int64_t now = now_ns();
@@ -330,6 +331,10 @@ void Simulator::queue_reply_locked(std::size_t dev, std::vector<uint8_t> reply, 
           break;
       }
       out.emplace_back(std::move(x), from);
+    }
+    if (f.length_field >= 0) {
+      reply[2] = uint8_t(f.length_field >> 8);
+      reply[3] = uint8_t(f.length_field);
     }
     if (f.oversize_length > int(reply.size())) reply.resize(std::size_t(f.oversize_length), 0);
     if (f.short_length >= 0 && f.short_length < int(reply.size())) reply.resize(std::size_t(f.short_length));

@@ -40,6 +40,9 @@ struct SimConfig {
   // (loopback tests cannot broadcast). Empty = none.
   std::string broadcast_alias;
   std::ostream* log = nullptr;  // one line per request when set (-v)
+  // Ignore every datagram not addressed to 127.0.0.0/8, so a wildcard-bound test
+  // simulator never answers anything from outside this machine's loopback.
+  bool loopback_only = false;
 };
 
 class Simulator {
