@@ -153,16 +153,6 @@ TEST(ServerRecord, ConnectionFieldsAreReadAtTheirOffsets) {
   EXPECT_EQ(s.conn_peer(4, 1, 0), 0u);  // the neighbour is untouched
 }
 
-TEST_F(DsListTest, SettingsStartAtTheirDefaults) {
-  TDsList list;
-  EXPECT_EQ(list.refresh_rate.load(), 3);
-  EXPECT_EQ(list.search_timeout.load(), 5);
-  EXPECT_EQ(list.server_count(), 0);
-  EXPECT_EQ(list.result_count(), 0);
-  EXPECT_EQ(list.poller_count(), 0);
-  EXPECT_FALSE(list.stop_all());
-}
-
 TEST_F(DsListTest, MakeServerRecordOpensEachLanAtItsOwnAddress) {
   TDsList list;
   const qeld::_DS_INFO r = reply(0x2222, ip(192, 0, 2, 10), 0x21, ip(198, 51, 100, 10), 0x22);
@@ -404,20 +394,6 @@ TEST_F(DeadHandleTest, RestartingASlotWhileItsPollerRunsDoesNotBlockOrLeak) {
   }  // the destructor stops and joins the rest
   // A joined thread may linger in /proc for a moment.
   EXPECT_TRUE(eventually([&] { return thread_count() == threads_before; }));
-}
-
-TEST_F(DeadHandleTest, StopAllPollersStopsEachOneSoALaterStartCannotWakeThem) {
-  TDsList list;
-  list.refresh_rate = 99;
-  for (uint8_t i = 0; i < 4; ++i) {
-    list.add_server(dead_server(40 + i));
-    list.start_poller(i, 0);
-  }
-  EXPECT_TRUE(list.stop_all_pollers(20000));
-  EXPECT_EQ(list.poller_count(), 0);
-  list.set_stop_all(0);  // as a later Start does
-  std::this_thread::sleep_for(50ms);
-  EXPECT_EQ(list.poller_count(), 0);
 }
 
 TEST_F(DeadHandleTest, DestructorLeavesNoThreadRunning) {

@@ -125,22 +125,6 @@ TEST_F(SearchTest, SecondMacRuleSparesSearchesByIpButNotBroadcastReplies) {
   EXPECT_EQ(list_.result_count(), 0);
 }
 
-TEST_F(SearchTest, ASearchWhereNobodyAnswersEndsAfterItsQuietRounds) {
-  const auto t0 = Clock::now();
-  TEnumThread worker;
-  worker.by_ip = 1;
-  worker.target = kNobody;
-  worker.timeout_seconds = 3;
-  worker.reply_callback = [&](const qeld::_DS_INFO* r) { return list_.on_reply_by_ip(r); };
-  worker.start();
-  EXPECT_FALSE(worker.is_finished());
-  worker.join();
-  EXPECT_TRUE(worker.is_finished());
-  EXPECT_EQ(worker.search_result(), -2);
-  EXPECT_GE(Clock::now() - t0, 2500ms);  // three quiet waits of a second
-  EXPECT_EQ(list_.result_count(), 0);
-}
-
 TEST_F(SearchTest, AbortEndsALongSearchAtItsNextCallback) {
   list_.search_timeout = 60;
   const auto t0 = Clock::now();
@@ -174,15 +158,6 @@ TEST_F(SearchTest, RepliesOfAnEarlierSearchNeverLandInALaterOne) {
   EXPECT_GE(sim_->sim().request_count(0, 0x01), 1u);  // device 0 was asked and answered late
   // Both workers have ended and been let go.
   EXPECT_TRUE(eventually([&] { return thread_count() == threads; }));
-}
-
-TEST_F(SearchTest, RescanWhileTheLastSearchIsFinishedJustReplacesIt) {
-  list_.start_search(1, LoopbackSim::device_ip(0));
-  ASSERT_TRUE(eventually([&] { return !list_.search_running(); }));
-  list_.start_search(1, LoopbackSim::device_ip(1));  // frees the finished worker
-  ASSERT_TRUE(finished());
-  ASSERT_EQ(list_.result_count(), 1);
-  EXPECT_TRUE(is_device(list_.result_at(0), 1));
 }
 
 TEST_F(SearchTest, DestroyingTheListEndsARunningSearch) {

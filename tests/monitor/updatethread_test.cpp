@@ -271,24 +271,28 @@ TEST_F(PollerTest, AStopInsideThePortLoopIsHonouredBeforeTheNextPort) {
   EXPECT_LE(sim.request_count(0, 0x3A), 2u);
 }
 
-TEST_F(PollerTest, StopAllEndsSleepingPollersAndALaterStartDoesNotWakeThem) {
+TEST_F(PollerTest, StoppingAllPollersHoldsEvenWhenTheStopAllFlagIsClearedAgain) {
   devsim::Fleet fleet;
-  for (int n = 0; n < 3; ++n) fleet.devices.push_back(tavrix_test::loopback_device(n, 2, 0));
+  for (int n = 0; n < 3; ++n) {
+    fleet.devices.push_back(tavrix_test::loopback_device(n, 2, 0));
+    fleet.devices.back().faults.delay_min_ms = fleet.devices.back().faults.delay_max_ms = 300;
+  }
   start_sim(fleet);
   for (int n = 0; n < 3; ++n) add(reply_of(sim_->sim().device(n)));
-  list_->refresh_rate = 99;
+  list_->refresh_rate = 1;
   for (int n = 0; n < 3; ++n) monitor(n);
   ASSERT_TRUE(eventually([&] {
     for (int n = 0; n < 3; ++n)
       if (sim_->sim().request_count(n, 0x41) == 0) return false;
     return true;
   }));
-  std::this_thread::sleep_for(100ms);  // all in their 99 s pause
+  // A new search stops them while their reads are under way; a Start then clears the
+  // stop-all flag before they look at it.
   list_->set_stop_all(1);
-  EXPECT_TRUE(all_stopped());
+  list_->stop_all_pollers(0);
   list_->set_stop_all(0);
-  std::this_thread::sleep_for(100ms);
-  EXPECT_EQ(list_->poller_count(), 0);
+  EXPECT_TRUE(all_stopped());
+  std::this_thread::sleep_for(1500ms);  // past a whole pause: none of them polls again
   for (int n = 0; n < 3; ++n) EXPECT_EQ(sim_->sim().request_count(n, 0x41), 1u);
 }
 
