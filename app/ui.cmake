@@ -37,3 +37,7 @@ target_link_libraries(tavrix_ui PUBLIC tavrix_core Qt6::Widgets PRIVATE tavrix_f
 add_executable(tavrix-monitor ${CMAKE_CURRENT_SOURCE_DIR}/main.cpp)
 target_link_libraries(tavrix-monitor PRIVATE tavrix_ui tavrix_flags)
 install(TARGETS tavrix-monitor RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
+
+# The demo's scripted tour of the windows, run inside the lab by scripts/demo.
+add_executable(tavrix-demo-tour ${CMAKE_CURRENT_SOURCE_DIR}/demo_tour.cpp)
+target_link_libraries(tavrix-demo-tour PRIVATE tavrix_ui tavrix_flags)
