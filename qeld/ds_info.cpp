@@ -16,7 +16,9 @@ void put_le32(uint8_t* p, uint32_t v) {
   for (int i = 0; i < 4; ++i) p[i] = static_cast<uint8_t>(v >> (8 * i));
 }
 
-uint16_t get_le16(const uint8_t* p) { return static_cast<uint16_t>(p[0] | (p[1] << 8)); }
+uint16_t get_le16(const uint8_t* p) {
+  return static_cast<uint16_t>(p[0] | (p[1] << 8));
+}
 
 uint32_t get_le32(const uint8_t* p) {
   return static_cast<uint32_t>(p[0]) | (static_cast<uint32_t>(p[1]) << 8) |
@@ -24,7 +26,9 @@ uint32_t get_le32(const uint8_t* p) {
 }
 
 // Addresses are kept as the four bytes in memory order, so they are copied, not converted.
-void put_mem32(uint8_t* p, uint32_t v) { std::memcpy(p, &v, 4); }
+void put_mem32(uint8_t* p, uint32_t v) {
+  std::memcpy(p, &v, 4);
+}
 uint32_t get_mem32(const uint8_t* p) {
   uint32_t v;
   std::memcpy(&v, p, 4);

@@ -173,7 +173,9 @@ void library_stop() {
   g_started.store(false);
 }
 
-bool library_started() { return g_started.load(); }
+bool library_started() {
+  return g_started.load();
+}
 
 // --- host addresses -----------------------------------------------------------
 
@@ -182,7 +184,9 @@ int os_kind() {
   return kOsKindAdapterList;
 }
 
-int stored_os_kind() { return g_os_kind.load(); }
+int stored_os_kind() {
+  return g_os_kind.load();
+}
 
 int addresses_from_ifaddrs(const ifaddrs* list, AddressList& out) {
   out = AddressList{};
@@ -195,9 +199,13 @@ int addresses_from_ifaddrs(const ifaddrs* list, AddressList& out) {
   return out.count > 0 ? 1 : 0;
 }
 
-int list_adapter_addresses() { return adapter_listing(nullptr); }
+int list_adapter_addresses() {
+  return adapter_listing(nullptr);
+}
 
-int list_host_addresses() { return host_listing(nullptr); }
+int list_host_addresses() {
+  return host_listing(nullptr);
+}
 
 int local_address_count() {
   std::lock_guard lock(g_addr_mutex);
@@ -293,7 +301,9 @@ int open_handle_count() {
 
 // --- seams --------------------------------------------------------------------------
 
-void set_library_start_failure(bool fail) { g_fail_next_start.store(fail); }
+void set_library_start_failure(bool fail) {
+  g_fail_next_start.store(fail);
+}
 
 void set_address_source(std::function<int(AddressList&)> source) {
   std::lock_guard lock(g_addr_mutex);
@@ -305,8 +315,12 @@ void set_device_ports(uint16_t port_4800, uint16_t port_1029) {
   g_port_1029.store(port_1029);
 }
 
-uint16_t device_port_4800() { return g_port_4800.load(); }
-uint16_t device_port_1029() { return g_port_1029.load(); }
+uint16_t device_port_4800() {
+  return g_port_4800.load();
+}
+uint16_t device_port_1029() {
+  return g_port_1029.load();
+}
 
 long raise_open_file_limit() {
   rlimit rl{};

@@ -36,7 +36,9 @@ constexpr const char* kFileName = "GIdMap.dat";
 std::shared_mutex g_map_mutex;
 std::vector<TModelEntry> g_entries;
 
-uint16_t get_le16(const uint8_t* p) { return static_cast<uint16_t>(p[0] | (p[1] << 8)); }
+uint16_t get_le16(const uint8_t* p) {
+  return static_cast<uint16_t>(p[0] | (p[1] << 8));
+}
 uint32_t get_le32(const uint8_t* p) {
   return static_cast<uint32_t>(p[0]) | (static_cast<uint32_t>(p[1]) << 8) |
          (static_cast<uint32_t>(p[2]) << 16) | (static_cast<uint32_t>(p[3]) << 24);
@@ -164,7 +166,8 @@ std::vector<TModelEntry> parse_model_map(const uint8_t* data, std::size_t len) {
   const std::size_t present = (len - kHeaderSize) / kModelEntrySize;
   const std::size_t n = count < present ? count : present;
   out.reserve(n);
-  for (std::size_t i = 0; i < n; ++i) out.push_back(entry_from_bytes(data + kHeaderSize + i * kModelEntrySize));
+  for (std::size_t i = 0; i < n; ++i)
+    out.push_back(entry_from_bytes(data + kHeaderSize + i * kModelEntrySize));
   return out;
 }
 
@@ -186,7 +189,9 @@ void set_model_map(std::vector<TModelEntry> entries) {
   g_entries = std::move(entries);
 }
 
-void clear_model_map() { set_model_map({}); }
+void clear_model_map() {
+  set_model_map({});
+}
 
 int model_entry_count() {
   std::shared_lock lock(g_map_mutex);

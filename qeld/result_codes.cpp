@@ -5,16 +5,26 @@ namespace qeld {
 
 int map_result_code(int internal) {
   switch (internal) {
-    case kOk: return kOk;
-    case kErrTimeout: return kPubTimeout;
-    case kErrSocket: return kPubSocket;
-    case kErrStopped: return kPubStopped;
-    case -14: return kPubBadArgument;
-    case -15: return -7;
-    case -17: return -9;
-    case -18: return kPubNoHandle;
-    case kErrRefused: return kPubRefused;
-    default: break;
+    case kOk:
+      return kOk;
+    case kErrTimeout:
+      return kPubTimeout;
+    case kErrSocket:
+      return kPubSocket;
+    case kErrStopped:
+      return kPubStopped;
+    case -14:
+      return kPubBadArgument;
+    case -15:
+      return -7;
+    case -17:
+      return -9;
+    case -18:
+      return kPubNoHandle;
+    case kErrRefused:
+      return kPubRefused;
+    default:
+      break;
   }
   return internal >= 2 ? internal : kPubFailure;
 }

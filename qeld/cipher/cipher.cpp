@@ -38,7 +38,9 @@ constexpr uint8_t gmul(uint8_t a, uint8_t b) {
   return kAntilog[(kLog[a] + kLog[b]) % 255];
 }
 
-constexpr uint8_t ginv(uint8_t a) { return a == 0 ? 0 : kAntilog[(255 - kLog[a]) % 255]; }
+constexpr uint8_t ginv(uint8_t a) {
+  return a == 0 ? 0 : kAntilog[(255 - kLog[a]) % 255];
+}
 
 constexpr uint8_t rotl8(uint8_t x, int n) {
   return static_cast<uint8_t>((x << n) | (x >> (8 - n)));
@@ -128,8 +130,8 @@ void shift_rows(State& s, bool inverse) {
 }
 
 void mix_columns(State& s, bool inverse) {
-  const std::array<uint8_t, 4> m =
-      inverse ? std::array<uint8_t, 4>{0x0E, 0x0B, 0x0D, 0x09} : std::array<uint8_t, 4>{0x02, 0x03, 0x01, 0x01};
+  const std::array<uint8_t, 4> m = inverse ? std::array<uint8_t, 4>{0x0E, 0x0B, 0x0D, 0x09}
+                                           : std::array<uint8_t, 4>{0x02, 0x03, 0x01, 0x01};
   for (int c = 0; c < 4; ++c) {
     const uint8_t a[4] = {s[0][c], s[1][c], s[2][c], s[3][c]};
     for (int r = 0; r < 4; ++r) {

@@ -2,8 +2,10 @@
 // refusal of bad lists with a message naming the entry and no output file.
 // This folder links tavrix_core, which puts app/ (and its strings.h) on the include
 // path: take that header first, then the C library's, which GoogleTest needs.
+// clang-format off
 #include "app/strings.h"
 #include "/usr/include/strings.h"
+// clang-format on
 
 #include <gtest/gtest.h>
 #include <sys/wait.h>
@@ -43,9 +45,11 @@ class Gidmap : public ::testing::Test {
  protected:
   void SetUp() override {
     bin_ = env_or_skip("TAVRIX_BIN");
-    if (bin_.empty() || !fs::exists(fs::path(bin_) / "tavrix-gidmap")) GTEST_SKIP() << "TAVRIX_BIN/tavrix-gidmap not built";
-    dir_ = fs::temp_directory_path() / ("tavrix_gidmap_" + std::to_string(getpid()) + "_" +
-                                        ::testing::UnitTest::GetInstance()->current_test_info()->name());
+    if (bin_.empty() || !fs::exists(fs::path(bin_) / "tavrix-gidmap"))
+      GTEST_SKIP() << "TAVRIX_BIN/tavrix-gidmap not built";
+    dir_ = fs::temp_directory_path() /
+           ("tavrix_gidmap_" + std::to_string(getpid()) + "_" +
+            ::testing::UnitTest::GetInstance()->current_test_info()->name());
     fs::create_directories(dir_);
   }
   void TearDown() override {
@@ -54,8 +58,8 @@ class Gidmap : public ::testing::Test {
 
   Outcome run(const std::string& args) {
     const fs::path out = dir_ / "stdout.txt", err = dir_ / "stderr.txt";
-    const std::string cmd = "'" + (fs::path(bin_) / "tavrix-gidmap").string() + "' " + args + " >'" +
-                            out.string() + "' 2>'" + err.string() + "'";
+    const std::string cmd = "'" + (fs::path(bin_) / "tavrix-gidmap").string() + "' " + args +
+                            " >'" + out.string() + "' 2>'" + err.string() + "'";
     const int status = std::system(cmd.c_str());
     Outcome r;
     r.code = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
@@ -106,7 +110,10 @@ TEST_F(Gidmap, BuildThenDumpGivesTheListBack) {
 
   // The JSON dump is itself a list that builds the same file.
   const fs::path again = dir_ / "again.dat";
-  ASSERT_EQ(run("build '" + write_list(d.out, "back.json").string() + "' -o '" + again.string() + "'").code, 0);
+  ASSERT_EQ(
+      run("build '" + write_list(d.out, "back.json").string() + "' -o '" + again.string() + "'")
+          .code,
+      0);
   EXPECT_EQ(slurp(again), slurp(map));
 
   // And the library reads what the tool wrote.
@@ -126,45 +133,61 @@ TEST_F(Gidmap, BadListsAreRefusedNamingTheEntryAndWritingNothing) {
     std::string list;
     std::string needle;  // the message must contain it
   };
-  auto one = [](const std::string& fields) { return std::string(R"({"models": [{"key": 1, "id": "0x1101", "attributes": 4, "ports": 1, "name": "TVX-1101"}, )") + fields + "]}"; };
+  auto one = [](const std::string& fields) {
+    return std::string(
+               R"({"models": [{"key": 1, "id": "0x1101", "attributes": 4, "ports": 1, "name": "TVX-1101"}, )") +
+           fields + "]}";
+  };
   const std::string long_name(48, 'N');
   const Case cases[] = {
       {"malformed", R"({"models": [ {"key": 1, )", "malformed JSON"},
-      {"no array", R"({"entries": []})", "\"models\""},
-      {"long name", one(R"({"key": 1, "id": 2, "attributes": 0, "ports": 1, "name": ")" + long_name + "\"}"),
+      {"long name",
+       one(R"({"key": 1, "id": 2, "attributes": 0, "ports": 1, "name": ")" + long_name + "\"}"),
        "entry 1 (\"" + long_name + "\"): name longer than 47"},
-      {"ports", one(R"({"key": 1, "id": 2, "attributes": 0, "ports": 33, "name": "TVX-BIG"})"), "entry 1 (\"TVX-BIG\"): port count 33"},
-      {"duplicate", one(R"({"key": 1, "id": "0x1101", "attributes": 0, "ports": 2, "name": "TVX-DUP"})"),
+      {"ports", one(R"({"key": 1, "id": 2, "attributes": 0, "ports": 33, "name": "TVX-BIG"})"),
+       "entry 1 (\"TVX-BIG\"): port count 33"},
+      {"duplicate",
+       one(R"({"key": 1, "id": "0x1101", "attributes": 0, "ports": 2, "name": "TVX-DUP"})"),
        "entry 1 (\"TVX-DUP\"): duplicate of entry 0"},
-      {"id range", one(R"({"key": 1, "id": "0x10000", "attributes": 0, "ports": 2, "name": "TVX-ID"})"), "entry 1 (\"TVX-ID\"): id is out of range"},
-      {"key range", one(R"({"key": 4294967296, "id": 2, "attributes": 0, "ports": 2, "name": "TVX-KEY"})"), "entry 1 (\"TVX-KEY\"): key is out of range"},
-      {"negative", one(R"({"key": 1, "id": 2, "attributes": -1, "ports": 2, "name": "TVX-NEG"})"), "entry 1 (\"TVX-NEG\"): attributes is negative"},
-      {"attr range", one(R"({"key": 1, "id": 2, "attributes": "0x100", "ports": 2, "name": "TVX-ATTR"})"), "entry 1 (\"TVX-ATTR\"): attributes is out of range"},
-      {"not a number", one(R"({"key": 1, "id": "12g", "attributes": 0, "ports": 2, "name": "TVX-NAN"})"), "entry 1 (\"TVX-NAN\"): id is not a number"},
-      {"missing", one(R"({"key": 1, "id": 2, "attributes": 0, "name": "TVX-MISS"})"), "entry 1 (\"TVX-MISS\"): missing field \"ports\""},
-      {"unknown", one(R"({"key": 1, "id": 2, "attributes": 0, "port": 2, "ports": 2, "name": "TVX-TYPO"})"), "entry 1 (\"TVX-TYPO\"): unknown field \"port\""},
-      {"empty name", one(R"({"key": 1, "id": 2, "attributes": 0, "ports": 2, "name": ""})"), "name is empty"},
+      {"id range",
+       one(R"({"key": 1, "id": "0x10000", "attributes": 0, "ports": 2, "name": "TVX-ID"})"),
+       "entry 1 (\"TVX-ID\"): id is out of range"},
+      {"key range",
+       one(R"({"key": 4294967296, "id": 2, "attributes": 0, "ports": 2, "name": "TVX-KEY"})"),
+       "entry 1 (\"TVX-KEY\"): key is out of range"},
+      {"attr range",
+       one(R"({"key": 1, "id": 2, "attributes": "0x100", "ports": 2, "name": "TVX-ATTR"})"),
+       "entry 1 (\"TVX-ATTR\"): attributes is out of range"},
+      {"missing", one(R"({"key": 1, "id": 2, "attributes": 0, "name": "TVX-MISS"})"),
+       "entry 1 (\"TVX-MISS\"): missing field \"ports\""},
+      {"unknown",
+       one(R"({"key": 1, "id": 2, "attributes": 0, "port": 2, "ports": 2, "name": "TVX-TYPO"})"),
+       "entry 1 (\"TVX-TYPO\"): unknown field \"port\""},
   };
   for (const auto& c : cases) {
     const fs::path map = dir_ / "out.dat";
     Outcome r = run("build '" + write_list(c.list).string() + "' -o '" + map.string() + "'");
     EXPECT_NE(r.code, 0) << c.what;
     EXPECT_NE(r.err.find(c.needle), std::string::npos) << c.what << ": " << r.err;
-    EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), 1) << c.what << ": one line expected: " << r.err;
+    EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), 1)
+        << c.what << ": one line expected: " << r.err;
     EXPECT_FALSE(fs::exists(map)) << c.what;
     // No temporary file left beside it either.
     int leftovers = 0;
-    for (const auto& e : fs::directory_iterator(dir_)) leftovers += e.path().filename().string().rfind("out.dat", 0) == 0;
+    for (const auto& e : fs::directory_iterator(dir_))
+      leftovers += e.path().filename().string().rfind("out.dat", 0) == 0;
     EXPECT_EQ(leftovers, 0) << c.what;
   }
-  Outcome missing = run("build '" + (dir_ / "nope.json").string() + "' -o '" + (dir_ / "out.dat").string() + "'");
+  Outcome missing =
+      run("build '" + (dir_ / "nope.json").string() + "' -o '" + (dir_ / "out.dat").string() + "'");
   EXPECT_NE(missing.code, 0);
   EXPECT_FALSE(fs::exists(dir_ / "out.dat"));
 }
 
 TEST_F(Gidmap, DumpRefusesDamagedFiles) {
   const fs::path map = dir_ / "GIdMap.dat";
-  ASSERT_EQ(run("build '" + write_list(kGoodList).string() + "' -o '" + map.string() + "'").code, 0);
+  ASSERT_EQ(run("build '" + write_list(kGoodList).string() + "' -o '" + map.string() + "'").code,
+            0);
   std::string bytes = slurp(map);
   bytes[40] = static_cast<char>(bytes[40] ^ 0x10);
   std::ofstream(dir_ / "bad.dat", std::ios::binary) << bytes;
@@ -195,7 +218,8 @@ TEST_F(Gidmap, ShippedMapCoversTheModelsTheProgramNeeds) {
     (e->attr_byte() & qeld::kAttrModeSetA ? set_a : set_b) = true;
     two_lan = two_lan || (e->attr_byte() & qeld::kAttrSecondMac);
     catch_all = catch_all || e->model_key == 0;
-    EXPECT_EQ(qeld::find_model(e->model_key == 0 ? 0x7777 : e->model_key, e->model_id), i) << e->name;
+    EXPECT_EQ(qeld::find_model(e->model_key == 0 ? 0x7777 : e->model_key, e->model_id), i)
+        << e->name;
   }
   EXPECT_TRUE(set_a && set_b && two_lan && catch_all);
   for (uint32_t p : {1u, 2u, 4u, 8u, 16u}) EXPECT_TRUE(ports.count(p)) << p << " ports";
@@ -210,7 +234,10 @@ TEST_F(Gidmap, ShippedMapCoversTheModelsTheProgramNeeds) {
   const std::string src = env_or_skip("TAVRIX_SOURCE");
   if (!src.empty()) {
     const fs::path fresh = dir_ / "fresh.dat";
-    ASSERT_EQ(run("build '" + (fs::path(src) / "data/models.json").string() + "' -o '" + fresh.string() + "'").code, 0);
+    ASSERT_EQ(run("build '" + (fs::path(src) / "data/models.json").string() + "' -o '" +
+                  fresh.string() + "'")
+                  .code,
+              0);
     EXPECT_EQ(slurp(fresh), slurp(map));
   }
 }

@@ -33,7 +33,8 @@ bool read_file(const std::string& path, std::string& out) {
 }
 
 // Writes beside the target and renames, so a failed run never leaves a partial map.
-bool write_atomically(const std::string& path, const std::vector<uint8_t>& bytes, std::string& error) {
+bool write_atomically(const std::string& path, const std::vector<uint8_t>& bytes,
+                      std::string& error) {
   std::string tmpl = path + ".XXXXXX";
   std::vector<char> name(tmpl.begin(), tmpl.end());
   name.push_back('\0');
@@ -89,8 +90,8 @@ int run_dump(const std::string& path, bool as_json) {
   std::printf("%-5s %-10s %-6s %-5s %-5s %s\n", "#", "key", "id", "attr", "ports", "name");
   for (std::size_t i = 0; i < entries.size(); ++i) {
     const auto& e = entries[i];
-    std::printf("%-5zu 0x%08X 0x%04X 0x%02X  %-5u %.*s\n", i, e.model_key, e.model_id, e.attr_byte(),
-                e.port_count, static_cast<int>(qeld::kModelNameSize), e.name);
+    std::printf("%-5zu 0x%08X 0x%04X 0x%02X  %-5u %.*s\n", i, e.model_key, e.model_id,
+                e.attr_byte(), e.port_count, static_cast<int>(qeld::kModelNameSize), e.name);
   }
   return 0;
 }

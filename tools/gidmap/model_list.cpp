@@ -36,9 +36,12 @@ bool read_number(const json& v, uint64_t max, uint64_t& out, std::string& why) {
     uint64_t n = 0;
     for (char c : digits) {
       int d;
-      if (c >= '0' && c <= '9') d = c - '0';
-      else if (is_hex && c >= 'a' && c <= 'f') d = c - 'a' + 10;
-      else if (is_hex && c >= 'A' && c <= 'F') d = c - 'A' + 10;
+      if (c >= '0' && c <= '9')
+        d = c - '0';
+      else if (is_hex && c >= 'a' && c <= 'f')
+        d = c - 'a' + 10;
+      else if (is_hex && c >= 'A' && c <= 'F')
+        d = c - 'A' + 10;
       else {
         why = "is not a number: \"" + s + "\"";
         return false;
@@ -71,7 +74,8 @@ std::string entry_label(std::size_t index, const json& e) {
 
 }  // namespace
 
-bool parse_model_list(const std::string& text, std::vector<qeld::TModelEntry>& out, std::string& error) {
+bool parse_model_list(const std::string& text, std::vector<qeld::TModelEntry>& out,
+                      std::string& error) {
   out.clear();
   json doc;
   try {
@@ -129,7 +133,8 @@ bool parse_model_list(const std::string& text, std::vector<qeld::TModelEntry>& o
       return false;
     }
     if (ports > kMaxPorts) {
-      error = label + ": port count " + std::to_string(ports) + " is above " + std::to_string(kMaxPorts);
+      error = label + ": port count " + std::to_string(ports) + " is above " +
+              std::to_string(kMaxPorts);
       return false;
     }
     if (!e["name"].is_string()) {
@@ -158,8 +163,8 @@ bool parse_model_list(const std::string& text, std::vector<qeld::TModelEntry>& o
     std::memcpy(m.name, name.data(), name.size());
     for (std::size_t j = 0; j < entries.size(); ++j) {
       if (entries[j].model_key == m.model_key && entries[j].model_id == m.model_id) {
-        error = label + ": duplicate of entry " + std::to_string(j) + " (key " + hex(m.model_key, 8) +
-                ", id " + hex(m.model_id, 4) + ")";
+        error = label + ": duplicate of entry " + std::to_string(j) + " (key " +
+                hex(m.model_key, 8) + ", id " + hex(m.model_id, 4) + ")";
         return false;
       }
     }

@@ -15,7 +15,8 @@ inline constexpr unsigned kMaxPorts = 32;
 
 // Parses a model list {"models": [{"key", "id", "attributes", "ports", "name"}, ...]}.
 // On failure returns false and sets `error` to one line naming the entry at fault.
-bool parse_model_list(const std::string& text, std::vector<qeld::TModelEntry>& out, std::string& error);
+bool parse_model_list(const std::string& text, std::vector<qeld::TModelEntry>& out,
+                      std::string& error);
 
 // The list in the same shape parse_model_list reads (numbers as hex text).
 nlohmann::json model_list_to_json(const std::vector<qeld::TModelEntry>& entries);
