@@ -2,9 +2,11 @@
 // answers for every device of the fleet from the device's own address, and a
 // thread-safe control surface for tests (modes, connections, faults, counters).
 //
-// In-process use on loopback:
+// In-process use on loopback (tests/support/loopback_sim.h wraps exactly this):
 //   devsim::Fleet fleet = ...;               // devices with ip1 = 127.0.0.2, ...
-//   devsim::SimConfig cfg;                   // 127.0.0.1, ephemeral ports
+//   devsim::SimConfig cfg;                   // ephemeral ports
+//   cfg.bind = "0.0.0.0";                    // so that 127.0.0.2, 127.0.0.3, ... all arrive
+//   cfg.loopback_only = true;                // ... and nothing from outside 127/8 does
 //   cfg.broadcast_alias = "127.0.0.1";       // a search aimed there reaches every device
 //   devsim::Simulator sim(fleet, cfg);
 //   std::string err;
@@ -32,7 +34,9 @@
 namespace devsim {
 
 struct SimConfig {
-  std::string bind = "127.0.0.1";  // "0.0.0.0" in the lab (wildcard, replies per device)
+  // Wildcard ("0.0.0.0") whenever devices own several addresses: each reply still leaves
+  // from its device's address. A single address receives only datagrams sent to it.
+  std::string bind = "127.0.0.1";
   uint16_t port_4800 = 0;          // 0 = ephemeral
   uint16_t port_1029 = 0;
   uint64_t seed = 1;
@@ -80,7 +84,9 @@ class Simulator {
   // Requests addressed to a device (broadcasts it saw included), by request code,
   // counted whether or not it answered.
   uint64_t request_count(std::size_t index, uint8_t code) const;
-  uint64_t replies_sent(std::size_t index) const;  // datagrams sent for the device, copies included
+  // Datagrams queued for the device (foreign replies and copies included); a reply
+  // still waiting out its delay when the simulator stops is never sent.
+  uint64_t replies_sent(std::size_t index) const;
   uint64_t malformed_requests() const;
   void reset_counts();
 
