@@ -66,6 +66,10 @@ int run_check_command(const ServerArgs& args) {
     std::cout << "TAVRIX UNKNOWN - " << why << '\n';
     return kCheckUnknown;
   }
+  if (interrupted()) {
+    std::cout << "TAVRIX UNKNOWN - interrupted\n";
+    return kCheckUnknown;
+  }
   const CheckVerdict v = evaluate_check(args.address, probe);
   std::cout << v.line << '\n';
   return v.status;

@@ -98,6 +98,9 @@ void install_interrupt_handlers() {
   sigemptyset(&sa.sa_mask);
   sigaction(SIGINT, &sa, nullptr);
   sigaction(SIGTERM, &sa, nullptr);
+  // A closed pipe (watch | head) must end the command through its normal path, with
+  // the pollers joined, not kill the process mid-write.
+  signal(SIGPIPE, SIG_IGN);
 }
 
 bool interrupted() { return g_interrupted.load(); }

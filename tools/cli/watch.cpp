@@ -247,6 +247,7 @@ int run_watch_command(const WatchArgs& args) {
       w.ports = std::move(ports);
     }
     first = false;
+    if (!std::cout) break;  // the reader has gone
     nap(period, deadline);
   }
 
