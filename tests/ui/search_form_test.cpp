@@ -15,7 +15,9 @@
 #include <QTimer>
 #include <chrono>
 #include <cstring>
+#include <algorithm>
 #include <functional>
+#include <string>
 #include <thread>
 #include <vector>
 
@@ -24,6 +26,7 @@
 #include "discovery/Search_form.h"
 #include "qeld/library.h"
 #include "qeld/model_map.h"
+#include "support/loopback_sim.h"
 
 namespace {
 
@@ -313,6 +316,49 @@ TEST_F(SearchFormTest, SelectAllAndClearAllTickAndUntickEveryRow) {
   f.set_row_ticked(1, true);
   QTest::mouseClick(f.m_enum_selectall, Qt::LeftButton);
   for (int row = 0; row < 3; ++row) EXPECT_TRUE(f.row_ticked(row));
+}
+
+// A whole search through the worker and the engine: three simulated servers on
+// loopback, reached by a search aimed at the simulator's alias address. They answer in
+// the 1029 family only, so the search runs its quiet rounds instead of ending at the
+// first answer.
+TEST_F(SearchFormTest, ThreeSimulatedServersAppearInOrderThenComplete) {
+  devsim::Fleet fleet;
+  for (int n = 0; n < 3; ++n) {
+    devsim::Device d = tavrix_test::loopback_device(n, 4, 15, n == 1);
+    d.answers_4800 = false;
+    fleet.devices.push_back(d);
+  }
+  tavrix_test::LoopbackSim sim(fleet);
+  qeld::set_device_ports(sim.port_4800(), sim.port_1029());
+  qeld::set_model_map({model(0, 0x2613, "TX-2613 Dual", 8)});
+  list().search_timeout = 3;
+
+  Tm_search_form f;
+  f.show();
+  QTest::mouseClick(f.m_enum_scan, Qt::LeftButton);
+  ASSERT_TRUE(wait_until([&] { return f.m_enum_status->text() == "Complete."; }, 40s));
+  EXPECT_EQ(f.m_enum_msg->text(), "Found 3 Tavrix(s).");
+  ASSERT_EQ(f.m_enum_list->rowCount(), 3);
+  for (int row = 0; row < 3; ++row) {
+    EXPECT_EQ(cell(f, row, 0), QString::number(row + 1));
+    EXPECT_TRUE(f.row_ticked(row));
+    const qeld::_DS_INFO* r = list().result_at(f.row_result_index(row));
+    ASSERT_NE(r, nullptr);
+    EXPECT_EQ(cell(f, row, 3).toStdString(), tavrix::ip_text(r->ip1, true));
+  }
+  std::vector<std::string> ips;
+  for (int row = 0; row < 3; ++row) ips.push_back(cell(f, row, 3).toStdString());
+  std::sort(ips.begin(), ips.end());
+  EXPECT_EQ(ips, (std::vector<std::string>{"127.0.0.2", "127.0.0.3", "127.0.0.4"}));
+  // The dual-LAN server shows its second LAN (0x82 replies carry it); the others dashes.
+  int dual_rows = 0;
+  for (int row = 0; row < 3; ++row)
+    if (cell(f, row, 4) != "---") {
+      ++dual_rows;
+      EXPECT_EQ(cell(f, row, 5), "127.0.1.3");
+    }
+  EXPECT_EQ(dual_rows, 1);
 }
 
 class SearchFormOkTest : public SearchFormTest {
