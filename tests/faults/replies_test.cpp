@@ -4,6 +4,7 @@
 #include "faults/fault_fixture.h"
 
 #include <cstdio>
+#include <filesystem>
 #include <fstream>
 #include <random>
 #include <set>
@@ -118,18 +119,27 @@ TEST_F(RepliesTest, TwoHundredDevicesAnsweringOneSearchAreFound) {
   EXPECT_EQ(all.size(), 200u);
 }
 
-// Local UDP ports of this namespace's sockets, from the kernel's table.
+// Local UDP ports of this process's own sockets (never another program's), from the
+// kernel's socket table matched against our descriptors.
 std::vector<uint16_t> udp_ports() {
+  std::set<unsigned long> mine;
+  for (const auto& e : std::filesystem::directory_iterator("/proc/self/fd", std::filesystem::directory_options::skip_permission_denied)) {
+    std::error_code ec;
+    const std::string target = std::filesystem::read_symlink(e.path(), ec).string();
+    if (!ec && target.rfind("socket:[", 0) == 0) mine.insert(std::stoul(target.substr(8)));
+  }
   std::vector<uint16_t> ports;
   std::ifstream in("/proc/thread-self/net/udp");
   std::string line;
   std::getline(in, line);  // header
   while (std::getline(in, line)) {
     std::istringstream ls(line);
-    std::string slot, local;
-    ls >> slot >> local;
-    const auto colon = local.find(':');
-    if (colon != std::string::npos) ports.push_back(uint16_t(std::stoul(local.substr(colon + 1), nullptr, 16)));
+    std::string field[10];
+    for (std::string& f : field) ls >> f;
+    const auto colon = field[1].find(':');
+    if (colon == std::string::npos || field[9].empty()) continue;
+    if (!mine.count(std::stoul(field[9]))) continue;
+    ports.push_back(uint16_t(std::stoul(field[1].substr(colon + 1), nullptr, 16)));
   }
   return ports;
 }
@@ -185,7 +195,7 @@ TEST_F(RepliesTest, AFloodOfJunkLeavesMemoryFlat) {
         to.sin_family = AF_INET;
         to.sin_port = htons(port);
         to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        for (int k = 0; k < 400; ++k) {
+        for (int k = 0; k < 2000; ++k) {
           const std::size_t n = rng() % junk.size();
           for (int b = 0; b < 8; ++b) junk[rng() % junk.size()] = uint8_t(rng());
           junk[0] = uint8_t(rng());
