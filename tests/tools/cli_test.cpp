@@ -18,6 +18,8 @@
 #include <cstring>
 #include <cstdlib>
 #include <filesystem>
+#include <fstream>
+#include <map>
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
 #include <regex>
@@ -891,29 +893,75 @@ TEST_F(CliProgram, ModelsAsTheProgramReadsThem) {
 
 // --- broadcast search, only inside the lab ------------------------------------
 
-TEST(CliLab, BroadcastSearchInsideTheLab) {
-  TAVRIX_SKIP_UNLESS_LAB();
-  tavrix_test::Lab lab;
-  std::string out;
-  const int code = lab.exec(bin_path() + " search --timeout 3 --format json 2>/dev/null", &out);
-  ASSERT_EQ(code, 0) << out << lab.devsim_log();
-  const json j = json::parse(out);
-  ASSERT_GT(j["count"].get<int>(), 0);
-  for (const auto& s : j["servers"]) {
-    const std::string local = s["local_ip"];
-    EXPECT_TRUE(local.rfind("192.0.2.", 0) == 0 || local.rfind("198.51.100.", 0) == 0) << local;
-    EXPECT_TRUE(s["family"] == 4800 || s["family"] == 1029);
-  }
-  // The first server found answers a check from inside the lab as well.
-  const std::string first = j["servers"][0]["ip1"];
-  std::string verdict;
-  const int status = lab.exec(bin_path() + " check " + first, &verdict);
-  EXPECT_TRUE(status == 0 || status == 1) << verdict;
-  EXPECT_EQ(verdict.rfind("TAVRIX ", 0), 0u) << verdict;
+// The lab's own fleet: a one-LAN set A server, a two-LAN model whose reply carries no
+// second MAC (dropped by a broadcast search, kept by a directed one), a two-LAN set B
+// server and a one-LAN server that answers only in the 1029 family.
+std::string write_lab_fleet() {
+  devsim::Fleet f;
+  devsim::Device a = device(0, 1, 0x1104, 'A', 4, 15);
+  a.ip1 = ip("192.0.2.10");
+  a.answers_1029 = false;  // one family each, so that every server is one row
+  f.devices.push_back(a);
+  devsim::Device b = device(1, 1, 0x2602, 'A', 2, 15);
+  b.ip1 = ip("192.0.2.20");
+  b.answers_1029 = false;
+  f.devices.push_back(b);
+  devsim::Device c = device(2, 1, 0x2616, 'B', 2, 22);
+  c.ip1 = ip("192.0.2.30");
+  c.mac2 = c.mac1;
+  c.mac2[5] |= 1;
+  c.ip2 = ip("198.51.100.30");
+  c.layout_4800 = 40;
+  c.answers_1029 = false;
+  connect(c, 1, 1, 1, 3, "192.0.2.1");
+  connect(c, 1, 1, 2, 3, "198.51.100.1");
+  f.devices.push_back(c);
+  devsim::Device d = device(3, 0, 0x3108, 'B', 8, 0);
+  d.ip1 = ip("198.51.100.40");
+  d.answers_4800 = false;
+  d.code_1029 = 0xC9;
+  f.devices.push_back(d);
+  const std::string path = (std::filesystem::temp_directory_path() /
+                            ("tavrix-cli-lab-" + std::to_string(getpid()) + ".json")).string();
+  std::ofstream(path) << devsim::fleet_to_json(f);
+  return path;
+}
 
-  std::string csv;
-  ASSERT_EQ(lab.exec(bin_path() + " search --timeout 3 --format csv 2>/dev/null", &csv), 0) << csv;
-  EXPECT_EQ(count_lines(csv), j["count"].get<int>() + 1) << csv;
+TEST(CliLab, BroadcastSearchAndDirectedCommandsInsideTheLab) {
+  TAVRIX_SKIP_UNLESS_LAB();
+  const std::string fleet = write_lab_fleet();
+  tavrix_test::Lab::Options options;
+  options.fleet = fleet;
+  tavrix_test::Lab lab(options);
+  std::filesystem::remove(fleet);
+
+  std::string out;
+  ASSERT_EQ(lab.exec(bin_path() + " search --timeout 3 --format json 2>/dev/null", &out), 0) << out
+                                                                                                << lab.devsim_log();
+  const json j = json::parse(out);
+  ASSERT_EQ(j["count"], 3) << out;
+  std::map<std::string, json> by_ip;
+  for (const auto& s : j["servers"]) by_ip[s["ip1"]] = s;
+  ASSERT_EQ(by_ip.count("192.0.2.10"), 1u) << out;
+  ASSERT_EQ(by_ip.count("192.0.2.30"), 1u) << out;
+  ASSERT_EQ(by_ip.count("198.51.100.40"), 1u) << out;
+  EXPECT_EQ(by_ip.count("192.0.2.20"), 0u) << "a two-LAN model without a second MAC is dropped";
+  EXPECT_EQ(by_ip["192.0.2.10"]["local_ip"], "192.0.2.1");
+  EXPECT_EQ(by_ip["192.0.2.10"]["model"], "TVX-1104");
+  EXPECT_EQ(by_ip["192.0.2.30"]["ip2"], "198.51.100.30");
+  EXPECT_EQ(by_ip["192.0.2.30"]["family"], 4800);
+  EXPECT_EQ(by_ip["198.51.100.40"]["family"], 1029);
+  EXPECT_EQ(by_ip["198.51.100.40"]["local_ip"], "198.51.100.1");
+  EXPECT_TRUE(by_ip["198.51.100.40"]["mac2"].is_null());
+
+  // The same reply aimed at its address is kept.
+  ASSERT_EQ(lab.exec(bin_path() + " search --ip 192.0.2.20 --format csv 2>/dev/null", &out), 0) << out;
+  EXPECT_EQ(out, "no,model,mac1,ip1,mac2,ip2,local_ip,family\n"
+                 "1,TVX-2602R,02:54:58:10:00:02,192.0.2.20,---,---,192.0.2.1,4800\n");
+
+  ASSERT_EQ(lab.exec(bin_path() + " check 192.0.2.30", &out), 0) << out;
+  EXPECT_EQ(out, "TAVRIX OK - 192.0.2.30 TVX-2616R On Line, 16 ports, 2 Redundant COM | online=1 ports=16 "
+                 "redundant=2 connected_lan1=1 connected_lan2=1\n");
 }
 
 }  // namespace
