@@ -730,11 +730,11 @@ TEST_F(DevsimFaults, DuplicatesLossAndReorder) {
   EXPECT_FALSE(ask(f, 0x41, 400));
 
   f = {};
-  f.reorder_ms = 300;
+  f.reorder_ms = 2000;  // long enough for the second request to overtake on a busy machine
   sim_->set_faults(0, f);
   client_.send(LoopbackSim::device_ip(0), sim_.port_4800(), request_4800(0x41));  // held back
   client_.send(LoopbackSim::device_ip(0), sim_.port_4800(), request_4800(0x3A, 1));
-  auto all = client_.drain(1500);
+  auto all = client_.drain(4000);
   ASSERT_EQ(all.size(), 2u);
   EXPECT_EQ(all[0].data[0], 0xBA);
   EXPECT_EQ(all[1].data[0], 0xC1);
