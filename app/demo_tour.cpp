@@ -153,7 +153,7 @@ int run_tour(const QString& specify_ip, double refresh_wait) {
   tavrix::ui::set_message_box_handler([&](QWidget* parent, const QString& text, tavrix::ui::MsgIcon,
                                           tavrix::ui::MsgButtons) {
     say("message box: " + text);
-    if (parent) shot(parent->window(), "message-box-parent");
+    if (parent) shot(parent->window(), "search-ip-already-in-list");
     return tavrix::ui::MsgResult::Ok;
   });
   if (address.isEmpty()) {
