@@ -202,7 +202,7 @@ TEST_F(SearchLab, DirectedSearchEndsAtTheFirst4800Reply) {
   ASSERT_EQ(o.records.size(), 1u);
   EXPECT_EQ(ip_str(o.records[0].ip1), "192.0.2.10");
   EXPECT_NE(o.records[0].flags & qeld::kFlagDirected, 0);
-  EXPECT_EQ(o.quiet_calls, 0) << "no quiet wait before the end";
+  EXPECT_LE(o.quiet_calls, 1) << "no round after the one that heard the device";
   // Round one asks from both monitor interfaces with an empty list (8 bytes); a second
   // round would name the device found (20 bytes).
   EXPECT_GE(logged_requests(*lab_, "0x1", "192.0.2.10", 8), 1) << lab_->devsim_log();
