@@ -3,8 +3,8 @@
 // (directed commands) and in the lab (broadcast search).
 // The app folder is on the include path and its strings.h hides the C library's, so
 // both are taken first here, before any system header asks for <strings.h>.
-#include "app/strings.h"
 #include "/usr/include/strings.h"
+#include "app/strings.h"
 
 #include <arpa/inet.h>
 #include <fcntl.h>
@@ -13,26 +13,26 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <gtest/gtest.h>
 #include <algorithm>
 #include <chrono>
-#include <cstring>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <map>
-#include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
 #include <regex>
 #include <string>
 #include <thread>
 #include <vector>
 
-#include "tools/cli/commands.h"
-#include "tools/cli/output.h"
-#include "tools/cli/port_table.h"
 #include "qeld/model_map.h"
 #include "support/lab.h"
 #include "support/loopback_sim.h"
+#include "tools/cli/commands.h"
+#include "tools/cli/output.h"
+#include "tools/cli/port_table.h"
 
 namespace {
 
@@ -40,7 +40,9 @@ using namespace std::chrono_literals;
 using nlohmann::json;
 namespace cli = tavrix::cli;
 
-uint32_t ip(const char* text) { return inet_addr(text); }
+uint32_t ip(const char* text) {
+  return inet_addr(text);
+}
 
 // --- running the program -----------------------------------------------------
 
@@ -59,7 +61,8 @@ class Child {
     std::string terminal;
     if (err_on_terminal) {
       err[0] = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
-      if (err[0] < 0 || grantpt(err[0]) != 0 || unlockpt(err[0]) != 0) throw std::runtime_error("pty");
+      if (err[0] < 0 || grantpt(err[0]) != 0 || unlockpt(err[0]) != 0)
+        throw std::runtime_error("pty");
       terminal = ptsname(err[0]);
       err[1] = -1;
     } else if (pipe2(err, O_CLOEXEC) != 0) {
@@ -172,7 +175,9 @@ RunResult run_args(std::vector<std::string> args, std::chrono::seconds timeout =
   return r;
 }
 
-int count_lines(const std::string& text) { return static_cast<int>(std::count(text.begin(), text.end(), '\n')); }
+int count_lines(const std::string& text) {
+  return static_cast<int>(std::count(text.begin(), text.end(), '\n'));
+}
 
 // --- pure steps ----------------------------------------------------------------
 
@@ -189,8 +194,9 @@ qeld::TModelEntry entry(uint32_t key, uint16_t id, uint8_t attr, uint32_t ports,
 class PortTableText : public ::testing::Test {
  protected:
   void SetUp() override {
-    qeld::set_model_map({entry(1, 0x1104, qeld::kAttrModeSetA, 4, "A-four"), entry(1, 0x1204, 0, 4, "B-four"),
-                         entry(1, 0x2602, qeld::kAttrModeSetA | qeld::kAttrSecondMac, 2, "A-dual")});
+    qeld::set_model_map(
+        {entry(1, 0x1104, qeld::kAttrModeSetA, 4, "A-four"), entry(1, 0x1204, 0, 4, "B-four"),
+         entry(1, 0x2602, qeld::kAttrModeSetA | qeld::kAttrSecondMac, 2, "A-dual")});
   }
   void TearDown() override { qeld::clear_model_map(); }
 
@@ -220,7 +226,8 @@ TEST_F(PortTableText, SetAShowsPeerForConnectedAndStateWordsOtherwise) {
   ASSERT_EQ(rows.size(), 4u);
   EXPECT_EQ(rows[0].mode_cell, "Redundant COM");
   EXPECT_TRUE(rows[0].supported);
-  EXPECT_EQ(rows[0].lan1, (std::array<std::string, 4>{"192.0.2.50", "Listen", "TCP Time Wait", ""}));
+  EXPECT_EQ(rows[0].lan1,
+            (std::array<std::string, 4>{"192.0.2.50", "Listen", "TCP Time Wait", ""}));
   EXPECT_EQ(rows[0].lan2, (std::array<std::string, 4>{"", "SYN Sent", "TCP Closed", "TCP Closed"}));
   EXPECT_EQ(rows[0].connected1, 1);
   EXPECT_EQ(rows[0].connected2, 1);
@@ -246,7 +253,8 @@ TEST_F(PortTableText, SetBUsesItsOwnCodes) {
   const auto rows = cli::port_table(s);
   ASSERT_EQ(rows.size(), 2u);
   EXPECT_EQ(rows[0].mode_cell, "Redundant COM");
-  EXPECT_EQ(rows[0].lan1, (std::array<std::string, 4>{"192.0.2.7", "TCP Close Wait", "Connecting", ""}));
+  EXPECT_EQ(rows[0].lan1,
+            (std::array<std::string, 4>{"192.0.2.7", "TCP Close Wait", "Connecting", ""}));
   EXPECT_EQ(rows[0].connected1, 1);
   EXPECT_EQ(rows[1].mode_cell, cli::kNotSupport);
   EXPECT_EQ(rows[1].mode_name, "PPPD");
@@ -292,15 +300,18 @@ TEST_F(PortTableText, CheckVerdicts) {
 
   auto v = cli::evaluate_check("192.0.2.10", probe);
   EXPECT_EQ(v.status, cli::kCheckOk);
-  EXPECT_EQ(v.line, "TAVRIX OK - 192.0.2.10 A-dual On Line, 2 ports, 2 Redundant COM | online=1 ports=2 "
-                    "redundant=2 connected_lan1=2 connected_lan2=2");
+  EXPECT_EQ(v.line,
+            "TAVRIX OK - 192.0.2.10 A-dual On Line, 2 ports, 2 Redundant COM | online=1 ports=2 "
+            "redundant=2 connected_lan1=2 connected_lan2=2");
 
   // Port 2 loses its LAN2 connection while LAN1 still has one.
   set_conn(*server, 1, 3, 1, 0, 0);
   v = cli::evaluate_check("192.0.2.10", probe);
   EXPECT_EQ(v.status, cli::kCheckWarning);
-  EXPECT_NE(v.line.find("redundancy lost on port 2 (no connection on LAN2)"), std::string::npos) << v.line;
-  EXPECT_NE(v.line.find("| online=1 ports=2 redundant=2 connected_lan1=2 connected_lan2=1"), std::string::npos);
+  EXPECT_NE(v.line.find("redundancy lost on port 2 (no connection on LAN2)"), std::string::npos)
+      << v.line;
+  EXPECT_NE(v.line.find("| online=1 ports=2 redundant=2 connected_lan1=2 connected_lan2=1"),
+            std::string::npos);
 
   // Neither LAN connected on a port is no redundancy loss; a silent LAN2 is.
   set_conn(*server, 1, 2, 0, 0, 0);
@@ -313,8 +324,9 @@ TEST_F(PortTableText, CheckVerdicts) {
   probe.lan1.answered = false;
   v = cli::evaluate_check("192.0.2.10", probe);
   EXPECT_EQ(v.status, cli::kCheckCritical);
-  EXPECT_EQ(v.line, "TAVRIX CRITICAL - 192.0.2.10 does not answer | online=0 ports=0 redundant=0 "
-                    "connected_lan1=0 connected_lan2=0");
+  EXPECT_EQ(v.line,
+            "TAVRIX CRITICAL - 192.0.2.10 does not answer | online=0 ports=0 redundant=0 "
+            "connected_lan1=0 connected_lan2=0");
 
   probe.search_code = -3;
   EXPECT_EQ(cli::evaluate_check("192.0.2.10", probe).status, cli::kCheckUnknown);
@@ -475,7 +487,9 @@ void make_dual(devsim::Device& d, int n) {
 }
 
 void connect(devsim::Device& d, int port, int conn, int lan, uint8_t state, const char* peer) {
-  auto& c = d.ports[static_cast<std::size_t>(port - 1)].conns[static_cast<std::size_t>(conn - 1)].lan[lan - 1];
+  auto& c = d.ports[static_cast<std::size_t>(port - 1)]
+                .conns[static_cast<std::size_t>(conn - 1)]
+                .lan[lan - 1];
   c.state = state;
   c.peer = ip(peer);
 }
@@ -527,12 +541,15 @@ devsim::Fleet cli_fleet() {
 
 class CliProgram : public ::testing::Test {
  protected:
-  static void SetUpTestSuite() { ASSERT_EQ(access(bin_path().c_str(), X_OK), 0) << "tavrix-cli not built at " << bin_path(); }
+  static void SetUpTestSuite() {
+    ASSERT_EQ(access(bin_path().c_str(), X_OK), 0) << "tavrix-cli not built at " << bin_path();
+  }
   void SetUp() override { sim_ = std::make_unique<tavrix_test::LoopbackSim>(cli_fleet()); }
 
   // Loopback only: the simulator's ports and the local address list 127.0.0.1.
   std::vector<std::string> lab_args() const {
-    return {"--device-ports", std::to_string(sim_->port_4800()) + "," + std::to_string(sim_->port_1029()),
+    return {"--device-ports",
+            std::to_string(sim_->port_4800()) + "," + std::to_string(sim_->port_1029()),
             "--local-address", "127.0.0.1"};
   }
   RunResult run(std::vector<std::string> args, std::chrono::seconds timeout = 60s) {
@@ -557,8 +574,10 @@ TEST_F(CliProgram, SearchByAddressInEachFormat) {
   RunResult r = run({"search", "--ip", dev(0)});
   ASSERT_EQ(r.code, 0) << r.err;
   EXPECT_EQ(r.out,
-            "No  Model     MAC Address1       IP Address1  MAC Address2  IP Address2  Local Address  Family\n"
-            "1   TVX-1104  02:54:58:10:00:00  127.0.0.2    ---           ---          127.0.0.1      4800\n");
+            "No  Model     MAC Address1       IP Address1  MAC Address2  IP Address2  Local "
+            "Address  Family\n"
+            "1   TVX-1104  02:54:58:10:00:00  127.0.0.2    ---           ---          127.0.0.1    "
+            "  4800\n");
   EXPECT_EQ(r.err.find("Searching"), std::string::npos) << "no progress line in piped output";
 
   r = run({"search", "--ip", dev(2), "--format", "csv"});
@@ -594,8 +613,10 @@ TEST_F(CliProgram, SearchShowsProgressOnlyOnATerminal) {
   Child child(args, true);
   EXPECT_EQ(child.wait(60s), 1);
   // The remaining time counts down from the time-out, and the line is cleared at the end.
-  EXPECT_NE(child.err().find("\rSearching..., found 0, remaining 3 seconds"), std::string::npos) << child.err();
-  EXPECT_NE(child.err().find("\rSearching..., found 0, remaining 1 seconds"), std::string::npos) << child.err();
+  EXPECT_NE(child.err().find("\rSearching..., found 0, remaining 3 seconds"), std::string::npos)
+      << child.err();
+  EXPECT_NE(child.err().find("\rSearching..., found 0, remaining 1 seconds"), std::string::npos)
+      << child.err();
   EXPECT_NE(child.err().find("\r\033[K"), std::string::npos);
   EXPECT_EQ(child.out().find("Searching"), std::string::npos);
 }
@@ -607,7 +628,8 @@ TEST_F(CliProgram, SearchFindingNothingOrFailingToOpenSockets) {
   EXPECT_NE(r.err.find("no Tavrix server answered at 127.0.0.60"), std::string::npos) << r.err;
 
   // A local address this host does not have cannot be bound: a socket error, nothing sent.
-  r = run_args({"search", "--ip", dev(0), "--device-ports", "1,2", "--local-address", "192.0.2.254"});
+  r = run_args(
+      {"search", "--ip", dev(0), "--device-ports", "1,2", "--local-address", "192.0.2.254"});
   EXPECT_EQ(r.code, 2);
   EXPECT_NE(r.err.find("socket error"), std::string::npos) << r.err;
 }
@@ -615,15 +637,18 @@ TEST_F(CliProgram, SearchFindingNothingOrFailingToOpenSockets) {
 TEST_F(CliProgram, ProbeTextOfOneLanSetAServer) {
   const RunResult r = run({"probe", dev(0)});
   ASSERT_EQ(r.code, 0) << r.err;
-  EXPECT_NE(r.out.find("Model:        TVX-1104 (id 0x1104, text set A)\n"), std::string::npos) << r.out;
+  EXPECT_NE(r.out.find("Model:        TVX-1104 (id 0x1104, text set A)\n"), std::string::npos)
+      << r.out;
   EXPECT_NE(r.out.find("IP Address:   127.0.0.2\n"), std::string::npos);
   EXPECT_NE(r.out.find("Status:       On Line\n"), std::string::npos);
   EXPECT_EQ(r.out.find("LAN2:"), std::string::npos) << "a one-LAN server has no LAN2 status";
-  const std::regex port1(R"(\n1 +Redundant COM +LAN1 +192\.0\.2\.50 +Listen +TCP Closed +TCP Closed\n-  +- +LAN2 +TCP Closed +TCP Closed +TCP Closed +TCP Closed\n)");
+  const std::regex port1(
+      R"(\n1 +Redundant COM +LAN1 +192\.0\.2\.50 +Listen +TCP Closed +TCP Closed\n-  +- +LAN2 +TCP Closed +TCP Closed +TCP Closed +TCP Closed\n)");
   EXPECT_TRUE(std::regex_search(r.out, port1)) << r.out;
   EXPECT_TRUE(std::regex_search(r.out, std::regex(R"(\n2 +\[NOT SUPPORT\]\n-\n)"))) << r.out;
   // Connected with peer 0: an empty cell before the state words of connections 2-4.
-  EXPECT_TRUE(std::regex_search(r.out, std::regex(R"(\n3 +Redundant COM +LAN1 +TCP Closed +TCP Closed +TCP Closed\n)")))
+  EXPECT_TRUE(std::regex_search(
+      r.out, std::regex(R"(\n3 +Redundant COM +LAN1 +TCP Closed +TCP Closed +TCP Closed\n)")))
       << r.out;
 }
 
@@ -665,11 +690,15 @@ TEST_F(CliProgram, ProbeOfTwoLanServersInBothFamilies) {
 
   r = run({"probe", dev(3)});
   ASSERT_EQ(r.code, 0) << r.err;
-  EXPECT_NE(r.out.find("Model:        TVX-3202UR (id 0x3202, text set B)\n"), std::string::npos) << r.out;
+  EXPECT_NE(r.out.find("Model:        TVX-3202UR (id 0x3202, text set B)\n"), std::string::npos)
+      << r.out;
   EXPECT_NE(r.out.find("IP Address:   127.0.0.5, 127.0.1.5\n"), std::string::npos) << r.out;
   EXPECT_NE(r.out.find("LAN2:         On Line\n"), std::string::npos) << r.out;
-  EXPECT_TRUE(std::regex_search(r.out, std::regex(R"(\n2 +Redundant COM +LAN1 +192\.0\.2\.80 +TCP Closed)"))) << r.out;
-  EXPECT_TRUE(std::regex_search(r.out, std::regex(R"(\n- +- +LAN2 +198\.51\.100\.80 +TCP Closed)"))) << r.out;
+  EXPECT_TRUE(std::regex_search(
+      r.out, std::regex(R"(\n2 +Redundant COM +LAN1 +192\.0\.2\.80 +TCP Closed)")))
+      << r.out;
+  EXPECT_TRUE(std::regex_search(r.out, std::regex(R"(\n- +- +LAN2 +198\.51\.100\.80 +TCP Closed)")))
+      << r.out;
 }
 
 TEST_F(CliProgram, ProbeWithSecondLanAddress) {
@@ -696,15 +725,20 @@ TEST_F(CliProgram, ProbeOfAnAddressWhereNothingAnswers) {
 TEST_F(CliProgram, CheckGivesEachVerdict) {
   RunResult r = run({"check", dev(2)});
   EXPECT_EQ(r.code, 0) << r.out;
-  EXPECT_EQ(r.out, "TAVRIX OK - 127.0.0.4 TVX-2602R On Line, 2 ports, 2 Redundant COM | online=1 ports=2 "
-                   "redundant=2 connected_lan1=1 connected_lan2=1\n");
+  EXPECT_EQ(r.out,
+            "TAVRIX OK - 127.0.0.4 TVX-2602R On Line, 2 ports, 2 Redundant COM | online=1 ports=2 "
+            "redundant=2 connected_lan1=1 connected_lan2=1\n");
 
   r = run({"check", dev(4)});
   EXPECT_EQ(r.code, 1) << r.out;
-  EXPECT_EQ(r.out.rfind("TAVRIX WARNING - 127.0.0.6 TVX-2602R: redundancy lost on port 1 (no connection on LAN2)", 0),
-            0u)
+  EXPECT_EQ(
+      r.out.rfind(
+          "TAVRIX WARNING - 127.0.0.6 TVX-2602R: redundancy lost on port 1 (no connection on LAN2)",
+          0),
+      0u)
       << r.out;
-  EXPECT_NE(r.out.find("| online=1 ports=2 redundant=2 connected_lan1=1 connected_lan2=0\n"), std::string::npos);
+  EXPECT_NE(r.out.find("| online=1 ports=2 redundant=2 connected_lan1=1 connected_lan2=0\n"),
+            std::string::npos);
 
   r = run({"check", "127.0.0.60", "--timeout", "3"});
   EXPECT_EQ(r.code, 2) << r.out;
@@ -720,8 +754,10 @@ TEST_F(CliProgram, CheckGivesEachVerdict) {
   EXPECT_EQ(r.code, 2) << r.out;
   EXPECT_EQ(r.out.rfind("TAVRIX CRITICAL", 0), 0u) << r.out;
 
-  for (const auto& bad : std::vector<std::vector<std::string>>{
-           {"check", "127.0.0.255"}, {"check", "nonsense"}, {"check", dev(0), "--bogus"}, {"check"}}) {
+  for (const auto& bad : std::vector<std::vector<std::string>>{{"check", "127.0.0.255"},
+                                                               {"check", "nonsense"},
+                                                               {"check", dev(0), "--bogus"},
+                                                               {"check"}}) {
     r = run(bad);
     EXPECT_EQ(r.code, 3) << bad.back();
     EXPECT_EQ(r.out.rfind("TAVRIX UNKNOWN - ", 0), 0u) << r.out;
@@ -787,10 +823,14 @@ TEST_F(CliProgram, WatchReportsAConnectionDroppingAndReturningThenEndsOnSigint) 
 }
 
 TEST_F(CliProgram, WatchReportsAServerGoingSilentAndBack) {
-  auto child = spawn({"watch", dev(5), "--refresh", "1"});
+  // Two samples in a row must agree before On/Off Line is reported.
+  auto child = spawn({"watch", dev(5), "--refresh", "1", "--confirm", "2"});
   auto line = child->read_line(30s);
   ASSERT_TRUE(line) << child->err();
-  EXPECT_TRUE(std::regex_match(*line, std::regex(R"(\S+Z 127\.0\.0\.7 initial "TVX-1101" LAN1 On Line; port 1 "\[NOT SUPPORT\]" \(Terminal\(ASCII\)\))")))
+  EXPECT_TRUE(std::regex_match(
+      *line,
+      std::regex(
+          R"(\S+Z 127\.0\.0\.7 initial "TVX-1101" LAN1 On Line; port 1 "\[NOT SUPPORT\]" \(Terminal\(ASCII\)\))")))
       << *line;
 
   const auto idx = static_cast<std::size_t>((*sim_)->find_device("cli-5"));
@@ -811,15 +851,19 @@ TEST_F(CliProgram, WatchReportsAServerGoingSilentAndBack) {
 }
 
 TEST_F(CliProgram, WatchOfSeveralServersEndsByItselfAndSkipsSilentOnes) {
-  const RunResult r = run({"watch", dev(0), "127.0.0.60", dev(1), "--refresh", "1", "--duration", "3", "--timeout", "3"});
+  const RunResult r = run({"watch", dev(0), "127.0.0.60", dev(1), "--refresh", "1", "--duration",
+                           "3", "--timeout", "3"});
   EXPECT_EQ(r.code, 0) << r.err;
-  EXPECT_NE(r.err.find("no Tavrix server answered at 127.0.0.60; not watched"), std::string::npos) << r.err;
+  EXPECT_NE(r.err.find("no Tavrix server answered at 127.0.0.60; not watched"), std::string::npos)
+      << r.err;
   ASSERT_EQ(count_lines(r.out), 2) << r.out;
-  EXPECT_NE(r.out.find(" 127.0.0.2 initial \"TVX-1104\" LAN1 On Line; port 1 \"Redundant COM\" LAN1 [192.0.2.50 | "
+  EXPECT_NE(r.out.find(" 127.0.0.2 initial \"TVX-1104\" LAN1 On Line; port 1 \"Redundant COM\" "
+                       "LAN1 [192.0.2.50 | "
                        "Listen | TCP Closed | TCP Closed]"),
             std::string::npos)
       << r.out;
-  EXPECT_NE(r.out.find(" 127.0.0.3 initial \"TVX-1204T\" LAN1 On Line"), std::string::npos) << r.out;
+  EXPECT_NE(r.out.find(" 127.0.0.3 initial \"TVX-1204T\" LAN1 On Line"), std::string::npos)
+      << r.out;
 
   const RunResult none = run({"watch", "127.0.0.60", "--timeout", "3", "--duration", "2"});
   EXPECT_EQ(none.code, 1);
@@ -827,15 +871,24 @@ TEST_F(CliProgram, WatchOfSeveralServersEndsByItselfAndSkipsSilentOnes) {
 
 TEST_F(CliProgram, BadInputGivesOneLineAndExitTwo) {
   const std::vector<std::vector<std::string>> cases = {
-      {"search", "--ip", "192.168.1.0"}, {"search", "--ip", "192.168.1.255"},
-      {"search", "--ip", "abc"},         {"search", "--timeout", "2"},
-      {"search", "--timeout", "61"},     {"search", "--format", "xml"},
-      {"search", "--bogus"},             {"probe"},
-      {"probe", "10.0.0.0"},             {"probe", dev(0), "--lan2", "1.2.3.255"},
-      {"watch", dev(0), "--refresh", "0"}, {"watch", dev(0), "--refresh", "100"},
-      {"watch", dev(0), "--confirm", "0"}, {"watch", "255.255.255.255"},
-      {"watch"},                         {"models", "--format", "jsonl"},
-      {"frobnicate"},                    {},
+      {"search", "--ip", "192.168.1.0"},
+      {"search", "--ip", "192.168.1.255"},
+      {"search", "--ip", "abc"},
+      {"search", "--timeout", "2"},
+      {"search", "--timeout", "61"},
+      {"search", "--format", "xml"},
+      {"search", "--bogus"},
+      {"probe"},
+      {"probe", "10.0.0.0"},
+      {"probe", dev(0), "--lan2", "1.2.3.255"},
+      {"watch", dev(0), "--refresh", "0"},
+      {"watch", dev(0), "--refresh", "100"},
+      {"watch", dev(0), "--confirm", "0"},
+      {"watch", "255.255.255.255"},
+      {"watch"},
+      {"models", "--format", "jsonl"},
+      {"frobnicate"},
+      {},
       {"search", "--device-ports", "4800"},
   };
   for (const auto& args : cases) {
@@ -872,7 +925,8 @@ TEST_F(CliProgram, ModelsAsTheProgramReadsThem) {
   ASSERT_EQ(j["models"].size(), j["count"].get<std::size_t>());
   bool two_reply_model = false;
   for (const auto& m : j["models"]) {
-    for (const char* key : {"no", "model_key", "model_id", "attributes", "text_set", "second_mac", "ports", "name"})
+    for (const char* key :
+         {"no", "model_key", "model_id", "attributes", "text_set", "second_mac", "ports", "name"})
       EXPECT_TRUE(m.contains(key)) << key;
     EXPECT_EQ(m["text_set"], (m["attributes"].get<int>() & 0x04) ? "A" : "B");
     EXPECT_EQ(m["second_mac"], (m["attributes"].get<int>() & 0x40) != 0);
@@ -882,12 +936,15 @@ TEST_F(CliProgram, ModelsAsTheProgramReadsThem) {
 
   r = run_args({"models", "--format", "csv"});
   ASSERT_EQ(r.code, 0);
-  EXPECT_EQ(r.out.rfind("no,model_key,model_id,attributes,text_set,second_mac,ports,name\n", 0), 0u);
+  EXPECT_EQ(r.out.rfind("no,model_key,model_id,attributes,text_set,second_mac,ports,name\n", 0),
+            0u);
   EXPECT_EQ(count_lines(r.out), j["count"].get<int>() + 1);
 
   r = run_args({"models"});
   ASSERT_EQ(r.code, 0);
-  EXPECT_EQ(r.out.rfind("No  Key         Id      Attributes  Set  Second MAC  Ports  Name\n", 0), 0u) << r.out;
+  EXPECT_EQ(r.out.rfind("No  Key         Id      Attributes  Set  Second MAC  Ports  Name\n", 0),
+            0u)
+      << r.out;
   EXPECT_NE(r.out.find("0x2613"), std::string::npos);
 }
 
@@ -922,7 +979,8 @@ std::string write_lab_fleet() {
   d.code_1029 = 0xC9;
   f.devices.push_back(d);
   const std::string path = (std::filesystem::temp_directory_path() /
-                            ("tavrix-cli-lab-" + std::to_string(getpid()) + ".json")).string();
+                            ("tavrix-cli-lab-" + std::to_string(getpid()) + ".json"))
+                               .string();
   std::ofstream(path) << devsim::fleet_to_json(f);
   return path;
 }
@@ -936,8 +994,8 @@ TEST(CliLab, BroadcastSearchAndDirectedCommandsInsideTheLab) {
   std::filesystem::remove(fleet);
 
   std::string out;
-  ASSERT_EQ(lab.exec(bin_path() + " search --timeout 3 --format json 2>/dev/null", &out), 0) << out
-                                                                                                << lab.devsim_log();
+  ASSERT_EQ(lab.exec(bin_path() + " search --timeout 3 --format json 2>/dev/null", &out), 0)
+      << out << lab.devsim_log();
   const json j = json::parse(out);
   ASSERT_EQ(j["count"], 3) << out;
   std::map<std::string, json> by_ip;
@@ -955,13 +1013,17 @@ TEST(CliLab, BroadcastSearchAndDirectedCommandsInsideTheLab) {
   EXPECT_TRUE(by_ip["198.51.100.40"]["mac2"].is_null());
 
   // The same reply aimed at its address is kept.
-  ASSERT_EQ(lab.exec(bin_path() + " search --ip 192.0.2.20 --format csv 2>/dev/null", &out), 0) << out;
-  EXPECT_EQ(out, "no,model,mac1,ip1,mac2,ip2,local_ip,family\n"
-                 "1,TVX-2602R,02:54:58:10:00:02,192.0.2.20,---,---,192.0.2.1,4800\n");
+  ASSERT_EQ(lab.exec(bin_path() + " search --ip 192.0.2.20 --format csv 2>/dev/null", &out), 0)
+      << out;
+  EXPECT_EQ(out,
+            "no,model,mac1,ip1,mac2,ip2,local_ip,family\n"
+            "1,TVX-2602R,02:54:58:10:00:02,192.0.2.20,---,---,192.0.2.1,4800\n");
 
   ASSERT_EQ(lab.exec(bin_path() + " check 192.0.2.30", &out), 0) << out;
-  EXPECT_EQ(out, "TAVRIX OK - 192.0.2.30 TVX-2616R On Line, 16 ports, 2 Redundant COM | online=1 ports=16 "
-                 "redundant=2 connected_lan1=1 connected_lan2=1\n");
+  EXPECT_EQ(
+      out,
+      "TAVRIX OK - 192.0.2.30 TVX-2616R On Line, 16 ports, 2 Redundant COM | online=1 ports=16 "
+      "redundant=2 connected_lan1=1 connected_lan2=1\n");
 }
 
 }  // namespace

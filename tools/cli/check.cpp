@@ -42,11 +42,12 @@ CheckVerdict evaluate_check(const std::string& address, const ProbeResult& probe
     connected2 += p.connected2;
     // Redundancy needs both LANs; a one-LAN server has no second path to lose.
     if (two_lans && (p.connected1 == 0) != (p.connected2 == 0))
-      problems.push_back("redundancy lost on port " + std::to_string(p.port) + " (no connection on LAN" +
-                         (p.connected1 == 0 ? "1" : "2") + ")");
+      problems.push_back("redundancy lost on port " + std::to_string(p.port) +
+                         " (no connection on LAN" + (p.connected1 == 0 ? "1" : "2") + ")");
   }
-  const std::string perf = "online=1 ports=" + std::to_string(s.port_count) + " redundant=" +
-                           std::to_string(redundant) + " connected_lan1=" + std::to_string(connected1) +
+  const std::string perf = "online=1 ports=" + std::to_string(s.port_count) +
+                           " redundant=" + std::to_string(redundant) +
+                           " connected_lan1=" + std::to_string(connected1) +
                            " connected_lan2=" + std::to_string(connected2);
   const std::string who = address + " " + qeld::model_name(s.model_key, s.model_id);
   if (!problems.empty()) {
@@ -55,8 +56,8 @@ CheckVerdict evaluate_check(const std::string& address, const ProbeResult& probe
     return verdict(kCheckWarning, text, perf);
   }
   return verdict(kCheckOk,
-                 who + " On Line, " + std::to_string(s.port_count) + " ports, " + std::to_string(redundant) +
-                     " Redundant COM",
+                 who + " On Line, " + std::to_string(s.port_count) + " ports, " +
+                     std::to_string(redundant) + " Redundant COM",
                  perf);
 }
 

@@ -85,12 +85,14 @@ struct WatchEvent {
 };
 // Mode and connection changes between two samples of the same server's port table.
 // A connection is compared only while its port is in the supported mode in both.
-std::vector<WatchEvent> diff_ports(const std::vector<PortTexts>& before, const std::vector<PortTexts>& after);
+std::vector<WatchEvent> diff_ports(const std::vector<PortTexts>& before,
+                                   const std::vector<PortTexts>& after);
 
 // Reports a LAN's On/Off Line change only once `confirm` observations in a row agree.
 class OnlineConfirm {
  public:
-  OnlineConfirm(bool initial, int confirm) : reported_(initial), confirm_(confirm < 1 ? 1 : confirm) {}
+  OnlineConfirm(bool initial, int confirm)
+      : reported_(initial), confirm_(confirm < 1 ? 1 : confirm) {}
   // True when this observation makes the reported state flip (then state() is new).
   bool observe(bool online);
   bool state() const { return reported_; }

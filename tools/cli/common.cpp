@@ -25,19 +25,24 @@ namespace {
 std::atomic<bool> g_interrupted{false};
 static_assert(std::atomic<bool>::is_always_lock_free, "the signal handler needs a lock-free flag");
 
-extern "C" void on_interrupt(int) { g_interrupted.store(true); }
+extern "C" void on_interrupt(int) {
+  g_interrupted.store(true);
+}
 
 bool parse_port(std::string_view text, uint16_t& out) {
   unsigned value = 0;
   const auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), value);
-  if (ec != std::errc() || end != text.data() + text.size() || value == 0 || value > 65535) return false;
+  if (ec != std::errc() || end != text.data() + text.size() || value == 0 || value > 65535)
+    return false;
   out = static_cast<uint16_t>(value);
   return true;
 }
 
 }  // namespace
 
-void print_error(const std::string& message) { std::cerr << "tavrix-cli: " << message << std::endl; }
+void print_error(const std::string& message) {
+  std::cerr << "tavrix-cli: " << message << std::endl;
+}
 
 std::optional<uint32_t> parse_ipv4(const std::string& text) {
   in_addr addr{};
@@ -103,11 +108,14 @@ void install_interrupt_handlers() {
   signal(SIGPIPE, SIG_IGN);
 }
 
-bool interrupted() { return g_interrupted.load(); }
+bool interrupted() {
+  return g_interrupted.load();
+}
 
 std::string timestamp_now() {
   const auto now = std::chrono::system_clock::now();
-  const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(now.time_since_epoch()).count();
+  const auto ms =
+      std::chrono::duration_cast<std::chrono::milliseconds>(now.time_since_epoch()).count();
   const std::time_t secs = static_cast<std::time_t>(ms / 1000);
   std::tm tm{};
   gmtime_r(&secs, &tm);
@@ -146,7 +154,8 @@ FindResult find_server(uint32_t address, int timeout_seconds) {
   if (expects_two_replies(chosen->model_id) && mac_text(chosen->mac2) == kNoMac && n >= 2)
     chosen = list.result_at(1);
   out.reply = *chosen;
-  if (out.code == qeld::kPubStopped && !interrupted()) out.code = qeld::kOk;  // we ended it once settled
+  if (out.code == qeld::kPubStopped && !interrupted())
+    out.code = qeld::kOk;  // we ended it once settled
   return out;
 }
 
@@ -180,7 +189,8 @@ LanPoll poll_lan_once(_SVRINFO& server, int lan) {
     if (server.mode_at(i) != supported) continue;
     const uint64_t t1 = steady_ms();
     uint8_t record[kConnRecordBytes];
-    if (qeld::query_port_connections(handle, i + 1, record) == qeld::kOk) server.store_conn(i, record);
+    if (qeld::query_port_connections(handle, i + 1, record) == qeld::kOk)
+      server.store_conn(i, record);
     mark(t1);
   }
   poll.answered = poll.modes_result == qeld::kOk && poll.in_time &&

@@ -22,7 +22,7 @@ inline constexpr int kInTimeMs = 1500;  // a poll slower than this counts as Off
 
 // Test and lab aids shared by every command (hidden from --help).
 struct LabOptions {
-  std::string device_ports;                 // "P4800,P1029"
+  std::string device_ports;                  // "P4800,P1029"
   std::vector<std::string> local_addresses;  // replaces the host's interface list
 };
 
@@ -48,7 +48,7 @@ uint64_t steady_ms();
 
 // Outcome of a directed search for one server.
 struct FindResult {
-  int code = 0;                    // search_servers' public code
+  int code = 0;                         // search_servers' public code
   std::optional<qeld::_DS_INFO> reply;  // the reply chosen as the search-by-IP dialog chooses
 };
 // Directed search at `address` with the search-by-IP callback, `timeout_seconds` quiet

@@ -44,7 +44,8 @@ CLI::App* add_command(CLI::App& app, const char* name, const char* about, const 
 }
 
 void add_timeout(CLI::App* sub, int& timeout) {
-  sub->add_option("--timeout", timeout, "Seconds without a new server before the search ends (3-60)")
+  sub->add_option("--timeout", timeout,
+                  "Seconds without a new server before the search ends (3-60)")
       ->check(CLI::Range(3, 60))
       ->capture_default_str();
 }
@@ -52,8 +53,10 @@ void add_timeout(CLI::App* sub, int& timeout) {
 }  // namespace
 
 int main(int argc, char** argv) {
-  CLI::App app{"tavrix-cli: find and monitor Tavrix device servers from the command line", "tavrix-cli"};
-  app.set_version_flag("--version", std::string("tavrix-cli ") + kVersionText, "Print the version and exit");
+  CLI::App app{"tavrix-cli: find and monitor Tavrix device servers from the command line",
+               "tavrix-cli"};
+  app.set_version_flag("--version", std::string("tavrix-cli ") + kVersionText,
+                       "Print the version and exit");
   app.require_subcommand(1);
   app.footer("Run 'tavrix-cli COMMAND --help' for the options and examples of a command.");
 
@@ -65,8 +68,8 @@ int main(int argc, char** argv) {
       ->delimiter(',');
 
   SearchArgs search;
-  CLI::App* search_cmd = add_command(app, "search", "Search the local networks (or one address) for servers",
-                                     kSearchExamples);
+  CLI::App* search_cmd = add_command(
+      app, "search", "Search the local networks (or one address) for servers", kSearchExamples);
   search_cmd->add_option("--ip", search.ip, "Ask this address instead of broadcasting");
   add_timeout(search_cmd, search.timeout);
   search_cmd->add_option("--format", search.format, "table, json or csv")
@@ -74,8 +77,8 @@ int main(int argc, char** argv) {
       ->capture_default_str();
 
   ProbeArgs probe;
-  CLI::App* probe_cmd =
-      add_command(app, "probe", "Find one server, poll it once and print its port table", kProbeExamples);
+  CLI::App* probe_cmd = add_command(
+      app, "probe", "Find one server, poll it once and print its port table", kProbeExamples);
   probe_cmd->add_option("ADDR", probe.address, "The server's (LAN1) address")->required();
   probe_cmd->add_option("--lan2", probe.lan2, "The server's second-LAN address");
   add_timeout(probe_cmd, probe.timeout);
@@ -93,7 +96,9 @@ int main(int argc, char** argv) {
   watch_cmd->add_option("--format", watch.format, "text or jsonl")
       ->check(CLI::IsMember({"text", "jsonl"}))
       ->capture_default_str();
-  watch_cmd->add_option("--confirm", watch.confirm, "Observations that must agree before On/Off Line is reported")
+  watch_cmd
+      ->add_option("--confirm", watch.confirm,
+                   "Observations that must agree before On/Off Line is reported")
       ->check(CLI::Range(1, 100))
       ->capture_default_str();
   add_timeout(watch_cmd, watch.timeout);
@@ -102,13 +107,15 @@ int main(int argc, char** argv) {
       ->group("");
 
   ServerArgs check;
-  CLI::App* check_cmd = add_command(app, "check", "Monitoring-plugin verdict on one server", kCheckExamples);
+  CLI::App* check_cmd =
+      add_command(app, "check", "Monitoring-plugin verdict on one server", kCheckExamples);
   check_cmd->add_option("ADDR", check.address, "The server's (LAN1) address")->required();
   check_cmd->add_option("--lan2", check.lan2, "The server's second-LAN address");
   add_timeout(check_cmd, check.timeout);
 
   ModelsArgs models;
-  CLI::App* models_cmd = add_command(app, "models", "List the model map as the program reads it", kModelsExamples);
+  CLI::App* models_cmd =
+      add_command(app, "models", "List the model map as the program reads it", kModelsExamples);
   models_cmd->add_option("--format", models.format, "table, json or csv")
       ->check(CLI::IsMember({"table", "json", "csv"}))
       ->capture_default_str();

@@ -19,8 +19,9 @@ int run_models_command(const ModelsArgs& args) {
     const bool set_a = (e.attr_byte() & qeld::kAttrModeSetA) != 0;
     const bool second_mac = (e.attr_byte() & qeld::kAttrSecondMac) != 0;
     const std::string name(e.name, std::find(e.name, e.name + sizeof e.name, '\0'));
-    table.rows.push_back({std::to_string(i + 1), hex(e.model_key, 8), hex(e.model_id, 4), hex(e.attr_byte(), 2),
-                          set_a ? "A" : "B", second_mac ? "yes" : "no", std::to_string(e.port_count), name});
+    table.rows.push_back({std::to_string(i + 1), hex(e.model_key, 8), hex(e.model_id, 4),
+                          hex(e.attr_byte(), 2), set_a ? "A" : "B", second_mac ? "yes" : "no",
+                          std::to_string(e.port_count), name});
     models.push_back({{"no", i + 1},
                       {"model_key", e.model_key},
                       {"model_id", e.model_id},
@@ -33,7 +34,8 @@ int run_models_command(const ModelsArgs& args) {
   if (args.format == "json") {
     std::cout << nlohmann::ordered_json{{"count", count}, {"models", models}}.dump(2) << '\n';
   } else if (args.format == "csv") {
-    table.header = {"no", "model_key", "model_id", "attributes", "text_set", "second_mac", "ports", "name"};
+    table.header = {"no",       "model_key",  "model_id", "attributes",
+                    "text_set", "second_mac", "ports",    "name"};
     print_csv(std::cout, table);
   } else {
     print_table(std::cout, table);

@@ -10,7 +10,9 @@ TextSet text_set_for(uint16_t model_id) {
   return TextSet{'B', kModeBaseB, kStateBaseB, 22, 3};
 }
 
-std::string mode_name(const TextSet& set, int mode_code) { return load_str(set.mode_base + mode_code); }
+std::string mode_name(const TextSet& set, int mode_code) {
+  return load_str(set.mode_base + mode_code);
+}
 
 std::string connection_text(const TextSet& set, uint8_t state, uint32_t peer) {
   if (state == set.connected_state) return ip_text(peer, true);
@@ -42,7 +44,8 @@ PortTexts port_texts(const _SVRINFO& server, int port_index, const TextSet& set)
 std::vector<PortTexts> port_table(const _SVRINFO& server) {
   const TextSet set = text_set_for(server.model_id);
   std::vector<PortTexts> rows;
-  const int count = server.port_count < 0 ? 0 : (server.port_count > kMaxPorts ? kMaxPorts : server.port_count);
+  const int count =
+      server.port_count < 0 ? 0 : (server.port_count > kMaxPorts ? kMaxPorts : server.port_count);
   rows.reserve(count);
   for (int i = 0; i < count; ++i) rows.push_back(port_texts(server, i, set));
   return rows;

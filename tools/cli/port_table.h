@@ -32,11 +32,11 @@ std::string connection_text(const TextSet& set, uint8_t state, uint32_t peer);
 
 // The texts of one port of a monitored server: what its two rows show.
 struct PortTexts {
-  int port = 0;            // 1-based
-  int mode_code = -1;      // as the record holds it
-  bool supported = false;  // mode_code is the set's Redundant COM code
-  std::string mode_cell;   // mode name when supported, else "[NOT SUPPORT]"
-  std::string mode_name;   // the name of mode_code whatever the mode (empty if none)
+  int port = 0;                       // 1-based
+  int mode_code = -1;                 // as the record holds it
+  bool supported = false;             // mode_code is the set's Redundant COM code
+  std::string mode_cell;              // mode name when supported, else "[NOT SUPPORT]"
+  std::string mode_name;              // the name of mode_code whatever the mode (empty if none)
   std::array<std::string, 4> lan1{};  // connection cells; empty when not supported
   std::array<std::string, 4> lan2{};
   // Connections in the connected state on LAN1 / LAN2 (0 when not supported).

@@ -14,11 +14,16 @@ namespace tavrix::cli {
 
 namespace {
 
-bool has_mac(const uint8_t mac[6]) { return mac_text(mac) != kNoMac; }
+bool has_mac(const uint8_t mac[6]) {
+  return mac_text(mac) != kNoMac;
+}
 
 nlohmann::ordered_json port_json(const PortTexts& p) {
-  return {{"port", p.port},           {"mode", p.mode_cell}, {"mode_code", p.mode_code},
-          {"mode_name", p.mode_name}, {"supported", p.supported},
+  return {{"port", p.port},
+          {"mode", p.mode_cell},
+          {"mode_code", p.mode_code},
+          {"mode_name", p.mode_name},
+          {"supported", p.supported},
           {"lan1", p.supported ? nlohmann::ordered_json(p.lan1) : nlohmann::ordered_json::array()},
           {"lan2", p.supported ? nlohmann::ordered_json(p.lan2) : nlohmann::ordered_json::array()}};
 }
@@ -33,7 +38,8 @@ nlohmann::ordered_json lan_json(const LanPoll& poll, int online, int lan) {
 // The two rows of one port exactly as the port table shows them while monitored.
 void add_port_rows(Table& table, const PortTexts& p) {
   if (p.supported) {
-    table.rows.push_back({std::to_string(p.port), p.mode_cell, "LAN1", p.lan1[0], p.lan1[1], p.lan1[2], p.lan1[3]});
+    table.rows.push_back(
+        {std::to_string(p.port), p.mode_cell, "LAN1", p.lan1[0], p.lan1[1], p.lan1[2], p.lan1[3]});
     table.rows.push_back({"-", "-", "LAN2", p.lan2[0], p.lan2[1], p.lan2[2], p.lan2[3]});
   } else {
     table.rows.push_back({std::to_string(p.port), p.mode_cell, "", "", "", "", ""});
@@ -89,7 +95,8 @@ std::string probe_server(const ServerArgs& args, ProbeResult& out) {
   out.server->monitoring = 1;
   // Both LANs are read at once, as their two pollers would be.
   std::thread lan2_reader;
-  if (out.server->dual_lan) lan2_reader = std::thread([&out] { out.lan2 = poll_lan_once(*out.server, 1); });
+  if (out.server->dual_lan)
+    lan2_reader = std::thread([&out] { out.lan2 = poll_lan_once(*out.server, 1); });
   out.lan1 = poll_lan_once(*out.server, 0);
   if (lan2_reader.joinable()) lan2_reader.join();
   close_handles(*out.server);
@@ -107,7 +114,8 @@ int run_probe_command(const ProbeArgs& args) {
     return kExitUsage;
   }
   if (!probe.found) {
-    print_error("no Tavrix server answered at " + args.address + (probe.lan2_requested ? " or " + args.lan2 : ""));
+    print_error("no Tavrix server answered at " + args.address +
+                (probe.lan2_requested ? " or " + args.lan2 : ""));
     return kExitNone;
   }
   const _SVRINFO& s = *probe.server;
@@ -127,8 +135,10 @@ int run_probe_command(const ProbeArgs& args) {
     j["dual_lan"] = s.dual_lan != 0;
     j["ip1"] = ip_text(s.ip1, true);
     j["mac1"] = mac_text(s.mac1);
-    j["ip2"] = s.dual_lan ? nlohmann::ordered_json(ip_text(s.ip2, true)) : nlohmann::ordered_json(nullptr);
-    j["mac2"] = s.dual_lan ? nlohmann::ordered_json(mac_text(s.mac2)) : nlohmann::ordered_json(nullptr);
+    j["ip2"] =
+        s.dual_lan ? nlohmann::ordered_json(ip_text(s.ip2, true)) : nlohmann::ordered_json(nullptr);
+    j["mac2"] =
+        s.dual_lan ? nlohmann::ordered_json(mac_text(s.mac2)) : nlohmann::ordered_json(nullptr);
     j["status"] = server_status_text(s);
     j["lan1"] = lan_json(probe.lan1, online, 0);
     j["lan2"] = s.dual_lan ? lan_json(probe.lan2, online, 1) : nlohmann::ordered_json(nullptr);
@@ -143,14 +153,17 @@ int run_probe_command(const ProbeArgs& args) {
       mac += ", " + mac_text(s.mac2);
     }
     std::cout << "Server:       " << args.address << '\n'
-              << "Model:        " << model << " (id " << hex(s.model_id, 4) << ", text set " << set.name << ")\n"
+              << "Model:        " << model << " (id " << hex(s.model_id, 4) << ", text set "
+              << set.name << ")\n"
               << "IP Address:   " << ip << '\n'
               << "MAC Address:  " << mac << '\n'
               << "Status:       " << server_status_text(s) << '\n'
               << "LAN1:         " << lan_status_text(online, 0) << '\n';
     if (s.dual_lan) std::cout << "LAN2:         " << lan_status_text(online, 1) << '\n';
     std::cout << "Ports:        " << s.port_count << "\n\n";
-    Table table{{"Port", "Operation Mode", "LAN", "Connection 1", "Connection 2", "Connection 3", "Connection 4"}, {}};
+    Table table{{"Port", "Operation Mode", "LAN", "Connection 1", "Connection 2", "Connection 3",
+                 "Connection 4"},
+                {}};
     for (const auto& p : ports) add_port_rows(table, p);
     print_table(std::cout, table);
   }

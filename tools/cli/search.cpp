@@ -27,9 +27,11 @@ std::string dotted(uint32_t ip) {
   return buf;
 }
 
-const std::vector<std::string> kHeader = {"No", "Model", "MAC Address1", "IP Address1",
-                                          "MAC Address2", "IP Address2", "Local Address", "Family"};
-const std::vector<std::string> kFields = {"no", "model", "mac1", "ip1", "mac2", "ip2", "local_ip", "family"};
+const std::vector<std::string> kHeader = {
+    "No",           "Model",       "MAC Address1",  "IP Address1",
+    "MAC Address2", "IP Address2", "Local Address", "Family"};
+const std::vector<std::string> kFields = {"no",   "model", "mac1",     "ip1",
+                                          "mac2", "ip2",   "local_ip", "family"};
 
 }  // namespace
 
@@ -86,7 +88,8 @@ int run_search_command(const SearchArgs& args) {
       countdown_start = steady_ms();
     }
     if (progress) {
-      const long remaining = args.timeout - static_cast<long>((steady_ms() - countdown_start) / 1000);
+      const long remaining =
+          args.timeout - static_cast<long>((steady_ms() - countdown_start) / 1000);
       std::string text = "Searching..., found " + std::to_string(n) + ", remaining " +
                          std::to_string(remaining > 0 ? remaining : 0) + " seconds";
       if (text != shown_text) std::cerr << "\r" << text << "\033[K" << std::flush;
@@ -131,7 +134,8 @@ int run_search_command(const SearchArgs& args) {
     print_table(std::cout, table);
   }
   std::cout.flush();
-  if (n == 0) print_error(by_ip ? "no Tavrix server answered at " + args.ip : "no Tavrix server found");
+  if (n == 0)
+    print_error(by_ip ? "no Tavrix server answered at " + args.ip : "no Tavrix server found");
   qeld::library_stop();
   return n > 0 ? kExitOk : kExitNone;
 }

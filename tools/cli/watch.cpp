@@ -20,7 +20,9 @@ struct Watched {
   std::vector<OnlineConfirm> lans;  // one per polled LAN
 };
 
-std::string quoted(const std::string& text) { return '"' + text + '"'; }
+std::string quoted(const std::string& text) {
+  return '"' + text + '"';
+}
 
 std::string cells(const std::array<std::string, 4>& c) {
   return "[" + c[0] + " | " + c[1] + " | " + c[2] + " | " + c[3] + "]";
@@ -33,8 +35,11 @@ std::string port_summary(const PortTexts& p) {
 }
 
 nlohmann::ordered_json port_json(const PortTexts& p) {
-  return {{"port", p.port},           {"mode", p.mode_cell}, {"mode_code", p.mode_code},
-          {"mode_name", p.mode_name}, {"supported", p.supported},
+  return {{"port", p.port},
+          {"mode", p.mode_cell},
+          {"mode_code", p.mode_code},
+          {"mode_name", p.mode_name},
+          {"supported", p.supported},
           {"lan1", p.supported ? nlohmann::ordered_json(p.lan1) : nlohmann::ordered_json::array()},
           {"lan2", p.supported ? nlohmann::ordered_json(p.lan2) : nlohmann::ordered_json::array()}};
 }
@@ -49,7 +54,8 @@ class Printer {
       nlohmann::ordered_json j = head(w, "initial");
       j["model"] = model;
       j["lan1"] = on_line(w.lans[0].state());
-      j["lan2"] = w.lans.size() > 1 ? nlohmann::ordered_json(on_line(w.lans[1].state())) : nlohmann::ordered_json(nullptr);
+      j["lan2"] = w.lans.size() > 1 ? nlohmann::ordered_json(on_line(w.lans[1].state()))
+                                    : nlohmann::ordered_json(nullptr);
       j["ports"] = nlohmann::ordered_json::array();
       for (const auto& p : w.ports) j["ports"].push_back(port_json(p));
       emit(j);
@@ -94,13 +100,15 @@ class Printer {
       return;
     }
     if (e.kind == WatchEvent::kMode) {
-      std::string text = "port " + std::to_string(e.port) + " mode " + quoted(e.previous) + " -> " + quoted(e.value);
+      std::string text = "port " + std::to_string(e.port) + " mode " + quoted(e.previous) + " -> " +
+                         quoted(e.value);
       if (e.port_texts->supported)
         text += " LAN1 " + cells(e.port_texts->lan1) + " LAN2 " + cells(e.port_texts->lan2);
       line(w, text);
     } else {
       line(w, "port " + std::to_string(e.port) + " LAN" + std::to_string(e.lan) + " connection " +
-                  std::to_string(e.connection) + " " + quoted(e.previous) + " -> " + quoted(e.value));
+                  std::to_string(e.connection) + " " + quoted(e.previous) + " -> " +
+                  quoted(e.value));
     }
   }
 
@@ -139,7 +147,8 @@ bool OnlineConfirm::observe(bool online) {
   return true;
 }
 
-std::vector<WatchEvent> diff_ports(const std::vector<PortTexts>& before, const std::vector<PortTexts>& after) {
+std::vector<WatchEvent> diff_ports(const std::vector<PortTexts>& before,
+                                   const std::vector<PortTexts>& after) {
   std::vector<WatchEvent> events;
   for (std::size_t i = 0; i < after.size() && i < before.size(); ++i) {
     const PortTexts& b = before[i];
@@ -224,7 +233,8 @@ int run_watch_command(const WatchArgs& args) {
 
   // Samples are taken every refresh period, as the window's refresh timer does; the
   // first one (the initial lines) is taken even when --duration is shorter.
-  const uint64_t deadline = args.duration > 0 ? steady_ms() + static_cast<uint64_t>(args.duration * 1000) : 0;
+  const uint64_t deadline =
+      args.duration > 0 ? steady_ms() + static_cast<uint64_t>(args.duration * 1000) : 0;
   Printer printer(args.format == "jsonl");
   bool first = true;
   const uint64_t period = static_cast<uint64_t>(args.refresh) * 1000;
