@@ -8,6 +8,8 @@
 #include <unistd.h>
 
 #include <QApplication>
+#include <QDir>
+#include <QTemporaryDir>
 #include <QLabel>
 #include <QPushButton>
 #include <QTableWidget>
@@ -26,6 +28,7 @@
 #include "discovery/Search_form.h"
 #include "qeld/library.h"
 #include "qeld/model_map.h"
+#include "support/lab.h"
 #include "support/loopback_sim.h"
 
 namespace {
@@ -450,6 +453,29 @@ TEST_F(SearchFormOkTest, OkWithNothingTickedAndCancelLeaveTheListAlone) {
   EXPECT_EQ(std::memcmp(list().server_at(0)->mac1, reply(200, false).mac1, 6), 0);
   EXPECT_EQ(std::memcmp(list().server_at(1)->mac1, reply(201, true).mac1, 6), 0);
   EXPECT_EQ(qeld::open_handle_count(), 3);
+}
+
+// The real broadcast, in the lab only: the demo's tour drives the program's windows in
+// the lab's monitor namespace (search, tick all, OK, monitor, the other dialogs) and
+// fails when a step does not happen.
+TEST(SearchFormLab, TourFindsTheLabServersByBroadcast) {
+  TAVRIX_SKIP_UNLESS_LAB();
+  const std::string tour = tavrix_test::bin_dir() + "/tavrix-demo-tour";
+  if (::access(tour.c_str(), X_OK) != 0) GTEST_SKIP() << "tavrix-demo-tour not built in " << tavrix_test::bin_dir();
+  QTemporaryDir out;
+  ASSERT_TRUE(out.isValid());
+  tavrix_test::Lab lab;
+  std::string log;
+  const int rc = lab.exec("cd '" + tavrix_test::bin_dir() + "' && QT_QPA_PLATFORM=offscreen ./tavrix-demo-tour --out '" +
+                              out.path().toStdString() + "' --refresh-wait 4",
+                          &log);
+  EXPECT_EQ(rc, 0) << log << lab.devsim_log();
+  EXPECT_NE(log.find("Found "), std::string::npos) << log;
+  EXPECT_EQ(log.find("the server list holds 0 server"), std::string::npos) << log;
+  EXPECT_NE(log.find("message box: Already exists in the list!"), std::string::npos) << log;
+  const QStringList shots = QDir(out.path()).entryList({"*.png"});
+  EXPECT_TRUE(shots.filter("search-complete").size() == 1) << log;
+  EXPECT_TRUE(shots.filter("monitor-server-1").size() == 1) << log;
 }
 
 }  // namespace
