@@ -322,6 +322,11 @@ TEST_F(MainForm, ContextMenuOverTheTreeKeepsTheServerSelected) {
   add(uitest::make_server(uitest::kModelA, "10.4.0.1", 1));
   add(uitest::make_server(uitest::kModelA, "10.4.0.2", 2));
   w->rebuild_tree(1);
+  // The right button selects the node under it.
+  const QPoint node0 = w->m_mon_tree->visualItemRect(w->server_nodes[0]).center();
+  QTest::mouseClick(w->m_mon_tree->viewport(), Qt::RightButton, Qt::NoModifier, node0);
+  EXPECT_EQ(w->selected_server(), 0);
+  w->rebuild_tree(1);
   w->m_mon_treeContextPopup(QPoint(5, 5));
   EXPECT_TRUE(w->m_pop_tree->isVisible());
   EXPECT_EQ(w->selected_server(), 1);
