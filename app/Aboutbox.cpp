@@ -88,4 +88,6 @@ void Tm_aboutbox::FormCreate() {
   m_about_copyright->setText(QString::fromStdString(tavrix::load_str(tavrix::kStrCopyright)));
 }
 
-void Tm_aboutbox::Button1Click() { accept(); }
+void Tm_aboutbox::Button1Click() {
+  accept();
+}

@@ -57,7 +57,9 @@ void Tm_close_form::FormShow() {
   m_close_timer->start();
 }
 
-void Tm_close_form::m_close_timerTimer() { accept(); }
+void Tm_close_form::m_close_timerTimer() {
+  accept();
+}
 
 void Tm_close_form::done(int result) {
   m_close_timer->stop();
@@ -67,6 +69,7 @@ void Tm_close_form::done(int result) {
 
 void Tm_close_form::FormClose() {
   const uint32_t t0 = tick_ms();
-  while (static_cast<uint32_t>(tick_ms() - t0) <= kWaitLimitMs && tavrix::ds_list().poller_count() > 0)
+  while (static_cast<uint32_t>(tick_ms() - t0) <= kWaitLimitMs &&
+         tavrix::ds_list().poller_count() > 0)
     std::this_thread::sleep_for(std::chrono::milliseconds(10));
 }

@@ -97,12 +97,15 @@ Tm_mainform::Tm_mainform(QWidget* parent) : QMainWindow(parent) {
 
   m_main_timer = new QTimer(this);
   m_main_timer->setObjectName(QStringLiteral("m_main_timer"));
-  connect(m_main_timer, &QTimer::timeout, this, tavrix::ui::guarded([this] { m_main_timerTimer(); }));
+  connect(m_main_timer, &QTimer::timeout, this,
+          tavrix::ui::guarded([this] { m_main_timerTimer(); }));
 
   FormCreate();
 }
 
-Tm_mainform::~Tm_mainform() { m_mon_list->viewport()->removeEventFilter(this); }
+Tm_mainform::~Tm_mainform() {
+  m_mon_list->viewport()->removeEventFilter(this);
+}
 
 void Tm_mainform::build_actions() {
   struct Spec {
@@ -114,14 +117,14 @@ void Tm_mainform::build_actions() {
     void (Tm_mainform::*handler)();
   };
   const Spec specs[] = {
-      {&m_search_act, "m_search_act", "Search", tavrix::ui::kIconSearch, QKeySequence(Qt::CTRL | Qt::Key_F),
-       &Tm_mainform::m_search_actExecute},
+      {&m_search_act, "m_search_act", "Search", tavrix::ui::kIconSearch,
+       QKeySequence(Qt::CTRL | Qt::Key_F), &Tm_mainform::m_search_actExecute},
       {&m_specifyIP_act, "m_specifyIP_act", "Specify IP", tavrix::ui::kIconSpecifyIp,
        QKeySequence(Qt::CTRL | Qt::Key_S), &Tm_mainform::m_specifyIP_actExecute},
       {&m_exit_act, "m_exit_act", "Exit", tavrix::ui::kIconExit, QKeySequence(Qt::CTRL | Qt::Key_X),
        &Tm_mainform::m_exit_actExecute},
-      {&m_start_act, "m_start_act", "Start", tavrix::ui::kIconStart, QKeySequence(Qt::CTRL | Qt::Key_G),
-       &Tm_mainform::m_start_actExecute},
+      {&m_start_act, "m_start_act", "Start", tavrix::ui::kIconStart,
+       QKeySequence(Qt::CTRL | Qt::Key_G), &Tm_mainform::m_start_actExecute},
       {&m_stop_act, "m_stop_act", "Stop", tavrix::ui::kIconStop, QKeySequence(Qt::CTRL | Qt::Key_T),
        &Tm_mainform::m_stop_actExecute},
       {&m_delnode_act, "m_delnode_act", "Delete", tavrix::ui::kIconDelete, QKeySequence(),
@@ -139,7 +142,8 @@ void Tm_mainform::build_actions() {
     if (!s.key.isEmpty()) act->setShortcut(s.key);
     act->setShortcutContext(Qt::WindowShortcut);
     auto handler = s.handler;
-    connect(act, &QAction::triggered, this, tavrix::ui::guarded([this, handler] { (this->*handler)(); }));
+    connect(act, &QAction::triggered, this,
+            tavrix::ui::guarded([this, handler] { (this->*handler)(); }));
     addAction(act);  // shortcuts work even for actions that are in no menu (Online Help)
     *s.slot = act;
   }
@@ -230,8 +234,10 @@ void Tm_mainform::build_views() {
   m_info_model = info_value(top_Panel, "m_info_model");
   m_info_ip = info_value(top_Panel, "m_info_ip");
   m_info_mac = info_value(top_Panel, "m_info_mac");
-  const std::pair<const char*, QLabel*> rows[] = {
-      {"Status:", m_info_status}, {"Model:", m_info_model}, {"IP Address:", m_info_ip}, {"MAC Address:", m_info_mac}};
+  const std::pair<const char*, QLabel*> rows[] = {{"Status:", m_info_status},
+                                                  {"Model:", m_info_model},
+                                                  {"IP Address:", m_info_ip},
+                                                  {"MAC Address:", m_info_mac}};
   int r = 0;
   for (const auto& [caption, value] : rows) {
     info->addWidget(info_caption(caption, top_Panel), r, 0);
@@ -292,9 +298,11 @@ void Tm_mainform::build_views() {
   Splitter1->setSizes({225, 800});
   setCentralWidget(Splitter1);
 
-  connect(m_mon_tree, &QTreeWidget::itemSelectionChanged, this, tavrix::ui::guarded([this] { m_mon_treeChange(); }));
+  connect(m_mon_tree, &QTreeWidget::itemSelectionChanged, this,
+          tavrix::ui::guarded([this] { m_mon_treeChange(); }));
   connect(m_mon_tree, &QWidget::customContextMenuRequested, this,
-          tavrix::ui::guarded<const QPoint&>([this](const QPoint& pos) { m_mon_treeContextPopup(pos); }));
+          tavrix::ui::guarded<const QPoint&>(
+              [this](const QPoint& pos) { m_mon_treeContextPopup(pos); }));
 }
 
 void Tm_mainform::FormCreate() {

@@ -31,7 +31,8 @@ void Tm_mainform::showEvent(QShowEvent* event) {
 
 void Tm_mainform::FormShow() {
   if (qeld::library_start() == 0)
-    message_box(this, QStringLiteral("QELD initialization failed!!!"), MsgIcon::Error, MsgButtons::Ok);
+    message_box(this, QStringLiteral("QELD initialization failed!!!"), MsgIcon::Error,
+                MsgButtons::Ok);
 }
 
 void Tm_mainform::m_main_timerTimer() {
@@ -74,7 +75,8 @@ void Tm_mainform::m_about_actExecute() {
 
 void Tm_mainform::m_exit_actExecute() {
   const QString question = QString::fromStdString(tavrix::load_str(tavrix::kStrExitQuestion));
-  if (message_box(this, question, MsgIcon::Warning, MsgButtons::YesCancel) != MsgResult::Cancel) close();
+  if (message_box(this, question, MsgIcon::Warning, MsgButtons::YesCancel) != MsgResult::Cancel)
+    close();
 }
 
 void Tm_mainform::closeEvent(QCloseEvent* event) {

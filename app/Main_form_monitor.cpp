@@ -15,7 +15,9 @@ using tavrix::ds_list;
 
 namespace {
 
-QString str(int id) { return QString::fromStdString(tavrix::load_str(id)); }
+QString str(int id) {
+  return QString::fromStdString(tavrix::load_str(id));
+}
 
 // The text set of one server.
 struct TextSet {
@@ -26,7 +28,8 @@ struct TextSet {
 };
 
 TextSet text_set(const _SVRINFO& rec) {
-  if (tavrix::uses_mode_set_a(rec.model_id)) return {tavrix::kModeBaseA, tavrix::kStateBaseA, 15, 4};
+  if (tavrix::uses_mode_set_a(rec.model_id))
+    return {tavrix::kModeBaseA, tavrix::kStateBaseA, 15, 4};
   return {tavrix::kModeBaseB, tavrix::kStateBaseB, 22, 3};
 }
 
@@ -49,7 +52,8 @@ int Tm_mainform::mon_row_data(int row) const {
 
 void Tm_mainform::set_mon_row_data(int row, int value) {
   // Setting the data announces the change, and the view repaints the row.
-  if (QTableWidgetItem* item = m_mon_list->item(row, 0)) item->setData(tavrix::ui::kDataRole, value);
+  if (QTableWidgetItem* item = m_mon_list->item(row, 0))
+    item->setData(tavrix::ui::kDataRole, value);
 }
 
 void Tm_mainform::set_mon_text_colour(const QColor& colour) {
@@ -65,8 +69,13 @@ void Tm_mainform::additem(const _SVRINFO& rec, int mode_base) {
   m_mon_list->setRowCount(row + 2 * ports);
   const QString dash = QStringLiteral("-");
   for (int i = 0; i < ports; ++i, row += 2) {
-    const QString lan1[7] = {QString::number(i + 1), str(mode_base + rec.mode_at(i)), QStringLiteral("LAN1"), dash,
-                             dash, dash, dash};
+    const QString lan1[7] = {QString::number(i + 1),
+                             str(mode_base + rec.mode_at(i)),
+                             QStringLiteral("LAN1"),
+                             dash,
+                             dash,
+                             dash,
+                             dash};
     const QString lan2[7] = {dash, dash, QStringLiteral("LAN2"), dash, dash, dash, dash};
     for (int c = 0; c < 7; ++c) {
       m_mon_list->setItem(row, c, new_cell(lan1[c]));

@@ -38,7 +38,9 @@ QString server_node_text(const _SVRINFO& rec) {
 }  // namespace tavrix::ui
 
 namespace {
-QString qs(const std::string& s) { return QString::fromStdString(s); }
+QString qs(const std::string& s) {
+  return QString::fromStdString(s);
+}
 }  // namespace
 
 int Tm_mainform::selected_server() const {
@@ -78,7 +80,8 @@ void Tm_mainform::rebuild_tree(int keep_index) {
       auto* node = new QTreeWidgetItem(root_node, QStringList(tavrix::ui::server_node_text(*rec)));
       node->setData(0, tavrix::ui::kDataRole, i);
       server_nodes[i] = node;
-      set_node_image(i, rec->monitoring.load() == 1 ? tavrix::ui::kIconServerMonitored : tavrix::ui::kIconServerIdle);
+      set_node_image(i, rec->monitoring.load() == 1 ? tavrix::ui::kIconServerMonitored
+                                                    : tavrix::ui::kIconServerIdle);
     }
     root_node->setExpanded(true);
   }

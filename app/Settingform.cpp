@@ -68,7 +68,8 @@ Tm_set_form::Tm_set_form(QWidget* parent) : QDialog(parent) {
   m_ms2 = make_label(QStringLiteral("seconds (3~60)"), GroupBox1, "m_ms2");
 
   // Both captions share one width so that the two edits line up.
-  const int caption_width = std::max(m_label_ref->sizeHint().width(), m_label_timeout->sizeHint().width());
+  const int caption_width =
+      std::max(m_label_ref->sizeHint().width(), m_label_timeout->sizeHint().width());
   m_label_ref->setFixedWidth(caption_width);
   m_label_timeout->setFixedWidth(caption_width);
 
@@ -134,10 +135,13 @@ void Tm_set_form::m_set_okClick() {
   const int refresh = to_int(refresh_text);
   if (refresh < 1 || refresh > 99) return refuse("Invalid Range: Refresh Rate 1~99", m_set_refresh);
   const int timeout = to_int(timeout_text);
-  if (timeout < 3 || timeout > 60) return refuse("Invalid Range: Search Timeout 3~60", m_set_timeout);
+  if (timeout < 3 || timeout > 60)
+    return refuse("Invalid Range: Search Timeout 3~60", m_set_timeout);
   tavrix::ds_list().refresh_rate = refresh;
   tavrix::ds_list().search_timeout = timeout;
   accept();
 }
 
-void Tm_set_form::m_set_cancelClick() { reject(); }
+void Tm_set_form::m_set_cancelClick() {
+  reject();
+}

@@ -22,8 +22,9 @@ void draw_magnifier(QPainter& p, QPointF centre, qreal radius) {
   p.setBrush(QColor(170, 215, 250));
   p.drawEllipse(centre, radius, radius);
   p.setPen(QPen(QColor(255, 255, 255, 200), 1.0));
-  p.drawArc(QRectF(centre.x() - radius + 1.5, centre.y() - radius + 1.5, radius * 1.2, radius * 1.2),
-            90 * 16, 90 * 16);
+  p.drawArc(
+      QRectF(centre.x() - radius + 1.5, centre.y() - radius + 1.5, radius * 1.2, radius * 1.2),
+      90 * 16, 90 * 16);
 }
 
 void draw_device_box(QPainter& p, const QColor& led, bool lit) {
@@ -119,7 +120,10 @@ void draw_icon(QPainter& p, int index) {
         const double r = (i % 2 == 0) ? 7.2 : 5.2;
         const QPointF p0 = c + QPointF(r * std::cos(a0), r * std::sin(a0));
         const QPointF p1 = c + QPointF(r * std::cos(a1), r * std::sin(a1));
-        if (i == 0) gear.moveTo(p0); else gear.lineTo(p0);
+        if (i == 0)
+          gear.moveTo(p0);
+        else
+          gear.lineTo(p0);
         gear.lineTo(p1);
       }
       gear.closeSubpath();

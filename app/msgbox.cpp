@@ -18,7 +18,9 @@ MsgBoxHandler& handler_slot() {
 }
 }  // namespace
 
-void set_message_box_handler(MsgBoxHandler handler) { handler_slot() = std::move(handler); }
+void set_message_box_handler(MsgBoxHandler handler) {
+  handler_slot() = std::move(handler);
+}
 
 MsgResult message_box(QWidget* parent, const QString& text, MsgIcon icon, MsgButtons buttons) {
   if (handler_slot()) return handler_slot()(parent, text, icon, buttons);
@@ -27,9 +29,15 @@ MsgResult message_box(QWidget* parent, const QString& text, MsgIcon icon, MsgBut
   box.setWindowTitle(QApplication::applicationName());
   box.setText(text);
   switch (icon) {
-    case MsgIcon::Error: box.setIcon(QMessageBox::Critical); break;
-    case MsgIcon::Warning: box.setIcon(QMessageBox::Warning); break;
-    case MsgIcon::Information: box.setIcon(QMessageBox::Information); break;
+    case MsgIcon::Error:
+      box.setIcon(QMessageBox::Critical);
+      break;
+    case MsgIcon::Warning:
+      box.setIcon(QMessageBox::Warning);
+      break;
+    case MsgIcon::Information:
+      box.setIcon(QMessageBox::Information);
+      break;
   }
   if (buttons == MsgButtons::YesCancel) {
     box.setStandardButtons(QMessageBox::Yes | QMessageBox::Cancel);

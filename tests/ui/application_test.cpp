@@ -91,7 +91,8 @@ TEST(Application, FullServerListRefusesWithAMessageAndClosesTheHandles) {
   ASSERT_EQ(qeld::library_start(), 1);
   uitest::set_test_model_map();
   for (int i = 0; i < tavrix::kMaxServers; ++i)
-    ASSERT_TRUE(tavrix::ui::add_server_or_report(nullptr, uitest::make_server(uitest::kModelA, "10.10.0.1", i & 0xFF)));
+    ASSERT_TRUE(tavrix::ui::add_server_or_report(
+        nullptr, uitest::make_server(uitest::kModelA, "10.10.0.1", i & 0xFF)));
   EXPECT_TRUE(boxes.boxes.empty());
 
   qeld::_DS_INFO reply;

@@ -5,13 +5,13 @@
 #include <QLabel>
 #include <QLineEdit>
 #include <QMenu>
-#include <QPushButton>
-#include <QToolBar>
 #include <QPointer>
+#include <QPushButton>
 #include <QTabWidget>
 #include <QTableWidget>
 #include <QTest>
 #include <QTimer>
+#include <QToolBar>
 #include <QTreeWidget>
 
 #include "app/Aboutbox.h"
@@ -97,18 +97,26 @@ TEST_F(MainForm, WindowHasItsCaptionsActionsAndToolbarOrder) {
   EXPECT_EQ(w->m_stop_act->shortcut(), QKeySequence("Ctrl+T"));
   EXPECT_EQ(w->m_online_act->shortcut(), QKeySequence("F1"));
   QStringList order;
-  for (QAction* a : w->ToolBar1->actions()) order << (a->isSeparator() ? QStringLiteral("|") : a->text());
+  for (QAction* a : w->ToolBar1->actions())
+    order << (a->isSeparator() ? QStringLiteral("|") : a->text());
   EXPECT_EQ(order.join(','), "Exit,|,Search,Specify IP,|,Start,Stop,Delete,|,Settings");
   EXPECT_EQ(w->m_mon_tab1->tabText(0), "Connections");
   EXPECT_EQ(w->m_mon_tree->width(), 225);
   QStringList root_cols, mon_cols;
   for (int c = 0; c < 7; ++c) {
-    root_cols << QStringLiteral("%1 %2").arg(w->m_root_list->horizontalHeaderItem(c)->text()).arg(w->m_root_list->columnWidth(c));
-    mon_cols << QStringLiteral("%1 %2").arg(w->m_mon_list->horizontalHeaderItem(c)->text()).arg(w->m_mon_list->columnWidth(c));
+    root_cols << QStringLiteral("%1 %2")
+                     .arg(w->m_root_list->horizontalHeaderItem(c)->text())
+                     .arg(w->m_root_list->columnWidth(c));
+    mon_cols << QStringLiteral("%1 %2")
+                    .arg(w->m_mon_list->horizontalHeaderItem(c)->text())
+                    .arg(w->m_mon_list->columnWidth(c));
   }
-  EXPECT_EQ(root_cols.join(','), "No 30,Model 100,MAC Address1 120,IP Address1 120,MAC Address2 120,IP Address2 120,Status 50");
+  EXPECT_EQ(root_cols.join(','),
+            "No 30,Model 100,MAC Address1 120,IP Address1 120,MAC Address2 120,IP Address2 "
+            "120,Status 50");
   EXPECT_EQ(mon_cols.join(','),
-            "Port 40,Operation Mode 120,LAN 50,Connection 1 100,Connection 2 100,Connection 3 100,Connection 4 100");
+            "Port 40,Operation Mode 120,LAN 50,Connection 1 100,Connection 2 100,Connection 3 "
+            "100,Connection 4 100");
 }
 
 TEST_F(MainForm, EnablingRulesFollowTheSelectionAndMonitoring) {
@@ -124,7 +132,8 @@ TEST_F(MainForm, EnablingRulesFollowTheSelectionAndMonitoring) {
   check(false, false, false);  // nothing selected
   select(-1);
   check(false, false, false);
-  EXPECT_TRUE(w->m_search_act->isEnabled() && w->m_settings_act->isEnabled() && w->m_exit_act->isEnabled());
+  EXPECT_TRUE(w->m_search_act->isEnabled() && w->m_settings_act->isEnabled() &&
+              w->m_exit_act->isEnabled());
 
   select(1);
   check(true, false, true);
@@ -219,7 +228,8 @@ TEST_F(MainForm, SelectingAServerShowsItsInformationBox) {
 }
 
 TEST_F(MainForm, DeleteSelectsTheNextOrTheNewLastOrTheRootView) {
-  for (int i = 0; i < 3; ++i) add(uitest::make_server(uitest::kModelA, ("10.2.0." + std::to_string(i + 1)).c_str(), i));
+  for (int i = 0; i < 3; ++i)
+    add(uitest::make_server(uitest::kModelA, ("10.2.0." + std::to_string(i + 1)).c_str(), i));
   w->rebuild_tree(-1);
 
   select(2);  // the last of three
@@ -302,17 +312,21 @@ TEST_F(MainForm, SearchDialogsAreMadeFreshForEachUseAndDestroyedAfter) {
   QPointer<Tm_searchIP_form> startup_ip = m_searchIP_form;
   ASSERT_TRUE(startup_search && startup_ip);
   bool fresh_search = false;
-  const void* seen = run_modal([&] { w->m_search_act->trigger(); }, QDialog::Rejected, [&](QDialog* d) {
-    fresh_search = qobject_cast<Tm_search_form*>(d) && d == m_search_form && startup_search.isNull();
-  });
+  const void* seen = run_modal([&] { w->m_search_act->trigger(); }, QDialog::Rejected,
+                               [&](QDialog* d) {
+                                 fresh_search = qobject_cast<Tm_search_form*>(d) &&
+                                                d == m_search_form && startup_search.isNull();
+                               });
   ASSERT_NE(seen, nullptr);
   EXPECT_TRUE(fresh_search);
   EXPECT_EQ(m_search_form, nullptr);
 
   bool fresh_ip = false;
-  seen = run_modal([&] { w->m_specifyIP_act->trigger(); }, QDialog::Rejected, [&](QDialog* d) {
-    fresh_ip = qobject_cast<Tm_searchIP_form*>(d) && d == m_searchIP_form && startup_ip.isNull();
-  });
+  seen = run_modal([&] { w->m_specifyIP_act->trigger(); }, QDialog::Rejected,
+                   [&](QDialog* d) {
+                     fresh_ip = qobject_cast<Tm_searchIP_form*>(d) && d == m_searchIP_form &&
+                                startup_ip.isNull();
+                   });
   ASSERT_NE(seen, nullptr);
   EXPECT_TRUE(fresh_ip);
   EXPECT_EQ(m_searchIP_form, nullptr);
@@ -333,7 +347,8 @@ TEST_F(MainForm, ContextMenuOverTheTreeKeepsTheServerSelected) {
   EXPECT_TRUE(w->m_start_act->isEnabled());
   w->m_pop_tree->hide();
   QStringList items;
-  for (QAction* a : w->m_pop_tree->actions()) items << (a->isSeparator() ? QStringLiteral("|") : a->text());
+  for (QAction* a : w->m_pop_tree->actions())
+    items << (a->isSeparator() ? QStringLiteral("|") : a->text());
   EXPECT_EQ(items.join(','), "Start,Stop,|,Delete");
 }
 

@@ -39,7 +39,8 @@ class PortView : public ::testing::Test {
   QStringList row(int r) {
     QStringList out;
     for (int c = 0; c < 7; ++c)
-      out << (w->m_mon_list->item(r, c) ? w->m_mon_list->item(r, c)->text() : QStringLiteral("<none>"));
+      out << (w->m_mon_list->item(r, c) ? w->m_mon_list->item(r, c)->text()
+                                        : QStringLiteral("<none>"));
     return out;
   }
   QColor text_colour() { return w->m_mon_list->palette().color(QPalette::Text); }
@@ -54,8 +55,8 @@ class PortView : public ::testing::Test {
     move_to(cell.center());
   }
   void move_to(QPoint p) {
-    QMouseEvent ev(QEvent::MouseMove, p, w->m_mon_list->viewport()->mapToGlobal(p), Qt::NoButton, Qt::NoButton,
-                   Qt::NoModifier);
+    QMouseEvent ev(QEvent::MouseMove, p, w->m_mon_list->viewport()->mapToGlobal(p), Qt::NoButton,
+                   Qt::NoButton, Qt::NoModifier);
     QApplication::sendEvent(w->m_mon_list->viewport(), &ev);
   }
 
@@ -69,9 +70,9 @@ std::shared_ptr<_SVRINFO> set_a_server() {
   rec->mode[1] = 0;
   uint8_t c[80] = {};
   uitest::set_connection(c, 1, uitest::ip("192.168.127.10"), 4, uitest::ip("10.0.0.7"), 1);
-  uitest::set_connection(c, 2, 0, 4, 0, 0);                          // connected, peer 0
-  uitest::set_connection(c, 3, uitest::ip("10.0.0.9"), 3, 0, 10);    // set A: 3 is not connected
-  uitest::set_connection(c, 4, 0, 77, uitest::ip("10.0.0.8"), 4);    // 77 has no name
+  uitest::set_connection(c, 2, 0, 4, 0, 0);                        // connected, peer 0
+  uitest::set_connection(c, 3, uitest::ip("10.0.0.9"), 3, 0, 10);  // set A: 3 is not connected
+  uitest::set_connection(c, 4, 0, 77, uitest::ip("10.0.0.8"), 4);  // 77 has no name
   rec->store_conn(0, c);
   return rec;
 }
@@ -109,7 +110,8 @@ TEST_F(PortView, MonitoredSetBServerUsesItsOwnCodes) {
   rec->online = 2;
   w->rebuild_tree(0);
   ASSERT_EQ(w->m_mon_list->rowCount(), 6);
-  EXPECT_EQ(row(0).join('|'), "1|Redundant COM|LAN1|10.5.0.100|TCP Close Wait|TCP Closed|TCP Closed");
+  EXPECT_EQ(row(0).join('|'),
+            "1|Redundant COM|LAN1|10.5.0.100|TCP Close Wait|TCP Closed|TCP Closed");
   EXPECT_EQ(row(1).join('|'), "-|-|LAN2|Connecting|TCP Closing|TCP Closed|TCP Closed");
   EXPECT_EQ(row(2).join('|'), "2|[NOT SUPPORT]|||||");
   EXPECT_EQ(row(4).join('|'), "3|[NOT SUPPORT]|||||");

@@ -70,7 +70,8 @@ struct Box {
 class MsgRecorder {
  public:
   MsgRecorder() {
-    tavrix::ui::set_message_box_handler([this](QWidget*, const QString& text, tavrix::ui::MsgIcon icon,
+    tavrix::ui::set_message_box_handler([this](QWidget*, const QString& text,
+                                               tavrix::ui::MsgIcon icon,
                                                tavrix::ui::MsgButtons buttons) {
       boxes.push_back({text, icon, buttons});
       if (!answers.empty()) {
@@ -78,7 +79,8 @@ class MsgRecorder {
         answers.pop_front();
         return a;
       }
-      return buttons == tavrix::ui::MsgButtons::Ok ? tavrix::ui::MsgResult::Ok : tavrix::ui::MsgResult::Yes;
+      return buttons == tavrix::ui::MsgButtons::Ok ? tavrix::ui::MsgResult::Ok
+                                                   : tavrix::ui::MsgResult::Yes;
     });
   }
   ~MsgRecorder() { tavrix::ui::set_message_box_handler(nullptr); }
@@ -111,7 +113,9 @@ inline void set_test_model_map() {
                        model_entry(kModelDual, qeld::kAttrSecondMac, 4, "TX-4400D")});
 }
 
-inline uint32_t ip(const char* text) { return ::inet_addr(text); }
+inline uint32_t ip(const char* text) {
+  return ::inet_addr(text);
+}
 
 // A server made by hand, its handles -1 (no device behind it).
 inline std::shared_ptr<_SVRINFO> make_server(uint16_t model_id, const char* ip1, uint8_t mac_last,
