@@ -8,7 +8,9 @@
 #include <atomic>
 #include <cstdio>
 #include <cstring>
+#include <fstream>
 #include <mutex>
+#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -37,6 +39,8 @@ struct PollerStats {
   std::vector<std::pair<int64_t, double>> periods;  // (start of the later cycle, start-to-start ms)
   std::vector<std::pair<int64_t, double>> cycles;   // (start, queries-only ms)
   long late = 0;                                     // queries over the in-time limit
+  long failed = 0;                                   // queries that did not return 1
+  bool no_handle = false;  // its handle did not open: every query fails at once, no traffic
 };
 
 PollerStats g_slots[kMaxSlots];
@@ -60,10 +64,12 @@ PollerStats* my_slot() {
   return slot;
 }
 
-void account(PollerStats* s, int64_t t0, int64_t t1, int rc) {
+void account(PollerStats* s, int handle, int64_t t0, int64_t t1, int rc) {
   g_queries.fetch_add(1, std::memory_order_relaxed);
   if (rc != 1) g_failures.fetch_add(1, std::memory_order_relaxed);
   if (s == nullptr) return;
+  s->no_handle = handle < 0;
+  if (rc != 1 && g_record.load(std::memory_order_relaxed)) ++s->failed;
   s->last_end_ns = t1;
   if (double(t1 - t0) / 1e6 > kLateMs) ++s->late;
 }
@@ -86,7 +92,7 @@ int __wrap__ZN4qeld16query_port_modesEiiPi(int handle, int port, int32_t* modes)
     s->cycle_start_ns = t0;
   }
   const int rc = __real__ZN4qeld16query_port_modesEiiPi(handle, port, modes);
-  account(s, t0, now_ns(), rc);
+  account(s, handle, t0, now_ns(), rc);
   return rc;
 }
 
@@ -94,7 +100,7 @@ int __wrap__ZN4qeld22query_port_connectionsEiiPh(int handle, int port, uint8_t* 
   PollerStats* s = my_slot();
   const int64_t t0 = now_ns();
   const int rc = __real__ZN4qeld22query_port_connectionsEiiPh(handle, port, records);
-  account(s, t0, now_ns(), rc);
+  account(s, handle, t0, now_ns(), rc);
   return rc;
 }
 }  // extern "C"
@@ -128,17 +134,36 @@ double floor_cpu_us(const qeld::_DS_INFO& rec, uint32_t device_ip, int count, do
   return ok == 0 ? -1 : cpu * 1e6 / count;
 }
 
+// CPU seconds used so far by another process (the lab's simulator), -1 when unreadable.
+double other_process_cpu_s(int pid) {
+  if (pid <= 0) return -1;
+  std::ifstream in("/proc/" + std::to_string(pid) + "/stat");
+  std::string text;
+  std::getline(in, text);
+  const auto close = text.rfind(')');
+  if (close == std::string::npos) return -1;
+  std::istringstream rest(text.substr(close + 2));
+  std::string field;
+  double utime = 0, stime = 0;
+  for (int i = 3; i <= 15 && rest >> field; ++i) {
+    if (i == 14) utime = std::stod(field);
+    if (i == 15) stime = std::stod(field);
+  }
+  return (utime + stime) / double(sysconf(_SC_CLK_TCK));
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
   const char* name = BENCH_IDLE ? "idle" : "scale";
   CLI::App app{std::string(name) + ": the monitor polling a lab fleet at refresh 1 s"};
   double duration = BENCH_IDLE ? 20 : 60;
-  int max_servers = 512, floor_count = 3000;
+  int max_servers = 512, floor_count = 3000, peer_pid = 0;
   std::string json_path;
   app.add_option("--duration", duration, "seconds measured after the start-up period")->capture_default_str();
   app.add_option("--servers", max_servers, "servers to monitor (at most 512)")->capture_default_str();
   app.add_option("--floor-count", floor_count, "bare exchanges for the CPU floor")->capture_default_str();
+  app.add_option("--peer-pid", peer_pid, "the simulator's pid, to report its CPU share too");
   app.add_option("--json", json_path, "merge the figures into this JSON file");
   CLI11_PARSE(app, argc, argv);
   duration = std::clamp(duration, 2.0, 3600.0);
@@ -199,6 +224,7 @@ int main(int argc, char** argv) {
   const long q0 = g_queries.load();
   const long f0 = g_failures.load();
   const double cpu0 = bench::process_cpu_s();
+  const double peer0 = other_process_cpu_s(peer_pid);
   const auto w0 = bench::Clock::now();
   const int64_t w0_ns = now_ns();
   long threads_peak = 0;
@@ -217,6 +243,7 @@ int main(int argc, char** argv) {
   const double wall = std::chrono::duration<double>(bench::Clock::now() - w0).count();
   const int64_t w1_ns = now_ns();
   const double cpu = bench::process_cpu_s() - cpu0;
+  const double peer_cpu = peer0 >= 0 ? other_process_cpu_s(peer_pid) - peer0 : -1;
   const long queries = g_queries.load() - q0;
   const long failures = g_failures.load() - f0;
   g_record = false;
@@ -232,9 +259,16 @@ int main(int argc, char** argv) {
 
   // Cycles and periods that started inside the window.
   std::vector<double> periods, cycles;
-  long late = 0;
+  long late = 0, failed_with_handle = 0;
+  int slots_no_handle = 0;
   const int slots = std::min(g_next_slot.load(), kMaxSlots);
   for (int i = 0; i < slots; ++i) {
+    // Pollers without a handle send nothing; their instant cycles would hide the real ones.
+    if (g_slots[i].no_handle) {
+      ++slots_no_handle;
+      continue;
+    }
+    failed_with_handle += g_slots[i].failed;
     for (auto [t, ms] : g_slots[i].periods)
       if (t >= w0_ns && t < w1_ns) periods.push_back(ms);
     for (auto [t, ms] : g_slots[i].cycles)
@@ -261,6 +295,8 @@ int main(int argc, char** argv) {
       {"pollers_with_handle", with_handle},
       {"queries", queries},
       {"failed_queries", failures},
+      {"failed_queries_with_handle", failed_with_handle},
+      {"pollers_seen_without_handle", slots_no_handle},
       {"qps", qps},
       {"ideal_qps", per_refresh},
       {"qps_share_of_ideal", qps / per_refresh},
@@ -275,6 +311,7 @@ int main(int argc, char** argv) {
       {"cpu_s", cpu},
       {"cpu_core_share", core_share},
       {"cpu_us_per_query", cpu_per_query_us},
+      {"simulator_cpu_core_share", peer_cpu >= 0 ? peer_cpu / wall : -1},
       {"floor_cpu_us_per_exchange", floor_cpu},
       {"floor_rtt_median_us", (floor_rtt_before + floor_rtt_after) / 2},
       {"cpu_per_query_vs_floor", floor_cpu > 0 ? cpu_per_query_us / floor_cpu : 0},
