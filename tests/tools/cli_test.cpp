@@ -388,6 +388,21 @@ TEST_F(PortTableText, WatchReportsModeAndConnectionChanges) {
   EXPECT_TRUE(events[2].port_texts->supported);
 }
 
+TEST_F(PortTableText, AFastFailureIsNotAnAnswer) {
+  // A handle whose open failed makes the reads fail at once, without traffic.
+  _SVRINFO s;
+  s.model_id = 0x1104;
+  s.port_count = 4;
+  s.handle1 = -1;
+  s.online = 1;
+  const cli::LanPoll poll = cli::poll_lan_once(s, 0);
+  EXPECT_EQ(poll.modes_result, -5);
+  EXPECT_TRUE(poll.in_time);
+  EXPECT_FALSE(poll.answered);
+  EXPECT_EQ(s.online.load(), 0) << "the LAN must read Off Line";
+  EXPECT_EQ(s.mode_at(0), -1);
+}
+
 TEST(OnlineConfirm, ReportsOnlyAfterEnoughAgreeingObservations) {
   cli::OnlineConfirm one(true, 1);
   EXPECT_FALSE(one.observe(true));

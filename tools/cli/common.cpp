@@ -164,9 +164,11 @@ LanPoll poll_lan_once(_SVRINFO& server, int lan) {
   const int handle = lan ? server.handle2 : server.handle1;
   const int supported = text_set_for(server.model_id).supported_mode;
   const int bit = 1 << lan;
-  const auto mark = [&](uint64_t t0) {
+  // As the pollers mark: only an answer that came in time counts; a query that failed
+  // fast (a dead handle, a socket error) must not make the server look reachable.
+  const auto mark = [&](uint64_t t0, bool succeeded) {
     const uint64_t elapsed = steady_ms() - t0;
-    if (elapsed <= static_cast<uint64_t>(kInTimeMs))
+    if (succeeded && elapsed <= static_cast<uint64_t>(kInTimeMs))
       server.online.fetch_or(bit, std::memory_order_relaxed);
     else
       server.online.fetch_and(~bit, std::memory_order_relaxed);
@@ -179,7 +181,7 @@ LanPoll poll_lan_once(_SVRINFO& server, int lan) {
   std::fill(std::begin(modes), std::end(modes), kUnwritten);
   const uint64_t t0 = steady_ms();
   poll.modes_result = qeld::query_port_modes(handle, 0, modes);
-  poll.elapsed_ms = static_cast<uint32_t>(mark(t0));
+  poll.elapsed_ms = static_cast<uint32_t>(mark(t0, poll.modes_result == qeld::kOk));
   poll.in_time = poll.elapsed_ms <= static_cast<uint32_t>(kInTimeMs);
   if (poll.modes_result == qeld::kOk)
     for (int i = 0; i < kMaxPorts; ++i)
@@ -189,9 +191,9 @@ LanPoll poll_lan_once(_SVRINFO& server, int lan) {
     if (server.mode_at(i) != supported) continue;
     const uint64_t t1 = steady_ms();
     uint8_t record[kConnRecordBytes];
-    if (qeld::query_port_connections(handle, i + 1, record) == qeld::kOk)
-      server.store_conn(i, record);
-    mark(t1);
+    const int rc = qeld::query_port_connections(handle, i + 1, record);
+    if (rc == qeld::kOk) server.store_conn(i, record);
+    mark(t1, rc == qeld::kOk);
   }
   poll.answered = poll.modes_result == qeld::kOk && poll.in_time &&
                   (server.online.load(std::memory_order_relaxed) & bit) != 0;

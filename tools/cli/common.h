@@ -60,8 +60,8 @@ FindResult find_server(uint32_t address, int timeout_seconds);
 struct LanPoll {
   int modes_result = 0;     // query_port_modes' public code
   uint32_t elapsed_ms = 0;  // of the mode read
-  bool in_time = false;     // the poller's rule: elapsed at most 1500 ms, whatever the result
-  bool answered = false;    // the read succeeded and was in time
+  bool in_time = false;     // the mode read took at most 1500 ms
+  bool answered = false;    // the mode read and the last read succeeded in time
 };
 // Runs one poll cycle over `lan` (0 or 1) on the record: the mode read, then one
 // connection read per port in the supported mode. Writes `mode`, `conn` and this
