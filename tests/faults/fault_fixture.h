@@ -102,7 +102,8 @@ class FaultTest : public ::testing::Test {
     fleet.devices.push_back(tavrix_test::loopback_device(0, 2, 15));
     start_sim(fleet);
     for (int port = 1; port <= 2; ++port)
-      sim_->sim().set_connection(0, port, 1, 1, 4, inet_addr("192.0.2.100") + htonl(uint32_t(port)));
+      sim_->sim().set_connection(0, port, 1, 1, 4,
+                                 inet_addr("192.0.2.100") + htonl(uint32_t(port)));
   }
   std::shared_ptr<_SVRINFO> monitor_device(int n) {
     auto rec = list_->make_server_record(reply_of(sim_->sim().device(std::size_t(n))));

@@ -104,8 +104,12 @@ bool clear_drops() {
   return nft(std::string("table ip ") + kTable + "\ndelete table ip " + kTable + "\n");
 }
 
-int open_fd_count() { return count_entries("/proc/self/fd"); }
-int thread_count() { return count_entries("/proc/self/task"); }
+int open_fd_count() {
+  return count_entries("/proc/self/fd");
+}
+int thread_count() {
+  return count_entries("/proc/self/task");
+}
 
 std::size_t heap_in_use() {
 #ifdef TAVRIX_SANITIZER_HEAP

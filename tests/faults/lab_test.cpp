@@ -18,9 +18,15 @@ namespace {
 TEST(LabFaults, TwoHundredServersAnsweringOneBroadcastAreFound) {
   TAVRIX_SKIP_UNLESS_LAB();
   const std::string fleet = (std::filesystem::temp_directory_path() /
-                             ("tvx-fleet200-" + std::to_string(::getpid()) + ".json")).string();
+                             ("tvx-fleet200-" + std::to_string(::getpid()) + ".json"))
+                                .string();
   std::string out;
-  ASSERT_EQ(tavrix_test::run_command(tavrix_test::bin_dir() + "/tavrix-devsim gen --count 200 --dual --lan1 192.0.2.0/24 --lan2 198.51.100.0/24 --out " + fleet, &out), 0)
+  ASSERT_EQ(tavrix_test::run_command(tavrix_test::bin_dir() +
+                                         "/tavrix-devsim gen --count 200 --dual --lan1 "
+                                         "192.0.2.0/24 --lan2 198.51.100.0/24 --out " +
+                                         fleet,
+                                     &out),
+            0)
       << out;
   {
     tavrix_test::Lab lab({fleet, "", ""});
@@ -46,12 +52,14 @@ TEST(LabFaults, TwoHundredServersAnsweringOneBroadcastAreFound) {
       s << rc << " " << first_round.size() << " " << all.size();
       return s.str();
     });
-    ASSERT_TRUE(result.has_value()) << "the search in the monitor namespace did not finish\n" << lab.devsim_log();
+    ASSERT_TRUE(result.has_value()) << "the search in the monitor namespace did not finish\n"
+                                    << lab.devsim_log();
     std::istringstream in(*result);
     int rc = 0;
     std::size_t first = 0, all = 0;
     in >> rc >> first >> all;
-    std::printf("lab, 200 dual-LAN servers: %zu heard in the first round, %zu in all\n", first, all);
+    std::printf("lab, 200 dual-LAN servers: %zu heard in the first round, %zu in all\n", first,
+                all);
     EXPECT_EQ(rc, 1);
     EXPECT_GE(first, 198u) << "fewer than 99 % of the servers answered one broadcast";
     EXPECT_EQ(all, 200u);

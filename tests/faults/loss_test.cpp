@@ -72,9 +72,12 @@ TEST_F(LossTest, NinetyFivePercentLossTakesItOffLineAndItReturnsWithinOneCycle) 
   const auto t0 = Clock::now();
   ASSERT_TRUE(eventually([&] { return (rec_->online.load() & 1) != 0; }, kCycleBound))
       << "not back on line within one poll cycle";
-  std::printf("95 %% loss: on line in %.0f %% of the samples; back on line %lld ms after the loss stopped\n",
-              on * 100,
-              static_cast<long long>(std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - t0).count()));
+  std::printf(
+      "95 %% loss: on line in %.0f %% of the samples; back on line %lld ms after the loss "
+      "stopped\n",
+      on * 100,
+      static_cast<long long>(
+          std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - t0).count()));
   expect_records_intact();
 }
 
@@ -95,7 +98,8 @@ TEST_F(LossTest, ADeviceThatFallsSilentMidCycleGoesOffLineAndReturns) {
   EXPECT_EQ(rec_->online.load() & 1, 0);
   ASSERT_TRUE(sim.set_faults(0, devsim::Faults{}));
   EXPECT_TRUE(eventually([&] { return (rec_->online.load() & 1) != 0; }, kCycleBound));
-  EXPECT_TRUE(eventually([&] { return rec_->conn_peer(1, 1, 0) == inet_addr("192.0.2.77"); }, kCycleBound));
+  EXPECT_TRUE(
+      eventually([&] { return rec_->conn_peer(1, 1, 0) == inet_addr("192.0.2.77"); }, kCycleBound));
   EXPECT_EQ(rec_->conn_state(1, 1, 0), 2);
   EXPECT_EQ(list_->poller_count(), 1);
 }
@@ -113,7 +117,8 @@ TEST_F(LossTest, ALinkThatGoesDownAndUpTakesTheServerOffLineAndBack) {
   EXPECT_TRUE(sim_->sim().running());
   EXPECT_EQ(list_->poller_count(), 1);
   // Failed queries close their sockets like the others (the simulator's two stay).
-  EXPECT_TRUE(eventually([&] { return open_fd_count() <= fds; }, 10s)) << open_fd_count() << " > " << fds;
+  EXPECT_TRUE(eventually([&] { return open_fd_count() <= fds; }, 10s))
+      << open_fd_count() << " > " << fds;
 }
 
 }  // namespace

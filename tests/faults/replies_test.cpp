@@ -38,7 +38,8 @@ class RepliesTest : public FaultTest {
       ASSERT_EQ(qeld::query_port_connections(handle, port, rec), 1) << "query " << i;
       uint32_t peer;
       std::memcpy(&peer, rec, 4);
-      EXPECT_EQ(peer, inet_addr("192.0.2.100") + htonl(uint32_t(port))) << "query " << i << " port " << port;
+      EXPECT_EQ(peer, inet_addr("192.0.2.100") + htonl(uint32_t(port)))
+          << "query " << i << " port " << port;
       int32_t modes[16];
       for (int32_t& m : modes) m = 99;
       ASSERT_EQ(qeld::query_port_modes(handle, 0, modes), 1) << "query " << i;
@@ -103,17 +104,19 @@ TEST_F(RepliesTest, TwoHundredDevicesAnsweringOneSearchAreFound) {
   qeld::set_search_options(1000, 2);
   std::set<uint16_t> first_round, all;
   int quiet_waits = 0;
-  const int rc = qeld::search_servers(tavrix_test::LoopbackLibrary::search_target(), [&](const qeld::_DS_INFO* r) {
-    if (r == nullptr) {
-      ++quiet_waits;
-      return 1;
-    }
-    all.insert(r->unit_id);
-    if (quiet_waits == 0) first_round.insert(r->unit_id);
-    return 1;
-  });
+  const int rc = qeld::search_servers(tavrix_test::LoopbackLibrary::search_target(),
+                                      [&](const qeld::_DS_INFO* r) {
+                                        if (r == nullptr) {
+                                          ++quiet_waits;
+                                          return 1;
+                                        }
+                                        all.insert(r->unit_id);
+                                        if (quiet_waits == 0) first_round.insert(r->unit_id);
+                                        return 1;
+                                      });
   qeld::set_search_options(1000, 5);
-  std::printf("200 devices: %zu heard in the first round, %zu in all\n", first_round.size(), all.size());
+  std::printf("200 devices: %zu heard in the first round, %zu in all\n", first_round.size(),
+              all.size());
   EXPECT_EQ(rc, 1);
   EXPECT_GE(first_round.size(), 198u);
   EXPECT_EQ(all.size(), 200u);
@@ -123,7 +126,8 @@ TEST_F(RepliesTest, TwoHundredDevicesAnsweringOneSearchAreFound) {
 // kernel's socket table matched against our descriptors.
 std::vector<uint16_t> udp_ports() {
   std::set<unsigned long> mine;
-  for (const auto& e : std::filesystem::directory_iterator("/proc/self/fd", std::filesystem::directory_options::skip_permission_denied)) {
+  for (const auto& e : std::filesystem::directory_iterator(
+           "/proc/self/fd", std::filesystem::directory_options::skip_permission_denied)) {
     std::error_code ec;
     const std::string target = std::filesystem::read_symlink(e.path(), ec).string();
     if (!ec && target.rfind("socket:[", 0) == 0) mine.insert(std::stoul(target.substr(8)));
@@ -162,7 +166,8 @@ TEST_F(RepliesTest, AFloodOfJunkLeavesMemoryFlat) {
   qeld::set_search_options(300, 3);
   auto run_searches = [&](const std::atomic<bool>& until) {
     do {
-      qeld::search_servers(tavrix_test::LoopbackLibrary::search_target(), [](const qeld::_DS_INFO*) { return 1; });
+      qeld::search_servers(tavrix_test::LoopbackLibrary::search_target(),
+                           [](const qeld::_DS_INFO*) { return 1; });
     } while (!until.load());
   };
   std::atomic<bool> once{true};
@@ -218,7 +223,8 @@ TEST_F(RepliesTest, AFloodOfJunkLeavesMemoryFlat) {
   std::printf("junk flood: %ld datagrams; heap %zu -> %zu bytes\n", sent.load(), heap0, heap1);
   EXPECT_GT(sent.load(), 1000) << "the flood did not reach the program's sockets";
   EXPECT_LT(heap1, heap0 + (1u << 20)) << "heap grew by " << (heap1 - heap0) << " bytes";
-  EXPECT_TRUE(eventually([&] { return open_fd_count() <= fds0; }, 10s)) << open_fd_count() << " > " << fds0;
+  EXPECT_TRUE(eventually([&] { return open_fd_count() <= fds0; }, 10s))
+      << open_fd_count() << " > " << fds0;
   EXPECT_EQ(thread_count(), threads0);
   EXPECT_TRUE(eventually([&] { return (rec->online.load() & 1) != 0; }, 20s));
   EXPECT_EQ(rec->conn_peer(1, 1, 0), inet_addr("192.0.2.102"));

@@ -36,7 +36,8 @@ class ResourcesTest : public FaultTest {
 
 TEST_F(ResourcesTest, MonitoringAndSearchingManyTimesLeavesThreadsDescriptorsAndHeapFlat) {
   devsim::Fleet fleet;
-  for (int n = 0; n < kServers; ++n) fleet.devices.push_back(tavrix_test::loopback_device(n, 2, 15));
+  for (int n = 0; n < kServers; ++n)
+    fleet.devices.push_back(tavrix_test::loopback_device(n, 2, 15));
   start_sim(fleet);
   for (int n = 0; n < kServers; ++n) {
     auto rec = list_->make_server_record(reply_of(sim_->sim().device(std::size_t(n))));
@@ -47,7 +48,8 @@ TEST_F(ResourcesTest, MonitoringAndSearchingManyTimesLeavesThreadsDescriptorsAnd
 
   // One round of each first: what is made once on first use is not growth.
   start_all();
-  ASSERT_TRUE(eventually([&] { return (list_->server_at(kServers - 1)->online.load() & 1) != 0; }, 20s));
+  ASSERT_TRUE(
+      eventually([&] { return (list_->server_at(kServers - 1)->online.load() & 1) != 0; }, 20s));
   stop_all();
   search_once();
   const int threads0 = thread_count();
@@ -71,10 +73,14 @@ TEST_F(ResourcesTest, MonitoringAndSearchingManyTimesLeavesThreadsDescriptorsAnd
   EXPECT_GT(list_->result_count(), 0) << "the searches found nothing: the worker did not run";
 
   const std::size_t heap1 = heap_in_use();
-  std::printf("64 servers x 100 runs + 20 searches: threads %d -> %d, fds %d -> %d, heap %zu -> %zu bytes\n",
-              threads0, thread_count(), fds0, open_fd_count(), heap0, heap1);
-  EXPECT_TRUE(eventually([&] { return thread_count() <= threads0; }, 10s)) << thread_count() << " > " << threads0;
-  EXPECT_TRUE(eventually([&] { return open_fd_count() <= fds0; }, 10s)) << open_fd_count() << " > " << fds0;
+  std::printf(
+      "64 servers x 100 runs + 20 searches: threads %d -> %d, fds %d -> %d, heap %zu -> %zu "
+      "bytes\n",
+      threads0, thread_count(), fds0, open_fd_count(), heap0, heap1);
+  EXPECT_TRUE(eventually([&] { return thread_count() <= threads0; }, 10s))
+      << thread_count() << " > " << threads0;
+  EXPECT_TRUE(eventually([&] { return open_fd_count() <= fds0; }, 10s))
+      << open_fd_count() << " > " << fds0;
   // Room for allocator bookkeeping, far below one record per run (6400 runs).
   EXPECT_LT(heap1, heap0 + 256 * 1024) << "heap grew by " << (heap1 - heap0) << " bytes";
 }

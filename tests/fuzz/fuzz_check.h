@@ -7,12 +7,12 @@
 #include <cstdio>
 #include <cstdlib>
 
-#define FUZZ_CHECK(cond)                                                              \
-  do {                                                                                \
-    if (!(cond)) {                                                                    \
+#define FUZZ_CHECK(cond)                                                                   \
+  do {                                                                                     \
+    if (!(cond)) {                                                                         \
       std::fprintf(stderr, "fuzz check failed at %s:%d: %s\n", __FILE__, __LINE__, #cond); \
-      std::abort();                                                                   \
-    }                                                                                 \
+      std::abort();                                                                        \
+    }                                                                                      \
   } while (0)
 
 namespace fuzz {

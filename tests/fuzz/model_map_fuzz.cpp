@@ -11,8 +11,12 @@
 
 namespace {
 
-uint32_t le32(const uint8_t* p) { return p[0] | p[1] << 8 | p[2] << 16 | static_cast<uint32_t>(p[3]) << 24; }
-uint16_t le16(const uint8_t* p) { return static_cast<uint16_t>(p[0] | p[1] << 8); }
+uint32_t le32(const uint8_t* p) {
+  return p[0] | p[1] << 8 | p[2] << 16 | static_cast<uint32_t>(p[3]) << 24;
+}
+uint16_t le16(const uint8_t* p) {
+  return static_cast<uint16_t>(p[0] | p[1] << 8);
+}
 
 void fix_checksum(std::vector<uint8_t>& plain) {
   if (plain.size() < 16) return;
@@ -38,8 +42,10 @@ void check_entries(const std::vector<qeld::TModelEntry>& got, const std::vector<
     const std::size_t raw = strnlen(reinterpret_cast<const char*>(e + 16), qeld::kModelNameSize);
     const std::size_t kept = strnlen(m.name, qeld::kModelNameSize);
     // A name without its NUL may lose its last letter to one, nothing more.
-    if (raw < qeld::kModelNameSize) FUZZ_CHECK(kept == raw);
-    else FUZZ_CHECK(kept == raw || kept + 1 == raw);
+    if (raw < qeld::kModelNameSize)
+      FUZZ_CHECK(kept == raw);
+    else
+      FUZZ_CHECK(kept == raw || kept + 1 == raw);
     FUZZ_CHECK(std::memcmp(m.name, e + 16, kept) == 0);
   }
 }
@@ -54,7 +60,8 @@ void check_lookups() {
     const int at = qeld::find_model(m->model_key, m->model_id);
     FUZZ_CHECK(at >= 0 && at <= i);
     const qeld::TModelEntry* hit = qeld::model_entry(at);
-    FUZZ_CHECK(hit->model_id == m->model_id && (hit->model_key == m->model_key || hit->model_key == 0));
+    FUZZ_CHECK(hit->model_id == m->model_id &&
+               (hit->model_key == m->model_key || hit->model_key == 0));
     FUZZ_CHECK(qeld::model_port_count(m->model_key, m->model_id) == hit->port_count);
     const std::string name = qeld::model_name(m->model_key, m->model_id);
     FUZZ_CHECK(name.size() <= qeld::kModelNameSize);
@@ -99,7 +106,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     uint8_t key[16];
     qeld::model_map_file_key(key);
     std::vector<uint8_t> file = bytes;
-    for (std::size_t b = 0; b + 16 <= file.size(); b += 16) qeld::encrypt_block(file.data() + b, key);
+    for (std::size_t b = 0; b + 16 <= file.size(); b += 16)
+      qeld::encrypt_block(file.data() + b, key);
     const int n = qeld::load_model_map_bytes(file.empty() ? nullptr : file.data(), file.size());
     FUZZ_CHECK(n == qeld::model_entry_count());
     if (len % 16 == 0) {

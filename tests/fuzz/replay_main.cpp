@@ -39,7 +39,8 @@ int main(int argc, char** argv) {
   }
   for (const auto& f : files) {
     std::ifstream in(f, std::ios::binary);
-    std::vector<uint8_t> bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    std::vector<uint8_t> bytes((std::istreambuf_iterator<char>(in)),
+                               std::istreambuf_iterator<char>());
     if (!in.good() && !in.eof()) {
       std::fprintf(stderr, "replay: cannot read %s\n", f.c_str());
       return 2;

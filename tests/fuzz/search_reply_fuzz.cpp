@@ -19,8 +19,12 @@ uint32_t addr(uint8_t a, uint8_t b, uint8_t c, uint8_t d) {
   return v;
 }
 
-uint32_t le32(const uint8_t* p) { return p[0] | p[1] << 8 | p[2] << 16 | static_cast<uint32_t>(p[3]) << 24; }
-uint16_t le16(const uint8_t* p) { return static_cast<uint16_t>(p[0] | p[1] << 8); }
+uint32_t le32(const uint8_t* p) {
+  return p[0] | p[1] << 8 | p[2] << 16 | static_cast<uint32_t>(p[3]) << 24;
+}
+uint16_t le16(const uint8_t* p) {
+  return static_cast<uint16_t>(p[0] | p[1] << 8);
+}
 uint32_t raw32(const uint8_t* p) {
   uint32_t v;
   std::memcpy(&v, p, 4);
@@ -35,12 +39,21 @@ Layout layout_of(const uint8_t* r, int len, int group, int* needed) {
   if (group == 1) {
     if (len < 4) return Layout::kNone;  // no length field: cannot be a layout
     const int field = r[2] << 8 | r[3];
-    if (field == 24) { *needed = 24; return Layout::k24; }
-    if (field == 40) { *needed = 40; return Layout::k40; }
+    if (field == 24) {
+      *needed = 24;
+      return Layout::k24;
+    }
+    if (field == 40) {
+      *needed = 40;
+      return Layout::k40;
+    }
     return Layout::kNone;
   }
   if (len < 1 || r[0] == 0x81) return Layout::kNone;
-  if (r[0] == 0x82) { *needed = 38; return Layout::k82; }
+  if (r[0] == 0x82) {
+    *needed = 38;
+    return Layout::k82;
+  }
   *needed = 24;
   return Layout::kOther;
 }
@@ -172,8 +185,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
       int needed = 0;
       const Layout lay = layout_of(r, static_cast<int>(len), group, &needed);
       const bool complete = lay != Layout::kNone && static_cast<int>(len) >= needed;
-      const qeld::_DS_INFO want = complete ? expected_record(r, lay, sender, local, directed)
-                                           : qeld::_DS_INFO{};
+      const qeld::_DS_INFO want =
+          complete ? expected_record(r, lay, sender, local, directed) : qeld::_DS_INFO{};
       int first_match = -1;
       if (complete) {
         for (int k = 0; k < found.count && first_match < 0; ++k)

@@ -28,7 +28,9 @@ struct Rig {
   uint16_t sender_port[2] = {};
 };
 
-uint32_t loopback() { return htonl(INADDR_LOOPBACK); }
+uint32_t loopback() {
+  return htonl(INADDR_LOOPBACK);
+}
 
 int bound_socket() {
   const int s = socket(AF_INET, SOCK_DGRAM, 0);
@@ -106,9 +108,9 @@ struct Outcome {
 Outcome run(Rig& rg, const std::vector<Sent>& sent, uint8_t code, int max_length,
             uint32_t timeout_ms) {
   for (const Sent& s : sent) {
-    const ssize_t n = sendto(rg.senders[s.sender], s.bytes.data(), s.bytes.size(), 0,
-                             reinterpret_cast<const sockaddr*>(&rg.group_addr[s.group]),
-                             sizeof(sockaddr_in));
+    const ssize_t n =
+        sendto(rg.senders[s.sender], s.bytes.data(), s.bytes.size(), 0,
+               reinterpret_cast<const sockaddr*>(&rg.group_addr[s.group]), sizeof(sockaddr_in));
     FUZZ_CHECK(n == static_cast<ssize_t>(s.bytes.size()));
   }
   qeld::TimeoutBlock tb;
