@@ -290,6 +290,12 @@ int main(int argc, char** argv) {
 
   nlohmann::json out = {
       {"duration_s", wall},
+      {"loadavg", [] {
+         std::ifstream in("/proc/loadavg");
+         double one = -1;
+         in >> one;
+         return one;
+       }()},
       {"servers", n},
       {"pollers", pollers},
       {"pollers_with_handle", with_handle},
