@@ -110,6 +110,7 @@ void Tm_searchIP_form::showEvent(QShowEvent* event) {
 }
 
 void Tm_searchIP_form::FormShow() {
+  searching = 0;
   m_search_status->clear();
   m_search_actUpdate();
   m_ipaddress->setFocus();
