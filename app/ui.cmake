@@ -23,15 +23,6 @@ add_library(tavrix_ui STATIC
   ${PROJECT_SOURCE_DIR}/discovery/Searchip_form.h)
 set_target_properties(tavrix_ui PROPERTIES AUTOMOC ON)
 target_include_directories(tavrix_ui PUBLIC ${PROJECT_SOURCE_DIR})
-# tavrix_core puts app/ on the include path, where app/strings.h shadows the C
-# library's <strings.h>; <string.h> would then pull it in inside extern "C" (load_str
-# loses its C++ name) and never read the real one. A prelude read first by every
-# window source, and by everything built on the windows, reads both in the right way.
-set(_tavrix_ui_prelude ${CMAKE_CURRENT_BINARY_DIR}/tavrix_ui_prelude.h)
-file(WRITE ${_tavrix_ui_prelude}.in
-  "#pragma once\n#include \"${PROJECT_SOURCE_DIR}/app/strings.h\"\n#include \"/usr/include/strings.h\"\n")
-configure_file(${_tavrix_ui_prelude}.in ${_tavrix_ui_prelude} COPYONLY)
-target_compile_options(tavrix_ui PUBLIC "SHELL:-include ${_tavrix_ui_prelude}")
 target_link_libraries(tavrix_ui PUBLIC tavrix_core Qt6::Widgets PRIVATE tavrix_flags)
 
 add_executable(tavrix-monitor ${CMAKE_CURRENT_SOURCE_DIR}/main.cpp)

@@ -1,9 +1,6 @@
 // Tests of tavrix-cli: the port-table text rules, the check verdict and the watch change
 // detection called directly, and the built program run against the loopback simulator
 // (directed commands) and in the lab (broadcast search).
-// The app folder is on the include path and its strings.h hides the C library's, so
-// both are taken first here, before any system header asks for <strings.h>.
-#include "/usr/include/strings.h"
 #include "app/strings.h"
 
 #include <arpa/inet.h>

@@ -1,10 +1,5 @@
 // Tests of the device simulator: request parsing, every reply layout byte for byte,
 // fleet files, faults and the program itself, against real sockets on loopback.
-// This folder links tavrix_core, whose app/strings.h hides the C library's header of
-// that name: take both first, before a system header asks for <strings.h>.
-#include "app/strings.h"
-#include "/usr/include/strings.h"
-
 #include <arpa/inet.h>
 #include <poll.h>
 #include <signal.h>

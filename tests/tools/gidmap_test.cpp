@@ -1,12 +1,5 @@
 // tavrix-gidmap as a program: build and dump round trip, the shipped model list, and
 // refusal of bad lists with a message naming the entry and no output file.
-// This folder links tavrix_core, which puts app/ (and its strings.h) on the include
-// path: take that header first, then the C library's, which GoogleTest needs.
-// clang-format off
-#include "app/strings.h"
-#include "/usr/include/strings.h"
-// clang-format on
-
 #include <gtest/gtest.h>
 #include <sys/wait.h>
 #include <unistd.h>
