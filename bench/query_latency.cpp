@@ -184,14 +184,18 @@ int main(int argc, char** argv) {
       cpu[k].push_back(s[k].cpu_s * 1e6 / double(s[k].rtt_us.size()));
       total_failures += s[k].failures;
     }
-    ratio_med["query_port_modes"].push_back(med["query_port_modes"].back() / med["floor_40"].back());
-    ratio_med["query_port_connections"].push_back(med["query_port_connections"].back() /
-                                                  med["floor_104"].back());
+    // The floor of a run is the faster of its two bare exchanges (plain responder, simulator):
+    // on this VM a sleeping responder thread sometimes costs an extra cross-CPU wake-up
+    // for a whole run, and that is not the floor.
+    const double floor40 = std::min(med["floor_40"].back(), med["sim_raw_40"].back());
+    const double floor104 = std::min(med["floor_104"].back(), med["sim_raw_104"].back());
+    ratio_med["query_port_modes"].push_back(med["query_port_modes"].back() / floor40);
+    ratio_med["query_port_connections"].push_back(med["query_port_connections"].back() / floor104);
     // Against the same device answering a bare request: what the library adds on its own.
     ratio_sim["query_port_modes"].push_back(med["query_port_modes"].back() / med["sim_raw_40"].back());
     ratio_sim["query_port_connections"].push_back(med["query_port_connections"].back() /
                                                   med["sim_raw_104"].back());
-    ratio_med["floor_40_fresh_set"].push_back(med["floor_40_fresh_set"].back() / med["floor_40"].back());
+    ratio_med["floor_40_fresh_set"].push_back(med["floor_40_fresh_set"].back() / floor40);
     ratio_med["sim_raw_40"].push_back(med["sim_raw_40"].back() / med["floor_40"].back());
     ratio_med["sim_raw_104"].push_back(med["sim_raw_104"].back() / med["floor_104"].back());
   }
@@ -225,7 +229,8 @@ int main(int argc, char** argv) {
     out[k]["median_ratio_vs_sim_raw"] = bench::median_of(ratio_sim[k]);
     std::printf("%s: median vs the bare request to the simulator %.2f x\n", k, bench::median_of(ratio_sim[k]));
   }
-  std::printf("failures: %d   target: query median <= 1.5 x floor\n", total_failures);
+  std::printf("failures: %d   target: query median <= 1.5 x floor (per run: the faster bare exchange)\n",
+              total_failures);
   bench::write_figures(json_path, "query_latency", out);
 
   qeld::close_handle(handle);
