@@ -130,10 +130,13 @@ TDsList::~TDsList() {
   impl_->abort.store(true);
   impl_->generation.fetch_add(1);
   impl_->stop_all.store(true);
+  // Set every stop request first and wake the sleepers once: a wake per poller would
+  // make a thousand pollers wake each other a million times.
   for (auto& pair : impl_->slots)
     for (auto& t : pair)
-      if (t) t->request_stop();
-  for (auto& t : impl_->retired) t->request_stop();
+      if (t) t->stop.store(1, std::memory_order_relaxed);
+  for (auto& t : impl_->retired) t->stop.store(1, std::memory_order_relaxed);
+  wake_pollers();
   wake_pollers();
   for (auto& pair : impl_->slots)
     for (auto& t : pair) t.reset();
@@ -253,10 +256,13 @@ void TDsList::stop_poller(int index, int lan) {
 }
 
 bool TDsList::stop_all_pollers(int timeout_ms) {
+  // Set every stop request first and wake the sleepers once: a wake per poller would
+  // make a thousand pollers wake each other a million times.
   for (auto& pair : impl_->slots)
     for (auto& t : pair)
-      if (t) t->request_stop();
-  for (auto& t : impl_->retired) t->request_stop();
+      if (t) t->stop.store(1, std::memory_order_relaxed);
+  for (auto& t : impl_->retired) t->stop.store(1, std::memory_order_relaxed);
+  wake_pollers();
   const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
   while (poller_count() > 0 && std::chrono::steady_clock::now() < deadline)
     std::this_thread::sleep_for(std::chrono::milliseconds(10));

@@ -42,6 +42,11 @@ int open_family_socket(uint32_t bind_addr, uint16_t port, uint16_t& bound_port, 
     ::close(fd);
     return -1;
   }
+  // One socket serves a whole fleet: a 1,024-poller burst overflows the default buffer.
+  // FORCE passes the system limit as root; elsewhere the plain request is capped.
+  int rcvbuf = 8 << 20;
+  if (setsockopt(fd, SOL_SOCKET, SO_RCVBUFFORCE, &rcvbuf, sizeof rcvbuf) < 0)
+    (void)setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &rcvbuf, sizeof rcvbuf);
   sockaddr_in a{};
   a.sin_family = AF_INET;
   a.sin_port = htons(port);
