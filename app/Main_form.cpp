@@ -108,7 +108,7 @@ Tm_mainform::~Tm_mainform() {
 }
 
 void Tm_mainform::build_actions() {
-  struct Spec {
+  struct ActionRow {
     QAction** slot;
     const char* name;
     const char* caption;
@@ -116,7 +116,7 @@ void Tm_mainform::build_actions() {
     QKeySequence key;
     void (Tm_mainform::*handler)();
   };
-  const Spec specs[] = {
+  const ActionRow rows[] = {
       {&m_search_act, "m_search_act", "Search", tavrix::ui::kIconSearch,
        QKeySequence(Qt::CTRL | Qt::Key_F), &Tm_mainform::m_search_actExecute},
       {&m_specifyIP_act, "m_specifyIP_act", "Specify IP", tavrix::ui::kIconSpecifyIp,
@@ -135,7 +135,7 @@ void Tm_mainform::build_actions() {
        &Tm_mainform::m_about_actExecute},
       {&m_about_act, "m_about_act", "About", -1, QKeySequence(), &Tm_mainform::m_about_actExecute},
   };
-  for (const Spec& s : specs) {
+  for (const ActionRow& s : rows) {
     auto* act = new QAction(QString::fromLatin1(s.caption), this);
     act->setObjectName(QString::fromLatin1(s.name));
     if (s.image >= 0) act->setIcon(m_main_icon[s.image]);
