@@ -10,6 +10,9 @@
 #include "discovery/Searchip_form.h"
 #include "msgbox.h"
 
+#include <QGuiApplication>
+#include <QScreen>
+
 Tm_mainform* m_mainform = nullptr;
 Tm_search_form* m_search_form = nullptr;
 Tm_aboutbox* m_aboutbox = nullptr;
@@ -36,6 +39,14 @@ void destroy_forms() {
   m_set_form = nullptr;
   m_close_form = nullptr;
   m_searchIP_form = nullptr;
+}
+
+void center_on_screen(QWidget* window) {
+  QScreen* screen = window->screen() ? window->screen() : QGuiApplication::primaryScreen();
+  if (!screen) return;
+  QRect frame = window->frameGeometry();
+  frame.moveCenter(screen->availableGeometry().center());
+  window->move(frame.topLeft());
 }
 
 QFont form_font() {

@@ -41,6 +41,9 @@ class UiError : public std::runtime_error {
 // The font of every form: the compact size the column widths were chosen for.
 QFont form_font();
 
+// Moves a window to the centre of its screen (dialogs open there, not over the main window).
+void center_on_screen(QWidget* window);
+
 // The one place where an escaped exception becomes an error message box.
 void report_exception(const std::exception* e);
 

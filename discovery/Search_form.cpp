@@ -5,11 +5,9 @@
 
 #include <QFont>
 #include <QGroupBox>
-#include <QGuiApplication>
 #include <QHeaderView>
 #include <QLabel>
 #include <QPushButton>
-#include <QScreen>
 #include <QShowEvent>
 #include <QTableWidget>
 #include <QTimer>
@@ -19,6 +17,7 @@
 
 #include "app/dslist.h"
 #include "app/add_server_ui.h"
+#include "app/forms.h"
 #include "app/msgbox.h"
 #include "qeld/library.h"
 #include "qeld/model_map.h"
@@ -146,12 +145,7 @@ void Tm_search_form::FormCreate() {
 void Tm_search_form::showEvent(QShowEvent* event) {
   QDialog::showEvent(event);
   if (event->spontaneous()) return;
-  // Centred on the screen, not on the main window.
-  if (QScreen* screen = this->screen() ? this->screen() : QGuiApplication::primaryScreen()) {
-    QRect frame = frameGeometry();
-    frame.moveCenter(screen->availableGeometry().center());
-    move(frame.topLeft());
-  }
+  tavrix::ui::center_on_screen(this);
   FormShow();
 }
 

@@ -6,11 +6,9 @@
 
 #include <QAction>
 #include <QFont>
-#include <QGuiApplication>
 #include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
-#include <QScreen>
 #include <QShowEvent>
 #include <QTimer>
 #include <chrono>
@@ -18,6 +16,7 @@
 
 #include "app/dslist.h"
 #include "app/add_server_ui.h"
+#include "app/forms.h"
 #include "app/msgbox.h"
 #include "app/strings.h"
 #include "qeld/library.h"
@@ -100,12 +99,7 @@ Tm_searchIP_form::~Tm_searchIP_form() { m_searchip_timer->stop(); }
 void Tm_searchIP_form::showEvent(QShowEvent* event) {
   QDialog::showEvent(event);
   if (event->spontaneous()) return;
-  // Centred on the screen, not on the main window.
-  if (QScreen* screen = this->screen() ? this->screen() : QGuiApplication::primaryScreen()) {
-    QRect frame = frameGeometry();
-    frame.moveCenter(screen->availableGeometry().center());
-    move(frame.topLeft());
-  }
+  tavrix::ui::center_on_screen(this);
   FormShow();
 }
 

@@ -39,33 +39,7 @@ using namespace std::chrono_literals;
 const auto* const kEnv = ::testing::AddGlobalTestEnvironment(new uitest::QtEnv);
 using uitest::wait_until;
 
-// A UDP socket on 127.0.0.1, port 0: stands in for a device that never answers, and
-// counts what was sent to it.
-class Sink {
- public:
-  Sink() {
-    fd_ = ::socket(AF_INET, SOCK_DGRAM, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    ::bind(fd_, reinterpret_cast<sockaddr*>(&a), sizeof a);
-    socklen_t len = sizeof a;
-    ::getsockname(fd_, reinterpret_cast<sockaddr*>(&a), &len);
-    port_ = ntohs(a.sin_port);
-  }
-  ~Sink() { ::close(fd_); }
-  uint16_t port() const { return port_; }
-  int drain() {
-    int n = 0;
-    char buf[2048];
-    while (::recv(fd_, buf, sizeof buf, MSG_DONTWAIT) >= 0) ++n;
-    return n;
-  }
-
- private:
-  int fd_ = -1;
-  uint16_t port_ = 0;
-};
+using uitest::Sink;
 
 qeld::TModelEntry model(uint32_t key, uint16_t id, const char* name, uint32_t ports) {
   qeld::TModelEntry e;

@@ -21,30 +21,8 @@ using namespace std::chrono_literals;
 
 const auto* const kEnv = ::testing::AddGlobalTestEnvironment(new uitest::QtEnv);
 
-// A UDP socket on 127.0.0.1, port 0, that never answers.
-class SilentDevice {
- public:
-  SilentDevice() {
-    fd_ = ::socket(AF_INET, SOCK_DGRAM, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    ::bind(fd_, reinterpret_cast<sockaddr*>(&a), sizeof a);
-    socklen_t len = sizeof a;
-    ::getsockname(fd_, reinterpret_cast<sockaddr*>(&a), &len);
-    port_ = ntohs(a.sin_port);
-  }
-  ~SilentDevice() { ::close(fd_); }
-  uint16_t port() const { return port_; }
-  bool received() const {
-    char buf[2048];
-    return ::recv(fd_, buf, sizeof buf, MSG_DONTWAIT) > 0;
-  }
-
- private:
-  int fd_ = -1;
-  uint16_t port_ = 0;
-};
+// Stands in for a device that never answers.
+using SilentDevice = uitest::Sink;
 
 class Shutdown : public ::testing::Test {
  protected:
@@ -132,7 +110,7 @@ TEST_F(Shutdown, WaitForAHangingPollerIsBoundedAtFiveSeconds) {
   rec->handle1 = handle;
   ASSERT_EQ(ds_list().add_server(rec), 1);
   start(0);
-  ASSERT_TRUE(uitest::wait_until([&] { return device.received(); }));
+  ASSERT_TRUE(uitest::wait_until([&] { return device.drain() > 0; }));
   ASSERT_EQ(ds_list().poller_count(), 1);
 
   const qint64 elapsed = timed_close();

@@ -5,6 +5,8 @@
 
 #include <arpa/inet.h>
 #include <gtest/gtest.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
 #include <QApplication>
 #include <QString>
@@ -158,5 +160,36 @@ inline void reset_list() {
   list.refresh_rate = 3;
   list.search_timeout = 5;
 }
+
+// A UDP socket on 127.0.0.1, port 0: stands in for a device that never answers, and
+// counts what reaches it.
+class Sink {
+ public:
+  Sink() {
+    fd_ = ::socket(AF_INET, SOCK_DGRAM, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    ::bind(fd_, reinterpret_cast<sockaddr*>(&a), sizeof a);
+    socklen_t len = sizeof a;
+    ::getsockname(fd_, reinterpret_cast<sockaddr*>(&a), &len);
+    port_ = ntohs(a.sin_port);
+  }
+  ~Sink() { ::close(fd_); }
+  Sink(const Sink&) = delete;
+  Sink& operator=(const Sink&) = delete;
+  uint16_t port() const { return port_; }
+  // Datagrams received since the last call.
+  int drain() {
+    int n = 0;
+    char buf[2048];
+    while (::recv(fd_, buf, sizeof buf, MSG_DONTWAIT) >= 0) ++n;
+    return n;
+  }
+
+ private:
+  int fd_ = -1;
+  uint16_t port_ = 0;
+};
 
 }  // namespace uitest
