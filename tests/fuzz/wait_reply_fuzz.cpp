@@ -107,11 +107,17 @@ struct Outcome {
 // Sends the datagrams, waits once with the given time-out, drains what is left.
 Outcome run(Rig& rg, const std::vector<Sent>& sent, uint8_t code, int max_length,
             uint32_t timeout_ms) {
-  for (const Sent& s : sent) {
-    const ssize_t n =
-        sendto(rg.senders[s.sender], s.bytes.data(), s.bytes.size(), 0,
-               reinterpret_cast<const sockaddr*>(&rg.group_addr[s.group]), sizeof(sockaddr_in));
-    FUZZ_CHECK(n == static_cast<ssize_t>(s.bytes.size()));
+  // Group 1's datagrams go first: on a busy machine loopback may still be delivering the
+  // last ones when the wait polls, and the wait takes group 1 before group 0, so a
+  // group-0 datagram must never be queued ahead of a group-1 one still in flight.
+  for (int g : {1, 0}) {
+    for (const Sent& s : sent) {
+      if (s.group != g) continue;
+      const ssize_t n =
+          sendto(rg.senders[s.sender], s.bytes.data(), s.bytes.size(), 0,
+                 reinterpret_cast<const sockaddr*>(&rg.group_addr[s.group]), sizeof(sockaddr_in));
+      FUZZ_CHECK(n == static_cast<ssize_t>(s.bytes.size()));
+    }
   }
   qeld::TimeoutBlock tb;
   tb.timeout_ms = timeout_ms;
@@ -160,7 +166,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     for (const Sent& s : sent) {
       if (s.group != g || expect != nullptr || expect_rc != qeld::kErrTimeout || !certain) continue;
       const int len = static_cast<int>(s.bytes.size());
-      if (len > qeld::kScratchSize) continue;  // dropped as nothing received
+      if (len > qeld::kScratchSize) {
+        // Dropped as nothing received: on group 1 that pass then polls group 0, so which
+        // group's reply is taken first depends on timing.
+        if (g == 1) certain = false;
+        continue;
+      }
       const int seen = len < max_length ? len : max_length;
       if (seen < (g == 1 ? 8 : 2)) {
         certain = false;
