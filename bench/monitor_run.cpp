@@ -16,7 +16,7 @@
 #include <vector>
 #include <CLI/CLI.hpp>
 
-#include "app/dslist.h"
+#include "core/server_list.h"
 #include "bench_util.h"
 #include "qeld/commands.h"
 #include "qeld/library.h"

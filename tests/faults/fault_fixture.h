@@ -12,7 +12,7 @@
 #include <memory>
 #include <thread>
 
-#include "app/dslist.h"
+#include "core/server_list.h"
 #include "faults/fault_net.h"
 #include "qeld/library.h"
 #include "qeld/model_map.h"

@@ -4,8 +4,8 @@
 #include <vector>
 
 #include "fuzz_check.h"
-#include "tools/devsim/fleet.h"
-#include "tools/devsim/protocol.h"
+#include "programs/tavrix-devsim/fleet.h"
+#include "programs/tavrix-devsim/protocol.h"
 
 namespace {
 

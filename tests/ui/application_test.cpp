@@ -4,13 +4,13 @@
 #include <QTimer>
 #include <stdexcept>
 
-#include "app/Aboutbox.h"
-#include "app/Closeform.h"
-#include "app/Main_form.h"
-#include "app/Settingform.h"
-#include "app/add_server_ui.h"
-#include "discovery/Search_form.h"
-#include "discovery/Searchip_form.h"
+#include "ui/about_box.h"
+#include "ui/close_dialog.h"
+#include "ui/main_window.h"
+#include "ui/settings_dialog.h"
+#include "ui/add_server.h"
+#include "ui/search_dialog.h"
+#include "ui/search_ip_dialog.h"
 #include "ui/ui_test_util.h"
 
 namespace {

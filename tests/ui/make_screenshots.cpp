@@ -8,9 +8,9 @@
 #include <QTreeWidget>
 #include <cstdio>
 
-#include "app/Aboutbox.h"
-#include "app/Main_form.h"
-#include "app/Settingform.h"
+#include "ui/about_box.h"
+#include "ui/main_window.h"
+#include "ui/settings_dialog.h"
 #include "ui/ui_test_util.h"
 
 int main(int argc, char** argv) {

@@ -8,7 +8,7 @@
 #include <QTimer>
 #include <QTreeWidget>
 
-#include "app/Main_form.h"
+#include "ui/main_window.h"
 #include "ui/ui_test_util.h"
 
 namespace {

@@ -10,8 +10,8 @@
 #include <QLabel>
 #include <QTimer>
 
-#include "app/Closeform.h"
-#include "app/Main_form.h"
+#include "ui/close_dialog.h"
+#include "ui/main_window.h"
 #include "ui/ui_test_util.h"
 
 namespace {

@@ -18,9 +18,9 @@
 #include <thread>
 #include <vector>
 
-#include "app/dslist.h"
-#include "app/forms.h"
-#include "app/msgbox.h"
+#include "core/server_list.h"
+#include "ui/forms.h"
+#include "ui/message_box.h"
 #include "qeld/library.h"
 #include "qeld/model_map.h"
 

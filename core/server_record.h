@@ -1,0 +1,38 @@
+// One known device server: its identity and its latest poll results (_SVRINFO),
+// shared by the server list, which owns it, and the pollers, which fill it in.
+#pragma once
+
+#include <array>
+#include <atomic>
+#include <cstdint>
+
+namespace tavrix {
+inline constexpr int kMaxPorts = 32;
+inline constexpr int kConnRecordBytes = 80;
+}  // namespace tavrix
+
+// Identity fields are fixed once made; the monitoring fields are written by pollers
+// while the window thread reads them, hence relaxed atomics (a refresh may show a mix
+// of two poll cycles).
+struct _SVRINFO {
+  uint32_t model_key = 0;
+  uint16_t model_id = 0;
+  uint32_t ip1 = 0, ip2 = 0;  // network byte order
+  uint8_t mac1[6] = {}, mac2[6] = {};
+  int port_count = 0;  // 0..32
+  int dual_lan = 0;
+  std::atomic<int> monitoring{0};
+  std::atomic<int> online{0};  // bit 0 LAN1, bit 1 LAN2
+  int handle1 = -1, handle2 = -1;
+  std::array<std::array<std::atomic<uint8_t>, tavrix::kConnRecordBytes>, tavrix::kMaxPorts> conn{};
+  std::array<std::atomic<int>, tavrix::kMaxPorts> mode{};
+
+  _SVRINFO();
+  // Connection record of port index i (0-based), whole.
+  void store_conn(int i, const uint8_t* record);
+  void load_conn(int i, uint8_t* record) const;
+  // Connection n (1..4) of port index i on lan (0 = LAN1, 1 = LAN2).
+  uint32_t conn_peer(int i, int n, int lan) const;  // network byte order
+  uint8_t conn_state(int i, int n, int lan) const;
+  int mode_at(int i) const { return mode[i].load(std::memory_order_relaxed); }
+};

@@ -1,0 +1,33 @@
+# Fails when a source includes against the layers: Qt in qeld/ or core/, a higher
+# layer from a lower one, or the server list from the poller.
+# Run as: cmake -DSOURCE=<repo> -P layering.cmake
+set(_bad "")
+function(_check folder pattern why)
+  file(GLOB_RECURSE _files ${SOURCE}/${folder}/*.h ${SOURCE}/${folder}/*.cpp)
+  foreach(f ${_files})
+    file(STRINGS ${f} _hits REGEX "${pattern}")
+    foreach(h ${_hits})
+      file(RELATIVE_PATH _rel ${SOURCE} ${f})
+      list(APPEND _bad "${_rel}: ${h}  (${why})")
+    endforeach()
+  endforeach()
+  set(_bad "${_bad}" PARENT_SCOPE)
+endfunction()
+
+_check(qeld "^[ \t]*#[ \t]*include[ \t]*<Q" "Qt below the windows")
+_check(core "^[ \t]*#[ \t]*include[ \t]*<Q" "Qt below the windows")
+_check(qeld "^[ \t]*#[ \t]*include[ \t]*\"(core|ui|programs)/" "qeld includes a higher layer")
+_check(core "^[ \t]*#[ \t]*include[ \t]*\"(ui|programs)/" "core includes a higher layer")
+_check(ui "^[ \t]*#[ \t]*include[ \t]*\"programs/" "ui includes a program")
+foreach(f core/poller.h core/poller.cpp)
+  file(STRINGS ${SOURCE}/${f} _hits REGEX "#[ \t]*include[ \t]*\"core/server_list.h\"")
+  foreach(h ${_hits})
+    list(APPEND _bad "${f}: ${h}  (the poller sees only its host interface)")
+  endforeach()
+endforeach()
+
+if(_bad)
+  list(JOIN _bad "\n" _text)
+  message(FATAL_ERROR "layering violations:\n${_text}")
+endif()
+message(STATUS "layering: clean")

@@ -1,0 +1,372 @@
+// The main window driven through its actions, tree and keys: enabling rules, tree
+// texts and the server table, the information box, Delete's reselection, Exit,
+// F1, Settings, the search dialogs' lifetime and a failed library start.
+#include <QAction>
+#include <QLabel>
+#include <QLineEdit>
+#include <QMenu>
+#include <QPointer>
+#include <QPushButton>
+#include <QTabWidget>
+#include <QTableWidget>
+#include <QTest>
+#include <QTimer>
+#include <QToolBar>
+#include <QTreeWidget>
+
+#include "ui/about_box.h"
+#include "ui/close_dialog.h"
+#include "ui/main_window.h"
+#include "ui/settings_dialog.h"
+#include "ui/icons.h"
+#include "ui/search_dialog.h"
+#include "ui/search_ip_dialog.h"
+#include "ui/ui_test_util.h"
+
+namespace {
+
+using tavrix::ds_list;
+using tavrix::ui::kDataRole;
+using tavrix::ui::kImageRole;
+using tavrix::ui::MsgButtons;
+using tavrix::ui::MsgIcon;
+using tavrix::ui::MsgResult;
+
+const auto* const kEnv = ::testing::AddGlobalTestEnvironment(new uitest::QtEnv);
+
+class MainForm : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    uitest::reset_list();
+    tavrix::ui::create_forms();
+    w = m_mainform;
+    w->resize(1000, 600);
+    w->show();
+    ASSERT_TRUE(uitest::wait_until([&] { return w->isVisible(); }));
+    uitest::set_test_model_map();  // after the start, which loads the map file
+  }
+  void TearDown() override {
+    tavrix::ui::destroy_forms();
+    uitest::reset_list();
+    qeld::library_stop();
+  }
+
+  void add(std::shared_ptr<_SVRINFO> rec) { ASSERT_EQ(ds_list().add_server(std::move(rec)), 1); }
+  void select(int index) {
+    w->m_mon_tree->setCurrentItem(index < 0 ? w->root_node : w->server_nodes[index]);
+  }
+  QString cell(QTableWidget* t, int row, int col) {
+    return t->item(row, col) ? t->item(row, col)->text() : QStringLiteral("<none>");
+  }
+  QStringList row_texts(QTableWidget* t, int row) {
+    QStringList r;
+    for (int c = 0; c < t->columnCount(); ++c) r << cell(t, row, c);
+    return r;
+  }
+  // Runs `act` while a timer answers the modal dialog that it opens; returns that
+  // dialog's address (compared only: it may be gone by then) and `inspect` sees it live.
+  template <class F>
+  const void* run_modal(F act, int result = QDialog::Rejected,
+                        std::function<void(QDialog*)> inspect = nullptr) {
+    const void* seen = nullptr;
+    QTimer poll;
+    poll.setInterval(20);
+    QObject::connect(&poll, &QTimer::timeout, [&] {
+      if (auto* d = qobject_cast<QDialog*>(QApplication::activeModalWidget())) {
+        seen = d;
+        if (inspect) inspect(d);
+        d->done(result);
+      }
+    });
+    poll.start();
+    act();
+    poll.stop();
+    return seen;
+  }
+
+  uitest::MsgRecorder boxes;
+  Tm_mainform* w = nullptr;
+};
+
+TEST_F(MainForm, WindowHasItsCaptionsActionsAndToolbarOrder) {
+  EXPECT_EQ(w->windowTitle(), "Tavrix Monitor Utility");
+  EXPECT_EQ(w->m_search_act->shortcut(), QKeySequence("Ctrl+F"));
+  EXPECT_EQ(w->m_specifyIP_act->shortcut(), QKeySequence("Ctrl+S"));
+  EXPECT_EQ(w->m_exit_act->shortcut(), QKeySequence("Ctrl+X"));
+  EXPECT_EQ(w->m_start_act->shortcut(), QKeySequence("Ctrl+G"));
+  EXPECT_EQ(w->m_stop_act->shortcut(), QKeySequence("Ctrl+T"));
+  EXPECT_EQ(w->m_online_act->shortcut(), QKeySequence("F1"));
+  QStringList order;
+  for (QAction* a : w->ToolBar1->actions())
+    order << (a->isSeparator() ? QStringLiteral("|") : a->text());
+  EXPECT_EQ(order.join(','), "Exit,|,Search,Specify IP,|,Start,Stop,Delete,|,Settings");
+  EXPECT_EQ(w->m_mon_tab1->tabText(0), "Connections");
+  EXPECT_EQ(w->m_mon_tree->width(), 225);
+  QStringList root_cols, mon_cols;
+  for (int c = 0; c < 7; ++c) {
+    root_cols << QStringLiteral("%1 %2")
+                     .arg(w->m_root_list->horizontalHeaderItem(c)->text())
+                     .arg(w->m_root_list->columnWidth(c));
+    mon_cols << QStringLiteral("%1 %2")
+                    .arg(w->m_mon_list->horizontalHeaderItem(c)->text())
+                    .arg(w->m_mon_list->columnWidth(c));
+  }
+  EXPECT_EQ(root_cols.join(','),
+            "No 30,Model 100,MAC Address1 120,IP Address1 120,MAC Address2 120,IP Address2 "
+            "120,Status 50");
+  EXPECT_EQ(mon_cols.join(','),
+            "Port 40,Operation Mode 120,LAN 50,Connection 1 100,Connection 2 100,Connection 3 "
+            "100,Connection 4 100");
+}
+
+TEST_F(MainForm, EnablingRulesFollowTheSelectionAndMonitoring) {
+  add(uitest::make_server(uitest::kModelA, "10.1.0.1", 1));
+  add(uitest::make_server(uitest::kModelB, "10.1.0.2", 2));
+  w->rebuild_tree(-1);
+  auto check = [&](bool start, bool stop, bool del) {
+    EXPECT_EQ(w->m_start_act->isEnabled(), start);
+    EXPECT_EQ(w->m_stop_act->isEnabled(), stop);
+    EXPECT_EQ(w->m_delnode_act->isEnabled(), del);
+    EXPECT_FALSE(w->m_start_act->isEnabled() && w->m_stop_act->isEnabled());
+  };
+  check(false, false, false);  // nothing selected
+  select(-1);
+  check(false, false, false);
+  EXPECT_TRUE(w->m_search_act->isEnabled() && w->m_settings_act->isEnabled() &&
+              w->m_exit_act->isEnabled());
+
+  select(1);
+  check(true, false, true);
+  w->m_start_act->trigger();
+  check(false, true, false);
+  EXPECT_EQ(w->server_nodes[1]->data(0, kImageRole).toInt(), tavrix::ui::kIconServerMonitored);
+  select(0);
+  check(true, false, true);
+  select(1);
+  check(false, true, false);
+  w->m_stop_act->trigger();
+  check(true, false, true);
+  EXPECT_EQ(w->server_nodes[1]->data(0, kImageRole).toInt(), tavrix::ui::kIconServerIdle);
+  // A disabled action does nothing when triggered.
+  w->m_stop_act->trigger();
+  EXPECT_EQ(ds_list().server_at(1)->monitoring.load(), 0);
+}
+
+TEST_F(MainForm, TreeTextsAndServerTableRows) {
+  add(uitest::make_server(uitest::kModelA, "192.168.127.254", 0x11));
+  add(uitest::make_server(uitest::kModelDual, "192.168.127.252", 0x13, "192.168.128.252"));
+  auto unknown = uitest::make_server(0x7777, "10.9.9.9", 0x14);
+  add(unknown);
+  w->rebuild_tree(-1);
+
+  ASSERT_EQ(w->m_mon_tree->topLevelItemCount(), 1);
+  EXPECT_EQ(w->root_node->text(0), "Server List");
+  EXPECT_EQ(w->root_node->data(0, kDataRole).toInt(), -1);
+  EXPECT_EQ(w->root_node->data(0, kImageRole).toInt(), tavrix::ui::kIconRoot);
+  EXPECT_TRUE(w->root_node->isExpanded());
+  ASSERT_EQ(w->root_node->childCount(), 3);
+  EXPECT_EQ(w->root_node->child(0)->text(0), "192.168.127.254  [TX-2200A]");
+  EXPECT_EQ(w->root_node->child(1)->text(0), "192.168.127.252, 192.168.128.252  [TX-4400D]");
+  EXPECT_EQ(w->root_node->child(2)->text(0), "10.9.9.9  [Unknown model]");
+  for (int i = 0; i < 3; ++i) {
+    EXPECT_EQ(w->server_nodes[i], w->root_node->child(i));
+    EXPECT_EQ(w->server_nodes[i]->data(0, kDataRole).toInt(), i);
+    EXPECT_EQ(w->server_nodes[i]->data(0, kImageRole).toInt(), tavrix::ui::kIconServerIdle);
+  }
+
+  // No node selected: the root view with one row per server.
+  EXPECT_TRUE(w->m_root_list->isVisibleTo(w));
+  EXPECT_FALSE(w->m_mon_tab1->isVisibleTo(w));
+  EXPECT_FALSE(w->top_Panel->isVisibleTo(w));
+  ASSERT_EQ(w->m_root_list->rowCount(), 3);
+  EXPECT_EQ(row_texts(w->m_root_list, 0).join('|'),
+            "1|TX-2200A|00:90:E8:10:20:11|192.168.127.254|---|---|Idle");
+  EXPECT_EQ(row_texts(w->m_root_list, 1).join('|'),
+            "2|TX-4400D|00:90:E8:10:20:13|192.168.127.252|00:90:E8:10:21:13|192.168.128.252|Idle");
+  EXPECT_EQ(w->m_root_list->item(1, 0)->data(kDataRole).toInt(), 1);
+  EXPECT_EQ(w->m_root_list->item(0, 6)->foreground().color(), QColor(0, 0, 0));
+
+  // Status words and colours while monitored (set by hand: no pollers).
+  ds_list().server_at(0)->monitoring = 1;
+  ds_list().server_at(0)->online = 2;
+  ds_list().server_at(1)->monitoring = 1;
+  ds_list().server_at(1)->online = 0;
+  w->fill_server_table();
+  EXPECT_EQ(cell(w->m_root_list, 0, 6), "On Line");
+  EXPECT_EQ(w->m_root_list->item(0, 6)->foreground().color(), QColor(0, 0, 255));
+  EXPECT_EQ(cell(w->m_root_list, 1, 6), "Off Line");
+  EXPECT_EQ(w->m_root_list->item(1, 6)->foreground().color(), QColor(255, 0, 0));
+  ds_list().server_at(0)->monitoring = 0;
+  ds_list().server_at(1)->monitoring = 0;
+}
+
+TEST_F(MainForm, SelectingAServerShowsItsInformationBox) {
+  add(uitest::make_server(uitest::kModelA, "192.168.127.254", 0x11));
+  add(uitest::make_server(uitest::kModelDual, "192.168.127.252", 0x13, "192.168.128.252"));
+  w->rebuild_tree(-1);
+  select(1);
+  EXPECT_FALSE(w->m_root_list->isVisibleTo(w));
+  EXPECT_TRUE(w->m_mon_tab1->isVisibleTo(w));
+  EXPECT_TRUE(w->top_Panel->isVisibleTo(w));
+  EXPECT_EQ(w->m_info_model->text(), "TX-4400D");
+  EXPECT_EQ(w->m_info_ip->text(), "192.168.127.252, 192.168.128.252");
+  EXPECT_EQ(w->m_info_mac->text(), "00:90:E8:10:20:13, 00:90:E8:10:21:13");
+  EXPECT_EQ(w->m_info_status->text(), "Idle");
+  EXPECT_TRUE(w->m_info_status->font().bold());
+  EXPECT_EQ(w->m_info_status->palette().color(QPalette::WindowText), QColor(0, 0, 0));
+  EXPECT_TRUE(w->m_ds_AsyncServer->isVisibleTo(w));
+  select(0);
+  EXPECT_EQ(w->m_info_ip->text(), "192.168.127.254");
+  EXPECT_EQ(w->m_info_mac->text(), "00:90:E8:10:20:11");
+
+  select(-1);
+  EXPECT_TRUE(w->m_root_list->isVisibleTo(w));
+  EXPECT_FALSE(w->top_Panel->isVisibleTo(w));
+  EXPECT_TRUE(w->m_info_model->text().isEmpty());
+  EXPECT_TRUE(w->m_info_status->text().isEmpty());
+  EXPECT_FALSE(w->m_ds_AsyncServer->isVisibleTo(w));
+}
+
+TEST_F(MainForm, DeleteSelectsTheNextOrTheNewLastOrTheRootView) {
+  for (int i = 0; i < 3; ++i)
+    add(uitest::make_server(uitest::kModelA, ("10.2.0." + std::to_string(i + 1)).c_str(), i));
+  w->rebuild_tree(-1);
+
+  select(2);  // the last of three
+  w->m_delnode_act->trigger();
+  ASSERT_EQ(ds_list().server_count(), 2);
+  EXPECT_EQ(w->selected_server(), 1);
+  EXPECT_EQ(w->m_mon_tree->currentItem()->text(0), "10.2.0.2  [TX-2200A]");
+  EXPECT_EQ(w->m_info_ip->text(), "10.2.0.2");
+
+  select(0);  // the first: its successor moves into its place
+  w->m_delnode_act->trigger();
+  ASSERT_EQ(ds_list().server_count(), 1);
+  EXPECT_EQ(w->selected_server(), 0);
+  EXPECT_EQ(w->m_info_ip->text(), "10.2.0.2");
+
+  w->m_delnode_act->trigger();  // the only one
+  EXPECT_EQ(ds_list().server_count(), 0);
+  EXPECT_EQ(w->selected_server(), -1);
+  EXPECT_EQ(w->root_node->childCount(), 0);
+  EXPECT_TRUE(w->m_root_list->isVisibleTo(w));
+  EXPECT_EQ(w->m_root_list->rowCount(), 0);
+  EXPECT_FALSE(w->m_delnode_act->isEnabled());
+}
+
+TEST_F(MainForm, ExitAnsweredCancelChangesNothing) {
+  add(uitest::make_server(uitest::kModelA, "10.3.0.1", 1));
+  w->rebuild_tree(0);
+  w->m_start_act->trigger();
+  boxes.answers.push_back(MsgResult::Cancel);
+  w->m_exit_act->trigger();
+  ASSERT_EQ(boxes.boxes.size(), 1u);
+  EXPECT_EQ(boxes.boxes[0].text, "Are you sure to Exit?");
+  EXPECT_EQ(boxes.boxes[0].icon, MsgIcon::Warning);
+  EXPECT_EQ(boxes.boxes[0].buttons, MsgButtons::YesCancel);
+  EXPECT_TRUE(w->isVisible());
+  EXPECT_TRUE(qeld::library_started());
+  EXPECT_FALSE(ds_list().stop_all());
+  EXPECT_TRUE(w->m_main_timer->isActive());
+  EXPECT_EQ(ds_list().server_at(0)->monitoring.load(), 1);
+}
+
+TEST_F(MainForm, ExitAnsweredYesRunsTheShutdown) {
+  boxes.answers.push_back(MsgResult::Yes);
+  const void* dialog = run_modal([&] { w->m_exit_act->trigger(); }, QDialog::Accepted);
+  EXPECT_EQ(dialog, static_cast<QDialog*>(m_close_form));
+  EXPECT_FALSE(w->isVisible());
+  EXPECT_TRUE(ds_list().stop_all());
+  EXPECT_FALSE(qeld::library_started());
+}
+
+TEST_F(MainForm, F1AndHelpAboutOpenTheAboutBox) {
+  QApplication::setActiveWindow(w);
+  ASSERT_TRUE(QTest::qWaitForWindowActive(w));
+  const void* seen = run_modal([&] { QTest::keyClick(w, Qt::Key_F1); });
+  EXPECT_EQ(seen, static_cast<QDialog*>(m_aboutbox));
+  seen = run_modal([&] { w->m_about_act->trigger(); });
+  EXPECT_EQ(seen, static_cast<QDialog*>(m_aboutbox));
+  EXPECT_EQ(m_aboutbox->m_about_productname->text(), "Tavrix Monitor Utility");
+  EXPECT_EQ(m_aboutbox->m_about_version->text(), "1.1 Build 07101915");
+  EXPECT_FALSE(m_aboutbox->m_about_copyright->text().isEmpty());
+}
+
+TEST_F(MainForm, SettingsOkResetsTheRefreshTimer) {
+  EXPECT_EQ(w->m_main_timer->interval(), 3000);
+  EXPECT_FALSE(w->m_main_timer->isActive());
+  QTimer::singleShot(50, [] {
+    m_set_form->m_set_refresh->setText("7");
+    QTest::mouseClick(m_set_form->m_set_ok, Qt::LeftButton);
+  });
+  w->m_settings_act->trigger();
+  EXPECT_EQ(ds_list().refresh_rate.load(), 7);
+  EXPECT_EQ(w->m_main_timer->interval(), 7000);
+  // Cancel leaves the interval alone.
+  run_modal([&] { w->m_settings_act->trigger(); });
+  EXPECT_EQ(w->m_main_timer->interval(), 7000);
+}
+
+TEST_F(MainForm, SearchDialogsAreMadeFreshForEachUseAndDestroyedAfter) {
+  QPointer<Tm_search_form> startup_search = m_search_form;
+  QPointer<Tm_searchIP_form> startup_ip = m_searchIP_form;
+  ASSERT_TRUE(startup_search && startup_ip);
+  bool fresh_search = false;
+  const void* seen = run_modal([&] { w->m_search_act->trigger(); }, QDialog::Rejected,
+                               [&](QDialog* d) {
+                                 fresh_search = qobject_cast<Tm_search_form*>(d) &&
+                                                d == m_search_form && startup_search.isNull();
+                               });
+  ASSERT_NE(seen, nullptr);
+  EXPECT_TRUE(fresh_search);
+  EXPECT_EQ(m_search_form, nullptr);
+
+  bool fresh_ip = false;
+  seen = run_modal([&] { w->m_specifyIP_act->trigger(); }, QDialog::Rejected,
+                   [&](QDialog* d) {
+                     fresh_ip = qobject_cast<Tm_searchIP_form*>(d) && d == m_searchIP_form &&
+                                startup_ip.isNull();
+                   });
+  ASSERT_NE(seen, nullptr);
+  EXPECT_TRUE(fresh_ip);
+  EXPECT_EQ(m_searchIP_form, nullptr);
+}
+
+TEST_F(MainForm, ContextMenuOverTheTreeKeepsTheServerSelected) {
+  add(uitest::make_server(uitest::kModelA, "10.4.0.1", 1));
+  add(uitest::make_server(uitest::kModelA, "10.4.0.2", 2));
+  w->rebuild_tree(1);
+  // The right button selects the node under it.
+  const QPoint node0 = w->m_mon_tree->visualItemRect(w->server_nodes[0]).center();
+  QTest::mouseClick(w->m_mon_tree->viewport(), Qt::RightButton, Qt::NoModifier, node0);
+  EXPECT_EQ(w->selected_server(), 0);
+  w->rebuild_tree(1);
+  w->m_mon_treeContextPopup(QPoint(5, 5));
+  EXPECT_TRUE(w->m_pop_tree->isVisible());
+  EXPECT_EQ(w->selected_server(), 1);
+  EXPECT_TRUE(w->m_start_act->isEnabled());
+  w->m_pop_tree->hide();
+  QStringList items;
+  for (QAction* a : w->m_pop_tree->actions())
+    items << (a->isSeparator() ? QStringLiteral("|") : a->text());
+  EXPECT_EQ(items.join(','), "Start,Stop,|,Delete");
+}
+
+TEST(MainFormStart, FailedLibraryStartIsReportedAndTheWindowStaysUsable) {
+  uitest::MsgRecorder boxes;
+  qeld::library_stop();
+  qeld::set_library_start_failure(true);
+  {
+    Tm_mainform w;
+    w.show();
+    ASSERT_TRUE(uitest::wait_until([&] { return !boxes.boxes.empty(); }));
+    EXPECT_EQ(boxes.boxes[0].text, "QELD initialization failed!!!");
+    EXPECT_EQ(boxes.boxes[0].icon, MsgIcon::Error);
+    EXPECT_EQ(boxes.boxes[0].buttons, MsgButtons::Ok);
+    EXPECT_TRUE(w.isVisible());
+    EXPECT_TRUE(w.m_search_act->isEnabled());
+  }
+  qeld::set_library_start_failure(false);
+}
+
+}  // namespace

@@ -1,0 +1,410 @@
+// The broadcast search dialog on the offscreen platform, driven through its real
+// widgets and timer. Searches are aimed at a silent loopback sink (never a broadcast);
+// the replies a search would keep are handed to the result list directly.
+#include <arpa/inet.h>
+#include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <QApplication>
+#include <QDir>
+#include <QTemporaryDir>
+#include <QLabel>
+#include <QPushButton>
+#include <QTableWidget>
+#include <QTest>
+#include <QTimer>
+#include <chrono>
+#include <cstring>
+#include <algorithm>
+#include <functional>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "core/server_list.h"
+#include "ui/message_box.h"
+#include "ui/search_dialog.h"
+#include "qeld/library.h"
+#include "qeld/model_map.h"
+#include "support/lab.h"
+#include "support/loopback_sim.h"
+#include "ui/ui_test_util.h"
+
+namespace {
+
+using namespace std::chrono_literals;
+
+const auto* const kEnv = ::testing::AddGlobalTestEnvironment(new uitest::QtEnv);
+using uitest::wait_until;
+
+using uitest::Sink;
+
+qeld::TModelEntry model(uint32_t key, uint16_t id, const char* name, uint32_t ports) {
+  qeld::TModelEntry e;
+  e.model_key = key;
+  e.model_id = id;
+  e.port_count = ports;
+  std::strncpy(e.name, name, sizeof e.name - 1);
+  return e;
+}
+
+qeld::_DS_INFO reply(uint8_t n, bool dual) {
+  qeld::_DS_INFO r;
+  r.model_key = 0x11;
+  r.model_id = dual ? 0x2613 : 0x1204;
+  const uint8_t mac1[6] = {0x00, 0x90, 0xE8, 0x10, 0x00, n};
+  std::memcpy(r.mac1, mac1, 6);
+  r.ip1 = ::inet_addr(("127.0.1." + std::to_string(n)).c_str());
+  r.ip2 = r.ip1;
+  if (dual) {
+    const uint8_t mac2[6] = {0x00, 0x90, 0xE8, 0x20, 0x00, n};
+    std::memcpy(r.mac2, mac2, 6);
+    r.ip2 = ::inet_addr(("127.0.2." + std::to_string(n)).c_str());
+  }
+  return r;
+}
+
+QString cell(const Tm_search_form& f, int row, int col) {
+  const QTableWidgetItem* it = f.m_enum_list->item(row, col);
+  return it ? it->text() : QString("<none>");
+}
+
+int remaining_in(const QString& msg) {
+  // "Found %d Tavrix(s), remaining %d seconds."
+  const int at = msg.indexOf("remaining ");
+  if (at < 0) return -1;
+  return msg.mid(at + 10).section(' ', 0, 0).toInt();
+}
+
+class SearchFormTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    qeld::set_address_source([](qeld::AddressList& out) {
+      out.count = 1;
+      out.addr[0] = htonl(INADDR_LOOPBACK);
+      return 1;
+    });
+    qeld::set_device_ports(s4800_.port(), s1029_.port());
+    ASSERT_EQ(qeld::library_start(), 1);
+    qeld::set_model_map({model(0x11, 0x1204, "TX-1204 Test", 4), model(0x11, 0x2613, "TX-2613 Dual", 8)});
+    Tm_search_form::set_scan_target(htonl(INADDR_LOOPBACK));
+    list().search_timeout = 60;
+    tavrix::ui::set_message_box_handler([this](QWidget*, const QString& text, tavrix::ui::MsgIcon,
+                                                tavrix::ui::MsgButtons) {
+      boxes_.push_back(text);
+      return tavrix::ui::MsgResult::Ok;
+    });
+  }
+  void TearDown() override {
+    list().abort_search();
+    // The worker ends at its next quiet wait; the next test must not meet it.
+    EXPECT_TRUE(wait_until([] { return tavrix::ds_list().search_finished() || !tavrix::ds_list().search_running(); },
+                           15s));
+    list().stop_all_pollers(5000);
+    for (int i = 0; i < list().server_count(); ++i) {
+      qeld::close_handle(list().server_at(i)->handle1);
+      if (list().server_at(i)->dual_lan) qeld::close_handle(list().server_at(i)->handle2);
+    }
+    list().clear_servers();
+    list().clear_results();
+    list().search_timeout = 5;
+    tavrix::ui::set_message_box_handler(nullptr);
+    qeld::set_address_source(nullptr);
+  }
+  static TDsList& list() { return tavrix::ds_list(); }
+
+  // Rescan against the silent sink, then hand `replies` to the result list as the
+  // worker's callback would.
+  void scan_with(Tm_search_form& f, const std::vector<qeld::_DS_INFO>& replies) {
+    QTest::mouseClick(f.m_enum_scan, Qt::LeftButton);
+    for (const auto& r : replies) list().add_result(r, 0);
+    ASSERT_TRUE(wait_until([&] { return f.m_enum_list->rowCount() == static_cast<int>(replies.size()); }));
+  }
+
+  Sink s4800_, s1029_;
+  std::vector<QString> boxes_;
+};
+
+TEST_F(SearchFormTest, OpensIdleAndSendsNothingUntilRescan) {
+  Tm_search_form f;
+  f.show();
+  EXPECT_EQ(f.m_enum_list->rowCount(), 0);
+  EXPECT_TRUE(f.m_enum_status->text().isEmpty());
+  EXPECT_TRUE(f.m_enum_msg->text().isEmpty());
+  EXPECT_TRUE(f.m_enum_scan->isEnabled());
+  EXPECT_FALSE(f.m_enum_stop->isEnabled());
+
+  QTest::qWait(400);
+  EXPECT_EQ(s4800_.drain() + s1029_.drain(), 0) << "opening the dialog sent packets";
+  EXPECT_FALSE(f.m_enum_timer->isActive());
+
+  QTest::mouseClick(f.m_enum_scan, Qt::LeftButton);
+  EXPECT_FALSE(f.m_enum_scan->isEnabled());
+  EXPECT_TRUE(f.m_enum_stop->isEnabled());
+  EXPECT_TRUE(wait_until([&] { return s4800_.drain() > 0; })) << "Rescan sent no 4800-family request";
+  EXPECT_TRUE(wait_until([&] { return s1029_.drain() > 0; })) << "Rescan sent no 1029-family request";
+}
+
+TEST_F(SearchFormTest, RowsAppearTickedNumberedWithSecondLanOrDashes) {
+  Tm_search_form f;
+  f.show();
+  scan_with(f, {reply(1, false), reply(2, true), reply(3, false)});
+
+  for (int row = 0; row < 3; ++row) {
+    EXPECT_EQ(cell(f, row, 0), QString::number(row + 1));
+    EXPECT_EQ(f.row_result_index(row), row);
+    EXPECT_TRUE(f.row_ticked(row)) << "row " << row;
+  }
+  EXPECT_EQ(cell(f, 0, 1), "TX-1204 Test");
+  EXPECT_EQ(cell(f, 0, 2), "00:90:E8:10:00:01");
+  EXPECT_EQ(cell(f, 0, 3), "127.0.1.1");
+  EXPECT_EQ(cell(f, 0, 4), "---");
+  EXPECT_EQ(cell(f, 0, 5), "---");
+  EXPECT_EQ(cell(f, 1, 1), "TX-2613 Dual");
+  EXPECT_EQ(cell(f, 1, 4), "00:90:E8:20:00:02");
+  EXPECT_EQ(cell(f, 1, 5), "127.0.2.2");
+  EXPECT_TRUE(wait_until([&] { return f.m_enum_msg->text().startsWith("Found 3 Tavrix(s), remaining "); }));
+
+  // Rows are added only for new results: a later reply becomes row 4, the others stay.
+  f.set_row_ticked(0, false);
+  list().add_result(reply(4, false), 0);
+  ASSERT_TRUE(wait_until([&] { return f.m_enum_list->rowCount() == 4; }));
+  EXPECT_FALSE(f.row_ticked(0));
+  EXPECT_EQ(cell(f, 3, 0), "4");
+  EXPECT_EQ(cell(f, 3, 3), "127.0.1.4");
+
+  // Select All ticks every row, Clear All unticks every row.
+  QTest::mouseClick(f.m_enum_selectall, Qt::LeftButton);
+  for (int row = 0; row < 4; ++row) EXPECT_TRUE(f.row_ticked(row)) << "row " << row;
+  QTest::mouseClick(f.m_enum_clearall, Qt::LeftButton);
+  for (int row = 0; row < 4; ++row) EXPECT_FALSE(f.row_ticked(row)) << "row " << row;
+
+  // Stop: labels switch at once, rows stay.
+  QTest::mouseClick(f.m_enum_stop, Qt::LeftButton);
+  EXPECT_EQ(f.m_enum_status->text(), "Complete.");
+  EXPECT_EQ(f.m_enum_msg->text(), "Found 4 Tavrix(s).");
+  EXPECT_EQ(f.m_enum_list->rowCount(), 4);
+  EXPECT_TRUE(f.m_enum_scan->isEnabled());
+  EXPECT_FALSE(f.m_enum_stop->isEnabled());
+  EXPECT_FALSE(f.m_enum_timer->isActive());
+
+  // Rescan starts over with an empty list.
+  QTest::mouseClick(f.m_enum_scan, Qt::LeftButton);
+  EXPECT_EQ(f.m_enum_list->rowCount(), 0);
+  EXPECT_EQ(f.shown_count, 0);
+}
+
+TEST_F(SearchFormTest, DotsCycleOneToFiveThenNone) {
+  Tm_search_form f;
+  f.show();
+  std::vector<QString> seen;
+  // Connected after the dialog's own handler, so it sees each tick's text.
+  QObject::connect(f.m_enum_timer, &QTimer::timeout, [&] { seen.push_back(f.m_enum_status->text()); });
+  QTest::mouseClick(f.m_enum_scan, Qt::LeftButton);
+  ASSERT_TRUE(wait_until([&] { return seen.size() >= 14; }));
+  const QStringList cycle = {"Searching.",     "Searching..", "Searching...", "Searching....",
+                             "Searching.....", "Searching"};
+  int at = cycle.indexOf(seen[0]);
+  ASSERT_EQ(at, 0) << "first text: " << seen[0].toStdString();
+  for (std::size_t i = 0; i < seen.size(); ++i)
+    EXPECT_EQ(seen[i], cycle[static_cast<int>(i % 6)]) << "tick " << i;
+}
+
+TEST_F(SearchFormTest, CountdownRestartsWhenANewRowAppears) {
+  list().search_timeout = 30;
+  Tm_search_form f;
+  f.show();
+  QTest::mouseClick(f.m_enum_scan, Qt::LeftButton);
+  // Pretend the search has been quiet for 25 s.
+  f.countdown_start -= 25000;
+  ASSERT_TRUE(wait_until([&] { return remaining_in(f.m_enum_msg->text()) >= 0 &&
+                                      remaining_in(f.m_enum_msg->text()) <= 5; }));
+  list().add_result(reply(7, false), 0);
+  ASSERT_TRUE(wait_until([&] { return f.m_enum_list->rowCount() == 1; }));
+  // The tick that adds the row has already written its text; the next one shows the
+  // restarted countdown.
+  int ticks = 0;
+  auto c = QObject::connect(f.m_enum_timer, &QTimer::timeout, [&] { ++ticks; });
+  ASSERT_TRUE(wait_until([&] { return ticks >= 1; }));
+  QObject::disconnect(c);
+  EXPECT_TRUE(f.m_enum_msg->text().startsWith("Found 1 Tavrix(s), remaining ")) << f.m_enum_msg->text().toStdString();
+  EXPECT_GE(remaining_in(f.m_enum_msg->text()), 28);
+
+  // Without a new row nothing restarts it.
+  f.countdown_start -= 40000;
+  ASSERT_TRUE(wait_until([&] { return remaining_in(f.m_enum_msg->text()) == 0; }))
+      << f.m_enum_msg->text().toStdString();
+}
+
+TEST_F(SearchFormTest, WorkerEndSeenByTimerCompletesWithZero) {
+  list().search_timeout = 3;
+  Tm_search_form f;
+  f.show();
+  QTest::mouseClick(f.m_enum_scan, Qt::LeftButton);
+  ASSERT_TRUE(wait_until([&] { return f.m_enum_status->text() == "Complete."; }, 30s));
+  EXPECT_EQ(f.m_enum_msg->text(), "Found 0 Tavrix(s).");
+  EXPECT_TRUE(f.m_enum_scan->isEnabled());
+  EXPECT_FALSE(f.m_enum_stop->isEnabled());
+  EXPECT_FALSE(f.m_enum_timer->isActive());
+}
+
+// A whole search through the worker and the engine: three simulated servers on
+// loopback, reached by a search aimed at the simulator's alias address. They answer in
+// the 1029 family only, so the search runs its quiet rounds instead of ending at the
+// first answer.
+TEST_F(SearchFormTest, ThreeSimulatedServersAppearInOrderThenComplete) {
+  devsim::Fleet fleet;
+  for (int n = 0; n < 3; ++n) {
+    devsim::Device d = tavrix_test::loopback_device(n, 4, 15, n == 1);
+    d.answers_4800 = false;
+    fleet.devices.push_back(d);
+  }
+  tavrix_test::LoopbackSim sim(fleet);
+  qeld::set_device_ports(sim.port_4800(), sim.port_1029());
+  qeld::set_model_map({model(0, 0x2613, "TX-2613 Dual", 8)});
+  list().search_timeout = 3;
+
+  Tm_search_form f;
+  f.show();
+  QTest::mouseClick(f.m_enum_scan, Qt::LeftButton);
+  ASSERT_TRUE(wait_until([&] { return f.m_enum_status->text() == "Complete."; }, 40s));
+  EXPECT_EQ(f.m_enum_msg->text(), "Found 3 Tavrix(s).");
+  ASSERT_EQ(f.m_enum_list->rowCount(), 3);
+  for (int row = 0; row < 3; ++row) {
+    EXPECT_EQ(cell(f, row, 0), QString::number(row + 1));
+    EXPECT_TRUE(f.row_ticked(row));
+    const qeld::_DS_INFO* r = list().result_at(f.row_result_index(row));
+    ASSERT_NE(r, nullptr);
+    EXPECT_EQ(cell(f, row, 3).toStdString(), tavrix::ip_text(r->ip1, true));
+  }
+  std::vector<std::string> ips;
+  for (int row = 0; row < 3; ++row) ips.push_back(cell(f, row, 3).toStdString());
+  std::sort(ips.begin(), ips.end());
+  EXPECT_EQ(ips, (std::vector<std::string>{"127.0.0.2", "127.0.0.3", "127.0.0.4"}));
+  // The dual-LAN server shows its second LAN (0x82 replies carry it); the others dashes.
+  int dual_rows = 0;
+  for (int row = 0; row < 3; ++row)
+    if (cell(f, row, 4) != "---") {
+      ++dual_rows;
+      EXPECT_EQ(cell(f, row, 5), "127.0.1.3");
+    }
+  EXPECT_EQ(dual_rows, 1);
+}
+
+class SearchFormOkTest : public SearchFormTest {
+ protected:
+  // Two servers that were in the list before the search.
+  void add_old_servers() {
+    for (uint8_t n : {200, 201}) {
+      auto rec = list().make_server_record(reply(n, n == 201));
+      ASSERT_TRUE(rec);
+      ASSERT_EQ(list().add_server(rec), 1);
+    }
+  }
+};
+
+TEST_F(SearchFormOkTest, OkWithTwoOfFiveTickedKeepsExactlyThoseInRowOrder) {
+  add_old_servers();
+  ASSERT_EQ(qeld::open_handle_count(), 3);
+  Tm_search_form f;
+  f.show();
+  scan_with(f, {reply(1, false), reply(2, true), reply(3, false), reply(4, false), reply(5, false)});
+  QTest::mouseClick(f.m_enum_clearall, Qt::LeftButton);
+  f.set_row_ticked(1, true);
+  f.set_row_ticked(3, true);
+  QTest::mouseClick(f.m_enum_ok, Qt::LeftButton);
+
+  EXPECT_EQ(f.result(), QDialog::Accepted);
+  EXPECT_FALSE(f.isVisible());
+  ASSERT_EQ(list().server_count(), 2);
+  const _SVRINFO* a = list().server_at(0);
+  const _SVRINFO* b = list().server_at(1);
+  EXPECT_EQ(std::memcmp(a->mac1, reply(2, true).mac1, 6), 0);
+  EXPECT_EQ(a->dual_lan, 1);
+  EXPECT_EQ(std::memcmp(b->mac1, reply(4, false).mac1, 6), 0);
+  EXPECT_EQ(b->dual_lan, 0);
+  EXPECT_EQ(a->monitoring.load(), 0);
+  // The old servers' three handles were closed; the new ones hold three (dual + single).
+  EXPECT_EQ(qeld::open_handle_count(), 3);
+  qeld::_DS_INFO h;
+  qeld::TimeoutBlock t;
+  ASSERT_TRUE(qeld::handle_snapshot(a->handle2, h, t));
+  EXPECT_EQ(h.ip1, reply(2, true).ip2);
+  EXPECT_TRUE(boxes_.empty());
+}
+
+TEST_F(SearchFormOkTest, OkStopsRunningPollersAndLaterMonitoringStillRuns) {
+  add_old_servers();
+  // Short waits, so that a query in progress does not outlast the stop.
+  ASSERT_TRUE(qeld::handle_set_timeouts(list().server_at(0)->handle1, 100, 1));
+  list().server_at(0)->monitoring = 1;
+  list().start_poller(0, 0);
+  ASSERT_TRUE(wait_until([] { return tavrix::ds_list().poller_count() == 1; }));
+
+  Tm_search_form f;
+  f.show();
+  scan_with(f, {reply(1, false)});
+  QTest::mouseClick(f.m_enum_ok, Qt::LeftButton);
+  ASSERT_EQ(f.result(), QDialog::Accepted);
+  EXPECT_TRUE(wait_until([] { return tavrix::ds_list().poller_count() == 0; }, 6s));
+  ASSERT_EQ(list().server_count(), 1);
+
+  // Replacing the list must not leave every future poller stopped.
+  ASSERT_TRUE(qeld::handle_set_timeouts(list().server_at(0)->handle1, 100, 1));
+  list().server_at(0)->monitoring = 1;
+  list().start_poller(0, 0);
+  EXPECT_TRUE(wait_until([] { return tavrix::ds_list().poller_count() == 1; }))
+      << "a poller started after OK never ran";
+}
+
+TEST_F(SearchFormOkTest, OkWithNothingTickedAndCancelLeaveTheListAlone) {
+  add_old_servers();
+  {
+    Tm_search_form f;
+    f.show();
+    scan_with(f, {reply(1, false), reply(2, false)});
+    QTest::mouseClick(f.m_enum_clearall, Qt::LeftButton);
+    QTest::mouseClick(f.m_enum_ok, Qt::LeftButton);
+    EXPECT_EQ(f.result(), QDialog::Rejected);
+    EXPECT_FALSE(f.isVisible());
+  }
+  {
+    Tm_search_form f;
+    f.show();
+    scan_with(f, {reply(3, false)});
+    QTest::mouseClick(f.m_enum_cancel, Qt::LeftButton);
+    EXPECT_EQ(f.result(), QDialog::Rejected);
+    EXPECT_FALSE(f.m_enum_timer->isActive());
+  }
+  ASSERT_EQ(list().server_count(), 2);
+  EXPECT_EQ(std::memcmp(list().server_at(0)->mac1, reply(200, false).mac1, 6), 0);
+  EXPECT_EQ(std::memcmp(list().server_at(1)->mac1, reply(201, true).mac1, 6), 0);
+  EXPECT_EQ(qeld::open_handle_count(), 3);
+}
+
+// The real broadcast, in the lab only: the demo's tour drives the program's windows in
+// the lab's monitor namespace (search, tick all, OK, monitor, the other dialogs) and
+// fails when a step does not happen.
+TEST(SearchFormLab, TourFindsTheLabServersByBroadcast) {
+  TAVRIX_SKIP_UNLESS_LAB();
+  const std::string tour = tavrix_test::bin_dir() + "/tavrix-demo-tour";
+  if (::access(tour.c_str(), X_OK) != 0) GTEST_SKIP() << "tavrix-demo-tour not built in " << tavrix_test::bin_dir();
+  QTemporaryDir out;
+  ASSERT_TRUE(out.isValid());
+  tavrix_test::Lab lab;
+  std::string log;
+  const int rc = lab.exec("cd '" + tavrix_test::bin_dir() + "' && QT_QPA_PLATFORM=offscreen ./tavrix-demo-tour --out '" +
+                              out.path().toStdString() + "' --refresh-wait 4",
+                          &log);
+  EXPECT_EQ(rc, 0) << log << lab.devsim_log();
+  EXPECT_NE(log.find("Found "), std::string::npos) << log;
+  EXPECT_EQ(log.find("the server list holds 0 server"), std::string::npos) << log;
+  EXPECT_NE(log.find("message box: Already exists in the list!"), std::string::npos) << log;
+  const QStringList shots = QDir(out.path()).entryList({"*.png"});
+  EXPECT_TRUE(shots.filter("search-complete").size() == 1) << log;
+  EXPECT_TRUE(shots.filter("monitor-server-1").size() == 1) << log;
+}
+
+}  // namespace

@@ -1,0 +1,79 @@
+// Creation of the six forms in their fixed order, and the application object's
+// single exception report.
+#include "ui/forms.h"
+
+#include "ui/about_box.h"
+#include "ui/close_dialog.h"
+#include "ui/main_window.h"
+#include "ui/settings_dialog.h"
+#include "ui/search_dialog.h"
+#include "ui/search_ip_dialog.h"
+#include "ui/message_box.h"
+
+#include <QGuiApplication>
+#include <QScreen>
+
+Tm_mainform* m_mainform = nullptr;
+Tm_search_form* m_search_form = nullptr;
+Tm_aboutbox* m_aboutbox = nullptr;
+Tm_set_form* m_set_form = nullptr;
+Tm_close_form* m_close_form = nullptr;
+Tm_searchIP_form* m_searchIP_form = nullptr;
+
+namespace tavrix::ui {
+
+void create_forms() {
+  m_mainform = new Tm_mainform();
+  m_search_form = new Tm_search_form(m_mainform);
+  m_aboutbox = new Tm_aboutbox(m_mainform);
+  m_set_form = new Tm_set_form(m_mainform);
+  m_close_form = new Tm_close_form(m_mainform);
+  m_searchIP_form = new Tm_searchIP_form(m_mainform);
+}
+
+void destroy_forms() {
+  delete m_mainform;  // owns the dialogs
+  m_mainform = nullptr;
+  m_search_form = nullptr;
+  m_aboutbox = nullptr;
+  m_set_form = nullptr;
+  m_close_form = nullptr;
+  m_searchIP_form = nullptr;
+}
+
+void center_on_screen(QWidget* window) {
+  QScreen* screen = window->screen() ? window->screen() : QGuiApplication::primaryScreen();
+  if (!screen) return;
+  QRect frame = window->frameGeometry();
+  frame.moveCenter(screen->availableGeometry().center());
+  window->move(frame.topLeft());
+}
+
+QFont form_font() {
+  QFont f = QApplication::font();
+  f.setPixelSize(11);
+  return f;
+}
+
+void report_exception(const std::exception* e) {
+  // A foreign exception carries no text of ours: it is shown with an empty message.
+  const QString text = e ? QString::fromStdString(e->what()) : QString();
+  QWidget* parent = QApplication::activeModalWidget();
+  if (!parent) parent = QApplication::activeWindow();
+  message_box(parent, text, MsgIcon::Error, MsgButtons::Ok);
+}
+
+TApplication::TApplication(int& argc, char** argv) : QApplication(argc, argv) {}
+
+bool TApplication::notify(QObject* receiver, QEvent* event) {
+  try {
+    return QApplication::notify(receiver, event);
+  } catch (const std::exception& e) {
+    report_exception(&e);
+  } catch (...) {
+    report_exception(nullptr);
+  }
+  return false;
+}
+
+}  // namespace tavrix::ui

@@ -1,0 +1,147 @@
+// The main window: server tree on the left; on the right either the server table
+// (root node) or a server's information box and port table; the actions, menus,
+// toolbar, refresh timer and the orderly shutdown.
+#pragma once
+
+#include <QColor>
+#include <QIcon>
+#include <QMainWindow>
+#include <QString>
+#include <array>
+
+#include "core/server_list.h"
+
+class QAction;
+class QLabel;
+class QMenu;
+class QSplitter;
+class QTabWidget;
+class QTableWidget;
+class QTimer;
+class QToolBar;
+class QTreeWidget;
+class QTreeWidgetItem;
+
+namespace tavrix::ui {
+
+// Status word and colour of a server: Idle black, On Line blue, Off Line red.
+struct ServerStatus {
+  QString text;
+  QColor colour;
+};
+ServerStatus server_status(const _SVRINFO& rec);
+
+// Tree node text: first address (", " second address for a dual-LAN server), then
+// the model name as "  [%s]".
+QString server_node_text(const _SVRINFO& rec);
+
+// Item roles: the node/row data (server index, -1 for the root) and the image index.
+inline constexpr int kDataRole = Qt::UserRole;
+inline constexpr int kImageRole = Qt::UserRole + 1;
+
+// Port table colours.
+inline const QColor kIdleText(128, 128, 128);
+inline const QColor kOfflineText(255, 0, 0);
+inline const QColor kOnlineText(0, 0, 0);
+inline const QColor kHoverRow(220, 220, 220);
+inline const QColor kLan1Row(245, 245, 245);
+inline const QColor kLan2Row(255, 255, 255);
+
+}  // namespace tavrix::ui
+
+class Tm_mainform : public QMainWindow {
+  Q_OBJECT
+ public:
+  explicit Tm_mainform(QWidget* parent = nullptr);
+  ~Tm_mainform() override;
+
+  // --- controls ---
+  QToolBar* ToolBar1 = nullptr;
+  QTreeWidget* m_mon_tree = nullptr;
+  QSplitter* Splitter1 = nullptr;
+  QWidget* Panel1 = nullptr;
+  QWidget* top_Panel = nullptr;
+  QWidget* Panel2 = nullptr;
+  QLabel* m_info_status = nullptr;
+  QLabel* m_info_model = nullptr;
+  QLabel* m_info_ip = nullptr;
+  QLabel* m_info_mac = nullptr;
+  QLabel* m_ds_AsyncServer = nullptr;
+  QTabWidget* m_mon_tab1 = nullptr;
+  QTableWidget* m_mon_list = nullptr;
+  QTableWidget* m_root_list = nullptr;
+  QTimer* m_main_timer = nullptr;
+  std::array<QIcon, 10> m_main_icon;
+  QMenu* m_pop_tree = nullptr;
+
+  // --- actions ---
+  QAction* m_search_act = nullptr;
+  QAction* m_specifyIP_act = nullptr;
+  QAction* m_exit_act = nullptr;
+  QAction* m_start_act = nullptr;
+  QAction* m_stop_act = nullptr;
+  QAction* m_delnode_act = nullptr;
+  QAction* m_settings_act = nullptr;
+  QAction* m_online_act = nullptr;
+  QAction* m_about_act = nullptr;
+
+  // --- fields ---
+  int hot_row = 0;  // port-table row under the pointer
+  std::array<QTreeWidgetItem*, tavrix::kMaxServers> server_nodes{};
+  QTreeWidgetItem* root_node = nullptr;
+
+  // --- tree and server table ---
+  void rebuild_tree(int keep_index);
+  void show_view(int index);
+  void fill_server_table();
+  void image_ctrl(int index);
+  void show_status(const _SVRINFO& rec);
+  // Node data of the selected node, or -1 (root or no selection).
+  int selected_server() const;
+
+  // --- port table ---
+  void update_mon_list(int index);
+  void additem(const _SVRINFO& rec, int mode_base);
+  void monitor_ctrl(bool start, int index);
+  QColor m_mon_listCustomDrawItem(int row) const;
+  void m_mon_listMouseMove(const QPoint& viewport_pos);
+  QColor mon_text_colour() const { return mon_text_colour_; }
+  // Item data of a port-table row (1 marks the hover row).
+  int mon_row_data(int row) const;
+
+  // --- enabling rules, evaluated on every selection or monitoring change ---
+  void update_actions();
+
+  // --- handlers ---
+  void m_search_actExecute();
+  void m_specifyIP_actExecute();
+  void m_exit_actExecute();
+  void m_start_actExecute();
+  void m_stop_actExecute();
+  void m_delnode_actExecute();
+  void m_menu_settingsClick();
+  void m_about_actExecute();
+  void m_main_timerTimer();
+  void m_mon_treeChange();
+  void m_mon_treeContextPopup(const QPoint& pos);
+
+ protected:
+  void showEvent(QShowEvent* event) override;
+  void closeEvent(QCloseEvent* event) override;
+  bool eventFilter(QObject* watched, QEvent* event) override;
+
+ private:
+  void FormCreate();
+  void FormShow();
+  void FormClose();
+  void build_actions();
+  void build_menus_and_toolbar();
+  void build_views();
+  void set_mon_text_colour(const QColor& colour);
+  void set_mon_row_data(int row, int value);
+  void set_mon_cell(int row, int column, const QString& text);
+  void set_node_image(int index, int image);
+
+  QColor mon_text_colour_{tavrix::ui::kIdleText};
+  bool shut_down_ = false;
+};

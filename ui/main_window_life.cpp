@@ -1,0 +1,101 @@
+// The main window's life: library start on first showing, the refresh timer, the
+// dialogs it opens, Exit and the orderly shutdown.
+#include <QAction>
+#include <QCloseEvent>
+#include <QShowEvent>
+#include <QTableWidget>
+#include <QTimer>
+
+#include "ui/about_box.h"
+#include "ui/close_dialog.h"
+#include "ui/main_window.h"
+#include "ui/settings_dialog.h"
+#include "ui/search_dialog.h"
+#include "ui/search_ip_dialog.h"
+#include "ui/forms.h"
+#include "ui/message_box.h"
+#include "qeld/library.h"
+#include "core/string_table.h"
+
+using tavrix::ds_list;
+using tavrix::ui::message_box;
+using tavrix::ui::MsgButtons;
+using tavrix::ui::MsgIcon;
+using tavrix::ui::MsgResult;
+
+void Tm_mainform::showEvent(QShowEvent* event) {
+  QMainWindow::showEvent(event);
+  // Restoring a minimised window is not a new showing.
+  if (!event->spontaneous()) FormShow();
+}
+
+void Tm_mainform::FormShow() {
+  if (qeld::library_start() == 0)
+    message_box(this, QStringLiteral("QELD initialization failed!!!"), MsgIcon::Error,
+                MsgButtons::Ok);
+}
+
+void Tm_mainform::m_main_timerTimer() {
+  const int index = selected_server();
+  const _SVRINFO* rec = index >= 0 ? ds_list().server_at(index) : nullptr;
+  if (!rec || rec->monitoring.load() != 1) return;
+  update_mon_list(index);
+  if (hot_row >= 0 && hot_row < m_mon_list->rowCount()) set_mon_row_data(hot_row, 1);
+}
+
+namespace {
+// Runs a fresh search dialog stored in `slot`, then destroys it.
+template <class Dialog>
+bool run_fresh_dialog(Dialog*& slot, QWidget* parent) {
+  delete slot;  // the start-up instance (or a leftover) is never reused
+  slot = new Dialog(parent);
+  const bool ok = slot->exec() == QDialog::Accepted;
+  delete slot;
+  slot = nullptr;
+  return ok;
+}
+}  // namespace
+
+void Tm_mainform::m_search_actExecute() {
+  if (run_fresh_dialog(m_search_form, this)) rebuild_tree(-1);
+}
+
+void Tm_mainform::m_specifyIP_actExecute() {
+  if (run_fresh_dialog(m_searchIP_form, this)) rebuild_tree(-1);
+}
+
+void Tm_mainform::m_menu_settingsClick() {
+  if (m_set_form && m_set_form->exec() == QDialog::Accepted)
+    m_main_timer->setInterval(ds_list().refresh_rate.load() * 1000);
+}
+
+void Tm_mainform::m_about_actExecute() {
+  if (m_aboutbox) m_aboutbox->exec();
+}
+
+void Tm_mainform::m_exit_actExecute() {
+  const QString question = QString::fromStdString(tavrix::load_str(tavrix::kStrExitQuestion));
+  if (message_box(this, question, MsgIcon::Warning, MsgButtons::YesCancel) != MsgResult::Cancel)
+    close();
+}
+
+void Tm_mainform::closeEvent(QCloseEvent* event) {
+  if (!shut_down_) {
+    shut_down_ = true;
+    FormClose();
+  }
+  event->accept();
+}
+
+void Tm_mainform::FormClose() {
+  m_main_timer->stop();
+  ds_list().set_stop_all(1);
+  if (m_close_form) m_close_form->exec();
+  // Pollers still asleep in their pause are told to end now; the server list's
+  // destructor joins them at exit, so no thread outlives the program.
+  for (int i = 0; i < ds_list().server_count(); ++i) {
+    ds_list().stop_poller(i, 0);
+    if (ds_list().server_at(i)->dual_lan == 1) ds_list().stop_poller(i, 1);
+  }
+  qeld::library_stop();
+}

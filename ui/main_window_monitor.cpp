@@ -1,0 +1,205 @@
+// The port table of the selected server: rows built from the server record, the two
+// text sets, colours and the hover row, and Start/Stop of monitoring.
+#include <QAction>
+#include <QEvent>
+#include <QMouseEvent>
+#include <QTableWidget>
+#include <QTimer>
+#include <algorithm>
+
+#include "ui/main_window.h"
+#include "ui/icons.h"
+#include "core/string_table.h"
+
+using tavrix::ds_list;
+
+namespace {
+
+QString str(int id) {
+  return QString::fromStdString(tavrix::load_str(id));
+}
+
+// The text set of one server.
+struct TextSet {
+  int mode_base;
+  int state_base;
+  int supported_mode;
+  int connected_state;
+};
+
+TextSet text_set(const _SVRINFO& rec) {
+  if (tavrix::uses_mode_set_a(rec.model_id))
+    return {tavrix::kModeBaseA, tavrix::kStateBaseA, 15, 4};
+  return {tavrix::kModeBaseB, tavrix::kStateBaseB, 22, 3};
+}
+
+QTableWidgetItem* new_cell(const QString& text) {
+  auto* item = new QTableWidgetItem(text);
+  item->setFlags(Qt::ItemIsEnabled | Qt::ItemIsSelectable);
+  return item;
+}
+
+}  // namespace
+
+void Tm_mainform::set_mon_cell(int row, int column, const QString& text) {
+  if (QTableWidgetItem* item = m_mon_list->item(row, column)) item->setText(text);
+}
+
+int Tm_mainform::mon_row_data(int row) const {
+  const QTableWidgetItem* item = m_mon_list->item(row, 0);
+  return item ? item->data(tavrix::ui::kDataRole).toInt() : 0;
+}
+
+void Tm_mainform::set_mon_row_data(int row, int value) {
+  // Setting the data announces the change, and the view repaints the row.
+  if (QTableWidgetItem* item = m_mon_list->item(row, 0))
+    item->setData(tavrix::ui::kDataRole, value);
+}
+
+void Tm_mainform::set_mon_text_colour(const QColor& colour) {
+  mon_text_colour_ = colour;
+  QPalette pal = m_mon_list->palette();
+  pal.setColor(QPalette::Text, colour);
+  m_mon_list->setPalette(pal);
+}
+
+void Tm_mainform::additem(const _SVRINFO& rec, int mode_base) {
+  const int ports = std::clamp(rec.port_count, 0, tavrix::kMaxPorts);
+  int row = m_mon_list->rowCount();
+  m_mon_list->setRowCount(row + 2 * ports);
+  const QString dash = QStringLiteral("-");
+  for (int i = 0; i < ports; ++i, row += 2) {
+    const QString lan1[7] = {QString::number(i + 1),
+                             str(mode_base + rec.mode_at(i)),
+                             QStringLiteral("LAN1"),
+                             dash,
+                             dash,
+                             dash,
+                             dash};
+    const QString lan2[7] = {dash, dash, QStringLiteral("LAN2"), dash, dash, dash, dash};
+    for (int c = 0; c < 7; ++c) {
+      m_mon_list->setItem(row, c, new_cell(lan1[c]));
+      m_mon_list->setItem(row + 1, c, new_cell(lan2[c]));
+    }
+    m_mon_list->item(row, 0)->setData(tavrix::ui::kDataRole, 0);
+    m_mon_list->item(row + 1, 0)->setData(tavrix::ui::kDataRole, 0);
+  }
+}
+
+void Tm_mainform::update_mon_list(int index) {
+  if (index < 0) return;
+  const _SVRINFO* rec = ds_list().server_at(index);
+  if (!rec) return;
+  show_status(*rec);
+  const TextSet set = text_set(*rec);
+  const int ports = std::clamp(rec->port_count, 0, tavrix::kMaxPorts);
+
+  if (rec->monitoring.load() == 0) {
+    if (m_mon_list->rowCount() > 0) m_mon_list->setRowCount(0);
+    set_mon_text_colour(tavrix::ui::kIdleText);
+    additem(*rec, set.mode_base);
+    return;
+  }
+
+  m_mon_list->setUpdatesEnabled(false);
+  if (m_mon_list->rowCount() != 2 * ports) {
+    m_mon_list->setRowCount(0);
+    additem(*rec, set.mode_base);
+  }
+  set_mon_text_colour(rec->online.load() == 0 ? tavrix::ui::kOfflineText : tavrix::ui::kOnlineText);
+  for (int row = 0; row < m_mon_list->rowCount(); ++row)
+    for (int c = 1; c <= 6; ++c) set_mon_cell(row, c, QString());
+
+  // Connection n of port i on a LAN: the peer address once connected, else the state.
+  auto connection_text = [&](int i, int n, int lan) {
+    const int state = rec->conn_state(i, n, lan);
+    if (state + set.state_base == set.state_base + set.connected_state)
+      return QString::fromStdString(tavrix::ip_text(rec->conn_peer(i, n, lan), true));
+    return str(set.state_base + state);
+  };
+  for (int i = 0; i < ports; ++i) {
+    const int lan1 = 2 * i;
+    const int lan2 = lan1 + 1;
+    set_mon_cell(lan1, 0, QString::number(i + 1));
+    const int mode = rec->mode_at(i);
+    if (mode == set.supported_mode) {
+      set_mon_cell(lan1, 1, str(set.mode_base + mode));
+      set_mon_cell(lan1, 2, QStringLiteral("LAN1"));
+      set_mon_cell(lan2, 0, QStringLiteral("-"));
+      set_mon_cell(lan2, 1, QStringLiteral("-"));
+      set_mon_cell(lan2, 2, QStringLiteral("LAN2"));
+      for (int n = 1; n <= 4; ++n) {
+        set_mon_cell(lan1, 2 + n, connection_text(i, n, 0));
+        set_mon_cell(lan2, 2 + n, connection_text(i, n, 1));
+      }
+    } else {
+      set_mon_cell(lan1, 1, QStringLiteral("[NOT SUPPORT]"));
+    }
+  }
+  m_mon_list->setUpdatesEnabled(true);
+}
+
+void Tm_mainform::monitor_ctrl(bool start, int index) {
+  _SVRINFO* rec = ds_list().server_at(index);
+  if (!rec) return;
+  int monitored = 0;
+  for (int i = 0; i < ds_list().server_count(); ++i)
+    if (ds_list().server_at(i)->monitoring.load() == 1) ++monitored;
+
+  if (start) {
+    if (monitored == 0) {
+      ds_list().set_stop_all(0);
+      m_main_timer->start();
+    }
+    rec->monitoring = 1;
+    ds_list().start_poller(index, 0);
+    if (rec->dual_lan == 1) ds_list().start_poller(index, 1);
+  } else {
+    if (monitored == 0) {
+      ds_list().set_stop_all(1);
+      m_main_timer->stop();
+    }
+    ds_list().stop_poller(index, 0);
+    if (rec->dual_lan == 1) ds_list().stop_poller(index, 1);
+  }
+  update_actions();
+}
+
+void Tm_mainform::m_start_actExecute() {
+  const int index = selected_server();
+  _SVRINFO* rec = index >= 0 ? ds_list().server_at(index) : nullptr;
+  if (!rec || rec->monitoring.load() == 1) return;
+  monitor_ctrl(true, index);
+  set_node_image(index, tavrix::ui::kIconServerMonitored);
+  update_actions();
+}
+
+void Tm_mainform::m_stop_actExecute() {
+  const int index = selected_server();
+  _SVRINFO* rec = index >= 0 ? ds_list().server_at(index) : nullptr;
+  if (!rec || rec->monitoring.load() == 0) return;
+  rec->monitoring = 0;
+  monitor_ctrl(false, index);
+  update_mon_list(index);
+  set_node_image(index, tavrix::ui::kIconServerIdle);
+  update_actions();
+}
+
+QColor Tm_mainform::m_mon_listCustomDrawItem(int row) const {
+  if (mon_row_data(row) == 1) return tavrix::ui::kHoverRow;
+  return (row % 2 == 0) ? tavrix::ui::kLan1Row : tavrix::ui::kLan2Row;
+}
+
+void Tm_mainform::m_mon_listMouseMove(const QPoint& viewport_pos) {
+  const int row = m_mon_list->rowAt(viewport_pos.y());
+  if (row < 0 || row == hot_row) return;
+  if (hot_row < m_mon_list->rowCount()) set_mon_row_data(hot_row, 0);
+  set_mon_row_data(row, 1);
+  hot_row = row;
+}
+
+bool Tm_mainform::eventFilter(QObject* watched, QEvent* event) {
+  if (watched == m_mon_list->viewport() && event->type() == QEvent::MouseMove)
+    m_mon_listMouseMove(static_cast<QMouseEvent*>(event)->position().toPoint());
+  return QMainWindow::eventFilter(watched, event);
+}

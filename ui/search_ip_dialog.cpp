@@ -1,0 +1,188 @@
+// The search-by-IP dialog. It starts TDsList's search worker aimed at one address,
+// counts down on a 100 ms timer, and adds the answering server unless it is known.
+#include "ui/search_ip_dialog.h"
+
+#include <arpa/inet.h>
+
+#include <QAction>
+#include <QFont>
+#include <QLabel>
+#include <QLineEdit>
+#include <QPushButton>
+#include <QShowEvent>
+#include <QTimer>
+#include <chrono>
+#include <cstring>
+
+#include "core/server_list.h"
+#include "ui/add_server.h"
+#include "ui/forms.h"
+#include "ui/message_box.h"
+#include "core/string_table.h"
+#include "qeld/library.h"
+
+namespace {
+
+constexpr int kClientWidth = 310;
+constexpr int kClientHeight = 105;
+
+uint32_t tick_ms() {
+  using namespace std::chrono;
+  return static_cast<uint32_t>(
+      duration_cast<milliseconds>(steady_clock::now().time_since_epoch()).count());
+}
+
+}  // namespace
+
+bool Tm_searchIP_form::valid_search_address(uint32_t address) {
+  // The last dotted octet is the last byte in memory of a network-order value.
+  uint8_t bytes[4];
+  std::memcpy(bytes, &address, 4);
+  return bytes[3] != 0 && bytes[3] != 255;
+}
+
+Tm_searchIP_form::Tm_searchIP_form(QWidget* parent) : QDialog(parent) {
+  setObjectName("m_searchIP_form");
+  setWindowTitle("Search IP");
+  setFixedSize(kClientWidth, kClientHeight);
+  setSizeGripEnabled(false);
+
+  Label1 = new QLabel("Enter an IP Address", this);
+  Label1->setObjectName("Label1");
+  Label1->setGeometry(12, 6, 190, 17);
+
+  m_ipaddress = new QLineEdit(this);
+  m_ipaddress->setObjectName("m_ipaddress");
+  m_ipaddress->setGeometry(12, 25, 196, 24);
+
+  m_search_act = new QAction("Search", this);
+  m_search_act->setObjectName("m_search_act");
+  addAction(m_search_act);
+
+  m_search = new QPushButton(m_search_act->text(), this);
+  m_search->setObjectName("m_search");
+  m_search->setGeometry(220, 24, 80, 25);
+  m_search->setDefault(true);
+
+  m_close = new QPushButton("Close", this);
+  m_close->setObjectName("m_close");
+  m_close->setGeometry(220, 54, 80, 25);
+  m_close->setAutoDefault(false);
+
+  m_search_status = new QLabel(this);
+  m_search_status->setObjectName("m_search_status");
+  // A status line of its own across the dialog, so the countdown is never cut.
+  m_search_status->setGeometry(12, 84, 288, 18);
+  QFont bold = m_search_status->font();
+  bold.setBold(true);
+  m_search_status->setFont(bold);
+
+  m_searchip_timer = new QTimer(this);
+  m_searchip_timer->setObjectName("m_searchip_timer");
+  m_searchip_timer->setInterval(100);
+
+  // The button follows its action: a click runs it, and its enabling shows on the button.
+  connect(m_search, &QPushButton::clicked, m_search_act, &QAction::trigger);
+  connect(m_search_act, &QAction::changed, this,
+          [this] { m_search->setEnabled(m_search_act->isEnabled()); });
+  connect(m_search_act, &QAction::triggered, this, &Tm_searchIP_form::m_search_actExecute);
+  connect(m_close, &QPushButton::clicked, this, &Tm_searchIP_form::m_closeClick);
+  connect(m_searchip_timer, &QTimer::timeout, this, &Tm_searchIP_form::m_searchip_timerTimer);
+
+  searching = 0;
+  m_search_status->clear();
+  m_search_actUpdate();
+}
+
+Tm_searchIP_form::~Tm_searchIP_form() { m_searchip_timer->stop(); }
+
+void Tm_searchIP_form::showEvent(QShowEvent* event) {
+  QDialog::showEvent(event);
+  if (event->spontaneous()) return;
+  tavrix::ui::center_on_screen(this);
+  FormShow();
+}
+
+void Tm_searchIP_form::FormShow() {
+  searching = 0;
+  m_search_status->clear();
+  m_search_actUpdate();
+  m_ipaddress->setFocus();
+}
+
+void Tm_searchIP_form::done(int result) {
+  m_searchip_timer->stop();
+  QDialog::done(result);
+}
+
+void Tm_searchIP_form::m_search_actUpdate() { m_search_act->setEnabled(searching == 0); }
+
+void Tm_searchIP_form::m_search_actExecute() {
+  if (searching != 0) return;  // a second Search before the action's update caught up
+  const QByteArray text = m_ipaddress->text().toLatin1();
+  const uint32_t address = ::inet_addr(text.constData());
+  if (!valid_search_address(address)) {
+    tavrix::ui::message_box(this, "Invalid IP Address", tavrix::ui::MsgIcon::Error,
+                            tavrix::ui::MsgButtons::Ok);
+    m_ipaddress->setFocus();
+    return;
+  }
+  TDsList& list = tavrix::ds_list();
+  list.start_search(1, address);
+  searching = 1;
+  m_search_actUpdate();
+  m_searchip_timer->start();
+  countdown_start = tick_ms();
+  countdown_seconds = list.search_timeout.load();
+}
+
+void Tm_searchIP_form::m_searchip_timerTimer() {
+  TDsList& list = tavrix::ds_list();
+  const int n = list.result_count();
+  if (n == 0) {
+    int remaining = countdown_seconds - static_cast<int>((tick_ms() - countdown_start) / 1000u);
+    if (remaining < 0) remaining = 0;
+    m_search_status->setText(QString::asprintf("Searching, remaining %d seconds...", remaining));
+  } else {
+    const qeld::_DS_INFO* first = list.result_at(0);
+    if (n == 2 || (first && !tavrix::expects_two_replies(first->model_id))) {
+      finish_search();
+      return;
+    }
+  }
+  if (list.search_finished()) finish_search();
+}
+
+void Tm_searchIP_form::finish_search() {
+  TDsList& list = tavrix::ds_list();
+  if (searching == 1) {
+    list.abort_search();
+    m_searchip_timer->stop();
+  }
+  const int n = list.result_count();
+  const qeld::_DS_INFO* first = n > 0 ? list.result_at(0) : nullptr;
+  if (!first) {
+    done(QDialog::Rejected);
+    return;
+  }
+  qeld::_DS_INFO reply = *first;
+  // Of a two-reply model's answers, prefer the one that names its second LAN port.
+  if (tavrix::expects_two_replies(reply.model_id) && tavrix::mac_text(reply.mac2) == tavrix::kNoMac &&
+      n >= 2) {
+    if (const qeld::_DS_INFO* second = list.result_at(1)) reply = *second;
+  }
+
+  if (list.server_exists(reply)) {
+    tavrix::ui::message_box(this, QString::fromStdString(tavrix::load_str(tavrix::kStrAlreadyExists)),
+                            tavrix::ui::MsgIcon::Warning, tavrix::ui::MsgButtons::Ok);
+    done(QDialog::Rejected);
+    return;
+  }
+  if (!tavrix::ui::add_server_or_report(this, list.make_server_record(reply))) {
+    done(QDialog::Rejected);
+    return;
+  }
+  done(QDialog::Accepted);
+}
+
+void Tm_searchIP_form::m_closeClick() { done(QDialog::Rejected); }
