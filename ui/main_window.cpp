@@ -20,9 +20,9 @@
 #include <QTreeWidget>
 #include <QVBoxLayout>
 
+#include "core/string_table.h"
 #include "ui/forms.h"
 #include "ui/icons.h"
-#include "core/string_table.h"
 
 namespace {
 
@@ -290,6 +290,7 @@ void Tm_mainform::build_views() {
   right->addWidget(top_Panel);
   right->addWidget(m_mon_tab1, 1);
   right->addWidget(m_root_list, 1);
+  add_watch_views(right);
 
   Splitter1->addWidget(m_mon_tree);
   Splitter1->addWidget(Panel1);
