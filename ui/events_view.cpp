@@ -118,7 +118,7 @@ EventsView::EventsView(const tavrix::EventLog& log, QWidget* parent) : QWidget(p
   m_events_list->verticalHeader()->setDefaultSectionSize(fontMetrics().height() + 6);
   m_events_list->horizontalHeader()->setDefaultAlignment(Qt::AlignLeft | Qt::AlignVCenter);
   m_events_list->horizontalHeader()->setStretchLastSection(true);
-  const int widths[EventsModel::kColumns] = {130, 190, 75, 40, 45, 75, 120, 120};
+  const int widths[EventsModel::kColumns] = {125, 200, 75, 35, 40, 80, 110, 110};
   for (int c = 0; c < EventsModel::kColumns; ++c) m_events_list->setColumnWidth(c, widths[c]);
 
   auto* filters = new QHBoxLayout;

@@ -202,17 +202,21 @@ QIcon warning_icon() {
 }
 
 QIcon with_warning_overlay(int index) {
-  // The warning at 10/16 of the size over the lower right corner of the image.
+  // The warning at 11/16 of the size over the lower right corner of the image.
   auto overlaid = [index](QPainter& p) {
     draw_icon(p, index);
     p.save();
-    p.translate(6, 6);
-    p.scale(10 / 16.0, 10 / 16.0);
+    p.translate(5, 5);
+    p.scale(11 / 16.0, 11 / 16.0);
     draw_warning(p);
     p.restore();
   };
-  QIcon icon(drawn(16, overlaid));
-  icon.addPixmap(drawn(32, overlaid));
+  QIcon icon;
+  // The same picture on a selected row: the style's tint would wash the warning out.
+  for (QIcon::Mode mode : {QIcon::Normal, QIcon::Selected}) {
+    icon.addPixmap(drawn(16, overlaid), mode);
+    icon.addPixmap(drawn(32, overlaid), mode);
+  }
   return icon;
 }
 

@@ -20,9 +20,9 @@
 #include <QTreeWidget>
 #include <QVBoxLayout>
 
-#include "core/string_table.h"
 #include "ui/forms.h"
 #include "ui/icons.h"
+#include "core/string_table.h"
 
 namespace {
 

@@ -125,6 +125,9 @@ class Tm_mainform : public QMainWindow {
   // One look at every monitored server: new events, the tab's unseen count, the tree's
   // warning overlays and the timeline.
   void sample_events();
+  // The same at a given time (wall clock ms since the epoch, steady ms): the pictures
+  // of docs/screenshots replay an hour in a moment.
+  void sample_events_at(int64_t wall_ms, uint64_t steady_ms);
   void update_timeline();
 
   // --- enabling rules, evaluated on every selection or monitoring change ---

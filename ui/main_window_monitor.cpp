@@ -15,12 +15,12 @@
 #include <algorithm>
 #include <chrono>
 
-#include "core/port_texts.h"
+#include "ui/main_window.h"
+#include "ui/icons.h"
 #include "core/string_table.h"
+#include "core/port_texts.h"
 #include "ui/events_view.h"
 #include "ui/forms.h"
-#include "ui/icons.h"
-#include "ui/main_window.h"
 #include "ui/timeline_view.h"
 
 using tavrix::ds_list;
@@ -184,6 +184,17 @@ void Tm_mainform::add_watch_views(QVBoxLayout* right) {
           tavrix::ui::guarded<int>([this](int) { update_timeline(); }));
   connect(m_mon_tree, &QTreeWidget::itemSelectionChanged, this,
           tavrix::ui::guarded([this] { update_timeline(); }));
+  // A rebuilt tree has plain images: put the warnings back once it is complete (one
+  // zero-time timer, so a rebuild of many nodes costs one pass).
+  auto* remark = new QTimer(this);
+  remark->setSingleShot(true);
+  remark->setInterval(0);
+  connect(remark, &QTimer::timeout, this, tavrix::ui::guarded([this] {
+            update_tree_marks();
+            update_timeline();
+          }));
+  connect(m_mon_tree->model(), &QAbstractItemModel::rowsInserted, remark,
+          qOverload<>(&QTimer::start));
 
   m_events_timer = new QTimer(this);
   m_events_timer->setObjectName(QStringLiteral("m_events_timer"));
@@ -196,7 +207,11 @@ void Tm_mainform::sample_events() {
   const auto steady = std::chrono::duration_cast<std::chrono::milliseconds>(
                           std::chrono::steady_clock::now().time_since_epoch())
                           .count();
-  event_log_.sample(ds_list(), QDateTime::currentMSecsSinceEpoch(), static_cast<uint64_t>(steady));
+  sample_events_at(QDateTime::currentMSecsSinceEpoch(), static_cast<uint64_t>(steady));
+}
+
+void Tm_mainform::sample_events_at(int64_t wall_ms, uint64_t steady_ms) {
+  event_log_.sample(ds_list(), wall_ms, steady_ms);
   m_events_view->refresh();
   update_events_tab();
   update_tree_marks();

@@ -85,6 +85,11 @@ TimelineView::TimelineView(QWidget* parent) : QWidget(parent) {
 
 void TimelineView::set_rows(std::vector<TimelineRow> rows, int64_t now_ms, int64_t span_ms) {
   rows_ = std::move(rows);
+  const QFontMetrics fm(font());
+  label_width_ = 120;
+  for (const auto& r : rows_)
+    label_width_ = std::max(label_width_, fm.horizontalAdvance(r.label) + 16);
+  label_width_ = std::min(label_width_, 280);
   now_ms_ = now_ms;
   span_ms_ = std::max<int64_t>(span_ms, 1000);
   updateGeometry();
@@ -93,7 +98,7 @@ void TimelineView::set_rows(std::vector<TimelineRow> rows, int64_t now_ms, int64
 
 QSize TimelineView::sizeHint() const {
   const int rows = std::max<int>(1, static_cast<int>(rows_.size()));
-  return QSize(kLabelWidth + 300, kTop + rows * kRowHeight + kAxisHeight);
+  return QSize(label_width_ + 300, kTop + rows * kRowHeight + kAxisHeight);
 }
 
 int TimelineView::axis_top() const {
@@ -101,8 +106,8 @@ int TimelineView::axis_top() const {
 }
 
 QRect TimelineView::strip_rect(int row) const {
-  const int right = std::max(kLabelWidth + 10, width() - kRightMargin);
-  return QRect(kLabelWidth, kTop + row * kRowHeight + 2, right - kLabelWidth, kRowHeight - 4);
+  const int right = std::max(label_width_ + 10, width() - kRightMargin);
+  return QRect(label_width_, kTop + row * kRowHeight + 2, right - label_width_, kRowHeight - 4);
 }
 
 int TimelineView::x_of(int64_t t) const {
@@ -125,16 +130,16 @@ void TimelineView::paintEvent(QPaintEvent*) {
 
   if (rows_.empty()) {
     p.setPen(palette().color(QPalette::PlaceholderText));
-    p.drawText(QRect(kLabelWidth, kTop, width() - kLabelWidth, kRowHeight), Qt::AlignVCenter,
+    p.drawText(QRect(label_width_, kTop, width() - label_width_, kRowHeight), Qt::AlignVCenter,
                QStringLiteral("Nothing seen yet: a server's strips start once it is monitored."));
   }
   for (int i = 0; i < static_cast<int>(rows_.size()); ++i) {
     const TimelineRow& row = rows_[static_cast<std::size_t>(i)];
     const QRect strip = strip_rect(i);
     p.setPen(palette().color(QPalette::Text));
-    p.drawText(QRect(4, strip.top() - 2, kLabelWidth - 10, kRowHeight),
+    p.drawText(QRect(4, strip.top() - 2, label_width_ - 10, kRowHeight),
                Qt::AlignVCenter | Qt::AlignLeft,
-               fm.elidedText(row.label, Qt::ElideMiddle, kLabelWidth - 10));
+               fm.elidedText(row.label, Qt::ElideMiddle, label_width_ - 10));
     // Segments: each state from its change to the next (or to now).
     Availability state = row.at(from);
     int64_t start = from;
@@ -183,7 +188,7 @@ void TimelineView::paintEvent(QPaintEvent*) {
     const char* text;
   };
   const Key keys[] = {{Availability::kUp, "On Line / connected on every LAN"},
-                      {Availability::kPartial, "one LAN only"},
+                      {Availability::kPartial, "one LAN only / partly available"},
                       {Availability::kDown, "Off Line / no connection"},
                       {Availability::kUnknown, "not monitored"}};
   int x = 4;

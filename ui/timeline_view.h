@@ -46,7 +46,6 @@ class TimelineView : public QWidget {
   int x_of(int64_t t) const;
   QSize sizeHint() const override;
 
-  static constexpr int kLabelWidth = 170;
   static constexpr int kRowHeight = 18;
 
  protected:
@@ -58,6 +57,7 @@ class TimelineView : public QWidget {
   int axis_top() const;
 
   std::vector<TimelineRow> rows_;
+  int label_width_ = 120;  // fits the longest label (two addresses), within bounds
   int64_t now_ms_ = 0;
   int64_t span_ms_ = 3600 * 1000;
 };
