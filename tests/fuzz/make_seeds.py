@@ -171,3 +171,22 @@ write(D, "search_49_listed", b"\x09" + bytes([0x49, 0, 0, 14, 0, 0]) + ID + b"\x
 write(D, "search_02_empty", b"\x09" + bytes([0x02, 0, 0, 6, 0, 0]))
 write(D, "search_02_82", b"\x0f" + bytes([0x02, 0, 0, 6, 0, 0]))
 write(D, "tiny", b"\x01" + bytes([0x49, 0, 0]))
+
+# --- server_list: the text of a server-list file -----------------------------------
+L = "server_list"
+HEAD = '{"format": "tavrix-server-list", "version": %s, "servers": [%s]}'
+S1 = '{"model": "TVX-2613", "model_key": "0x00000001", "model_id": "0x2613", "unit_id": "0x0000", ' \
+     '"flags": "0x0001", "ip1": "192.0.2.30", "mac1": "02:54:58:01:00:30", "ip2": "198.51.100.30", ' \
+     '"mac2": "02:54:58:01:00:31"}'
+S2 = '{"name": "rack \\u00e9", "model_key": 3, "model_id": 12548, "ip1": "192.0.2.50", "mac1": "02-54-58-01-00-50"}'
+write(L, "two_servers", (HEAD % (1, S1 + ", " + S2)).encode())
+write(L, "empty_list", (HEAD % (1, "")).encode())
+write(L, "newer_version", (HEAD % (2, S1)).encode())
+write(L, "version_text", (HEAD % ('"1"', S1)).encode())
+write(L, "bad_mac", (HEAD % (1, S1.replace("02:54:58:01:00:31", "02:54:58:01:00"))).encode())
+write(L, "bad_ip", (HEAD % (1, S1.replace("198.51.100.30", "198.51.100.300"))).encode())
+write(L, "number_too_big", (HEAD % (1, S2.replace("12548", "70000"))).encode())
+write(L, "not_an_object", b"[1, 2, 3]")
+write(L, "truncated", (HEAD % (1, S1)).encode()[:60])
+write(L, "deep_nesting", b"[" * 5000 + b"]" * 5000)
+write(L, "list_513", (HEAD % (1, ", ".join([S2] * 513))).encode())
