@@ -11,7 +11,6 @@
 #include <sstream>
 
 #include "core/address_text.h"
-#include "core/poller.h"
 #include "core/string_table.h"
 #include "qeld/ds_info.h"
 
@@ -203,7 +202,8 @@ std::string render_probe(const ProbeOutcome& o) {
   const TextSetInfo set = text_set_info(o.text_set);
   const auto modes = names_from(set.mode_base);
   const auto states = names_from(set.state_base);
-  const int supported = supported_mode(id.model_id);
+  // The outcome's own text set, fixed when it was made, decides: not a second look at the map.
+  const int supported = o.text_set == 'A' ? 15 : 22;
   w.family("tavrix_port_mode", "gauge",
            "The port's operation mode as a state set: 1 for the current mode, 0 for the others.");
   for (int i = 0; i < o.port_count; ++i)
