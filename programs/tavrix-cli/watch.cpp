@@ -200,7 +200,7 @@ int run_watch_command(const WatchArgs& args) {
   for (const auto& e : listed) known.emplace_back(ip_text(e.identity.ip1, false), e.identity);
   std::vector<Watched> watched;
   for (std::size_t i = 0; i < addresses.size() + known.size() && !interrupted(); ++i) {
-    Watched w{"", 0, nullptr, ChangeDetector(args.confirm)};
+    Watched w{{}, 0, nullptr, ChangeDetector(args.confirm)};
     if (i < addresses.size()) {
       const FindResult found = find_server(addresses[i], args.timeout);
       if (!found.reply) {
