@@ -74,7 +74,6 @@ std::string check_device_target(std::string_view text, uint32_t& out) {
   const auto* b = reinterpret_cast<const uint8_t*>(&ip);
   if (b[0] == 0) return "an address in 0.0.0.0/8 is not a device";
   if (b[0] >= 224) return "a multicast, reserved or broadcast address is not a device";
-  if (b[3] == 0 || b[3] == 255) return "an address ending in .0 or .255 cannot be probed";
   out = ip;
   return {};
 }

@@ -118,8 +118,10 @@ TEST_F(ExporterProgram, BadInputGetsItsStatusAndOneLogLineAndNoDatagram) {
   };
   const std::vector<Case> cases = {
       {get("/probe?target=abc"), 400, "not an IPv4 address"},
-      {get("/probe?target=127.0.0.255"), 400, "ending in .0 or .255"},
-      {get("/probe?target=127.0.0.0"), 400, "ending in .0 or .255"},
+      {get("/probe?target=127.255.255.255"), 400,
+       "broadcast address of the local network 127.0.0.0/8"},
+      {get("/probe?target=127.0.0.0"), 400, "network or broadcast address of the local network"},
+      {get("/probe?target=127.0.0.2&lan2=127.255.255.255"), 400, "lan2: the network or broadcast"},
       {get("/probe?target=255.255.255.255"), 400, "multicast, reserved or broadcast"},
       {get("/probe?target=224.0.0.1"), 400, "multicast"},
       {get("/probe?target=0.1.2.3"), 400, "0.0.0.0/8"},

@@ -12,6 +12,7 @@
 #include <map>
 #include <nlohmann/json.hpp>
 #include <regex>
+#include <set>
 
 #include "core/string_table.h"
 #include "programs/exporter_test_util.h"
@@ -231,6 +232,43 @@ TEST(ExporterPrometheus, ScrapesTheLabFleetAndAlertsWhenADeviceGoesSilent) {
   exporter.signal(SIGTERM);
   EXPECT_EQ(exporter.wait(5000ms), 0) << exporter.log();
   EXPECT_EQ(prom.wait(20000ms), 0);
+  std::filesystem::remove_all(dir);
+}
+
+TEST(ExporterLab, ScheduledBroadcastSearchFillsServiceDiscoveryButNotTheAllowList) {
+  TAVRIX_SKIP_UNLESS_LAB();
+  tavrix_test::Lab lab;
+  const std::string dir = ::testing::TempDir() + "tavrix_sd_" + std::to_string(getpid()) + "/";
+  std::filesystem::create_directories(dir);
+  Process exporter(
+      {"ip", "netns", "exec", lab.monitor_namespace(), tavrix_test::bin_dir() + "/tavrix-exporter",
+       "--sd.search-interval", "600", "--sd.search-timeout", "2"},
+      dir + "exporter.log");
+  ASSERT_TRUE(exporter.wait_log("msg=\"broadcast search done\" servers=6", 60000ms))
+      << exporter.log();
+  const auto got = lab.run_in_monitor([]() -> std::string {
+    httplib::Client c("127.0.0.1", 9736);
+    const auto sd = c.Get("/sd");
+    const auto probe = c.Get("/probe?target=192.0.2.30");
+    if (!sd || !probe) return "";
+    return std::to_string(probe->status) + "\n" + sd->body;
+  });
+  ASSERT_TRUE(got && !got->empty());
+  const std::size_t nl = got->find('\n');
+  // Found by a search, but a device's reply does not decide where the exporter may send.
+  EXPECT_EQ(got->substr(0, nl), "403");
+  const json groups = json::parse(got->substr(nl + 1));
+  ASSERT_EQ(groups.size(), 6u) << groups.dump();
+  std::set<std::string> targets;
+  for (const auto& g : groups) {
+    targets.insert(g["targets"][0].get<std::string>());
+    EXPECT_EQ(g["labels"]["__meta_tavrix_source"], "search");
+  }
+  const std::set<std::string> want = {"192.0.2.10", "198.51.100.20", "192.0.2.30",
+                                      "192.0.2.40", "192.0.2.50",    "192.0.2.60"};
+  EXPECT_EQ(targets, want);
+  exporter.signal(SIGTERM);
+  EXPECT_EQ(exporter.wait(5000ms), 0) << exporter.log();
   std::filesystem::remove_all(dir);
 }
 
