@@ -174,8 +174,9 @@ TEST_F(ExporterProgram, BadInputGetsItsStatusAndOneLogLineAndNoDatagram) {
     if (round == 0) rss_after_first = rss_kib(proc_->pid());
   }
   // A sanitizer's shadow memory and quarantine grow on their own; there the bound says nothing.
-  if (!kSanitizerBuild)
+  if (!kSanitizerBuild) {
     EXPECT_LE(rss_kib(proc_->pid()), rss_after_first + 2048) << "memory grows with bad requests";
+  }
   // Refused targets never got a datagram; nothing was probed at all.
   for (int d = 0; d < 4; ++d) EXPECT_EQ(requests_to(d), 0u) << "device " << d;
 }
