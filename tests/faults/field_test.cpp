@@ -27,6 +27,7 @@
 
 #include <gtest/gtest.h>
 
+#include "core/server_list.h"
 #include "qeld/ds_info.h"
 #include "qeld/library.h"
 #include "qeld/qnsock/socket_set.h"
@@ -78,6 +79,12 @@ int lines_with(const std::string& text, const std::vector<std::string>& parts) {
     for (const auto& p : parts) all = all && line.find(p) != std::string::npos;
     n += all;
   }
+  return n;
+}
+
+int occurrences(const std::string& text, const std::string& needle) {
+  int n = 0;
+  for (auto p = text.find(needle); p != std::string::npos; p = text.find(needle, p + 1)) ++n;
   return n;
 }
 
@@ -162,6 +169,30 @@ TEST(FieldLab, MixedFleetIsFoundOnceEachByTheInterfaceItAnsweredOn) {
   EXPECT_EQ(s.by_mac.size(), want.size() + 1);
   // The broadcast answers really went out as broadcasts.
   EXPECT_GE(lines_with(lab->devsim_log(), {"(broadcast)"}), 2);
+
+  // The window's path: the search dialog's worker and reply rules.
+  const auto window = lab->run_in_monitor([] {
+    // The model map sits beside the programs.
+    if (::chdir(tavrix_test::bin_dir().c_str()) != 0)
+      return std::string("no ") + tavrix_test::bin_dir();
+    qeld::library_start();
+    std::ostringstream out;
+    {
+      TDsList list;
+      list.search_timeout = 3;
+      list.start_search(0, 0);
+      for (int i = 0; i < 1200 && !list.search_finished(); ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+      for (int i = 0; i < list.result_count(); ++i)
+        out << mac_of(list.result_at(i)->mac1) << '@' << dotted(list.result_at(i)->local_ip) << ' ';
+    }
+    qeld::library_stop();
+    return out.str();
+  });
+  ASSERT_TRUE(window.has_value());
+  for (const auto& [mac, where] : want)
+    EXPECT_EQ(occurrences(*window, mac + "@" + where.second + " "), 1) << *window;
+  EXPECT_EQ(occurrences(*window, "02:54:58:02:00:30@"), 1) << *window;
 
   // The CLI, run by an unprivileged user (the search needs no capability), names the
   // interface beside local_ip.
