@@ -9,6 +9,7 @@
 #include <thread>
 
 #include "commands.h"
+#include "core/server_list_file.h"
 #include "output.h"
 #include "qeld/library.h"
 #include "qeld/model_map.h"
@@ -167,6 +168,15 @@ int run_search_command(const SearchArgs& args) {
           "hint: no reply to the broadcast; a firewall that drops UDP from ports 4800 and 1029 "
           "hides every device, and devices behind a router answer only `search --ip` (see "
           "docs/networks.md)");
+  }
+  if (!args.save_file.empty() && n > 0) {
+    std::vector<ServerListEntry> entries;
+    for (int i = 0; i < n; ++i) entries.push_back(server_list_entry(*list.result_at(i)));
+    if (auto why = write_server_list_file(args.save_file, entries); !why.empty()) {
+      print_error(why);
+      qeld::library_stop();
+      return kExitUsage;
+    }
   }
   qeld::library_stop();
   return n > 0 ? kExitOk : kExitNone;
