@@ -11,6 +11,7 @@
 #include <QMenu>
 #include <QMenuBar>
 #include <QSplitter>
+#include <QStyle>
 #include <QStyledItemDelegate>
 #include <QTabWidget>
 #include <QTableWidget>
@@ -19,10 +20,12 @@
 #include <QToolButton>
 #include <QTreeWidget>
 #include <QVBoxLayout>
+#include <algorithm>
 
+#include "core/string_table.h"
 #include "ui/forms.h"
 #include "ui/icons.h"
-#include "core/string_table.h"
+#include "ui/table_actions.h"
 
 namespace {
 
@@ -55,10 +58,13 @@ QTableWidget* make_report_list(QWidget* parent, const char* name,
   for (const auto& [caption, width] : columns) list->setColumnWidth(c++, width);
   list->setShowGrid(true);
   list->setSelectionBehavior(QAbstractItemView::SelectRows);
-  list->setSelectionMode(QAbstractItemView::SingleSelection);
+  // Several rows may be selected for Copy.
+  list->setSelectionMode(QAbstractItemView::ExtendedSelection);
   list->setEditTriggers(QAbstractItemView::NoEditTriggers);
   list->setWordWrap(false);
   list->setCornerButtonEnabled(false);
+  // Tab moves on to the next control; the arrows move within the list.
+  list->setTabKeyNavigation(false);
   list->verticalHeader()->setVisible(false);
   list->verticalHeader()->setSectionResizeMode(QHeaderView::Fixed);
   list->verticalHeader()->setDefaultSectionSize(list->fontMetrics().height() + 6);
@@ -67,6 +73,18 @@ QTableWidget* make_report_list(QWidget* parent, const char* name,
   list->horizontalHeader()->setHighlightSections(false);
   list->horizontalHeader()->setSectionsClickable(false);
   return list;
+}
+
+// Wide enough for the longest node a dual-LAN server can have (two full addresses and
+// the longest model name in the list), with the tree's indentation, icon and frame.
+int tree_width_for_dual_lan_node(const QTreeWidget* tree) {
+  const QString widest = QStringLiteral("255.255.255.255, 255.255.255.255  [TVX-3202UR]");
+  const int text = tree->fontMetrics().horizontalAdvance(widest);
+  // The item's own margins around icon and text, as the styles draw them, and a spare.
+  const int margins = 4 * (tree->style()->pixelMetric(QStyle::PM_FocusFrameHMargin) + 1) + 32;
+  const int chrome =
+      tree->indentation() + tree->iconSize().width() + 2 * tree->frameWidth() + margins;
+  return text + chrome;
 }
 
 QLabel* info_caption(const char* text, QWidget* parent) {
@@ -107,6 +125,10 @@ Tm_mainform::~Tm_mainform() {
   m_mon_list->viewport()->removeEventFilter(this);
 }
 
+QMenu* Tm_mainform::createPopupMenu() {
+  return nullptr;
+}
+
 void Tm_mainform::build_actions() {
   struct ActionRow {
     QAction** slot;
@@ -135,6 +157,12 @@ void Tm_mainform::build_actions() {
        &Tm_mainform::m_about_actExecute},
       {&m_about_act, "m_about_act", "About", -1, QKeySequence(), &Tm_mainform::m_about_actExecute},
   };
+  m_export_act = new QAction(QStringLiteral("Export..."), this);
+  m_export_act->setObjectName(QStringLiteral("m_export_act"));
+  m_export_act->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_E));
+  connect(m_export_act, &QAction::triggered, this,
+          tavrix::ui::guarded([this] { m_export_actExecute(); }));
+  addAction(m_export_act);
   for (const ActionRow& s : rows) {
     auto* act = new QAction(QString::fromLatin1(s.caption), this);
     act->setObjectName(QString::fromLatin1(s.name));
@@ -155,6 +183,9 @@ void Tm_mainform::build_menus_and_toolbar() {
   QMenu* function = bar->addMenu(QStringLiteral("Function"));
   function->addAction(m_search_act);
   function->addAction(m_specifyIP_act);
+  function->addSeparator();
+  // Added items go above Exit, which stays the menu's last.
+  function->addAction(m_export_act);
   function->addSeparator();
   function->addAction(m_exit_act);
   QMenu* run = bar->addMenu(QStringLiteral("Run"));
@@ -218,7 +249,8 @@ void Tm_mainform::build_views() {
   m_mon_tree->setTextElideMode(Qt::ElideNone);
   m_mon_tree->header()->setStretchLastSection(false);
   m_mon_tree->header()->setSectionResizeMode(0, QHeaderView::ResizeToContents);
-  m_mon_tree->resize(225, m_mon_tree->height());
+  const int tree_width = std::max(225, tree_width_for_dual_lan_node(m_mon_tree));
+  m_mon_tree->resize(tree_width, m_mon_tree->height());
 
   Panel1 = new QWidget(Splitter1);
   Panel1->setObjectName(QStringLiteral("Panel1"));
@@ -273,6 +305,16 @@ void Tm_mainform::build_views() {
   m_mon_list->setMouseTracking(true);
   m_mon_list->viewport()->setMouseTracking(true);
   m_mon_list->viewport()->installEventFilter(this);
+  // The hover mark is the data of a row's first cell, but the whole row is painted with
+  // it: a change of the mark repaints every cell of the row, not just the first.
+  connect(m_mon_list->model(), &QAbstractItemModel::dataChanged, this,
+          [this](const QModelIndex& first, const QModelIndex& last, const QList<int>& roles) {
+            if (!roles.contains(tavrix::ui::kDataRole)) return;
+            QWidget* view = m_mon_list->viewport();
+            for (int r = first.row(); r <= last.row(); ++r)
+              view->update(0, m_mon_list->rowViewportPosition(r), view->width(),
+                           m_mon_list->rowHeight(r));
+          });
   m_mon_tab1->addTab(m_mon_list, QStringLiteral("Connections"));
 
   m_root_list = make_report_list(Panel1, "m_root_list",
@@ -291,11 +333,14 @@ void Tm_mainform::build_views() {
   right->addWidget(m_mon_tab1, 1);
   right->addWidget(m_root_list, 1);
 
+  tavrix::ui::add_table_menu(m_root_list, QStringLiteral("servers"));
+  tavrix::ui::add_table_menu(m_mon_list, QStringLiteral("ports"));
+
   Splitter1->addWidget(m_mon_tree);
   Splitter1->addWidget(Panel1);
   Splitter1->setStretchFactor(0, 0);
   Splitter1->setStretchFactor(1, 1);
-  Splitter1->setSizes({225, 800});
+  Splitter1->setSizes({tree_width, 800});
   setCentralWidget(Splitter1);
 
   connect(m_mon_tree, &QTreeWidget::itemSelectionChanged, this,
