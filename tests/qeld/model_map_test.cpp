@@ -151,14 +151,14 @@ TEST_F(ModelMap, EntriesReadDuringReloadsAreWholeEntries) {
   for (uint16_t i = 0; i < 40; ++i) large.push_back(entry(0x02, 0x2200 + i, 0x40, 8, "TVX-2200"));
   qeld::set_model_map(large);
 
-  std::atomic<bool> done{false};
+  // The reloader runs while the reader reads; each loop has its own bound.
+  std::atomic<bool> reading{true};
   std::thread reloader([&] {
-    for (int round = 0; round < 400; ++round) qeld::set_model_map(round % 2 ? large : small);
-    done = true;
+    for (int round = 0; round < 200000 && reading.load(); ++round)
+      qeld::set_model_map(round % 2 ? large : small);
   });
   int seen = 0;
-  // Bounded by count, not by the other thread, so a stuck reloader cannot hang it.
-  for (int i = 0; i < 200000 && !done.load(); ++i) {
+  for (int i = 0; i < 20000; ++i) {
     const std::optional<qeld::TModelEntry> e = qeld::model_entry(i % 40);
     if (!e) continue;
     ++seen;
@@ -167,8 +167,12 @@ TEST_F(ModelMap, EntriesReadDuringReloadsAreWholeEntries) {
     const bool from_large = e->model_id >= 0x2200 && e->model_id < 0x2228 &&
                             std::strcmp(e->name, "TVX-2200") == 0 && e->port_count == 8 &&
                             e->attr_byte() == 0x40;
-    ASSERT_TRUE(from_small || from_large) << "entry " << i % 40 << " id " << e->model_id;
+    if (!from_small && !from_large) {
+      ADD_FAILURE() << "entry " << i % 40 << " id " << e->model_id;
+      break;
+    }
   }
+  reading = false;
   reloader.join();
   EXPECT_GT(seen, 0);
 
