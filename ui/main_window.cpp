@@ -157,13 +157,16 @@ void Tm_mainform::build_actions() {
        &Tm_mainform::m_about_actExecute},
       {&m_about_act, "m_about_act", "About", -1, QKeySequence(), &Tm_mainform::m_about_actExecute},
   };
-  m_export_act = new QAction(QStringLiteral("Export..."), this);
-  m_export_act->setObjectName(QStringLiteral("m_export_act"));
-  m_export_act->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_E));
-  connect(m_export_act, &QAction::triggered, this,
-          tavrix::ui::guarded([this] { m_export_actExecute(); }));
-  addAction(m_export_act);
-  for (const ActionRow& s : rows) {
+  // Shortcuts only where no specified one is taken (Ctrl+S is Specify IP).
+  const ActionRow added[] = {
+      {&m_open_list_act, "m_open_list_act", "Open Server List...", -1,
+       QKeySequence(Qt::CTRL | Qt::Key_O), &Tm_mainform::m_open_list_actExecute},
+      {&m_save_list_act, "m_save_list_act", "Save Server List...", -1, QKeySequence(),
+       &Tm_mainform::m_save_list_actExecute},
+      {&m_export_act, "m_export_act", "Export...", -1, QKeySequence(Qt::CTRL | Qt::Key_E),
+       &Tm_mainform::m_export_actExecute},
+  };
+  const auto make = [this](const ActionRow& s) {
     auto* act = new QAction(QString::fromLatin1(s.caption), this);
     act->setObjectName(QString::fromLatin1(s.name));
     if (s.image >= 0) act->setIcon(m_main_icon[s.image]);
@@ -174,7 +177,9 @@ void Tm_mainform::build_actions() {
             tavrix::ui::guarded([this, handler] { (this->*handler)(); }));
     addAction(act);  // shortcuts work even for actions that are in no menu (Online Help)
     *s.slot = act;
-  }
+  };
+  for (const ActionRow& s : rows) make(s);
+  for (const ActionRow& s : added) make(s);
 }
 
 void Tm_mainform::build_menus_and_toolbar() {
@@ -185,6 +190,8 @@ void Tm_mainform::build_menus_and_toolbar() {
   function->addAction(m_specifyIP_act);
   function->addSeparator();
   // Added items go above Exit, which stays the menu's last.
+  function->addAction(m_open_list_act);
+  function->addAction(m_save_list_act);
   function->addAction(m_export_act);
   function->addSeparator();
   function->addAction(m_exit_act);

@@ -84,7 +84,10 @@ class Tm_mainform : public QMainWindow {
   QAction* m_settings_act = nullptr;
   QAction* m_online_act = nullptr;
   QAction* m_about_act = nullptr;
-  // Beside the specified ones: the table in view written to a CSV or JSON file.
+  // Beside the specified ones: the server list opened from and saved to a file, and
+  // the table in view written to a CSV or JSON file.
+  QAction* m_open_list_act = nullptr;
+  QAction* m_save_list_act = nullptr;
   QAction* m_export_act = nullptr;
 
   // --- fields ---
@@ -127,6 +130,8 @@ class Tm_mainform : public QMainWindow {
   void m_mon_treeChange();
   void m_mon_treeContextPopup(const QPoint& pos);
   void m_export_actExecute();
+  void m_open_list_actExecute();
+  void m_save_list_actExecute();
 
  protected:
   void showEvent(QShowEvent* event) override;

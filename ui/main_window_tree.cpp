@@ -13,6 +13,7 @@
 #include "qeld/model_map.h"
 #include "ui/icons.h"
 #include "ui/main_window.h"
+#include "ui/server_list_actions.h"
 #include "ui/table_actions.h"
 
 using tavrix::ds_list;
@@ -188,6 +189,14 @@ void Tm_mainform::m_mon_treeContextPopup(const QPoint& pos) {
     m_mon_tree->setCurrentItem(server_nodes[index]);
   update_actions();
   m_pop_tree->popup(m_mon_tree->viewport()->mapToGlobal(pos));
+}
+
+void Tm_mainform::m_open_list_actExecute() {
+  if (tavrix::ui::open_server_list(this)) rebuild_tree(-1);
+}
+
+void Tm_mainform::m_save_list_actExecute() {
+  tavrix::ui::save_server_list(this);
 }
 
 void Tm_mainform::m_export_actExecute() {

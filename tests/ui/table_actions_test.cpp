@@ -191,7 +191,8 @@ TEST_F(TableActions, ExportThatCannotBeWrittenSaysWhereAndWhyAndCancelWritesNoth
   EXPECT_TRUE(QDir(dir.path()).entryList(QDir::NoDotAndDotDot | QDir::AllEntries).isEmpty());
 }
 
-// The specified menu items keep their menus and their order; Export sits above Exit.
+// The specified menu items keep their menus and their order; the added ones sit above
+// Exit, with shortcuts that no specified action uses.
 TEST_F(TableActions, AddedActionsLeaveTheSpecifiedMenuItemsInPlace) {
   QStringList menus;
   for (QAction* m : w->menuBar()->actions()) {
@@ -199,9 +200,13 @@ TEST_F(TableActions, AddedActionsLeaveTheSpecifiedMenuItemsInPlace) {
     for (QAction* a : m->menu()->actions()) items << (a->isSeparator() ? "|" : a->text());
     menus << m->text() + ": " + items.join(',');
   }
-  EXPECT_EQ(menus.join(" / "),
-            "Function: Search,Specify IP,|,Export...,|,Exit / "
-            "Run: Start,Stop,Delete,|,Settings / Help: About");
+  EXPECT_EQ(
+      menus.join(" / "),
+      "Function: Search,Specify IP,|,Open Server List...,Save Server List...,Export...,|,Exit / "
+      "Run: Start,Stop,Delete,|,Settings / Help: About");
+  EXPECT_EQ(w->m_open_list_act->shortcut(), QKeySequence("Ctrl+O"));
+  EXPECT_TRUE(w->m_save_list_act->shortcut().isEmpty());
+  EXPECT_EQ(w->m_export_act->shortcut(), QKeySequence("Ctrl+E"));
 }
 
 }  // namespace
