@@ -23,6 +23,7 @@
 #include <algorithm>
 
 #include "core/string_table.h"
+#include "ui/events_view.h"
 #include "ui/forms.h"
 #include "ui/icons.h"
 #include "ui/table_actions.h"
@@ -339,9 +340,12 @@ void Tm_mainform::build_views() {
   right->addWidget(top_Panel);
   right->addWidget(m_mon_tab1, 1);
   right->addWidget(m_root_list, 1);
+  add_watch_views(right);
 
   tavrix::ui::add_table_menu(m_root_list, QStringLiteral("servers"));
   tavrix::ui::add_table_menu(m_mon_list, QStringLiteral("ports"));
+  if (m_events_view)
+    tavrix::ui::add_table_menu(m_events_view->m_events_list, QStringLiteral("events"));
 
   Splitter1->addWidget(m_mon_tree);
   Splitter1->addWidget(Panel1);

@@ -210,9 +210,9 @@ void Tm_mainform::m_export_actExecute() {
   auto* view = qobject_cast<QAbstractItemView*>(page);
   if (!view && page) view = page->findChild<QAbstractItemView*>();
   if (!view) view = m_mon_list;
-  const QString name = view == m_mon_list
-                           ? QStringLiteral("ports")
-                           : m_mon_tab1->tabText(m_mon_tab1->currentIndex()).toLower();
+  // The tab's caption without the count of unseen events it may carry.
+  const QString tab = m_mon_tab1->tabText(m_mon_tab1->currentIndex()).section(' ', 0, 0).toLower();
+  const QString name = view == m_mon_list ? QStringLiteral("ports") : tab;
   tavrix::ui::export_table(this, tavrix::ui::view_rows(view, false), name);
 }
 
