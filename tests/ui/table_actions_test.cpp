@@ -9,12 +9,15 @@
 #include <QMenu>
 #include <QMenuBar>
 #include <QMimeData>
+#include <QTabWidget>
+#include <QTableView>
 #include <QTableWidget>
 #include <QTemporaryDir>
 #include <QTest>
 #include <QTreeWidget>
 #include <nlohmann/json.hpp>
 
+#include "ui/events_view.h"
 #include "ui/file_prompt.h"
 #include "ui/main_window.h"
 #include "ui/ui_test_util.h"
@@ -189,6 +192,23 @@ TEST_F(TableActions, ExportThatCannotBeWrittenSaysWhereAndWhyAndCancelWritesNoth
   w->m_export_act->trigger();
   EXPECT_EQ(boxes.boxes.size(), 1u);
   EXPECT_TRUE(QDir(dir.path()).entryList(QDir::NoDotAndDotDot | QDir::AllEntries).isEmpty());
+}
+
+// With the Events tab in front, Export writes the events table, and the events list has
+// the same context menu as the other tables. Nothing is monitored: no event yet.
+TEST_F(TableActions, EventsTabExportsTheEventsTable) {
+  w->m_mon_tree->setCurrentItem(w->server_nodes[0]);
+  w->m_mon_tab1->setCurrentWidget(w->m_events_view);
+  answer_path = dir.path() + "/events-today.csv";
+  answer_filter = "CSV (*.csv)";
+  w->m_export_act->trigger();
+  EXPECT_EQ(read(answer_path), "Time,Server,Kind,Port,LAN,Connection,Was,Now\r\n");
+  EXPECT_EQ(prompts, QStringList{"events.csv"});
+  const QMenu* menu = w->m_events_view->m_events_list->findChild<QMenu*>();
+  ASSERT_TRUE(menu);
+  QStringList items;
+  for (const QAction* a : menu->actions()) items << a->text();
+  EXPECT_EQ(items, (QStringList{"Copy", "Export..."}));
 }
 
 // The specified menu items keep their menus and their order; the added ones sit above
