@@ -158,7 +158,7 @@ void Tm_mainform::build_actions() {
        &Tm_mainform::m_about_actExecute},
       {&m_about_act, "m_about_act", "About", -1, QKeySequence(), &Tm_mainform::m_about_actExecute},
   };
-  // Shortcuts only where no specified one is taken (Ctrl+S is Specify IP).
+  // Shortcuts only where no other action has one (Ctrl+S is Specify IP).
   const ActionRow added[] = {
       {&m_open_list_act, "m_open_list_act", "Open Server List...", -1,
        QKeySequence(Qt::CTRL | Qt::Key_O), &Tm_mainform::m_open_list_actExecute},

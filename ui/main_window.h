@@ -90,7 +90,7 @@ class Tm_mainform : public QMainWindow {
   QAction* m_settings_act = nullptr;
   QAction* m_online_act = nullptr;
   QAction* m_about_act = nullptr;
-  // Beside the specified ones: the server list opened from and saved to a file, and
+  // Beside the program's own actions: the server list opened from and saved to a file, and
   // the table in view written to a CSV or JSON file.
   QAction* m_open_list_act = nullptr;
   QAction* m_save_list_act = nullptr;

@@ -211,9 +211,9 @@ TEST_F(TableActions, EventsTabExportsTheEventsTable) {
   EXPECT_EQ(items, (QStringList{"Copy", "Export..."}));
 }
 
-// The specified menu items keep their menus and their order; the added ones sit above
-// Exit, with shortcuts that no specified action uses.
-TEST_F(TableActions, AddedActionsLeaveTheSpecifiedMenuItemsInPlace) {
+// The menus' own items keep their menus and their order; the added ones sit above
+// Exit, with shortcuts that no other action uses.
+TEST_F(TableActions, AddedActionsLeaveTheExistingMenuItemsInPlace) {
   QStringList menus;
   for (QAction* m : w->menuBar()->actions()) {
     QStringList items;
