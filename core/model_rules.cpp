@@ -9,7 +9,7 @@ namespace {
 bool model_has_attr(uint16_t model_id, uint8_t bit) {
   const int n = qeld::model_entry_count();
   for (int i = 0; i < n; ++i) {
-    const qeld::TModelEntry* e = qeld::model_entry(i);
+    const std::optional<qeld::TModelEntry> e = qeld::model_entry(i);
     if (e && e->model_id == model_id && (e->attr_byte() & bit)) return true;
   }
   return false;

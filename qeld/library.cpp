@@ -232,10 +232,15 @@ int refresh_local_addresses(AddressList& out) {
 
 // --- library lock and search options -------------------------------------------
 
+namespace {
+// Held by a search from its start to its end. Constant-initialised, so it exists before
+// any object of the program is made and outlives them all at exit, the server list
+// (whose destructor may join a worker that still holds it) included.
+constinit std::mutex g_library_lock;
+}  // namespace
+
 std::mutex& library_lock() {
-  // Exists from the first call on, so a search before library_start cannot touch a dead lock.
-  static std::mutex lock;
-  return lock;
+  return g_library_lock;
 }
 
 void set_search_options(int timeout_ms, int attempts) {

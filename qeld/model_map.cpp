@@ -32,7 +32,7 @@ constexpr std::size_t kMaxFileSize = 16u << 20;
 constexpr const char* kFileName = "GIdMap.dat";
 
 // Guards g_entries: written by the loaders (start-up, tests), read by the lookups.
-// model_entry hands out pointers that stay valid until the next load.
+// Nothing read under it leaves the lock other than as a copy.
 std::shared_mutex g_map_mutex;
 std::vector<TModelEntry> g_entries;
 
@@ -198,10 +198,10 @@ int model_entry_count() {
   return static_cast<int>(g_entries.size());
 }
 
-const TModelEntry* model_entry(int index) {
+std::optional<TModelEntry> model_entry(int index) {
   std::shared_lock lock(g_map_mutex);
-  if (index < 0 || static_cast<std::size_t>(index) >= g_entries.size()) return nullptr;
-  return &g_entries[static_cast<std::size_t>(index)];
+  if (index < 0 || static_cast<std::size_t>(index) >= g_entries.size()) return std::nullopt;
+  return g_entries[static_cast<std::size_t>(index)];
 }
 
 namespace {

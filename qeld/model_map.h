@@ -4,6 +4,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -11,8 +12,8 @@ namespace qeld {
 
 inline constexpr std::size_t kModelEntrySize = 64;
 inline constexpr std::size_t kModelNameSize = 48;
-inline constexpr uint8_t kAttrModeSetA = 0x04;      // mode/state text set A
-inline constexpr uint8_t kAttrSecondMac = 0x40;     // broadcast replies must carry a second MAC
+inline constexpr uint8_t kAttrModeSetA = 0x04;   // mode/state text set A
+inline constexpr uint8_t kAttrSecondMac = 0x40;  // broadcast replies must carry a second MAC
 
 // One 64-byte entry: key 0-3 (LE), id 4-5 (LE), 6-7 unused, attributes 8-11 (only
 // byte 10 is read), port count 12-15 (LE u32), name 16-63 (NUL-terminated).
@@ -47,11 +48,13 @@ void set_model_map(std::vector<TModelEntry> entries);
 void clear_model_map();
 
 int model_entry_count();
-const TModelEntry* model_entry(int index);  // nullptr outside 0..count-1
+// A copy of entry `index`, or nothing outside 0..count-1. A copy, because a reload
+// frees the table that a pointer into it would still name.
+std::optional<TModelEntry> model_entry(int index);
 
 // Index of the first entry with (key = key and id = id) or (id = id and key = 0), or -1.
 int find_model(uint32_t model_key, uint16_t model_id);
 uint32_t model_port_count(uint32_t model_key, uint16_t model_id);  // 0 when absent
-std::string model_name(uint32_t model_key, uint16_t model_id);    // "Unknown model" when absent
+std::string model_name(uint32_t model_key, uint16_t model_id);     // "Unknown model" when absent
 
 }  // namespace qeld

@@ -11,6 +11,7 @@
 #include <QMenu>
 #include <QMenuBar>
 #include <QSplitter>
+#include <QStyle>
 #include <QStyledItemDelegate>
 #include <QTabWidget>
 #include <QTableWidget>
@@ -19,10 +20,13 @@
 #include <QToolButton>
 #include <QTreeWidget>
 #include <QVBoxLayout>
+#include <algorithm>
 
+#include "core/string_table.h"
+#include "ui/events_view.h"
 #include "ui/forms.h"
 #include "ui/icons.h"
-#include "core/string_table.h"
+#include "ui/table_actions.h"
 
 namespace {
 
@@ -55,10 +59,13 @@ QTableWidget* make_report_list(QWidget* parent, const char* name,
   for (const auto& [caption, width] : columns) list->setColumnWidth(c++, width);
   list->setShowGrid(true);
   list->setSelectionBehavior(QAbstractItemView::SelectRows);
-  list->setSelectionMode(QAbstractItemView::SingleSelection);
+  // Several rows may be selected for Copy.
+  list->setSelectionMode(QAbstractItemView::ExtendedSelection);
   list->setEditTriggers(QAbstractItemView::NoEditTriggers);
   list->setWordWrap(false);
   list->setCornerButtonEnabled(false);
+  // Tab moves on to the next control; the arrows move within the list.
+  list->setTabKeyNavigation(false);
   list->verticalHeader()->setVisible(false);
   list->verticalHeader()->setSectionResizeMode(QHeaderView::Fixed);
   list->verticalHeader()->setDefaultSectionSize(list->fontMetrics().height() + 6);
@@ -67,6 +74,18 @@ QTableWidget* make_report_list(QWidget* parent, const char* name,
   list->horizontalHeader()->setHighlightSections(false);
   list->horizontalHeader()->setSectionsClickable(false);
   return list;
+}
+
+// Wide enough for the longest node a dual-LAN server can have (two full addresses and
+// the longest model name in the list), with the tree's indentation, icon and frame.
+int tree_width_for_dual_lan_node(const QTreeWidget* tree) {
+  const QString widest = QStringLiteral("255.255.255.255, 255.255.255.255  [TVX-3202UR]");
+  const int text = tree->fontMetrics().horizontalAdvance(widest);
+  // The item's own margins around icon and text, as the styles draw them, and a spare.
+  const int margins = 4 * (tree->style()->pixelMetric(QStyle::PM_FocusFrameHMargin) + 1) + 32;
+  const int chrome =
+      tree->indentation() + tree->iconSize().width() + 2 * tree->frameWidth() + margins;
+  return text + chrome;
 }
 
 QLabel* info_caption(const char* text, QWidget* parent) {
@@ -107,6 +126,10 @@ Tm_mainform::~Tm_mainform() {
   m_mon_list->viewport()->removeEventFilter(this);
 }
 
+QMenu* Tm_mainform::createPopupMenu() {
+  return nullptr;
+}
+
 void Tm_mainform::build_actions() {
   struct ActionRow {
     QAction** slot;
@@ -135,7 +158,16 @@ void Tm_mainform::build_actions() {
        &Tm_mainform::m_about_actExecute},
       {&m_about_act, "m_about_act", "About", -1, QKeySequence(), &Tm_mainform::m_about_actExecute},
   };
-  for (const ActionRow& s : rows) {
+  // Shortcuts only where no other action has one (Ctrl+S is Specify IP).
+  const ActionRow added[] = {
+      {&m_open_list_act, "m_open_list_act", "Open Server List...", -1,
+       QKeySequence(Qt::CTRL | Qt::Key_O), &Tm_mainform::m_open_list_actExecute},
+      {&m_save_list_act, "m_save_list_act", "Save Server List...", -1, QKeySequence(),
+       &Tm_mainform::m_save_list_actExecute},
+      {&m_export_act, "m_export_act", "Export...", -1, QKeySequence(Qt::CTRL | Qt::Key_E),
+       &Tm_mainform::m_export_actExecute},
+  };
+  const auto make = [this](const ActionRow& s) {
     auto* act = new QAction(QString::fromLatin1(s.caption), this);
     act->setObjectName(QString::fromLatin1(s.name));
     if (s.image >= 0) act->setIcon(m_main_icon[s.image]);
@@ -146,7 +178,9 @@ void Tm_mainform::build_actions() {
             tavrix::ui::guarded([this, handler] { (this->*handler)(); }));
     addAction(act);  // shortcuts work even for actions that are in no menu (Online Help)
     *s.slot = act;
-  }
+  };
+  for (const ActionRow& s : rows) make(s);
+  for (const ActionRow& s : added) make(s);
 }
 
 void Tm_mainform::build_menus_and_toolbar() {
@@ -155,6 +189,11 @@ void Tm_mainform::build_menus_and_toolbar() {
   QMenu* function = bar->addMenu(QStringLiteral("Function"));
   function->addAction(m_search_act);
   function->addAction(m_specifyIP_act);
+  function->addSeparator();
+  // Added items go above Exit, which stays the menu's last.
+  function->addAction(m_open_list_act);
+  function->addAction(m_save_list_act);
+  function->addAction(m_export_act);
   function->addSeparator();
   function->addAction(m_exit_act);
   QMenu* run = bar->addMenu(QStringLiteral("Run"));
@@ -218,7 +257,8 @@ void Tm_mainform::build_views() {
   m_mon_tree->setTextElideMode(Qt::ElideNone);
   m_mon_tree->header()->setStretchLastSection(false);
   m_mon_tree->header()->setSectionResizeMode(0, QHeaderView::ResizeToContents);
-  m_mon_tree->resize(225, m_mon_tree->height());
+  const int tree_width = std::max(225, tree_width_for_dual_lan_node(m_mon_tree));
+  m_mon_tree->resize(tree_width, m_mon_tree->height());
 
   Panel1 = new QWidget(Splitter1);
   Panel1->setObjectName(QStringLiteral("Panel1"));
@@ -273,6 +313,16 @@ void Tm_mainform::build_views() {
   m_mon_list->setMouseTracking(true);
   m_mon_list->viewport()->setMouseTracking(true);
   m_mon_list->viewport()->installEventFilter(this);
+  // The hover mark is the data of a row's first cell, but the whole row is painted with
+  // it: a change of the mark repaints every cell of the row, not just the first.
+  connect(m_mon_list->model(), &QAbstractItemModel::dataChanged, this,
+          [this](const QModelIndex& first, const QModelIndex& last, const QList<int>& roles) {
+            if (!roles.contains(tavrix::ui::kDataRole)) return;
+            QWidget* view = m_mon_list->viewport();
+            for (int r = first.row(); r <= last.row(); ++r)
+              view->update(0, m_mon_list->rowViewportPosition(r), view->width(),
+                           m_mon_list->rowHeight(r));
+          });
   m_mon_tab1->addTab(m_mon_list, QStringLiteral("Connections"));
 
   m_root_list = make_report_list(Panel1, "m_root_list",
@@ -292,11 +342,16 @@ void Tm_mainform::build_views() {
   right->addWidget(m_root_list, 1);
   add_watch_views(right);
 
+  tavrix::ui::add_table_menu(m_root_list, QStringLiteral("servers"));
+  tavrix::ui::add_table_menu(m_mon_list, QStringLiteral("ports"));
+  if (m_events_view)
+    tavrix::ui::add_table_menu(m_events_view->m_events_list, QStringLiteral("events"));
+
   Splitter1->addWidget(m_mon_tree);
   Splitter1->addWidget(Panel1);
   Splitter1->setStretchFactor(0, 0);
   Splitter1->setStretchFactor(1, 1);
-  Splitter1->setSizes({225, 800});
+  Splitter1->setSizes({tree_width, 800});
   setCentralWidget(Splitter1);
 
   connect(m_mon_tree, &QTreeWidget::itemSelectionChanged, this,

@@ -90,6 +90,11 @@ class Tm_mainform : public QMainWindow {
   QAction* m_settings_act = nullptr;
   QAction* m_online_act = nullptr;
   QAction* m_about_act = nullptr;
+  // Beside the program's own actions: the server list opened from and saved to a file, and
+  // the table in view written to a CSV or JSON file.
+  QAction* m_open_list_act = nullptr;
+  QAction* m_save_list_act = nullptr;
+  QAction* m_export_act = nullptr;
 
   // --- fields ---
   int hot_row = 0;  // port-table row under the pointer
@@ -145,11 +150,16 @@ class Tm_mainform : public QMainWindow {
   void m_main_timerTimer();
   void m_mon_treeChange();
   void m_mon_treeContextPopup(const QPoint& pos);
+  void m_export_actExecute();
+  void m_open_list_actExecute();
+  void m_save_list_actExecute();
 
  protected:
   void showEvent(QShowEvent* event) override;
   void closeEvent(QCloseEvent* event) override;
   bool eventFilter(QObject* watched, QEvent* event) override;
+  // No menu of toolbars: the bar is not meant to be hidden.
+  QMenu* createPopupMenu() override;
 
  private:
   void FormCreate();

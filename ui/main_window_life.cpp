@@ -5,23 +5,30 @@
 #include <QShowEvent>
 #include <QTableWidget>
 #include <QTimer>
+#include <chrono>
+#include <thread>
 
+#include "core/string_table.h"
+#include "qeld/library.h"
 #include "ui/about_box.h"
 #include "ui/close_dialog.h"
+#include "ui/forms.h"
 #include "ui/main_window.h"
-#include "ui/settings_dialog.h"
+#include "ui/message_box.h"
 #include "ui/search_dialog.h"
 #include "ui/search_ip_dialog.h"
-#include "ui/forms.h"
-#include "ui/message_box.h"
-#include "qeld/library.h"
-#include "core/string_table.h"
+#include "ui/settings_dialog.h"
 
 using tavrix::ds_list;
 using tavrix::ui::message_box;
 using tavrix::ui::MsgButtons;
 using tavrix::ui::MsgIcon;
 using tavrix::ui::MsgResult;
+
+namespace {
+// An aborted search ends within one quiet wait (a second); this bounds a stuck one.
+constexpr int kSearchEndLimitMs = 5000;
+}  // namespace
 
 void Tm_mainform::showEvent(QShowEvent* event) {
   QMainWindow::showEvent(event);
@@ -90,6 +97,9 @@ void Tm_mainform::closeEvent(QCloseEvent* event) {
 void Tm_mainform::FormClose() {
   m_main_timer->stop();
   ds_list().set_stop_all(1);
+  // A search whose dialog has closed may still run; it ends at its next quiet wait,
+  // while the close dialog waits for the pollers.
+  ds_list().abort_search();
   if (m_close_form) m_close_form->exec();
   // Pollers still asleep in their pause are told to end now; the server list's
   // destructor joins them at exit, so no thread outlives the program.
@@ -97,5 +107,12 @@ void Tm_mainform::FormClose() {
     ds_list().stop_poller(i, 0);
     if (ds_list().server_at(i)->dual_lan == 1) ds_list().stop_poller(i, 1);
   }
+  // The worker is joined here, before the library stops, rather than by the server
+  // list's destructor at exit, when the statics it uses are being torn down.
+  const auto limit =
+      std::chrono::steady_clock::now() + std::chrono::milliseconds(kSearchEndLimitMs);
+  while (ds_list().search_running() && std::chrono::steady_clock::now() < limit)
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  ds_list().search_finished();
   qeld::library_stop();
 }

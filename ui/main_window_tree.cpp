@@ -8,11 +8,13 @@
 #include <QTreeWidget>
 #include <algorithm>
 
-#include "ui/main_window.h"
-#include "ui/icons.h"
+#include "core/string_table.h"
 #include "qeld/library.h"
 #include "qeld/model_map.h"
-#include "core/string_table.h"
+#include "ui/icons.h"
+#include "ui/main_window.h"
+#include "ui/server_list_actions.h"
+#include "ui/table_actions.h"
 
 using tavrix::ds_list;
 using tavrix::ip_text;
@@ -187,6 +189,31 @@ void Tm_mainform::m_mon_treeContextPopup(const QPoint& pos) {
     m_mon_tree->setCurrentItem(server_nodes[index]);
   update_actions();
   m_pop_tree->popup(m_mon_tree->viewport()->mapToGlobal(pos));
+}
+
+void Tm_mainform::m_open_list_actExecute() {
+  if (tavrix::ui::open_server_list(this)) rebuild_tree(-1);
+}
+
+void Tm_mainform::m_save_list_actExecute() {
+  tavrix::ui::save_server_list(this);
+}
+
+void Tm_mainform::m_export_actExecute() {
+  if (m_root_list->isVisible()) {
+    tavrix::ui::export_table(this, tavrix::ui::view_rows(m_root_list, false),
+                             QStringLiteral("servers"));
+    return;
+  }
+  // The view on the tab in front (the port table, or another tab's own table).
+  QWidget* page = m_mon_tab1->currentWidget();
+  auto* view = qobject_cast<QAbstractItemView*>(page);
+  if (!view && page) view = page->findChild<QAbstractItemView*>();
+  if (!view) view = m_mon_list;
+  // The tab's caption without the count of unseen events it may carry.
+  const QString tab = m_mon_tab1->tabText(m_mon_tab1->currentIndex()).section(' ', 0, 0).toLower();
+  const QString name = view == m_mon_list ? QStringLiteral("ports") : tab;
+  tavrix::ui::export_table(this, tavrix::ui::view_rows(view, false), name);
 }
 
 void Tm_mainform::m_delnode_actExecute() {

@@ -16,11 +16,11 @@
 #include <string>
 
 #include "core/server_list.h"
+#include "qeld/library.h"
+#include "qeld/model_map.h"
 #include "ui/add_server.h"
 #include "ui/forms.h"
 #include "ui/message_box.h"
-#include "qeld/library.h"
-#include "qeld/model_map.h"
 
 namespace {
 
@@ -36,7 +36,9 @@ uint32_t tick_ms() {
       duration_cast<milliseconds>(steady_clock::now().time_since_epoch()).count());
 }
 
-QString qs(const std::string& s) { return QString::fromStdString(s); }
+QString qs(const std::string& s) {
+  return QString::fromStdString(s);
+}
 
 QTableWidgetItem* read_only_item(const QString& text) {
   auto* item = new QTableWidgetItem(text);
@@ -53,6 +55,9 @@ void Tm_search_form::set_scan_target(uint32_t target_network_order) {
 Tm_search_form::Tm_search_form(QWidget* parent) : QDialog(parent) {
   setObjectName("m_search_form");
   setWindowTitle("Search");
+  // One face for every control, as in the other dialogs; set before the children are
+  // made so that they (and the bold copy below) inherit it.
+  setFont(tavrix::ui::form_font());
   setFixedSize(kClientWidth, kClientHeight);
   setSizeGripEnabled(false);
 
@@ -95,22 +100,20 @@ Tm_search_form::Tm_search_form(QWidget* parent) : QDialog(parent) {
   m_enum_list->horizontalHeader()->setHighlightSections(false);
   m_enum_list->horizontalHeader()->setStretchLastSection(false);
   m_enum_list->setWordWrap(false);
-  // The column widths are fixed; a slightly smaller face lets a whole MAC address fit.
-  QFont list_font = m_enum_list->font();
-  list_font.setPixelSize(11);
-  m_enum_list->setFont(list_font);
-  m_enum_list->horizontalHeader()->setFont(list_font);
+  // Tab leaves the list for the buttons; the arrows move within it.
+  m_enum_list->setTabKeyNavigation(false);
 
   m_enum_ok = new QPushButton("OK", this);
   m_enum_ok->setObjectName("m_enum_ok");
   m_enum_ok->setGeometry(455, 251, 75, 25);
   m_enum_ok->setDefault(true);
+  // Every button takes Enter while it has the focus; from anywhere else Enter is OK.
   m_enum_cancel = new QPushButton("Cancel", this);
   m_enum_cancel->setObjectName("m_enum_cancel");
   m_enum_cancel->setGeometry(538, 251, 75, 25);
-  m_enum_cancel->setAutoDefault(false);
-  for (QPushButton* b : {m_enum_scan, m_enum_stop, m_enum_selectall, m_enum_clearall})
-    b->setAutoDefault(false);
+  for (QPushButton* b :
+       {m_enum_scan, m_enum_stop, m_enum_selectall, m_enum_clearall, m_enum_ok, m_enum_cancel})
+    b->setAutoDefault(true);
 
   m_enum_timer = new QTimer(this);
   m_enum_timer->setObjectName("m_enum_timer");
@@ -127,11 +130,13 @@ Tm_search_form::Tm_search_form(QWidget* parent) : QDialog(parent) {
   FormCreate();
 }
 
-Tm_search_form::~Tm_search_form() { m_enum_timer->stop(); }
+Tm_search_form::~Tm_search_form() {
+  m_enum_timer->stop();
+}
 
 void Tm_search_form::FormCreate() {
-  static const char* const kCaptions[] = {"",      "Model",        "MAC address 1",
-                                          "IP address 1", "MAC address 2", "IP address 2"};
+  static const char* const kCaptions[] = {
+      "", "Model", "MAC address 1", "IP address 1", "MAC address 2", "IP address 2"};
   static const int kWidths[] = {35, 110, 110, 95, 110, 95};
   m_enum_list->setColumnCount(6);
   for (int c = 0; c < 6; ++c) {
@@ -158,7 +163,9 @@ void Tm_search_form::FormShow() {
   m_enum_stop->setEnabled(false);
 }
 
-void Tm_search_form::FormClose() { m_enum_timer->stop(); }
+void Tm_search_form::FormClose() {
+  m_enum_timer->stop();
+}
 
 void Tm_search_form::done(int result) {
   FormClose();
@@ -223,14 +230,15 @@ void Tm_search_form::add_row(int result_index) {
     caption->setCheckState(Qt::Checked);
   }
   m_enum_list->setItem(row, 0, caption);
-  m_enum_list->setItem(row, 1, read_only_item(qs(qeld::model_name(reply.model_key, reply.model_id))));
+  m_enum_list->setItem(row, 1,
+                       read_only_item(qs(qeld::model_name(reply.model_key, reply.model_id))));
   m_enum_list->setItem(row, 2, read_only_item(qs(tavrix::mac_text(reply.mac1))));
   m_enum_list->setItem(row, 3, read_only_item(qs(tavrix::ip_text(reply.ip1, true))));
   const std::string mac2 = tavrix::mac_text(reply.mac2);
   const bool second_lan = mac2 != tavrix::kNoMac;
   m_enum_list->setItem(row, 4, read_only_item(second_lan ? qs(mac2) : QString("---")));
-  m_enum_list->setItem(row, 5,
-                       read_only_item(second_lan ? qs(tavrix::ip_text(reply.ip2, true)) : QString("---")));
+  m_enum_list->setItem(
+      row, 5, read_only_item(second_lan ? qs(tavrix::ip_text(reply.ip2, true)) : QString("---")));
 }
 
 void Tm_search_form::m_enum_stopClick() {
@@ -304,4 +312,6 @@ void Tm_search_form::m_enum_okClick() {
   done(QDialog::Accepted);
 }
 
-void Tm_search_form::m_enum_cancelClick() { done(QDialog::Rejected); }
+void Tm_search_form::m_enum_cancelClick() {
+  done(QDialog::Rejected);
+}

@@ -15,11 +15,11 @@
 #include <cstring>
 
 #include "core/server_list.h"
+#include "core/string_table.h"
+#include "qeld/library.h"
 #include "ui/add_server.h"
 #include "ui/forms.h"
 #include "ui/message_box.h"
-#include "core/string_table.h"
-#include "qeld/library.h"
 
 namespace {
 
@@ -44,6 +44,7 @@ bool Tm_searchIP_form::valid_search_address(uint32_t address) {
 Tm_searchIP_form::Tm_searchIP_form(QWidget* parent) : QDialog(parent) {
   setObjectName("m_searchIP_form");
   setWindowTitle("Search IP");
+  setFont(tavrix::ui::form_font());  // before the children, which inherit it
   setFixedSize(kClientWidth, kClientHeight);
   setSizeGripEnabled(false);
 
@@ -67,7 +68,9 @@ Tm_searchIP_form::Tm_searchIP_form(QWidget* parent) : QDialog(parent) {
   m_close = new QPushButton("Close", this);
   m_close->setObjectName("m_close");
   m_close->setGeometry(220, 54, 80, 25);
-  m_close->setAutoDefault(false);
+  // A focused button takes Enter itself; from the edit Enter is Search.
+  m_search->setAutoDefault(true);
+  m_close->setAutoDefault(true);
 
   m_search_status = new QLabel(this);
   m_search_status->setObjectName("m_search_status");
@@ -94,7 +97,9 @@ Tm_searchIP_form::Tm_searchIP_form(QWidget* parent) : QDialog(parent) {
   m_search_actUpdate();
 }
 
-Tm_searchIP_form::~Tm_searchIP_form() { m_searchip_timer->stop(); }
+Tm_searchIP_form::~Tm_searchIP_form() {
+  m_searchip_timer->stop();
+}
 
 void Tm_searchIP_form::showEvent(QShowEvent* event) {
   QDialog::showEvent(event);
@@ -115,7 +120,9 @@ void Tm_searchIP_form::done(int result) {
   QDialog::done(result);
 }
 
-void Tm_searchIP_form::m_search_actUpdate() { m_search_act->setEnabled(searching == 0); }
+void Tm_searchIP_form::m_search_actUpdate() {
+  m_search_act->setEnabled(searching == 0);
+}
 
 void Tm_searchIP_form::m_search_actExecute() {
   if (searching != 0) return;  // a second Search before the action's update caught up
@@ -167,13 +174,14 @@ void Tm_searchIP_form::finish_search() {
   }
   qeld::_DS_INFO reply = *first;
   // Of a two-reply model's answers, prefer the one that names its second LAN port.
-  if (tavrix::expects_two_replies(reply.model_id) && tavrix::mac_text(reply.mac2) == tavrix::kNoMac &&
-      n >= 2) {
+  if (tavrix::expects_two_replies(reply.model_id) &&
+      tavrix::mac_text(reply.mac2) == tavrix::kNoMac && n >= 2) {
     if (const qeld::_DS_INFO* second = list.result_at(1)) reply = *second;
   }
 
   if (list.server_exists(reply)) {
-    tavrix::ui::message_box(this, QString::fromStdString(tavrix::load_str(tavrix::kStrAlreadyExists)),
+    tavrix::ui::message_box(this,
+                            QString::fromStdString(tavrix::load_str(tavrix::kStrAlreadyExists)),
                             tavrix::ui::MsgIcon::Warning, tavrix::ui::MsgButtons::Ok);
     done(QDialog::Rejected);
     return;
@@ -185,4 +193,6 @@ void Tm_searchIP_form::finish_search() {
   done(QDialog::Accepted);
 }
 
-void Tm_searchIP_form::m_closeClick() { done(QDialog::Rejected); }
+void Tm_searchIP_form::m_closeClick() {
+  done(QDialog::Rejected);
+}

@@ -90,7 +90,8 @@ Tm_set_form::Tm_set_form(QWidget* parent) : QDialog(parent) {
   m_set_ok->setAutoDefault(true);
   m_set_cancel = new QPushButton(QStringLiteral("Cancel"), this);
   m_set_cancel->setObjectName(QStringLiteral("m_set_cancel"));
-  m_set_cancel->setAutoDefault(false);
+  // A focused Cancel takes Enter itself; from an edit Enter is OK.
+  m_set_cancel->setAutoDefault(true);
 
   auto* buttons = new QHBoxLayout;
   buttons->addStretch(1);

@@ -2,6 +2,7 @@
 #include <algorithm>
 #include <iostream>
 #include <nlohmann/json.hpp>
+#include <optional>
 
 #include "commands.h"
 #include "output.h"
@@ -15,7 +16,9 @@ int run_models_command(const ModelsArgs& args) {
   Table table{{"No", "Key", "Id", "Attributes", "Set", "Second MAC", "Ports", "Name"}, {}};
   nlohmann::ordered_json models = nlohmann::ordered_json::array();
   for (int i = 0; i < count; ++i) {
-    const qeld::TModelEntry& e = *qeld::model_entry(i);
+    const std::optional<qeld::TModelEntry> entry = qeld::model_entry(i);
+    if (!entry) break;
+    const qeld::TModelEntry& e = *entry;
     const bool set_a = (e.attr_byte() & qeld::kAttrModeSetA) != 0;
     const bool second_mac = (e.attr_byte() & qeld::kAttrSecondMac) != 0;
     const std::string name(e.name, std::find(e.name, e.name + sizeof e.name, '\0'));

@@ -53,13 +53,14 @@ void check_entries(const std::vector<qeld::TModelEntry>& got, const std::vector<
 void check_lookups() {
   const int n = qeld::model_entry_count();
   FUZZ_CHECK(n >= 0);
-  FUZZ_CHECK(qeld::model_entry(n) == nullptr && qeld::model_entry(-1) == nullptr);
+  FUZZ_CHECK(!qeld::model_entry(n) && !qeld::model_entry(-1));
   for (int i = 0; i < n; ++i) {
-    const qeld::TModelEntry* m = qeld::model_entry(i);
-    FUZZ_CHECK(m != nullptr);
+    const auto m = qeld::model_entry(i);
+    FUZZ_CHECK(m.has_value());
     const int at = qeld::find_model(m->model_key, m->model_id);
     FUZZ_CHECK(at >= 0 && at <= i);
-    const qeld::TModelEntry* hit = qeld::model_entry(at);
+    const auto hit = qeld::model_entry(at);
+    FUZZ_CHECK(hit.has_value());
     FUZZ_CHECK(hit->model_id == m->model_id &&
                (hit->model_key == m->model_key || hit->model_key == 0));
     FUZZ_CHECK(qeld::model_port_count(m->model_key, m->model_id) == hit->port_count);
@@ -114,7 +115,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
       // The file path must agree with the decrypted path, entry for entry.
       FUZZ_CHECK(static_cast<std::size_t>(n) == parsed.size());
       for (int i = 0; i < n; ++i) {
-        const qeld::TModelEntry* m = qeld::model_entry(i);
+        const auto m = qeld::model_entry(i);
+        FUZZ_CHECK(m.has_value());
         const qeld::TModelEntry& p = parsed[i];
         FUZZ_CHECK(m->model_key == p.model_key && m->model_id == p.model_id);
         FUZZ_CHECK(m->attr_byte() == p.attr_byte() && m->port_count == p.port_count);

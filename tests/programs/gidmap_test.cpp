@@ -206,7 +206,8 @@ TEST_F(Gidmap, ShippedMapCoversTheModelsTheProgramNeeds) {
   std::set<uint32_t> ports;
   bool set_a = false, set_b = false, two_lan = false, catch_all = false;
   for (int i = 0; i < n; ++i) {
-    const qeld::TModelEntry* e = qeld::model_entry(i);
+    const auto e = qeld::model_entry(i);
+    ASSERT_TRUE(e.has_value());
     ports.insert(e->port_count);
     (e->attr_byte() & qeld::kAttrModeSetA ? set_a : set_b) = true;
     two_lan = two_lan || (e->attr_byte() & qeld::kAttrSecondMac);

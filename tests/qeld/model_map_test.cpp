@@ -4,7 +4,11 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <cstring>
+#include <optional>
+#include <thread>
+#include <vector>
 
 #include "qeld/cipher/cipher.h"
 
@@ -49,15 +53,15 @@ TEST_F(ModelMap, EightyByteFileWithOneEntryLoads) {
 
   ASSERT_EQ(qeld::load_model_map_bytes(file.data(), file.size()), 1);
   ASSERT_EQ(qeld::model_entry_count(), 1);
-  const qeld::TModelEntry* e = qeld::model_entry(0);
-  ASSERT_NE(e, nullptr);
+  const auto e = qeld::model_entry(0);
+  ASSERT_TRUE(e.has_value());
   EXPECT_EQ(e->model_key, 0x01u);
   EXPECT_EQ(e->model_id, 0x1100);
   EXPECT_EQ(e->attr_byte(), 0x04);
   EXPECT_EQ(e->port_count, 4u);
   EXPECT_STREQ(e->name, "TVX-1100");
-  EXPECT_EQ(qeld::model_entry(1), nullptr);
-  EXPECT_EQ(qeld::model_entry(-1), nullptr);
+  EXPECT_FALSE(qeld::model_entry(1).has_value());
+  EXPECT_FALSE(qeld::model_entry(-1).has_value());
 }
 
 TEST_F(ModelMap, AnyFlippedBitInTheEntryBlocksEmptiesTheMap) {
@@ -138,3 +142,45 @@ TEST_F(ModelMap, KeyMustMatchExactlyUnlessTheEntryKeyIsZero) {
 }
 
 }  // namespace
+
+// An entry read while the map is reloaded on another thread is always one whole entry
+// of one of the two maps, never memory the reload has freed.
+TEST_F(ModelMap, EntriesReadDuringReloadsAreWholeEntries) {
+  const std::vector<qeld::TModelEntry> small = {entry(0x01, 0x1101, 0x04, 1, "TVX-1101")};
+  std::vector<qeld::TModelEntry> large;
+  for (uint16_t i = 0; i < 40; ++i) large.push_back(entry(0x02, 0x2200 + i, 0x40, 8, "TVX-2200"));
+  qeld::set_model_map(large);
+
+  // The reloader runs while the reader reads; each loop has its own bound.
+  std::atomic<bool> reading{true};
+  std::thread reloader([&] {
+    for (int round = 0; round < 200000 && reading.load(); ++round)
+      qeld::set_model_map(round % 2 ? large : small);
+  });
+  int seen = 0;
+  for (int i = 0; i < 20000; ++i) {
+    const std::optional<qeld::TModelEntry> e = qeld::model_entry(i % 40);
+    if (!e) continue;
+    ++seen;
+    const bool from_small = e->model_id == 0x1101 && std::strcmp(e->name, "TVX-1101") == 0 &&
+                            e->port_count == 1 && e->model_key == 0x01;
+    const bool from_large = e->model_id >= 0x2200 && e->model_id < 0x2228 &&
+                            std::strcmp(e->name, "TVX-2200") == 0 && e->port_count == 8 &&
+                            e->attr_byte() == 0x40;
+    if (!from_small && !from_large) {
+      ADD_FAILURE() << "entry " << i % 40 << " id " << e->model_id;
+      break;
+    }
+  }
+  reading = false;
+  reloader.join();
+  EXPECT_GT(seen, 0);
+
+  // A copy taken before a reload keeps its values after it.
+  qeld::set_model_map(small);
+  const auto before = qeld::model_entry(0);
+  qeld::set_model_map(large);
+  ASSERT_TRUE(before.has_value());
+  EXPECT_STREQ(before->name, "TVX-1101");
+  EXPECT_EQ(qeld::model_entry(0)->model_id, 0x2200);
+}

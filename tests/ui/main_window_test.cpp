@@ -2,11 +2,15 @@
 // texts and the server table, the information box, Delete's reselection, Exit,
 // F1, Settings, the search dialogs' lifetime and a failed library start.
 #include <QAction>
+#include <QContextMenuEvent>
 #include <QLabel>
 #include <QLineEdit>
 #include <QMenu>
+#include <QMenuBar>
 #include <QPointer>
 #include <QPushButton>
+#include <QScrollBar>
+#include <QSplitter>
 #include <QTabWidget>
 #include <QTableWidget>
 #include <QTest>
@@ -16,11 +20,11 @@
 
 #include "ui/about_box.h"
 #include "ui/close_dialog.h"
-#include "ui/main_window.h"
-#include "ui/settings_dialog.h"
 #include "ui/icons.h"
+#include "ui/main_window.h"
 #include "ui/search_dialog.h"
 #include "ui/search_ip_dialog.h"
+#include "ui/settings_dialog.h"
 #include "ui/ui_test_util.h"
 
 namespace {
@@ -101,7 +105,8 @@ TEST_F(MainForm, WindowHasItsCaptionsActionsAndToolbarOrder) {
     order << (a->isSeparator() ? QStringLiteral("|") : a->text());
   EXPECT_EQ(order.join(','), "Exit,|,Search,Specify IP,|,Start,Stop,Delete,|,Settings");
   EXPECT_EQ(w->m_mon_tab1->tabText(0), "Connections");
-  EXPECT_EQ(w->m_mon_tree->width(), 225);
+  // Wider than 225 where a dual-LAN node needs it, never narrower.
+  EXPECT_GE(w->m_mon_tree->width(), 225);
   QStringList root_cols, mon_cols;
   for (int c = 0; c < 7; ++c) {
     root_cols << QStringLiteral("%1 %2")
@@ -350,6 +355,55 @@ TEST_F(MainForm, ContextMenuOverTheTreeKeepsTheServerSelected) {
   for (QAction* a : w->m_pop_tree->actions())
     items << (a->isSeparator() ? QStringLiteral("|") : a->text());
   EXPECT_EQ(items.join(','), "Start,Stop,|,Delete");
+}
+
+// A right click on the menu bar or the toolbar offers nothing: no menu of toolbars
+// with which the toolbar could be hidden for good.
+TEST_F(MainForm, RightClickOnTheBarsOpensNoMenu) {
+  for (QWidget* where : {static_cast<QWidget*>(w->menuBar()), static_cast<QWidget*>(w->ToolBar1)}) {
+    SCOPED_TRACE(where->objectName().toStdString());
+    QString offered;  // the first item of a menu that opened
+    auto close_popup = [&] {
+      if (QWidget* p = QApplication::activePopupWidget()) {
+        offered = p->actions().isEmpty() ? QStringLiteral("?") : p->actions().first()->text();
+        p->close();
+      }
+    };
+    // A menu run in a loop of its own would block the send: the timer closes it then.
+    QTimer guard;
+    guard.setSingleShot(true);
+    QObject::connect(&guard, &QTimer::timeout, close_popup);
+    guard.start(300);
+    const QPoint at(where->width() - 5, where->height() / 2);
+    QContextMenuEvent click(QContextMenuEvent::Mouse, at, where->mapToGlobal(at));
+    QApplication::sendEvent(where, &click);
+    close_popup();
+    uitest::pump(std::chrono::milliseconds(50));
+    EXPECT_TRUE(offered.isEmpty()) << "a menu opened: " << offered.toStdString();
+    EXPECT_TRUE(w->ToolBar1->isVisible());
+  }
+}
+
+// A dual-LAN node with two full-length addresses and the longest model name is shown
+// whole at start, without a horizontal scroll bar; the splitter still moves.
+TEST_F(MainForm, TreeShowsADualLanNodeInFullAtStart) {
+  qeld::set_model_map(
+      {uitest::model_entry(uitest::kModelDual, qeld::kAttrSecondMac, 4, "TVX-3202UR")});
+  add(uitest::make_server(uitest::kModelDual, "198.151.200.111", 9, "198.151.200.112"));
+  w->rebuild_tree(-1);
+  uitest::pump(std::chrono::milliseconds(50));
+  QTreeWidgetItem* node = w->server_nodes[0];
+  ASSERT_EQ(node->text(0), "198.151.200.111, 198.151.200.112  [TVX-3202UR]");
+  const int text_right = w->m_mon_tree->visualItemRect(node).left() +
+                         w->m_mon_tree->iconSize().width() +
+                         w->m_mon_tree->fontMetrics().horizontalAdvance(node->text(0));
+  EXPECT_LE(text_right, w->m_mon_tree->viewport()->width());
+  EXPECT_EQ(w->m_mon_tree->horizontalScrollBar()->maximum(), 0);
+  EXPECT_GT(w->m_root_list->width(), 600);  // the tables keep their room
+
+  const int before = w->m_mon_tree->width();
+  w->Splitter1->setSizes({before - 60, w->Splitter1->width() - before + 60});
+  EXPECT_EQ(w->m_mon_tree->width(), before - 60);
 }
 
 TEST(MainFormStart, FailedLibraryStartIsReportedAndTheWindowStaysUsable) {

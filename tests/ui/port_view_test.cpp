@@ -4,7 +4,10 @@
 #include <QAction>
 #include <QLabel>
 #include <QMouseEvent>
+#include <QPaintEvent>
+#include <QRegion>
 #include <QTableWidget>
+#include <QTest>
 #include <QTimer>
 #include <QTreeWidget>
 
@@ -173,6 +176,53 @@ TEST_F(PortView, HoverRowFollowsThePointer) {
   move_to(QPoint(20, w->m_mon_list->viewport()->height() - 2));
   EXPECT_EQ(w->hot_row, 1);
   EXPECT_EQ(w->mon_row_data(1), 1);
+}
+
+// Collects the area of every paint a widget receives.
+class PaintSpy : public QObject {
+ public:
+  explicit PaintSpy(QWidget* target) : target_(target) { target_->installEventFilter(this); }
+  ~PaintSpy() override { target_->removeEventFilter(this); }
+  QRegion painted;
+
+ protected:
+  bool eventFilter(QObject*, QEvent* event) override {
+    if (event->type() == QEvent::Paint) painted += static_cast<QPaintEvent*>(event)->region();
+    return false;
+  }
+
+ private:
+  QWidget* target_;
+};
+
+// The pointer leaves the table and comes back onto another row, as a user's would: the
+// old hover row must be repainted across all seven columns, not only in "Port".
+TEST_F(PortView, HoverRowLeftThroughOutsideIsRepaintedWhole) {
+  add(set_a_server());
+  w->rebuild_tree(0);
+  ASSERT_TRUE(QTest::qWaitForWindowExposed(w));
+  QTableWidget* t = w->m_mon_list;
+  auto row_rect = [&](int r) {
+    QRect all;
+    for (int c = 0; c < 7; ++c) all |= t->visualItemRect(t->item(r, c));
+    return all;
+  };
+  auto pointer_at = [&](QWidget* where, QPoint p) { QTest::mouseMove(where, p); };
+  pointer_at(t->viewport(), row_rect(3).center());
+  ASSERT_TRUE(uitest::wait_until([&] { return w->hot_row == 3; }));
+  pointer_at(w->m_mon_tree->viewport(), QPoint(10, 10));  // out of the table
+  uitest::pump(std::chrono::milliseconds(100));
+
+  PaintSpy spy(t->viewport());
+  pointer_at(t->viewport(), row_rect(1).center());
+  ASSERT_TRUE(uitest::wait_until([&] { return w->hot_row == 1; }));
+  ASSERT_TRUE(uitest::wait_until([&] { return (QRegion(row_rect(3)) - spy.painted).isEmpty(); },
+                                 std::chrono::seconds(2)))
+      << "row 3 repainted only in " << spy.painted.boundingRect().width() << " of "
+      << row_rect(3).width() << " pixels";
+  EXPECT_TRUE((QRegion(row_rect(1)) - spy.painted).isEmpty());
+  EXPECT_EQ(painted(3), QColor(255, 255, 255));
+  EXPECT_EQ(painted(1), QColor(220, 220, 220));
 }
 
 TEST_F(PortView, RefreshRewritesCellsInPlaceAndRemarksTheHoverRow) {

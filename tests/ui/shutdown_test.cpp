@@ -8,10 +8,16 @@
 #include <QAction>
 #include <QElapsedTimer>
 #include <QLabel>
+#include <QProcess>
+#include <QPushButton>
+#include <QTest>
 #include <QTimer>
+#include <cstdio>
+#include <cstdlib>
 
 #include "ui/close_dialog.h"
 #include "ui/main_window.h"
+#include "ui/search_dialog.h"
 #include "ui/ui_test_util.h"
 
 namespace {
@@ -118,6 +124,86 @@ TEST_F(Shutdown, WaitForAHangingPollerIsBoundedAtFiveSeconds) {
   EXPECT_LT(elapsed, 9000);  // but not for the query to end
   EXPECT_FALSE(m_mainform->isVisible());
   EXPECT_FALSE(qeld::library_started());
+}
+
+// A search left running by its dialog (Cancel does not stop it): closing the window
+// ends it and joins its worker before the library stops, so nothing of it is left for
+// the statics' destruction at exit.
+TEST_F(Shutdown, ClosingDuringASearchEndsTheSearchFirst) {
+  open_forms();
+  SilentDevice device;
+  qeld::set_device_ports(device.port(), device.port());
+  ds_list().search_timeout = 60;
+  Tm_search_form::set_scan_target(htonl(INADDR_LOOPBACK));
+  {
+    Tm_search_form f;
+    f.show();
+    QTest::mouseClick(f.m_enum_scan, Qt::LeftButton);
+    ASSERT_TRUE(uitest::wait_until([&] { return device.drain() > 0; }));
+    QTest::mouseClick(f.m_enum_cancel, Qt::LeftButton);
+  }
+  ASSERT_TRUE(ds_list().search_running());
+
+  const qint64 elapsed = timed_close();
+  EXPECT_FALSE(ds_list().search_running());
+  EXPECT_LT(elapsed, 8000);
+  EXPECT_FALSE(qeld::library_started());
+  // The worker has let go of the library lock.
+  ASSERT_TRUE(qeld::library_lock().try_lock());
+  qeld::library_lock().unlock();
+}
+
+// The whole exit with a search running, in a child process so that it really ends:
+// with the window closed first (the program's way) and by exit() alone, when only
+// the server list's destructor is left to end the search. The child must end at once
+// with status 0 and, in the sanitizer builds, without a report.
+TEST(ExitDuringSearch, ProcessEndsCleanly) {
+  for (const char* way : {"close", "exit"}) {
+    SCOPED_TRACE(way);
+    QProcess child;
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.insert("TAVRIX_EXIT_DURING_SEARCH", way);
+    // The child leaves the application object to the end of the process on purpose, so
+    // what it holds is not a leak to report; every other report stays on.
+    const QString asan = env.value("ASAN_OPTIONS");
+    env.insert("ASAN_OPTIONS", asan + (asan.isEmpty() ? "" : ":") + "detect_leaks=0");
+    child.setProcessEnvironment(env);
+    child.setProcessChannelMode(QProcess::MergedChannels);
+    child.start(QCoreApplication::applicationFilePath(),
+                {"--gtest_filter=ExitDuringSearchChild.*"});
+    ASSERT_TRUE(child.waitForFinished(120000));
+    const QString out = QString::fromLocal8Bit(child.readAll());
+    EXPECT_EQ(child.exitStatus(), QProcess::NormalExit) << out.toStdString();
+    EXPECT_EQ(child.exitCode(), 0) << out.toStdString();
+    EXPECT_TRUE(out.contains("child: searching")) << out.toStdString();
+    EXPECT_FALSE(out.contains("Sanitizer")) << out.toStdString();
+    EXPECT_FALSE(out.contains("runtime error")) << out.toStdString();
+  }
+}
+
+// Run only as the child of the test above.
+TEST(ExitDuringSearchChild, Run) {
+  const QByteArray way = qgetenv("TAVRIX_EXIT_DURING_SEARCH");
+  if (way.isEmpty()) GTEST_SKIP() << "runs as the child of ExitDuringSearch";
+  qeld::set_address_source([](qeld::AddressList& out) {
+    out.count = 1;
+    out.addr[0] = htonl(INADDR_LOOPBACK);
+    return 1;
+  });
+  SilentDevice* device = new SilentDevice;  // stays open until the process ends
+  qeld::set_device_ports(device->port(), device->port());
+  tavrix::ui::create_forms();
+  m_mainform->show();
+  ds_list().search_timeout = 60;
+  ds_list().start_search(1, htonl(INADDR_LOOPBACK));
+  ASSERT_TRUE(uitest::wait_until([&] { return device->drain() > 0; }));
+  std::printf("child: searching\n");
+  std::fflush(stdout);
+  if (way == "close") {
+    m_mainform->close();
+    tavrix::ui::destroy_forms();
+  }
+  std::exit(0);
 }
 
 }  // namespace

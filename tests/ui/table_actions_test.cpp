@@ -1,0 +1,232 @@
+// Copy and export of the main window's tables, driven as a user would: rows selected
+// with clicks, the table's context menu, Ctrl+C, and the Function menu's Export with
+// the file dialog answered through its seam. Files go to a temporary folder.
+#include <QAction>
+#include <QClipboard>
+#include <QContextMenuEvent>
+#include <QDir>
+#include <QFile>
+#include <QMenu>
+#include <QMenuBar>
+#include <QMimeData>
+#include <QTabWidget>
+#include <QTableView>
+#include <QTableWidget>
+#include <QTemporaryDir>
+#include <QTest>
+#include <QTreeWidget>
+#include <nlohmann/json.hpp>
+
+#include "ui/events_view.h"
+#include "ui/file_prompt.h"
+#include "ui/main_window.h"
+#include "ui/ui_test_util.h"
+
+namespace {
+
+using tavrix::ds_list;
+using tavrix::ui::FileMode;
+
+const auto* const kEnv = ::testing::AddGlobalTestEnvironment(new uitest::QtEnv);
+
+class TableActions : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    uitest::reset_list();
+    w = new Tm_mainform;
+    w->resize(1100, 650);
+    w->show();
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(w));
+    uitest::set_test_model_map();  // after the start, which loads the map file
+    ASSERT_EQ(ds_list().add_server(uitest::make_server(uitest::kModelA, "10.0.0.1", 1)), 1);
+    ASSERT_EQ(ds_list().add_server(uitest::make_server(uitest::kModelB, "10.0.0.2", 2)), 1);
+    ASSERT_EQ(
+        ds_list().add_server(uitest::make_server(uitest::kModelDual, "10.0.0.3", 3, "10.0.1.3")),
+        1);
+    w->rebuild_tree(-1);
+    tavrix::ui::set_file_prompt_handler([this](FileMode mode, const QString&,
+                                               const QString& suggested, const QString&,
+                                               QString* filter) {
+      prompts.push_back(suggested);
+      EXPECT_EQ(mode, FileMode::Save);
+      if (filter) *filter = answer_filter;
+      return answer_path;
+    });
+  }
+  void TearDown() override {
+    tavrix::ui::set_file_prompt_handler(nullptr);
+    delete w;
+    uitest::reset_list();
+  }
+
+  QRect row_rect(QTableWidget* t, int r) { return t->visualItemRect(t->item(r, 1)); }
+  void click_row(QTableWidget* t, int r, Qt::KeyboardModifiers mods = {}) {
+    QTest::mouseClick(t->viewport(), Qt::LeftButton, mods, row_rect(t, r).center());
+  }
+  // Right-clicks a row and picks an item of the menu that opens, by its text.
+  void context_menu_pick(QTableWidget* t, int r, const QString& item) {
+    const QPoint at = row_rect(t, r).center();
+    QContextMenuEvent ev(QContextMenuEvent::Mouse, at, t->viewport()->mapToGlobal(at));
+    QApplication::sendEvent(t->viewport(), &ev);
+    QMenu* menu = t->findChild<QMenu*>();
+    ASSERT_TRUE(menu);
+    ASSERT_TRUE(uitest::wait_until([&] { return menu->isVisible(); }));
+    QAction* act = nullptr;
+    for (QAction* a : menu->actions())
+      if (a->text() == item) act = a;
+    ASSERT_TRUE(act) << item.toStdString();
+    ASSERT_TRUE(act->isEnabled());
+    QTest::mouseClick(menu, Qt::LeftButton, {}, menu->actionGeometry(act).center());
+    EXPECT_TRUE(uitest::wait_until([&] { return !menu->isVisible(); }));
+  }
+  static std::string clip_text() { return QApplication::clipboard()->text().toStdString(); }
+  static std::string clip_csv() {
+    return QApplication::clipboard()->mimeData()->data("text/csv").toStdString();
+  }
+  std::string read(const QString& path) {
+    QFile f(path);
+    EXPECT_TRUE(f.open(QIODevice::ReadOnly)) << path.toStdString();
+    return f.readAll().toStdString();
+  }
+
+  Tm_mainform* w = nullptr;
+  uitest::MsgRecorder boxes;
+  QTemporaryDir dir;
+  QString answer_path, answer_filter;
+  QStringList prompts;
+};
+
+TEST_F(TableActions, CopyPutsTheSelectedRowsOnTheClipboard) {
+  QTableWidget* servers = w->m_root_list;
+  click_row(servers, 0);
+  click_row(servers, 2, Qt::ControlModifier);
+  QApplication::clipboard()->clear();
+  context_menu_pick(servers, 2, "Copy");
+  EXPECT_EQ(clip_text(),
+            "1\tTX-2200A\t00:90:E8:10:20:01\t10.0.0.1\t---\t---\tIdle\n"
+            "3\tTX-4400D\t00:90:E8:10:20:03\t10.0.0.3\t00:90:E8:10:21:03\t10.0.1.3\tIdle\n");
+  EXPECT_EQ(clip_csv(),
+            "No,Model,MAC Address1,IP Address1,MAC Address2,IP Address2,Status\r\n"
+            "1,TX-2200A,00:90:E8:10:20:01,10.0.0.1,---,---,Idle\r\n"
+            "3,TX-4400D,00:90:E8:10:20:03,10.0.0.3,00:90:E8:10:21:03,10.0.1.3,Idle\r\n");
+
+  // A right click on a row outside the selection copies that row alone.
+  context_menu_pick(servers, 1, "Copy");
+  EXPECT_EQ(clip_text(), "2\tTX-3300B\t00:90:E8:10:20:02\t10.0.0.2\t---\t---\tIdle\n");
+
+  // The port table: Ctrl+C while it has the focus, the LAN2 row with its dashes.
+  w->m_mon_tree->setCurrentItem(w->server_nodes[0]);
+  QTableWidget* ports = w->m_mon_list;
+  ASSERT_EQ(ports->rowCount(), 4);
+  click_row(ports, 1);
+  ports->setFocus();
+  QTest::keyClick(ports, Qt::Key_C, Qt::ControlModifier);
+  EXPECT_EQ(clip_text(), "-\t-\tLAN2\t-\t-\t-\t-\n");
+}
+
+TEST_F(TableActions, ExportWritesTheTableInViewAsCsvOrJson) {
+  struct Row {
+    int view;  // -1: the server table, else the port table of that server
+    QString path, filter;
+    QString written;  // the file the table ends up in
+    bool json;
+  };
+  const QString d = dir.path() + "/";
+  const Row rows[] = {
+      {-1, d + "servers.csv", "CSV (*.csv)", d + "servers.csv", false},
+      {-1, d + "servers.JSON", "CSV (*.csv)", d + "servers.JSON", true},  // the name decides
+      {0, d + "ports", "JSON (*.json)", d + "ports.json", true},          // else the filter
+      {2, d + "dual", "CSV (*.csv)", d + "dual.csv", false},
+  };
+  for (const Row& r : rows) {
+    SCOPED_TRACE(r.written.toStdString());
+    w->m_mon_tree->setCurrentItem(r.view < 0 ? w->root_node : w->server_nodes[r.view]);
+    QTableWidget* shown = r.view < 0 ? w->m_root_list : w->m_mon_list;
+    answer_path = r.path;
+    answer_filter = r.filter;
+    w->m_export_act->trigger();
+    ASSERT_TRUE(QFile::exists(r.written));
+    const std::string text = read(r.written);
+    std::vector<std::vector<std::string>> cells;  // as the file says
+    std::vector<std::string> headers;
+    if (r.json) {
+      const auto doc = nlohmann::ordered_json::parse(text);
+      for (const auto& [key, value] : doc.at(0).items()) headers.push_back(key);
+      for (const auto& row : doc) {
+        cells.emplace_back();
+        for (const auto& [key, value] : row.items())
+          cells.back().push_back(value.get<std::string>());
+      }
+    } else {
+      // Nothing in these tables needs quoting: split the CRLF lines at the commas.
+      QStringList lines = QString::fromStdString(text).split("\r\n");
+      ASSERT_EQ(lines.takeLast(), "");
+      for (const QString& h : lines.takeFirst().split(',')) headers.push_back(h.toStdString());
+      for (const QString& l : lines) {
+        cells.emplace_back();
+        for (const QString& c : l.split(',')) cells.back().push_back(c.toStdString());
+      }
+    }
+    ASSERT_EQ(headers.size(), 7u);
+    for (int c = 0; c < 7; ++c)
+      EXPECT_EQ(headers[c], shown->horizontalHeaderItem(c)->text().toStdString());
+    ASSERT_EQ(static_cast<int>(cells.size()), shown->rowCount());
+    for (int row = 0; row < shown->rowCount(); ++row)
+      for (int c = 0; c < 7; ++c)
+        EXPECT_EQ(cells[row][c], shown->item(row, c)->text().toStdString()) << row << "," << c;
+  }
+  EXPECT_EQ(prompts, (QStringList{"servers.csv", "servers.csv", "ports.csv", "ports.csv"}));
+  EXPECT_TRUE(boxes.boxes.empty());
+}
+
+TEST_F(TableActions, ExportThatCannotBeWrittenSaysWhereAndWhyAndCancelWritesNothing) {
+  answer_path = dir.path() + "/no/such/folder/servers.csv";
+  answer_filter = "CSV (*.csv)";
+  w->m_export_act->trigger();
+  ASSERT_EQ(boxes.boxes.size(), 1u);
+  EXPECT_TRUE(boxes.boxes[0].text.startsWith("Cannot write servers.csv: "))
+      << boxes.boxes[0].text.toStdString();
+  EXPECT_EQ(boxes.boxes[0].icon, tavrix::ui::MsgIcon::Error);
+
+  answer_path.clear();  // the dialog cancelled
+  w->m_export_act->trigger();
+  EXPECT_EQ(boxes.boxes.size(), 1u);
+  EXPECT_TRUE(QDir(dir.path()).entryList(QDir::NoDotAndDotDot | QDir::AllEntries).isEmpty());
+}
+
+// With the Events tab in front, Export writes the events table, and the events list has
+// the same context menu as the other tables. Nothing is monitored: no event yet.
+TEST_F(TableActions, EventsTabExportsTheEventsTable) {
+  w->m_mon_tree->setCurrentItem(w->server_nodes[0]);
+  w->m_mon_tab1->setCurrentWidget(w->m_events_view);
+  answer_path = dir.path() + "/events-today.csv";
+  answer_filter = "CSV (*.csv)";
+  w->m_export_act->trigger();
+  EXPECT_EQ(read(answer_path), "Time,Server,Kind,Port,LAN,Connection,Was,Now\r\n");
+  EXPECT_EQ(prompts, QStringList{"events.csv"});
+  const QMenu* menu = w->m_events_view->m_events_list->findChild<QMenu*>();
+  ASSERT_TRUE(menu);
+  QStringList items;
+  for (const QAction* a : menu->actions()) items << a->text();
+  EXPECT_EQ(items, (QStringList{"Copy", "Export..."}));
+}
+
+// The menus' own items keep their menus and their order; the added ones sit above
+// Exit, with shortcuts that no other action uses.
+TEST_F(TableActions, AddedActionsLeaveTheExistingMenuItemsInPlace) {
+  QStringList menus;
+  for (QAction* m : w->menuBar()->actions()) {
+    QStringList items;
+    for (QAction* a : m->menu()->actions()) items << (a->isSeparator() ? "|" : a->text());
+    menus << m->text() + ": " + items.join(',');
+  }
+  EXPECT_EQ(
+      menus.join(" / "),
+      "Function: Search,Specify IP,|,Open Server List...,Save Server List...,Export...,|,Exit / "
+      "Run: Start,Stop,Delete,|,Settings / Help: About");
+  EXPECT_EQ(w->m_open_list_act->shortcut(), QKeySequence("Ctrl+O"));
+  EXPECT_TRUE(w->m_save_list_act->shortcut().isEmpty());
+  EXPECT_EQ(w->m_export_act->shortcut(), QKeySequence("Ctrl+E"));
+}
+
+}  // namespace

@@ -1,0 +1,98 @@
+// Save and Open of the server list: the file prompt, the question before a list is
+// replaced, the messages of a refused file, and the replacement itself.
+#include "ui/server_list_actions.h"
+
+#include <QFileInfo>
+#include <QString>
+#include <cstring>
+#include <vector>
+
+#include "core/server_list.h"
+#include "core/server_list_file.h"
+#include "qeld/library.h"
+#include "ui/add_server.h"
+#include "ui/file_prompt.h"
+#include "ui/message_box.h"
+
+namespace tavrix::ui {
+
+namespace {
+
+const QString kFilter = QStringLiteral("Server lists (*.json);;All files (*)");
+
+// The identity a server record was made from, as far as the record keeps it.
+qeld::_DS_INFO identity_of(const _SVRINFO& rec) {
+  qeld::_DS_INFO id;
+  id.model_key = rec.model_key;
+  id.model_id = rec.model_id;
+  id.ip1 = rec.ip1;
+  id.ip2 = rec.ip2;
+  std::memcpy(id.mac1, rec.mac1, 6);
+  std::memcpy(id.mac2, rec.mac2, 6);
+  return id;
+}
+
+// The servers' pollers stop and their handles close before the list is emptied.
+void empty_server_list() {
+  TDsList& list = ds_list();
+  list.set_stop_all(1);
+  list.stop_all_pollers(5000);
+  list.set_stop_all(0);  // else no server of the new list could be monitored
+  for (int i = 0; i < list.server_count(); ++i) {
+    const _SVRINFO* s = list.server_at(i);
+    qeld::close_handle(s->handle1);
+    if (s->dual_lan == 1) qeld::close_handle(s->handle2);
+  }
+  list.clear_servers();
+}
+
+}  // namespace
+
+bool save_server_list(QWidget* parent) {
+  QString path = ask_file(parent, FileMode::Save, QStringLiteral("Save Server List"),
+                          QStringLiteral("servers.json"), kFilter);
+  if (path.isEmpty()) return false;
+  if (QFileInfo(path).suffix().isEmpty()) path += QStringLiteral(".json");
+  const TDsList& list = ds_list();
+  std::vector<ServerListEntry> entries;
+  for (int i = 0; i < list.server_count() && i < kServerListMaxServers; ++i)
+    entries.push_back(server_list_entry(identity_of(*list.server_at(i))));
+  const std::string reason = write_server_list_file(path.toStdString(), entries);
+  if (reason.empty()) return true;
+  message_box(
+      parent,
+      QStringLiteral("The server list was not saved: %1").arg(QString::fromStdString(reason)),
+      MsgIcon::Error, MsgButtons::Ok);
+  return false;
+}
+
+bool open_server_list(QWidget* parent) {
+  const QString path =
+      ask_file(parent, FileMode::Open, QStringLiteral("Open Server List"), QString(), kFilter);
+  if (path.isEmpty()) return false;
+  std::vector<ServerListEntry> entries;
+  const std::string reason = read_server_list_file(path.toStdString(), entries);
+  if (!reason.empty()) {
+    message_box(
+        parent,
+        QStringLiteral("The server list was not opened: %1").arg(QString::fromStdString(reason)),
+        MsgIcon::Error, MsgButtons::Ok);
+    return false;
+  }
+  const int now = ds_list().server_count();
+  if (now > 0) {
+    const QString question =
+        QStringLiteral("Replace the %1 server(s) in the list with the %2 in %3?")
+            .arg(now)
+            .arg(entries.size())
+            .arg(QFileInfo(path).fileName());
+    if (message_box(parent, question, MsgIcon::Warning, MsgButtons::YesCancel) != MsgResult::Yes)
+      return false;
+  }
+  empty_server_list();
+  for (const ServerListEntry& e : entries)
+    if (!add_server_or_report(parent, ds_list().make_server_record(e.identity))) break;
+  return true;
+}
+
+}  // namespace tavrix::ui
