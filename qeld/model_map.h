@@ -5,14 +5,15 @@
 #include <cstddef>
 #include <cstdint>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace qeld {
 
 inline constexpr std::size_t kModelEntrySize = 64;
 inline constexpr std::size_t kModelNameSize = 48;
-inline constexpr uint8_t kAttrModeSetA = 0x04;      // mode/state text set A
-inline constexpr uint8_t kAttrSecondMac = 0x40;     // broadcast replies must carry a second MAC
+inline constexpr uint8_t kAttrModeSetA = 0x04;   // mode/state text set A
+inline constexpr uint8_t kAttrSecondMac = 0x40;  // broadcast replies must carry a second MAC
 
 // One 64-byte entry: key 0-3 (LE), id 4-5 (LE), 6-7 unused, attributes 8-11 (only
 // byte 10 is read), port count 12-15 (LE u32), name 16-63 (NUL-terminated).
@@ -30,8 +31,25 @@ extern const char kModelMapKeyText[17];
 void model_map_file_key(uint8_t out[16]);
 
 // Looks for GIdMap.dat in the current directory, then beside the executable, then in
-// the installed data folder, and loads the first that exists. Outcome not reported.
+// the installed data folder, and loads the first that exists. Outcome not reported
+// here; model_map_search() tells what was tried.
 void load_model_map();
+
+// One place load_model_map looked in, and what it found there.
+struct ModelMapAttempt {
+  std::string path;     // absolute where it could be made so
+  std::string place;    // "current directory", "beside the executable", "installed data folder"
+  std::string outcome;  // "loaded, N models", "not found", "damaged: ...", an errno text
+};
+// The attempts of the last load_model_map, in order; the last is the file used, if any.
+std::vector<ModelMapAttempt> model_map_search();
+// Empty when the last load_model_map gave a map with at least one model; otherwise
+// every attempt as "PATH (PLACE): OUTCOME", joined by `separator`.
+std::string model_map_problem(const std::string& separator);
+// The installed data folder (the last place looked in).
+const char* model_map_data_dir();
+// Replaces the places looked in, as (path, place) pairs (tests); empty restores them.
+void set_model_map_places(std::vector<std::pair<std::string, std::string>> places);
 // Loads one file. Returns the number of entries now in the map (0 = empty map).
 int load_model_map_file(const std::string& path);
 // Loads encrypted file bytes. Returns the entry count (0 = empty map).
@@ -52,6 +70,6 @@ const TModelEntry* model_entry(int index);  // nullptr outside 0..count-1
 // Index of the first entry with (key = key and id = id) or (id = id and key = 0), or -1.
 int find_model(uint32_t model_key, uint16_t model_id);
 uint32_t model_port_count(uint32_t model_key, uint16_t model_id);  // 0 when absent
-std::string model_name(uint32_t model_key, uint16_t model_id);    // "Unknown model" when absent
+std::string model_name(uint32_t model_key, uint16_t model_id);     // "Unknown model" when absent
 
 }  // namespace qeld

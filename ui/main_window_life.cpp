@@ -6,16 +6,17 @@
 #include <QTableWidget>
 #include <QTimer>
 
+#include "core/string_table.h"
+#include "qeld/library.h"
+#include "qeld/model_map.h"
 #include "ui/about_box.h"
 #include "ui/close_dialog.h"
+#include "ui/forms.h"
 #include "ui/main_window.h"
-#include "ui/settings_dialog.h"
+#include "ui/message_box.h"
 #include "ui/search_dialog.h"
 #include "ui/search_ip_dialog.h"
-#include "ui/forms.h"
-#include "ui/message_box.h"
-#include "qeld/library.h"
-#include "core/string_table.h"
+#include "ui/settings_dialog.h"
 
 using tavrix::ds_list;
 using tavrix::ui::message_box;
@@ -30,9 +31,21 @@ void Tm_mainform::showEvent(QShowEvent* event) {
 }
 
 void Tm_mainform::FormShow() {
-  if (qeld::library_start() == 0)
+  const bool was_started = qeld::library_started();
+  if (qeld::library_start() == 0) {
     message_box(this, QStringLiteral("QELD initialization failed!!!"), MsgIcon::Error,
                 MsgButtons::Ok);
+    return;
+  }
+  // Only the showing that loaded the map reports it; later showings reuse that map.
+  if (was_started) return;
+  const std::string tried = qeld::model_map_problem("\n");
+  if (!tried.empty())
+    message_box(this,
+                QStringLiteral("No model map was loaded, so no device model is known and a "
+                               "search finds no server.\n\nGIdMap.dat was looked for in:\n") +
+                    QString::fromStdString(tried),
+                MsgIcon::Warning, MsgButtons::Ok);
 }
 
 void Tm_mainform::m_main_timerTimer() {
