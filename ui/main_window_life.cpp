@@ -2,7 +2,9 @@
 // dialogs it opens, Exit and the orderly shutdown.
 #include <QAction>
 #include <QCloseEvent>
+#include <QLabel>
 #include <QShowEvent>
+#include <QStatusBar>
 #include <QTableWidget>
 #include <QTimer>
 
@@ -39,13 +41,18 @@ void Tm_mainform::FormShow() {
   }
   // Only the showing that loaded the map reports it; later showings reuse that map.
   if (was_started) return;
-  const std::string tried = qeld::model_map_problem("\n");
-  if (!tried.empty())
-    message_box(this,
-                QStringLiteral("No model map was loaded, so no device model is known and a "
-                               "search finds no server.\n\nGIdMap.dat was looked for in:\n") +
-                    QString::fromStdString(tried),
-                MsgIcon::Warning, MsgButtons::Ok);
+  const std::string tried = qeld::model_map_problem("; ");
+  if (tried.empty()) return;
+  // A line in the status bar, not a box: a start without a map is not an error of
+  // the start itself, and it stays in view while the user wonders why nothing is found.
+  auto* note = new QLabel(
+      QStringLiteral("No model map, so a search finds no server. GIdMap.dat was looked for in: ") +
+          QString::fromStdString(tried),
+      this);
+  note->setObjectName(QStringLiteral("m_map_status"));
+  note->setWordWrap(true);
+  note->setTextInteractionFlags(Qt::TextSelectableByMouse);
+  statusBar()->addPermanentWidget(note, 1);
 }
 
 void Tm_mainform::m_main_timerTimer() {
