@@ -8,17 +8,17 @@
 #include <QTableWidget>
 #include <QTimer>
 
-#include "core/string_table.h"
-#include "qeld/library.h"
-#include "qeld/model_map.h"
 #include "ui/about_box.h"
 #include "ui/close_dialog.h"
-#include "ui/forms.h"
 #include "ui/main_window.h"
-#include "ui/message_box.h"
+#include "ui/settings_dialog.h"
 #include "ui/search_dialog.h"
 #include "ui/search_ip_dialog.h"
-#include "ui/settings_dialog.h"
+#include "ui/forms.h"
+#include "ui/message_box.h"
+#include "qeld/library.h"
+#include "qeld/model_map.h"
+#include "core/string_table.h"
 
 using tavrix::ds_list;
 using tavrix::ui::message_box;

@@ -19,6 +19,7 @@ struct SearchArgs {
   std::string ip;  // empty = broadcast
   int timeout = 5;
   std::string format = "table";
+  std::string save_file;  // when set, the servers found are written there as a server-list file
 };
 int run_search_command(const SearchArgs& args);
 // The row texts of one kept reply: no, model, mac1, ip1, mac2, ip2, local_ip, family.
@@ -70,6 +71,7 @@ struct WatchArgs {
   int confirm = 1;
   double duration = 0;  // seconds; 0 = until interrupted
   int timeout = 5;
+  std::string servers_file;  // a server-list file: its servers are watched without a search
 };
 int run_watch_command(const WatchArgs& args);
 

@@ -5,6 +5,7 @@
 #include <thread>
 
 #include "commands.h"
+#include "core/server_list_file.h"
 #include "qeld/library.h"
 #include "qeld/model_map.h"
 
@@ -194,6 +195,17 @@ int run_watch_command(const WatchArgs& args) {
     }
     addresses.push_back(ip);
   }
+  std::vector<ServerListEntry> listed;
+  if (!args.servers_file.empty()) {
+    if (auto why = read_server_list_file(args.servers_file, listed); !why.empty()) {
+      print_error(why);
+      return kExitUsage;
+    }
+  }
+  if (addresses.empty() && listed.empty()) {
+    print_error("nothing to watch: give addresses or a server-list file with servers");
+    return kExitUsage;
+  }
   if (auto why = start_library(); !why.empty()) {
     print_error(why);
     return kExitUsage;
@@ -201,16 +213,24 @@ int run_watch_command(const WatchArgs& args) {
   TDsList& list = ds_list();
   list.refresh_rate = args.refresh;
 
+  // Listed servers need no search: the file holds their identities.
+  std::vector<std::pair<std::string, qeld::_DS_INFO>> known;
+  for (const auto& e : listed) known.emplace_back(ip_text(e.identity.ip1, false), e.identity);
   std::vector<Watched> watched;
-  for (std::size_t i = 0; i < addresses.size() && !interrupted(); ++i) {
-    const FindResult found = find_server(addresses[i], args.timeout);
-    if (!found.reply) {
-      print_error("no Tavrix server answered at " + args.addresses[i] + "; not watched");
-      continue;
-    }
+  for (std::size_t i = 0; i < addresses.size() + known.size() && !interrupted(); ++i) {
     Watched w;
-    w.address = args.addresses[i];
-    w.server = list.make_server_record(*found.reply);
+    if (i < addresses.size()) {
+      const FindResult found = find_server(addresses[i], args.timeout);
+      if (!found.reply) {
+        print_error("no Tavrix server answered at " + args.addresses[i] + "; not watched");
+        continue;
+      }
+      w.address = args.addresses[i];
+      w.server = list.make_server_record(*found.reply);
+    } else {
+      w.address = known[i - addresses.size()].first;
+      w.server = list.make_server_record(known[i - addresses.size()].second);
+    }
     if (!list.add_server(w.server)) {
       close_handles(*w.server);
       print_error("the server list is full; " + w.address + " not watched");

@@ -4,10 +4,10 @@
 #include <cstring>
 #include <exception>
 
-#include "core/string_table.h"
-#include "qeld/model_map.h"
-#include "ui/forms.h"
 #include "ui/main_window.h"
+#include "ui/forms.h"
+#include "qeld/model_map.h"
+#include "core/string_table.h"
 
 namespace {
 

@@ -18,15 +18,15 @@
 #include <cstdio>
 #include <cstdlib>
 
-#include "qeld/model_map.h"
 #include "ui/about_box.h"
 #include "ui/close_dialog.h"
-#include "ui/icons.h"
 #include "ui/main_window.h"
+#include "ui/settings_dialog.h"
+#include "ui/icons.h"
 #include "ui/search_dialog.h"
 #include "ui/search_ip_dialog.h"
-#include "ui/settings_dialog.h"
 #include "ui/ui_test_util.h"
+#include "qeld/model_map.h"
 
 namespace {
 
