@@ -6,8 +6,8 @@ if(TAVRIX_MAN_PAGES)
   find_program(TAVRIX_HELP2MAN help2man REQUIRED)
 endif()
 
-# tavrix_man_page(<name> DESCRIPTION <text> [PROGRAM <path>] [SUBCOMMANDS <sub>...]
-#                 [DEPENDS <target-or-file>...])
+# tavrix_man_page(<name> DESCRIPTION <text> [PROGRAM <path>]
+#                 [SUBCOMMANDS FROM_HELP | <sub>...] [DEPENDS <target-or-file>...])
 # <name> is the executable target unless PROGRAM names another file to run.
 function(tavrix_man_page name)
   if(NOT TAVRIX_MAN_PAGES)

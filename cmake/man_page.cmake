@@ -1,6 +1,6 @@
 # Script mode (cmake -P): one man page from PROGRAM --help with help2man. Each of
-# SUBCOMMANDS (comma-separated) gets a section made from "PROGRAM SUB --help", and
-# INCLUDE adds the hand-written sections.
+# SUBCOMMANDS (comma-separated, or FROM_HELP: those PROGRAM --help lists) gets a
+# section made from "PROGRAM SUB --help", and INCLUDE adds the hand-written sections.
 get_filename_component(dir ${PROGRAM} DIRECTORY)
 get_filename_component(exe ${PROGRAM} NAME)
 # Run by name from PATH, so the page shows "tavrix-cli", not the build folder's path.
@@ -12,8 +12,27 @@ set(ENV{ASAN_OPTIONS} detect_leaks=0)
 set(ENV{TSAN_OPTIONS} report_bugs=0)
 
 file(READ ${INCLUDE} extra)
-if(SUBCOMMANDS)
+if(SUBCOMMANDS STREQUAL "FROM_HELP")
+  # The commands that --help lists, so a new command gets its section unasked.
+  execute_process(COMMAND ${exe} --help OUTPUT_VARIABLE help RESULT_VARIABLE rc)
+  if(NOT rc EQUAL 0)
+    message(FATAL_ERROR "${exe} --help failed (${rc})")
+  endif()
+  string(REGEX MATCH "
+Subcommands:
+(  [^
+]+
+)+" block "${help}")
+  string(REGEX MATCHALL "
+  [a-z][a-z0-9-]*" subs "${block}")
+  list(TRANSFORM subs STRIP)
+  if(NOT subs)
+    message(FATAL_ERROR "${exe} --help lists no subcommand")
+  endif()
+elseif(SUBCOMMANDS)
   string(REPLACE "," ";" subs "${SUBCOMMANDS}")
+endif()
+if(subs)
   set(text "[COMMANDS]\n")
   foreach(sub IN LISTS subs)
     execute_process(COMMAND ${exe} ${sub} --help OUTPUT_VARIABLE help RESULT_VARIABLE rc)
