@@ -2,7 +2,10 @@
 // checksum and kept for the run, with the lookups by (model_key, model_id).
 #include "model_map.h"
 
+#include <fcntl.h>
 #include <unistd.h>
+
+#include <cerrno>
 
 #include <climits>
 #include <cstring>
@@ -88,9 +91,75 @@ std::string exe_dir() {
   return slash == std::string::npos ? std::string{} : path.substr(0, slash);
 }
 
-bool readable(const std::string& path) {
-  std::ifstream f(path, std::ios::binary);
-  return f.is_open();
+// Guards g_search and g_places: written by load_model_map and the test seam.
+std::mutex g_search_mutex;
+std::vector<ModelMapAttempt> g_search;
+std::vector<std::pair<std::string, std::string>> g_places;
+
+// "" when the file can be opened for reading, else why not.
+std::string open_problem(const std::string& path) {
+  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd >= 0) {
+    ::close(fd);
+    return {};
+  }
+  if (errno == ENOENT) return "not found";
+  return std::strerror(errno);
+}
+
+std::string absolute(const std::string& name) {
+  char cwd[PATH_MAX];
+  if (::getcwd(cwd, sizeof cwd) == nullptr) return name;
+  return std::string(cwd) + "/" + name;
+}
+
+std::vector<std::pair<std::string, std::string>> default_places() {
+  std::vector<std::pair<std::string, std::string>> places = {
+      {absolute(kFileName), "current directory"}};
+  const std::string dir = exe_dir();
+  if (!dir.empty()) places.emplace_back(dir + "/" + kFileName, "beside the executable");
+  places.emplace_back(std::string(TAVRIX_DATA_DIR) + "/" + kFileName, "installed data folder");
+  return places;
+}
+
+// Why decrypted bytes gave no entry (parse_model_map returned none).
+std::string why_empty(const std::vector<uint8_t>& plain) {
+  if (plain.size() < kHeaderSize) return "damaged: shorter than its 16-byte header";
+  if (checksum_from_header_end(plain.data(), plain.size()) != get_le16(plain.data() + 4))
+    return "damaged: its checksum does not match";
+  return "lists no model";
+}
+
+// Loads one file; `outcome` says what came of it in the words of model_map_search().
+int load_file(const std::string& path, std::string* outcome) {
+  auto fail = [&](std::string why) {
+    if (outcome) *outcome = std::move(why);
+    clear_model_map();
+    return 0;
+  };
+  std::ifstream f(path, std::ios::binary | std::ios::ate);
+  if (!f.is_open()) return fail("cannot be opened");
+  const std::streamoff size = f.tellg();
+  if (size < 0) return fail("cannot be read");
+  if (static_cast<std::size_t>(size) > kMaxFileSize) return fail("damaged: larger than 16 MiB");
+  if (static_cast<std::size_t>(size) % kBlockSize != 0)
+    return fail("damaged: its length, " + std::to_string(size) + " bytes, is not a multiple of 16");
+  std::vector<uint8_t> buf(static_cast<std::size_t>(size));
+  f.seekg(0);
+  if (!buf.empty() && !f.read(reinterpret_cast<char*>(buf.data()), size))
+    return fail("cannot be read");
+  const int n = load_model_map_bytes(buf.data(), buf.size());
+  if (outcome) {
+    if (n > 0) {
+      *outcome = "loaded, " + std::to_string(n) + (n == 1 ? " model" : " models");
+    } else {
+      uint8_t key[16];
+      model_map_file_key(key);
+      for (std::size_t off = 0; off < buf.size(); off += kBlockSize) decrypt_block(&buf[off], key);
+      *outcome = why_empty(buf);
+    }
+  }
+  return n;
 }
 
 }  // namespace
@@ -105,38 +174,55 @@ void model_map_file_key(uint8_t out[16]) {
 void load_model_map() {
   // Current directory first; then beside the executable and the installed data folder,
   // so that a start from a launcher (any working directory) still finds the map.
-  std::vector<std::string> candidates = {kFileName};
-  const std::string dir = exe_dir();
-  if (!dir.empty()) candidates.push_back(dir + "/" + kFileName);
-  candidates.push_back(std::string(TAVRIX_DATA_DIR) + "/" + kFileName);
-  for (const auto& path : candidates) {
-    if (readable(path)) {
-      load_model_map_file(path);
-      return;
-    }
+  std::vector<std::pair<std::string, std::string>> places;
+  {
+    std::lock_guard lock(g_search_mutex);
+    places = g_places;
   }
-  clear_model_map();
+  if (places.empty()) places = default_places();
+  std::vector<ModelMapAttempt> attempts;
+  bool used = false;
+  for (const auto& [path, place] : places) {
+    std::string outcome = open_problem(path);
+    if (outcome.empty()) {
+      load_file(path, &outcome);
+      used = true;
+    }
+    attempts.push_back({path, place, outcome});
+    if (used) break;
+  }
+  if (!used) clear_model_map();
+  std::lock_guard lock(g_search_mutex);
+  g_search = std::move(attempts);
+}
+
+std::vector<ModelMapAttempt> model_map_search() {
+  std::lock_guard lock(g_search_mutex);
+  return g_search;
+}
+
+std::string model_map_problem(const std::string& separator) {
+  const auto attempts = model_map_search();
+  if (model_entry_count() > 0 || attempts.empty()) return {};
+  std::string text;
+  for (const auto& a : attempts) {
+    if (!text.empty()) text += separator;
+    text += a.path + " (" + a.place + "): " + a.outcome;
+  }
+  return text;
+}
+
+const char* model_map_data_dir() {
+  return TAVRIX_DATA_DIR;
+}
+
+void set_model_map_places(std::vector<std::pair<std::string, std::string>> places) {
+  std::lock_guard lock(g_search_mutex);
+  g_places = std::move(places);
 }
 
 int load_model_map_file(const std::string& path) {
-  std::ifstream f(path, std::ios::binary | std::ios::ate);
-  if (!f.is_open()) {
-    clear_model_map();
-    return 0;
-  }
-  const std::streamoff size = f.tellg();
-  if (size < 0 || static_cast<std::size_t>(size) > kMaxFileSize ||
-      static_cast<std::size_t>(size) % kBlockSize != 0) {
-    clear_model_map();
-    return 0;
-  }
-  std::vector<uint8_t> buf(static_cast<std::size_t>(size));
-  f.seekg(0);
-  if (!buf.empty() && !f.read(reinterpret_cast<char*>(buf.data()), size)) {
-    clear_model_map();
-    return 0;
-  }
-  return load_model_map_bytes(buf.data(), buf.size());
+  return load_file(path, nullptr);
 }
 
 int load_model_map_bytes(const uint8_t* data, std::size_t len) {

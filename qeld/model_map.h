@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace qeld {
@@ -31,8 +32,25 @@ extern const char kModelMapKeyText[17];
 void model_map_file_key(uint8_t out[16]);
 
 // Looks for GIdMap.dat in the current directory, then beside the executable, then in
-// the installed data folder, and loads the first that exists. Outcome not reported.
+// the installed data folder, and loads the first that exists. Outcome not reported
+// here; model_map_search() tells what was tried.
 void load_model_map();
+
+// One place load_model_map looked in, and what it found there.
+struct ModelMapAttempt {
+  std::string path;     // absolute where it could be made so
+  std::string place;    // "current directory", "beside the executable", "installed data folder"
+  std::string outcome;  // "loaded, N models", "not found", "damaged: ...", an errno text
+};
+// The attempts of the last load_model_map, in order; the last is the file used, if any.
+std::vector<ModelMapAttempt> model_map_search();
+// Empty when the last load_model_map gave a map with at least one model; otherwise
+// every attempt as "PATH (PLACE): OUTCOME", joined by `separator`.
+std::string model_map_problem(const std::string& separator);
+// The installed data folder (the last place looked in).
+const char* model_map_data_dir();
+// Replaces the places looked in, as (path, place) pairs (tests); empty restores them.
+void set_model_map_places(std::vector<std::pair<std::string, std::string>> places);
 // Loads one file. Returns the number of entries now in the map (0 = empty map).
 int load_model_map_file(const std::string& path);
 // Loads encrypted file bytes. Returns the entry count (0 = empty map).

@@ -241,14 +241,20 @@ QIcon main_icon(int index) {
   return icon;
 }
 
+void paint_application_icon(QPainter& p, qreal size) {
+  p.save();
+  p.scale(size / 16.0, size / 16.0);
+  draw_icon(p, kIconServerMonitored);
+  p.restore();
+}
+
 QIcon application_icon() {
   QIcon icon;
   for (int size : {16, 32, 48, 64}) {
     QPixmap pm(size, size);
     pm.fill(Qt::transparent);
     QPainter p(&pm);
-    p.scale(size / 16.0, size / 16.0);
-    draw_icon(p, kIconServerMonitored);
+    paint_application_icon(p, size);
     p.end();
     icon.addPixmap(pm);
   }

@@ -5,6 +5,8 @@
 #include <QIcon>
 #include <QPixmap>
 
+class QPainter;
+
 namespace tavrix::ui {
 
 // Indexes of the main image list.
@@ -36,5 +38,8 @@ QIcon with_warning_overlay(int index);
 QPixmap product_picture(int width, int height);
 // The window icon.
 QIcon application_icon();
+// Paints the window icon's drawing into a size x size square at the painter's origin
+// (the desktop icons are made from it at build time).
+void paint_application_icon(QPainter& p, qreal size);
 
 }  // namespace tavrix::ui

@@ -2,7 +2,9 @@
 // dialogs it opens, Exit and the orderly shutdown.
 #include <QAction>
 #include <QCloseEvent>
+#include <QLabel>
 #include <QShowEvent>
+#include <QStatusBar>
 #include <QTableWidget>
 #include <QTimer>
 #include <chrono>
@@ -10,6 +12,7 @@
 
 #include "core/string_table.h"
 #include "qeld/library.h"
+#include "qeld/model_map.h"
 #include "ui/about_box.h"
 #include "ui/close_dialog.h"
 #include "ui/forms.h"
@@ -37,9 +40,26 @@ void Tm_mainform::showEvent(QShowEvent* event) {
 }
 
 void Tm_mainform::FormShow() {
-  if (qeld::library_start() == 0)
+  const bool was_started = qeld::library_started();
+  if (qeld::library_start() == 0) {
     message_box(this, QStringLiteral("QELD initialization failed!!!"), MsgIcon::Error,
                 MsgButtons::Ok);
+    return;
+  }
+  // Only the showing that loaded the map reports it; later showings reuse that map.
+  if (was_started) return;
+  const std::string tried = qeld::model_map_problem("; ");
+  if (tried.empty()) return;
+  // A line in the status bar, not a box: a start without a map is not an error of
+  // the start itself, and it stays in view while the user wonders why nothing is found.
+  auto* note = new QLabel(
+      QStringLiteral("No model map, so a search finds no server. GIdMap.dat was looked for in: ") +
+          QString::fromStdString(tried),
+      this);
+  note->setObjectName(QStringLiteral("m_map_status"));
+  note->setWordWrap(true);
+  note->setTextInteractionFlags(Qt::TextSelectableByMouse);
+  statusBar()->addPermanentWidget(note, 1);
 }
 
 void Tm_mainform::m_main_timerTimer() {

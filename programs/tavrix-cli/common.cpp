@@ -14,6 +14,7 @@
 
 #include "port_table.h"
 #include "qeld/library.h"
+#include "qeld/model_map.h"
 #include "qeld/query.h"
 #include "qeld/result_codes.h"
 #include "qeld/search_engine.h"
@@ -92,9 +93,16 @@ std::string apply_lab_options(const LabOptions& lab) {
   return {};
 }
 
+std::string model_map_missing() {
+  const std::string tried = qeld::model_map_problem("; ");
+  if (tried.empty()) return {};
+  return "no model map, so no device model is known; GIdMap.dat was looked for in: " + tried;
+}
+
 std::string start_library() {
   if (qeld::library_start() == 0) return "QELD initialization failed!!!";
-  return {};
+  // Without a map every reply is dropped: a search could only ever say "none found".
+  return model_map_missing();
 }
 
 void install_interrupt_handlers() {

@@ -34,8 +34,12 @@ bool valid_search_address(uint32_t ip);
 std::string check_device_address(const std::string& text, uint32_t& out);
 // Applies the lab aids to the library; empty on success, else a one-line reason.
 std::string apply_lab_options(const LabOptions& lab);
-// Starts the library (and with it the model map); empty on success, else the reason.
+// Starts the library (and with it the model map); empty on success, else the reason
+// (a map that could not be loaded is a reason too, naming every file looked for).
 std::string start_library();
+// Empty when the last model-map load gave models, else a one-line reason naming the
+// files looked for and why each gave nothing.
+std::string model_map_missing();
 
 // SIGINT / SIGTERM set a flag that every loop of the commands polls.
 void install_interrupt_handlers();

@@ -45,7 +45,7 @@ int run_models_command(const ModelsArgs& args) {
   }
   std::cout.flush();
   if (count == 0) {
-    print_error("no model map loaded (GIdMap.dat missing or damaged)");
+    print_error(model_map_missing());
     return kExitNone;
   }
   return kExitOk;

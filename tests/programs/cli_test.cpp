@@ -990,6 +990,44 @@ TEST_F(CliProgram, ModelsAsTheProgramReadsThem) {
   EXPECT_NE(r.out.find("0x2613"), std::string::npos);
 }
 
+// Started from a folder of its own with no map in it or beside the program, every
+// command names each file it looked for, and the ones that search stop before sending.
+TEST(CliNoMap, EveryCommandNamesTheFilesLookedFor) {
+  const std::string installed = std::string(qeld::model_map_data_dir()) + "/GIdMap.dat";
+  if (access(installed.c_str(), F_OK) == 0)
+    GTEST_SKIP() << installed << " is installed on this machine, so a map is always found";
+  const auto dir =
+      std::filesystem::temp_directory_path() / ("tavrix-cli-nomap-" + std::to_string(getpid()));
+  std::filesystem::create_directories(dir);
+  std::filesystem::copy_file(bin_path(), dir / "tavrix-cli",
+                             std::filesystem::copy_options::overwrite_existing);
+  struct Case {
+    const char* args;
+    int code;
+    bool on_stdout;  // check answers as a plugin: one status line on stdout
+  } cases[] = {
+      {"models", 1, false},          {"search --ip 127.0.0.1", 2, false},
+      {"probe 127.0.0.1", 2, false}, {"watch 127.0.0.1", 2, false},
+      {"check 127.0.0.1", 3, true},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.args);
+    Child child({"/bin/sh", "-c", "cd '" + dir.string() + "' && exec ./tavrix-cli " + c.args});
+    ASSERT_EQ(child.wait(30s), c.code) << child.err();
+    const std::string text = c.on_stdout ? child.out() : child.err();
+    EXPECT_EQ(count_lines(text), 1) << text;
+    EXPECT_NE(text.find("no model map"), std::string::npos) << text;
+    for (const std::string& tried :
+         {(dir / "GIdMap.dat").string() + " (current directory): not found",
+          (dir / "GIdMap.dat").string() + " (beside the executable): not found",
+          installed + " (installed data folder): not found"})
+      EXPECT_NE(text.find(tried), std::string::npos) << text;
+    EXPECT_LT(text.find("(current directory)"), text.find("(beside the executable)"));
+    EXPECT_LT(text.find("(beside the executable)"), text.find("(installed data folder)"));
+  }
+  std::filesystem::remove_all(dir);
+}
+
 // --- broadcast search, only inside the lab ------------------------------------
 
 // The lab's own fleet: a one-LAN set A server, a two-LAN model whose reply carries no

@@ -4,7 +4,11 @@
 
 #include <gtest/gtest.h>
 
+#include <unistd.h>
+
 #include <atomic>
+#include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <optional>
 #include <thread>
@@ -139,6 +143,89 @@ TEST_F(ModelMap, KeyMustMatchExactlyUnlessTheEntryKeyIsZero) {
   EXPECT_EQ(qeld::model_port_count(6, 0x1100), 0u);
   qeld::clear_model_map();
   EXPECT_EQ(qeld::find_model(5, 0x1100), -1);
+}
+
+// The places looked in, in order, and what each gave: the first file that can be
+// opened is used even when it is damaged, and every attempt is reported.
+TEST_F(ModelMap, SearchReportsEveryPlaceTriedAndWhyItGaveNoMap) {
+  char tmpl[] = "/tmp/tavrix_map_XXXXXX";
+  ASSERT_NE(mkdtemp(tmpl), nullptr);
+  const std::string dir = tmpl;
+  auto write = [&](const std::string& name, const std::vector<uint8_t>& bytes) {
+    std::FILE* f = std::fopen((dir + "/" + name).c_str(), "wb");
+    ASSERT_NE(f, nullptr);
+    if (!bytes.empty()) std::fwrite(bytes.data(), 1, bytes.size(), f);
+    std::fclose(f);
+  };
+  const auto good = qeld::build_model_map_file({entry(1, 0x1100, 0x04, 4, "TVX-1100")});
+  auto bad_sum = good;
+  bad_sum[20] ^= 0x01;  // one flipped bit decrypts to a different block
+  write("good.dat", good);
+  write("odd.dat", std::vector<uint8_t>(good.begin(), good.end() - 1));
+  write("bad_sum.dat", bad_sum);
+  write("empty_list.dat", qeld::build_model_map_file({}));
+  const std::string missing = dir + "/missing.dat";
+
+  struct Case {
+    const char* used;  // the file after the missing one
+    int entries;
+    const char* outcome;
+  } cases[] = {
+      {"good.dat", 1, "loaded, 1 model"},
+      {"odd.dat", 0, "damaged: its length, 79 bytes, is not a multiple of 16"},
+      {"bad_sum.dat", 0, "damaged: its checksum does not match"},
+      {"empty_list.dat", 0, "lists no model"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.used);
+    const std::string used = dir + "/" + c.used;
+    // The good map last: it must not be reached once an earlier file could be opened.
+    qeld::set_model_map_places(
+        {{missing, "first place"}, {used, "second place"}, {dir + "/good.dat", "third place"}});
+    qeld::set_model_map({entry(9, 0x9999, 0, 1, "stale")});
+    qeld::load_model_map();
+    EXPECT_EQ(qeld::model_entry_count(), c.entries);
+    const auto tried = qeld::model_map_search();
+    ASSERT_EQ(tried.size(), 2u);
+    EXPECT_EQ(tried[0].path, missing);
+    EXPECT_EQ(tried[0].place, "first place");
+    EXPECT_EQ(tried[0].outcome, "not found");
+    EXPECT_EQ(tried[1].path, used);
+    EXPECT_EQ(tried[1].outcome, c.outcome);
+    const std::string problem = qeld::model_map_problem(" | ");
+    if (c.entries > 0) {
+      EXPECT_EQ(problem, "");
+    } else {
+      EXPECT_EQ(problem,
+                missing + " (first place): not found | " + used + " (second place): " + c.outcome);
+    }
+  }
+
+  // Nothing found anywhere: the map is emptied and all places are named.
+  qeld::set_model_map_places({{missing, "a"}, {dir + "/also_missing.dat", "b"}});
+  qeld::set_model_map({entry(9, 0x9999, 0, 1, "stale")});
+  qeld::load_model_map();
+  EXPECT_EQ(qeld::model_entry_count(), 0);
+  EXPECT_EQ(qeld::model_map_problem("; "),
+            missing + " (a): not found; " + dir + "/also_missing.dat (b): not found");
+
+  qeld::set_model_map_places({});
+  for (const char* name : {"good.dat", "odd.dat", "bad_sum.dat", "empty_list.dat"})
+    std::remove((dir + "/" + name).c_str());
+  rmdir(dir.c_str());
+}
+
+// Without a test list the first place is the current directory, named absolutely so
+// the message says which folder that was.
+TEST_F(ModelMap, DefaultSearchStartsInTheCurrentDirectoryNamedAbsolutely) {
+  qeld::set_model_map_places({});
+  qeld::load_model_map();
+  const auto tried = qeld::model_map_search();
+  ASSERT_FALSE(tried.empty());
+  char cwd[4096];
+  ASSERT_NE(getcwd(cwd, sizeof cwd), nullptr);
+  EXPECT_EQ(tried[0].path, std::string(cwd) + "/GIdMap.dat");
+  EXPECT_EQ(tried[0].place, "current directory");
 }
 
 }  // namespace

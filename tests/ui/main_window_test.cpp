@@ -1,6 +1,8 @@
 // The main window driven through its actions, tree and keys: enabling rules, tree
 // texts and the server table, the information box, Delete's reselection, Exit,
 // F1, Settings, the search dialogs' lifetime and a failed library start.
+#include <unistd.h>
+
 #include <QAction>
 #include <QContextMenuEvent>
 #include <QLabel>
@@ -17,6 +19,8 @@
 #include <QTimer>
 #include <QToolBar>
 #include <QTreeWidget>
+#include <cstdio>
+#include <cstdlib>
 
 #include "ui/about_box.h"
 #include "ui/close_dialog.h"
@@ -26,6 +30,7 @@
 #include "ui/search_ip_dialog.h"
 #include "ui/settings_dialog.h"
 #include "ui/ui_test_util.h"
+#include "qeld/model_map.h"
 
 namespace {
 
@@ -421,6 +426,55 @@ TEST(MainFormStart, FailedLibraryStartIsReportedAndTheWindowStaysUsable) {
     EXPECT_TRUE(w.m_search_act->isEnabled());
   }
   qeld::set_library_start_failure(false);
+}
+
+// A start that finds no map names every file looked for in the status bar, once, with
+// no message box; a start that finds one adds nothing.
+TEST(MainFormStart, MissingModelMapIsShownWithTheFilesLookedFor) {
+  uitest::MsgRecorder boxes;
+  const std::string missing = "/nonexistent/tavrix/GIdMap.dat";
+  qeld::library_stop();
+  qeld::set_model_map_places({{missing, "installed data folder"}});
+  {
+    Tm_mainform w;
+    w.show();
+    QCoreApplication::processEvents();
+    const auto notes = w.findChildren<QLabel*>(QStringLiteral("m_map_status"));
+    ASSERT_EQ(notes.size(), 1);
+    EXPECT_TRUE(notes[0]->isVisible());
+    EXPECT_TRUE(notes[0]->text().contains(
+        QString::fromStdString(missing + " (installed data folder): not found")))
+        << notes[0]->text().toStdString();
+    EXPECT_TRUE(boxes.boxes.empty());
+    EXPECT_TRUE(w.m_search_act->isEnabled());
+    w.hide();
+    w.show();
+    QCoreApplication::processEvents();
+    EXPECT_EQ(w.findChildren<QLabel*>(QStringLiteral("m_map_status")).size(), 1);
+  }
+  char tmpl[] = "/tmp/tavrix_ui_map_XXXXXX";
+  ASSERT_NE(mkdtemp(tmpl), nullptr);
+  const std::string good = std::string(tmpl) + "/GIdMap.dat";
+  qeld::TModelEntry e;
+  e.model_id = 0x1100;
+  e.port_count = 4;
+  const auto bytes = qeld::build_model_map_file({e});
+  std::FILE* f = std::fopen(good.c_str(), "wb");
+  ASSERT_NE(f, nullptr);
+  std::fwrite(bytes.data(), 1, bytes.size(), f);
+  std::fclose(f);
+  qeld::library_stop();
+  qeld::set_model_map_places({{good, "installed data folder"}});
+  {
+    Tm_mainform w;
+    w.show();
+    QCoreApplication::processEvents();
+    EXPECT_TRUE(w.findChildren<QLabel*>(QStringLiteral("m_map_status")).isEmpty());
+  }
+  qeld::set_model_map_places({});
+  qeld::library_stop();
+  std::remove(good.c_str());
+  rmdir(tmpl);
 }
 
 }  // namespace
