@@ -5,8 +5,13 @@
 #include <netinet/in.h>
 
 #include <cstdint>
+#include <memory>
+
+#include "qeld/library.h"
 
 namespace qeld {
+
+class AddressWatch;
 
 inline constexpr int kGroup4800 = 1;
 inline constexpr int kGroup1029 = 0;
@@ -19,10 +24,21 @@ struct UdpSocketEntry {
   int32_t group = 0;
 };
 
+// What the owner of a set kept across exchanges learns from them and tells them.
+struct ExchangeHooks {
+  // Asked before every resend; true ends the exchange as timed out, without sending again.
+  bool (*stop)(const void* arg) = nullptr;
+  const void* stop_arg = nullptr;
+  // Raised by udp_exchange: requests sent again, datagrams found waiting before the first send.
+  int resends = 0;
+  int discarded = 0;
+};
+
 // Group-1 entries first, then group-0 entries, each in host-address order.
 struct UdpSocketSet {
   int32_t count = 0;
   UdpSocketEntry entries[kMaxSetEntries];
+  ExchangeHooks* hooks = nullptr;  // only on a kept set; not owned
 };
 
 // Fills the set (per_interface != 0: one socket per local address and group; else one
@@ -41,5 +57,27 @@ int udp_poll(UdpSocketSet& set, uint8_t* buffer, int max_length, int* out_length
 // Blocks until a socket of the set is readable or timeout_ms passes (poll(), any
 // descriptor number). 1 readable, 0 time-out, -12 failure.
 int udp_wait_readable(UdpSocketSet& set, int timeout_ms);
+// Reads and drops every datagram already waiting on the set's sockets (a refused port
+// counts as nothing). The number dropped, or -12 when a socket has failed.
+int udp_discard_pending(UdpSocketSet& set);
+
+// A set of one socket per group, bound to any address, that one thread keeps across its
+// exchanges. It is opened anew when the host's addresses change (the kernel's
+// notifications, or a fresh listing that differs where there are none), and when its
+// owner asks for it (a failed socket, a reply that may still be on its way).
+struct KeptSocketSet {
+  UdpSocketSet set;
+  bool open = false;
+  bool replace = false;                 // the next use opens a new set first
+  uint64_t generation = 0;              // of `watch`, taken just before the addresses were listed
+  std::shared_ptr<AddressWatch> watch;  // null: no notifications, so compare listings
+  AddressList listed;                   // the addresses it was opened under
+  int openings = 0;                     // sets opened so far
+};
+// Makes the set ready for an exchange, opening it when it is closed, stale or to be
+// replaced. 1, or -12 with everything closed (the failures of udp_open_socket_set).
+int udp_ready_kept_set(KeptSocketSet& kept);
+// Closes the sockets; the next use opens a new set.
+void udp_close_kept_set(KeptSocketSet& kept);
 
 }  // namespace qeld
