@@ -70,7 +70,7 @@ void check_open_file_limit() {
   if (g_fd_warning_given.exchange(true)) return;
   log_line("tavrix: the open-file limit is " + std::to_string(limit) + " and cannot be raised; " +
            "polling every LAN of a full server list needs " + std::to_string(kOpenFilesNeeded) +
-           " (two sockets per LAN), so LANs beyond the limit will show \"Off Line\" with a " +
+           " (four sockets per LAN), so LANs beyond the limit will show \"Off Line\" with a " +
            "socket error. Raise the hard limit (ulimit -Hn, or LimitNOFILE= for a service).");
 }
 

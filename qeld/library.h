@@ -89,12 +89,12 @@ void set_device_ports(uint16_t port_4800, uint16_t port_1029);
 uint16_t device_port_4800();
 uint16_t device_port_1029();
 
-// Raises the soft open-file limit to the hard limit (a poller keeps two sockets open for
+// Raises the soft open-file limit to the hard limit (a poller keeps four sockets open for
 // its whole run). Returns the new soft limit, -1 when it cannot be read.
 long raise_open_file_limit();
-// Descriptors that every handle polling at once needs: two kept sockets each, a search's
+// Descriptors that every handle polling at once needs: four kept sockets each, a search's
 // set and room for the program's own files.
-inline constexpr long kOpenFilesNeeded = 2L * kMaxHandles + 2 * 32 + 192;
+inline constexpr long kOpenFilesNeeded = 4L * kMaxHandles + 2 * 32 + 192;
 
 // --- diagnostics ------------------------------------------------------------
 // One line for the program's log: stderr, unless a test or tool replaced the sink.

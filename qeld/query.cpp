@@ -42,17 +42,19 @@ int run_server_command(uint16_t code, const _DS_INFO& reply, uint32_t argument, 
 
 int run_server_command(QueryChannel& channel, uint16_t code, const _DS_INFO& reply,
                        uint32_t argument, void* output, const TimeoutBlock& timeouts) {
-  if (udp_ready_kept_set(channel.kept_) != kOk) return kErrSocket;
+  KeptSocketSet& kept = channel.kept_[channel.turn_];
+  channel.turn_ ^= 1;
+  if (udp_ready_kept_set(kept) != kOk) return kErrSocket;
   const CommandRow* row = find_command(code);
   if (row == nullptr) return kOk;
-  channel.kept_.set.hooks = &channel.hooks_;
+  kept.set.hooks = &channel.hooks_;
   const int resends = channel.hooks_.resends;
-  const int rc = row->handler(channel.kept_.set, reply.ip2, reply, argument, output, timeouts);
+  const int rc = row->handler(kept.set, reply.ip2, reply, argument, output, timeouts);
   // After a time-out or a resend the device may still answer an attempt it has not
   // answered yet; a new set lets that reply find a closed port. A socket failure, too,
   // is cured by new sockets.
   if (rc == kErrTimeout || rc == kErrSocket || channel.hooks_.resends != resends)
-    channel.kept_.replace = true;
+    kept.replace = true;
   return rc;
 }
 
@@ -68,7 +70,7 @@ void QueryChannel::set_stop_check(bool (*stop)(const void* arg), const void* arg
 }
 
 void QueryChannel::close() {
-  udp_close_kept_set(kept_);
+  for (KeptSocketSet& k : kept_) udp_close_kept_set(k);
 }
 
 int query_port_modes(int handle, int port, int32_t* modes) {

@@ -11,10 +11,13 @@
 
 namespace qeld {
 
-// The sockets one thread keeps for its queries; never shared between threads. The set is
-// opened at the first query and opened anew after a change of the host's addresses, a
-// socket failure, or a query that left a reply possibly still on its way (a time-out or
-// a resend), so that reply finds the old socket closed. Destroying the channel closes it.
+// The sockets one thread keeps for its queries; never shared between threads. Two socket
+// sets take turns, so a second copy of an answer that the device sends just after the
+// first lands on the set the next query does not listen on, and is dropped before that
+// set is used again. A set is opened at its first use and opened anew after a change of
+// the host's addresses, a socket failure, or a query that left a reply possibly still on
+// its way (a time-out or a resend), so that reply finds a closed port. Destroying the
+// channel closes everything.
 class QueryChannel {
  public:
   QueryChannel();
@@ -27,13 +30,14 @@ class QueryChannel {
   void close();
   // Socket sets opened so far, and replies dropped because they were waiting before a
   // request was sent (answers to earlier ones).
-  int openings() const { return kept_.openings; }
+  int openings() const { return kept_[0].openings + kept_[1].openings; }
   int discarded() const { return hooks_.discarded; }
 
  private:
   friend int run_server_command(QueryChannel&, uint16_t, const _DS_INFO&, uint32_t, void*,
                                 const TimeoutBlock&);
-  KeptSocketSet kept_;
+  KeptSocketSet kept_[2];
+  int turn_ = 0;  // the set the next query uses
   ExchangeHooks hooks_;
 };
 
