@@ -16,6 +16,7 @@ endfunction()
 
 _check(qeld "^[ \t]*#[ \t]*include[ \t]*<Q" "Qt below the windows")
 _check(core "^[ \t]*#[ \t]*include[ \t]*<Q" "Qt below the windows")
+_check(programs/tavrix-exporter "^[ \t]*#[ \t]*include[ \t]*<Q" "Qt in the headless exporter")
 _check(qeld "^[ \t]*#[ \t]*include[ \t]*\"(core|ui|programs)/" "qeld includes a higher layer")
 _check(core "^[ \t]*#[ \t]*include[ \t]*\"(ui|programs)/" "core includes a higher layer")
 _check(ui "^[ \t]*#[ \t]*include[ \t]*\"programs/" "ui includes a program")

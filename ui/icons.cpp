@@ -165,7 +165,60 @@ void draw_icon(QPainter& p, int index) {
   }
 }
 
+// The warning triangle on a 16-unit grid.
+void draw_warning(QPainter& p) {
+  p.setRenderHint(QPainter::Antialiasing, true);
+  QPolygonF tri({QPointF(8, 1), QPointF(15.3, 14.5), QPointF(0.7, 14.5)});
+  QLinearGradient g(0, 1, 0, 15);
+  g.setColorAt(0, QColor(255, 214, 80));
+  g.setColorAt(1, QColor(240, 150, 10));
+  p.setPen(QPen(QColor(120, 70, 0), 1.1, Qt::SolidLine, Qt::RoundCap, Qt::RoundJoin));
+  p.setBrush(g);
+  p.drawPolygon(tri);
+  p.setPen(QPen(QColor(40, 25, 0), 2.0, Qt::SolidLine, Qt::RoundCap));
+  p.drawLine(QPointF(8, 5.5), QPointF(8, 9.8));
+  p.setPen(Qt::NoPen);
+  p.setBrush(QColor(40, 25, 0));
+  p.drawEllipse(QPointF(8, 12.3), 1.1, 1.1);
+}
+
+// Draws `draw` on a transparent square of `size` pixels, scaled from the 16-unit grid.
+template <class Draw>
+QPixmap drawn(int size, Draw draw) {
+  QPixmap pm(size, size);
+  pm.fill(Qt::transparent);
+  QPainter p(&pm);
+  p.scale(size / 16.0, size / 16.0);
+  draw(p);
+  return pm;
+}
+
 }  // namespace
+
+QIcon warning_icon() {
+  QIcon icon(drawn(16, draw_warning));
+  icon.addPixmap(drawn(32, draw_warning));
+  return icon;
+}
+
+QIcon with_warning_overlay(int index) {
+  // The warning at 11/16 of the size over the lower right corner of the image.
+  auto overlaid = [index](QPainter& p) {
+    draw_icon(p, index);
+    p.save();
+    p.translate(5, 5);
+    p.scale(11 / 16.0, 11 / 16.0);
+    draw_warning(p);
+    p.restore();
+  };
+  QIcon icon;
+  // The same picture on a selected row: the style's tint would wash the warning out.
+  for (QIcon::Mode mode : {QIcon::Normal, QIcon::Selected}) {
+    icon.addPixmap(drawn(16, overlaid), mode);
+    icon.addPixmap(drawn(32, overlaid), mode);
+  }
+  return icon;
+}
 
 QPixmap main_icon_pixmap(int index) {
   QPixmap pm(16, 16);

@@ -1,5 +1,5 @@
 // The program's own pictures, drawn with QPainter: the ten 16x16 images of the main
-// image list and the product picture of the information box.
+// image list, the redundancy warning and the product picture of the information box.
 #pragma once
 
 #include <QIcon>
@@ -25,6 +25,12 @@ inline constexpr int kMainIconCount = 10;
 // One 16x16 image of the main list (a transparent pixmap for an index outside it).
 QPixmap main_icon_pixmap(int index);
 QIcon main_icon(int index);
+
+// The redundancy warning: an amber triangle with an exclamation mark, 16x16.
+QIcon warning_icon();
+// A main-list image with the warning drawn small over its lower right corner: a tree
+// node whose server has a Redundant COM port connected on one LAN only.
+QIcon with_warning_overlay(int index);
 
 // The device-server picture, drawn to the given size.
 QPixmap product_picture(int width, int height);

@@ -290,6 +290,7 @@ void Tm_mainform::build_views() {
   right->addWidget(top_Panel);
   right->addWidget(m_mon_tab1, 1);
   right->addWidget(m_root_list, 1);
+  add_watch_views(right);
 
   Splitter1->addWidget(m_mon_tree);
   Splitter1->addWidget(Panel1);

@@ -9,6 +9,7 @@
 #include <QString>
 #include <array>
 
+#include "core/event_log.h"
 #include "core/server_list.h"
 
 class QAction;
@@ -21,6 +22,11 @@ class QTimer;
 class QToolBar;
 class QTreeWidget;
 class QTreeWidgetItem;
+class QVBoxLayout;
+namespace tavrix::ui {
+class EventsView;
+class TimelinePanel;
+}  // namespace tavrix::ui
 
 namespace tavrix::ui {
 
@@ -109,6 +115,21 @@ class Tm_mainform : public QMainWindow {
   // Item data of a port-table row (1 marks the hover row).
   int mon_row_data(int row) const;
 
+  // --- beside the specified controls: events, availability timeline, redundancy marks
+  // (main_window_monitor.cpp) ---
+  tavrix::ui::EventsView* m_events_view = nullptr;  // the "Events" tab after "Connections"
+  tavrix::ui::TimelinePanel* m_timeline = nullptr;  // under the tables, in both views
+  QTimer* m_events_timer = nullptr;                 // looks at the monitored servers
+  static constexpr int kEventsSampleMs = 1000;
+  const tavrix::EventLog& event_log() const { return event_log_; }
+  // One look at every monitored server: new events, the tab's unseen count, the tree's
+  // warning overlays and the timeline.
+  void sample_events();
+  // The same at a given time (wall clock ms since the epoch, steady ms): the pictures
+  // of docs/screenshots replay an hour in a moment.
+  void sample_events_at(int64_t wall_ms, uint64_t steady_ms);
+  void update_timeline();
+
   // --- enabling rules, evaluated on every selection or monitoring change ---
   void update_actions();
 
@@ -141,7 +162,15 @@ class Tm_mainform : public QMainWindow {
   void set_mon_row_data(int row, int value);
   void set_mon_cell(int row, int column, const QString& text);
   void set_node_image(int index, int image);
+  void add_watch_views(QVBoxLayout* right);
+  void update_events_tab();
+  void update_tree_marks();
+  void mark_redundancy(int row, const _SVRINFO& rec, int port_index, bool answering);
 
   QColor mon_text_colour_{tavrix::ui::kIdleText};
   bool shut_down_ = false;
+  tavrix::EventLog event_log_;
+  uint64_t events_seen_ = 0;  // event_log_.total() when the Events tab was last looked at
+  QIcon warning_icon_;
+  QIcon monitored_warning_icon_;  // image 6 with the warning overlay
 };

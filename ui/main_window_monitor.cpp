@@ -1,15 +1,27 @@
 // The port table of the selected server: rows built from the server record, the two
-// text sets, colours and the hover row, and Start/Stop of monitoring.
+// text sets, colours and the hover row, and Start/Stop of monitoring. Beside them: the
+// Events tab, the availability timeline and the one-LAN redundancy marks, all fed by
+// looking at the records on a window timer, so the pollers are never waited for.
 #include <QAction>
+#include <QComboBox>
+#include <QDateTime>
 #include <QEvent>
 #include <QMouseEvent>
+#include <QTabWidget>
 #include <QTableWidget>
 #include <QTimer>
+#include <QTreeWidget>
+#include <QVBoxLayout>
 #include <algorithm>
+#include <chrono>
 
 #include "ui/main_window.h"
 #include "ui/icons.h"
 #include "core/string_table.h"
+#include "core/port_texts.h"
+#include "ui/events_view.h"
+#include "ui/forms.h"
+#include "ui/timeline_view.h"
 
 using tavrix::ds_list;
 
@@ -135,8 +147,117 @@ void Tm_mainform::update_mon_list(int index) {
     } else {
       set_mon_cell(lan1, 1, QStringLiteral("[NOT SUPPORT]"));
     }
+    mark_redundancy(lan1, *rec, i, rec->online.load() != 0);
   }
   m_mon_list->setUpdatesEnabled(true);
+}
+
+void Tm_mainform::mark_redundancy(int row, const _SVRINFO& rec, int port_index, bool answering) {
+  QTableWidgetItem* item = m_mon_list->item(row, 0);
+  if (!item) return;
+  // Records read while no LAN answers are stale: they mark nothing.
+  const tavrix::PortTexts port =
+      tavrix::port_texts(rec, port_index, tavrix::text_set_for(rec.model_id));
+  if (answering && tavrix::redundancy_lost(port, rec.dual_lan == 1)) {
+    item->setIcon(warning_icon_);
+    item->setToolTip(QStringLiteral("Redundancy lost: port %1 is connected on LAN%2 only")
+                         .arg(port.port)
+                         .arg(port.connected1 > 0 ? 1 : 2));
+  } else if (!item->icon().isNull()) {
+    item->setIcon(QIcon());
+    item->setToolTip(QString());
+  }
+}
+
+void Tm_mainform::add_watch_views(QVBoxLayout* right) {
+  warning_icon_ = tavrix::ui::warning_icon();
+  monitored_warning_icon_ = tavrix::ui::with_warning_overlay(tavrix::ui::kIconServerMonitored);
+
+  m_events_view = new tavrix::ui::EventsView(event_log_);
+  m_mon_tab1->addTab(m_events_view, QStringLiteral("Events"));
+  connect(m_mon_tab1, &QTabWidget::currentChanged, this,
+          tavrix::ui::guarded<int>([this](int) { update_events_tab(); }));
+
+  m_timeline = new tavrix::ui::TimelinePanel(Panel1);
+  right->addWidget(m_timeline, 0);
+  connect(m_timeline->m_timeline_span, &QComboBox::currentIndexChanged, this,
+          tavrix::ui::guarded<int>([this](int) { update_timeline(); }));
+  connect(m_mon_tree, &QTreeWidget::itemSelectionChanged, this,
+          tavrix::ui::guarded([this] { update_timeline(); }));
+  // A rebuilt tree has plain images: put the warnings back once it is complete (one
+  // zero-time timer, so a rebuild of many nodes costs one pass).
+  auto* remark = new QTimer(this);
+  remark->setSingleShot(true);
+  remark->setInterval(0);
+  connect(remark, &QTimer::timeout, this, tavrix::ui::guarded([this] {
+            update_tree_marks();
+            update_timeline();
+          }));
+  connect(m_mon_tree->model(), &QAbstractItemModel::rowsInserted, remark,
+          qOverload<>(&QTimer::start));
+
+  m_events_timer = new QTimer(this);
+  m_events_timer->setObjectName(QStringLiteral("m_events_timer"));
+  m_events_timer->setInterval(kEventsSampleMs);
+  connect(m_events_timer, &QTimer::timeout, this, tavrix::ui::guarded([this] { sample_events(); }));
+  m_events_timer->start();
+}
+
+void Tm_mainform::sample_events() {
+  const auto steady = std::chrono::duration_cast<std::chrono::milliseconds>(
+                          std::chrono::steady_clock::now().time_since_epoch())
+                          .count();
+  sample_events_at(QDateTime::currentMSecsSinceEpoch(), static_cast<uint64_t>(steady));
+}
+
+void Tm_mainform::sample_events_at(int64_t wall_ms, uint64_t steady_ms) {
+  event_log_.sample(ds_list(), wall_ms, steady_ms);
+  m_events_view->refresh();
+  update_events_tab();
+  update_tree_marks();
+  update_timeline();
+}
+
+void Tm_mainform::update_events_tab() {
+  const int tab = m_mon_tab1->indexOf(m_events_view);
+  if (tab < 0) return;
+  if (m_mon_tab1->isVisible() && m_mon_tab1->currentIndex() == tab) {
+    events_seen_ = event_log_.total();
+    m_events_view->refresh();
+  }
+  const uint64_t unseen = event_log_.total() - events_seen_;
+  const QString text =
+      unseen ? QStringLiteral("Events (%1)").arg(unseen) : QStringLiteral("Events");
+  if (m_mon_tab1->tabText(tab) != text) m_mon_tab1->setTabText(tab, text);
+}
+
+void Tm_mainform::update_tree_marks() {
+  const int count = std::min(ds_list().server_count(), tavrix::kMaxServers);
+  for (int i = 0; i < count; ++i) {
+    QTreeWidgetItem* node = server_nodes[i];
+    const _SVRINFO* rec = ds_list().server_at(i);
+    if (!node || !rec) continue;
+    const bool lost = event_log_.redundancy_lost(rec);
+    const bool marked = node->icon(0).cacheKey() == monitored_warning_icon_.cacheKey();
+    if (lost == marked) continue;
+    if (lost) {
+      node->setIcon(0, monitored_warning_icon_);
+      node->setToolTip(0, QStringLiteral("A Redundant COM port is connected on one LAN only"));
+    } else {
+      node->setIcon(0, m_main_icon[node->data(0, tavrix::ui::kImageRole).toInt()]);
+      node->setToolTip(0, QString());
+    }
+  }
+}
+
+void Tm_mainform::update_timeline() {
+  const int64_t now = QDateTime::currentMSecsSinceEpoch();
+  const int index = selected_server();
+  if (const _SVRINFO* rec = index >= 0 ? ds_list().server_at(index) : nullptr)
+    m_timeline->show_server(QString::fromStdString(tavrix::server_label(*rec)),
+                            event_log_.history(rec), now);
+  else
+    m_timeline->show_fleet(event_log_.histories(), now);
 }
 
 void Tm_mainform::monitor_ctrl(bool start, int index) {

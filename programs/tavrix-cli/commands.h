@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "common.h"
+#include "core/change_detector.h"
 #include "port_table.h"
 
 namespace tavrix::cli {
@@ -19,6 +20,7 @@ struct SearchArgs {
   std::string ip;  // empty = broadcast
   int timeout = 5;
   std::string format = "table";
+  std::string save_file;  // when set, the servers found are written there as a server-list file
 };
 int run_search_command(const SearchArgs& args);
 // The row texts of one kept reply: no, model, mac1, ip1, mac2, ip2, local_ip, family.
@@ -70,10 +72,11 @@ struct WatchArgs {
   int confirm = 1;
   double duration = 0;  // seconds; 0 = until interrupted
   int timeout = 5;
+  std::string servers_file;  // a server-list file: its servers are watched without a search
 };
 int run_watch_command(const WatchArgs& args);
 
-// One reported change of a watched server.
+// One reported change of a watched server, as the tests and the printer see it.
 struct WatchEvent {
   enum Kind { kOnline, kMode, kConnection } kind = kOnline;
   int lan = 0;         // 1 or 2 (online, connection)
@@ -83,25 +86,12 @@ struct WatchEvent {
   int mode_code = -1, previous_code = -1;
   const PortTexts* port_texts = nullptr;  // the port after a mode change
 };
-// Mode and connection changes between two samples of the same server's port table.
-// A connection is compared only while its port is in the supported mode in both.
+// Mode and connection changes between two samples of the same server's port table
+// (the core change detector's rule; port_texts points into `after`).
 std::vector<WatchEvent> diff_ports(const std::vector<PortTexts>& before,
                                    const std::vector<PortTexts>& after);
 
-// Reports a LAN's On/Off Line change only once `confirm` observations in a row agree.
-class OnlineConfirm {
- public:
-  OnlineConfirm(bool initial, int confirm)
-      : reported_(initial), confirm_(confirm < 1 ? 1 : confirm) {}
-  // True when this observation makes the reported state flip (then state() is new).
-  bool observe(bool online);
-  bool state() const { return reported_; }
-
- private:
-  bool reported_;
-  int confirm_;
-  int streak_ = 0;  // observations in a row that differ from reported_
-};
+using tavrix::OnlineConfirm;
 
 // --- models ---------------------------------------------------------------
 struct ModelsArgs {

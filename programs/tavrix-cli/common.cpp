@@ -112,10 +112,17 @@ bool interrupted() {
   return g_interrupted.load();
 }
 
+int64_t wall_ms() {
+  return std::chrono::duration_cast<std::chrono::milliseconds>(
+             std::chrono::system_clock::now().time_since_epoch())
+      .count();
+}
+
 std::string timestamp_now() {
-  const auto now = std::chrono::system_clock::now();
-  const auto ms =
-      std::chrono::duration_cast<std::chrono::milliseconds>(now.time_since_epoch()).count();
+  return timestamp_text(wall_ms());
+}
+
+std::string timestamp_text(int64_t ms) {
   const std::time_t secs = static_cast<std::time_t>(ms / 1000);
   std::tm tm{};
   gmtime_r(&secs, &tm);

@@ -43,6 +43,10 @@ bool interrupted();
 
 // Wall-clock time as ISO 8601 UTC with milliseconds, for timestamped lines.
 std::string timestamp_now();
+// The same text for a time in ms since the Unix epoch.
+std::string timestamp_text(int64_t epoch_ms);
+// Wall-clock ms since the Unix epoch.
+int64_t wall_ms();
 // Milliseconds on the steady clock, for elapsed times.
 uint64_t steady_ms();
 

@@ -13,6 +13,7 @@ const char* const kSearchExamples = R"(Examples:
   tavrix-cli search                       broadcast search of every local network
   tavrix-cli search --ip 192.0.2.10       ask one address
   tavrix-cli search --timeout 10 --format json
+  tavrix-cli search --save site.json      keep the servers found in a server-list file
 Exit: 0 a server was found, 1 none, 2 usage or socket error.)";
 
 const char* const kProbeExamples = R"(Examples:
@@ -23,6 +24,7 @@ Exit: 0 the server answered, 1 no answer, 2 usage or socket error.)";
 const char* const kWatchExamples = R"(Examples:
   tavrix-cli watch 192.0.2.10 192.0.2.11
   tavrix-cli watch 192.0.2.10 --refresh 5 --confirm 2 --format jsonl
+  tavrix-cli watch --servers site.json
 Ends on Ctrl+C or SIGTERM. Exit: 0 clean end, 1 no server answered, 2 usage or socket error.)";
 
 const char* const kCheckExamples = R"(Examples:
@@ -72,6 +74,8 @@ int main(int argc, char** argv) {
       app, "search", "Search the local networks (or one address) for servers", kSearchExamples);
   search_cmd->add_option("--ip", search.ip, "Ask this address instead of broadcasting");
   add_timeout(search_cmd, search.timeout);
+  search_cmd->add_option("--save", search.save_file,
+                         "Write the servers found to this server-list file");
   search_cmd->add_option("--format", search.format, "table, json or csv")
       ->check(CLI::IsMember({"table", "json", "csv"}))
       ->capture_default_str();
@@ -89,7 +93,9 @@ int main(int argc, char** argv) {
   WatchArgs watch;
   CLI::App* watch_cmd =
       add_command(app, "watch", "Monitor servers and print one line per change", kWatchExamples);
-  watch_cmd->add_option("ADDR", watch.addresses, "The servers' addresses")->required();
+  watch_cmd->add_option("ADDR", watch.addresses, "The servers' addresses");
+  watch_cmd->add_option("--servers", watch.servers_file,
+                        "Also watch the servers of this server-list file (no search needed)");
   watch_cmd->add_option("--refresh", watch.refresh, "Seconds between polls (1-99)")
       ->check(CLI::Range(1, 99))
       ->capture_default_str();

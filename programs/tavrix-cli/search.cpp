@@ -9,6 +9,7 @@
 #include <thread>
 
 #include "commands.h"
+#include "core/server_list_file.h"
 #include "output.h"
 #include "qeld/library.h"
 #include "qeld/model_map.h"
@@ -136,6 +137,15 @@ int run_search_command(const SearchArgs& args) {
   std::cout.flush();
   if (n == 0)
     print_error(by_ip ? "no Tavrix server answered at " + args.ip : "no Tavrix server found");
+  if (!args.save_file.empty() && n > 0) {
+    std::vector<ServerListEntry> entries;
+    for (int i = 0; i < n; ++i) entries.push_back(server_list_entry(*list.result_at(i)));
+    if (auto why = write_server_list_file(args.save_file, entries); !why.empty()) {
+      print_error(why);
+      qeld::library_stop();
+      return kExitUsage;
+    }
+  }
   qeld::library_stop();
   return n > 0 ? kExitOk : kExitNone;
 }

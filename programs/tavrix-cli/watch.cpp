@@ -5,10 +5,18 @@
 #include <thread>
 
 #include "commands.h"
+#include "core/change_detector.h"
+#include "core/server_list_file.h"
 #include "qeld/library.h"
 #include "qeld/model_map.h"
 
 namespace tavrix::cli {
+
+using tavrix::ChangeDetector;
+using tavrix::ChangeEvent;
+using tavrix::EventKind;
+using tavrix::ServerSnapshot;
+using tavrix::take_snapshot;
 
 namespace {
 
@@ -16,8 +24,7 @@ struct Watched {
   std::string address;
   int index = 0;  // in the server list
   std::shared_ptr<_SVRINFO> server;
-  std::vector<PortTexts> ports;
-  std::vector<OnlineConfirm> lans;  // one per polled LAN
+  ChangeDetector detector;  // the same detection as the window's Events tab
 };
 
 std::string quoted(const std::string& text) {
@@ -50,76 +57,81 @@ class Printer {
 
   void initial(const Watched& w) {
     const std::string model = qeld::model_name(w.server->model_key, w.server->model_id);
+    const ServerSnapshot& s = w.detector.last();
+    const std::string time = timestamp_now();
     if (jsonl_) {
-      nlohmann::ordered_json j = head(w, "initial");
+      nlohmann::ordered_json j = head(w, "initial", time);
       j["model"] = model;
-      j["lan1"] = on_line(w.lans[0].state());
-      j["lan2"] = w.lans.size() > 1 ? nlohmann::ordered_json(on_line(w.lans[1].state()))
-                                    : nlohmann::ordered_json(nullptr);
+      j["lan1"] = on_line(w.detector.lan_on_line(1));
+      j["lan2"] = s.lans > 1 ? nlohmann::ordered_json(on_line(w.detector.lan_on_line(2)))
+                             : nlohmann::ordered_json(nullptr);
       j["ports"] = nlohmann::ordered_json::array();
-      for (const auto& p : w.ports) j["ports"].push_back(port_json(p));
+      for (const auto& p : s.ports) j["ports"].push_back(port_json(p));
       emit(j);
       return;
     }
-    std::string text = "initial " + quoted(model) + " LAN1 " + on_line(w.lans[0].state());
-    if (w.lans.size() > 1) text += ", LAN2 " + on_line(w.lans[1].state());
-    for (const auto& p : w.ports) text += "; " + port_summary(p);
-    line(w, text);
+    std::string text = "initial " + quoted(model) + " LAN1 " + on_line(w.detector.lan_on_line(1));
+    if (s.lans > 1) text += ", LAN2 " + on_line(w.detector.lan_on_line(2));
+    for (const auto& p : s.ports) text += "; " + port_summary(p);
+    line(w, text, time);
   }
 
-  void online(const Watched& w, int lan, bool now) {
-    if (jsonl_) {
-      nlohmann::ordered_json j = head(w, "online");
-      j["lan"] = lan;
-      j["value"] = on_line(now);
-      j["previous"] = on_line(!now);
-      emit(j);
-    } else {
-      line(w, "LAN" + std::to_string(lan) + " " + on_line(now));
+  void change(const Watched& w, const ChangeEvent& e) {
+    const std::string time = timestamp_text(e.time_ms);
+    if (e.kind == EventKind::kLan) {
+      if (jsonl_) {
+        nlohmann::ordered_json j = head(w, "online", time);
+        j["lan"] = e.lan;
+        j["value"] = e.value;
+        j["previous"] = e.previous;
+        emit(j);
+      } else {
+        line(w, "LAN" + std::to_string(e.lan) + " " + e.value, time);
+      }
+      return;
     }
-  }
-
-  void change(const Watched& w, const WatchEvent& e) {
+    // The port as it is now, for the cells a mode change brings.
+    const PortTexts& port = w.detector.last().ports.at(static_cast<std::size_t>(e.port - 1));
     if (jsonl_) {
-      nlohmann::ordered_json j = head(w, e.kind == WatchEvent::kMode ? "mode" : "connection");
+      nlohmann::ordered_json j = head(w, e.kind == EventKind::kMode ? "mode" : "connection", time);
       j["port"] = e.port;
-      if (e.kind == WatchEvent::kConnection) {
+      if (e.kind == EventKind::kConnection) {
         j["lan"] = e.lan;
         j["connection"] = e.connection;
       }
       j["value"] = e.value;
       j["previous"] = e.previous;
-      if (e.kind == WatchEvent::kMode) {
+      if (e.kind == EventKind::kMode) {
         j["mode_code"] = e.mode_code;
         j["previous_code"] = e.previous_code;
-        j["cell"] = e.port_texts->mode_cell;
-        j["lan1"] = port_json(*e.port_texts)["lan1"];
-        j["lan2"] = port_json(*e.port_texts)["lan2"];
+        j["cell"] = port.mode_cell;
+        j["lan1"] = port_json(port)["lan1"];
+        j["lan2"] = port_json(port)["lan2"];
       }
       emit(j);
       return;
     }
-    if (e.kind == WatchEvent::kMode) {
+    if (e.kind == EventKind::kMode) {
       std::string text = "port " + std::to_string(e.port) + " mode " + quoted(e.previous) + " -> " +
                          quoted(e.value);
-      if (e.port_texts->supported)
-        text += " LAN1 " + cells(e.port_texts->lan1) + " LAN2 " + cells(e.port_texts->lan2);
-      line(w, text);
+      if (port.supported) text += " LAN1 " + cells(port.lan1) + " LAN2 " + cells(port.lan2);
+      line(w, text, time);
     } else {
-      line(w, "port " + std::to_string(e.port) + " LAN" + std::to_string(e.lan) + " connection " +
-                  std::to_string(e.connection) + " " + quoted(e.previous) + " -> " +
-                  quoted(e.value));
+      line(w,
+           "port " + std::to_string(e.port) + " LAN" + std::to_string(e.lan) + " connection " +
+               std::to_string(e.connection) + " " + quoted(e.previous) + " -> " + quoted(e.value),
+           time);
     }
   }
 
  private:
   static std::string on_line(bool online) { return lan_status_text(online ? 1 : 0, 0); }
-  static nlohmann::ordered_json head(const Watched& w, const char* event) {
-    return {{"time", timestamp_now()}, {"server", w.address}, {"event", event}};
+  static nlohmann::ordered_json head(const Watched& w, const char* event, const std::string& time) {
+    return {{"time", time}, {"server", w.address}, {"event", event}};
   }
   static void emit(const nlohmann::ordered_json& j) { std::cout << j.dump() << std::endl; }
-  static void line(const Watched& w, const std::string& text) {
-    std::cout << timestamp_now() << ' ' << w.address << ' ' << text << std::endl;
+  static void line(const Watched& w, const std::string& text, const std::string& time) {
+    std::cout << time << ' ' << w.address << ' ' << text << std::endl;
   }
   bool jsonl_;
 };
@@ -136,50 +148,21 @@ void nap(uint64_t ms, uint64_t deadline) {
 
 }  // namespace
 
-bool OnlineConfirm::observe(bool online) {
-  if (online == reported_) {
-    streak_ = 0;
-    return false;
-  }
-  if (++streak_ < confirm_) return false;
-  reported_ = online;
-  streak_ = 0;
-  return true;
-}
-
 std::vector<WatchEvent> diff_ports(const std::vector<PortTexts>& before,
                                    const std::vector<PortTexts>& after) {
   std::vector<WatchEvent> events;
-  for (std::size_t i = 0; i < after.size() && i < before.size(); ++i) {
-    const PortTexts& b = before[i];
-    const PortTexts& a = after[i];
-    if (a.mode_code != b.mode_code) {
-      WatchEvent e;
-      e.kind = WatchEvent::kMode;
-      e.port = a.port;
-      e.value = a.mode_name;
-      e.previous = b.mode_name;
-      e.mode_code = a.mode_code;
-      e.previous_code = b.mode_code;
-      e.port_texts = &a;
-      events.push_back(std::move(e));
-    }
-    if (!a.supported || !b.supported) continue;
-    for (int lan = 1; lan <= 2; ++lan) {
-      const auto& now = lan == 1 ? a.lan1 : a.lan2;
-      const auto& was = lan == 1 ? b.lan1 : b.lan2;
-      for (int n = 0; n < 4; ++n) {
-        if (now[n] == was[n]) continue;
-        WatchEvent e;
-        e.kind = WatchEvent::kConnection;
-        e.port = a.port;
-        e.lan = lan;
-        e.connection = n + 1;
-        e.value = now[n];
-        e.previous = was[n];
-        events.push_back(std::move(e));
-      }
-    }
+  for (const ChangeEvent& c : tavrix::diff_ports(before, after, 0)) {
+    WatchEvent e;
+    e.kind = c.kind == EventKind::kMode ? WatchEvent::kMode : WatchEvent::kConnection;
+    e.port = c.port;
+    e.lan = c.lan;
+    e.connection = c.connection;
+    e.value = c.value;
+    e.previous = c.previous;
+    e.mode_code = c.mode_code;
+    e.previous_code = c.previous_code;
+    if (c.kind == EventKind::kMode) e.port_texts = &after[static_cast<std::size_t>(c.port - 1)];
+    events.push_back(std::move(e));
   }
   return events;
 }
@@ -194,6 +177,17 @@ int run_watch_command(const WatchArgs& args) {
     }
     addresses.push_back(ip);
   }
+  std::vector<ServerListEntry> listed;
+  if (!args.servers_file.empty()) {
+    if (auto why = read_server_list_file(args.servers_file, listed); !why.empty()) {
+      print_error(why);
+      return kExitUsage;
+    }
+  }
+  if (addresses.empty() && listed.empty()) {
+    print_error("nothing to watch: give addresses or a server-list file with servers");
+    return kExitUsage;
+  }
   if (auto why = start_library(); !why.empty()) {
     print_error(why);
     return kExitUsage;
@@ -201,16 +195,24 @@ int run_watch_command(const WatchArgs& args) {
   TDsList& list = ds_list();
   list.refresh_rate = args.refresh;
 
+  // Listed servers need no search: the file holds their identities.
+  std::vector<std::pair<std::string, qeld::_DS_INFO>> known;
+  for (const auto& e : listed) known.emplace_back(ip_text(e.identity.ip1, false), e.identity);
   std::vector<Watched> watched;
-  for (std::size_t i = 0; i < addresses.size() && !interrupted(); ++i) {
-    const FindResult found = find_server(addresses[i], args.timeout);
-    if (!found.reply) {
-      print_error("no Tavrix server answered at " + args.addresses[i] + "; not watched");
-      continue;
+  for (std::size_t i = 0; i < addresses.size() + known.size() && !interrupted(); ++i) {
+    Watched w{{}, 0, nullptr, ChangeDetector(args.confirm)};
+    if (i < addresses.size()) {
+      const FindResult found = find_server(addresses[i], args.timeout);
+      if (!found.reply) {
+        print_error("no Tavrix server answered at " + args.addresses[i] + "; not watched");
+        continue;
+      }
+      w.address = args.addresses[i];
+      w.server = list.make_server_record(*found.reply);
+    } else {
+      w.address = known[i - addresses.size()].first;
+      w.server = list.make_server_record(known[i - addresses.size()].second);
     }
-    Watched w;
-    w.address = args.addresses[i];
-    w.server = list.make_server_record(*found.reply);
     if (!list.add_server(w.server)) {
       close_handles(*w.server);
       print_error("the server list is full; " + w.address + " not watched");
@@ -241,20 +243,12 @@ int run_watch_command(const WatchArgs& args) {
   nap(period, 0);
   while (!interrupted() && (first || !(deadline && steady_ms() >= deadline))) {
     for (auto& w : watched) {
-      const int online = w.server->online.load();
-      auto ports = port_table(*w.server);
+      const auto events = w.detector.observe(take_snapshot(*w.server), wall_ms());
       if (first) {
-        w.lans.emplace_back((online & 1) != 0, args.confirm);
-        if (w.server->dual_lan) w.lans.emplace_back((online & 2) != 0, args.confirm);
-        w.ports = std::move(ports);
         printer.initial(w);
         continue;
       }
-      for (std::size_t lan = 0; lan < w.lans.size(); ++lan)
-        if (w.lans[lan].observe((online & (1 << lan)) != 0))
-          printer.online(w, static_cast<int>(lan) + 1, w.lans[lan].state());
-      for (const auto& e : diff_ports(w.ports, ports)) printer.change(w, e);
-      w.ports = std::move(ports);
+      for (const auto& e : events) printer.change(w, e);
     }
     first = false;
     if (!std::cout) break;  // the reader has gone

@@ -171,3 +171,52 @@ write(D, "search_49_listed", b"\x09" + bytes([0x49, 0, 0, 14, 0, 0]) + ID + b"\x
 write(D, "search_02_empty", b"\x09" + bytes([0x02, 0, 0, 6, 0, 0]))
 write(D, "search_02_82", b"\x0f" + bytes([0x02, 0, 0, 6, 0, 0]))
 write(D, "tiny", b"\x01" + bytes([0x49, 0, 0]))
+
+# --- server_list: the text of a server-list file -----------------------------------
+L = "server_list"
+HEAD = '{"format": "tavrix-server-list", "version": %s, "servers": [%s]}'
+S1 = '{"model": "TVX-2613", "model_key": "0x00000001", "model_id": "0x2613", "unit_id": "0x0000", ' \
+     '"flags": "0x0001", "ip1": "192.0.2.30", "mac1": "02:54:58:01:00:30", "ip2": "198.51.100.30", ' \
+     '"mac2": "02:54:58:01:00:31"}'
+S2 = '{"name": "rack \\u00e9", "model_key": 3, "model_id": 12548, "ip1": "192.0.2.50", "mac1": "02-54-58-01-00-50"}'
+write(L, "two_servers", (HEAD % (1, S1 + ", " + S2)).encode())
+write(L, "empty_list", (HEAD % (1, "")).encode())
+write(L, "newer_version", (HEAD % (2, S1)).encode())
+write(L, "version_text", (HEAD % ('"1"', S1)).encode())
+write(L, "bad_mac", (HEAD % (1, S1.replace("02:54:58:01:00:31", "02:54:58:01:00"))).encode())
+write(L, "bad_ip", (HEAD % (1, S1.replace("198.51.100.30", "198.51.100.300"))).encode())
+write(L, "number_too_big", (HEAD % (1, S2.replace("12548", "70000"))).encode())
+write(L, "not_an_object", b"[1, 2, 3]")
+write(L, "truncated", (HEAD % (1, S1)).encode()[:60])
+write(L, "deep_nesting", b"[" * 5000 + b"]" * 5000)
+write(L, "list_513", (HEAD % (1, ", ".join([S2] * 513))).encode())
+
+# --- probe_query: the raw query string of /probe ------------------------------------
+Q = "probe_query"
+write(Q, "target_only", b"target=192.0.2.10")
+write(Q, "target_and_lan2", b"target=192.0.2.30&lan2=198.51.100.30")
+write(Q, "escaped", b"target=192%2E0%2E2%2E10&&")
+write(Q, "duplicate_target", b"target=192.0.2.10&target=192.0.2.11")
+write(Q, "unknown_parameter", b"target=192.0.2.10&module=tavrix")
+write(Q, "bad_escape", b"target=%zz")
+write(Q, "nul_escape", b"target=192.0.2.10%00")
+write(Q, "broadcast", b"target=255.255.255.255")
+write(Q, "network", b"target=192.0.2.0&lan2=198.51.100.255")
+write(Q, "multicast", b"target=224.0.0.1")
+write(Q, "empty_value", b"target=")
+write(Q, "too_long", b"target=" + b"1" * 600)
+
+# --- web_config: the exporter-toolkit web configuration (YAML) ---------------------
+W = "web_config"
+HASH = b"$2b$04$abcdefghijklmnopqrstuuyvPXIbu7xe6/CED2DzX8z6Si09MlzlW"
+write(W, "empty", b"")
+write(W, "tls", b"tls_server_config:\n  cert_file: cert.pem\n  key_file: /etc/key.pem\n  min_version: TLS13\n")
+write(W, "users", b"basic_auth_users:\n  prometheus: " + HASH + b"\n  'other': '" + HASH + b"'\n")
+write(W, "tls_and_users", b"tls_server_config:\n  cert_file: c\n  key_file: k\nbasic_auth_users:\n  a: " + HASH + b"\n")
+write(W, "plain_password", b"basic_auth_users:\n  prometheus: secret\n")
+write(W, "unsupported_key", b"tls_server_config:\n  cert_file: c\n  key_file: k\n  client_auth_type: RequireAndVerifyClientCert\n")
+write(W, "unknown_top_key", b"http_server_config:\n  http2: false\n")
+write(W, "not_yaml", b"tls_server_config: [\n")
+write(W, "anchors", b"a: &x [1, 2]\nb: *x\n")
+write(W, "deep_nesting", b"[" * 3000 + b"]" * 3000)
+write(W, "sequence_top", b"- 1\n- 2\n")

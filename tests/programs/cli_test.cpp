@@ -24,6 +24,7 @@
 #include <thread>
 #include <vector>
 
+#include "core/server_list_file.h"
 #include "qeld/model_map.h"
 #include "support/lab.h"
 #include "support/loopback_sim.h"
@@ -879,6 +880,35 @@ TEST_F(CliProgram, WatchOfSeveralServersEndsByItselfAndSkipsSilentOnes) {
 
   const RunResult none = run({"watch", "127.0.0.60", "--timeout", "3", "--duration", "2"});
   EXPECT_EQ(none.code, 1);
+}
+
+TEST_F(CliProgram, SearchSavesAServerListThatWatchReadsWithoutASearch) {
+  const std::string path =
+      ::testing::TempDir() + "cli_servers_" + std::to_string(getpid()) + ".json";
+  RunResult r = run({"search", "--ip", dev(2), "--save", path});
+  ASSERT_EQ(r.code, 0) << r.err;
+  std::vector<tavrix::ServerListEntry> saved;
+  ASSERT_EQ(tavrix::read_server_list_file(path, saved), "");
+  ASSERT_EQ(saved.size(), 1u);
+  EXPECT_EQ(saved[0].model, "TVX-2602R");
+  EXPECT_EQ(saved[0].identity.model_id, 0x2602);
+  EXPECT_EQ(saved[0].identity.ip2, ip("127.0.1.4"));
+  EXPECT_EQ(saved[0].identity.mac2[5], 0x05);
+
+  // Watched from the file alone: both LANs On Line at once, with no address given.
+  r = run({"watch", "--servers", path, "--refresh", "1", "--duration", "2"});
+  EXPECT_EQ(r.code, 0) << r.err;
+  EXPECT_NE(r.out.find(" 127.0.0.4 initial \"TVX-2602R\" LAN1 On Line, LAN2 On Line"),
+            std::string::npos)
+      << r.out;
+
+  std::ofstream(path) << R"({"format": "tavrix-server-list", "version": 2, "servers": []})";
+  r = run({"watch", "--servers", path});
+  EXPECT_EQ(r.code, 2);
+  EXPECT_EQ(r.err, "tavrix-cli: " + path +
+                       ": version 2 is newer than this program reads (1); use a newer Tavrix "
+                       "Monitor Utility\n");
+  std::remove(path.c_str());
 }
 
 TEST_F(CliProgram, BadInputGivesOneLineAndExitTwo) {

@@ -1,16 +1,23 @@
 // Writes the pictures of docs/screenshots: the main window in its root view and in a
-// monitored server's port view, and the Settings and About dialogs, each grabbed on
-// the offscreen platform from servers made by hand.
+// monitored server's port view, the Settings and About dialogs, and, after an hour of
+// changes replayed into the event log, the redundancy marker, the Events tab and the
+// availability timeline; each grabbed on the offscreen platform from servers made by hand.
 // Usage: ui_make_screenshots <output folder>
 #include <QAction>
+#include <QComboBox>
+#include <QDateTime>
 #include <QDir>
+#include <QTabWidget>
 #include <QTableWidget>
+#include <QTimer>
 #include <QTreeWidget>
 #include <cstdio>
 
 #include "ui/about_box.h"
+#include "ui/events_view.h"
 #include "ui/main_window.h"
 #include "ui/settings_dialog.h"
+#include "ui/timeline_view.h"
 #include "ui/ui_test_util.h"
 
 int main(int argc, char** argv) {
@@ -26,7 +33,7 @@ int main(int argc, char** argv) {
   uitest::MsgRecorder boxes;  // a failed library start must not stop the pictures
 
   tavrix::ui::create_forms();
-  m_mainform->resize(1024, 640);
+  m_mainform->resize(1024, 720);
   m_mainform->show();
   uitest::set_test_model_map();  // after the library start, which loads its own map
 
@@ -72,6 +79,65 @@ int main(int argc, char** argv) {
   uitest::pump(std::chrono::milliseconds(200));
   ok = m_aboutbox->grab().save(QDir(out).filePath(QStringLiteral("about.png"))) && ok;
   m_aboutbox->hide();
+
+  // An hour replayed in a moment, one look every 15 s: the dual-LAN server loses port 1's
+  // LAN2 connection 20 minutes in and its LAN2 flaps twice; the set-B server is Off Line
+  // for two minutes; the set-A server's port 1 changes peers.
+  m_mainform->m_events_timer->stop();
+  tavrix::ds_list().refresh_rate = 1;
+  d->mode[0] = 22;
+  d->mode[1] = 22;
+  d->mode[2] = 0;
+  d->mode[3] = 22;
+  b->mode[0] = 22;
+  b->mode[1] = 10;
+  b->mode[2] = 22;
+  uint8_t dual[80] = {}, dual2[80] = {}, setb[80] = {};
+  uitest::set_connection(dual2, 1, uitest::ip("192.168.127.30"), 3, uitest::ip("192.168.128.30"),
+                         3);
+  uitest::set_connection(dual2, 2, uitest::ip("192.168.127.31"), 3, uitest::ip("192.168.128.31"),
+                         3);
+  d->store_conn(1, dual2);
+  uitest::set_connection(setb, 1, uitest::ip("192.168.127.20"), 3, 0, 0);
+  b->store_conn(0, setb);
+  for (auto* s : {a.get(), b.get(), d.get()}) {
+    s->monitoring = 1;
+    s->online = s->dual_lan ? 3 : 1;
+  }
+  const int64_t hour = 3600 * 1000;
+  const int64_t start = QDateTime::currentMSecsSinceEpoch() - hour + 60 * 1000;
+  const int64_t minute = 60 * 1000;
+  for (int64_t t = 0; t < hour - 2 * minute; t += 15 * 1000) {
+    const bool lan2_gone =
+        (t > 20 * minute && t < 20 * minute + 45 * 1000) || (t > 41 * minute && t < 42 * minute);
+    d->online = lan2_gone ? 1 : 3;
+    uitest::set_connection(dual, 1, uitest::ip("192.168.127.40"), 3,
+                           t < 20 * minute ? uitest::ip("192.168.128.40") : 0,
+                           t < 20 * minute ? 3 : 0);
+    d->store_conn(0, dual);
+    b->online = (t > 12 * minute && t < 14 * minute) ? 0 : 1;
+    uitest::set_connection(
+        rec, 1, uitest::ip(t % (10 * minute) < 5 * minute ? "192.168.127.10" : "192.168.127.11"), 4,
+        0, 1);
+    a->store_conn(0, rec);
+    m_mainform->sample_events_at(start + t, static_cast<uint64_t>(t) + 1);
+  }
+  m_mainform->rebuild_tree(2);
+  m_mainform->m_main_timerTimer();
+  m_mainform->update_timeline();
+  uitest::pump(std::chrono::milliseconds(200));
+  ok = m_mainform->grab().save(QDir(out).filePath(QStringLiteral("main_redundancy.png"))) && ok;
+
+  m_mainform->m_mon_tab1->setCurrentWidget(m_mainform->m_events_view);
+  m_mainform->m_events_view->m_events_list->selectRow(0);
+  uitest::pump(std::chrono::milliseconds(200));
+  ok = m_mainform->grab().save(QDir(out).filePath(QStringLiteral("main_events.png"))) && ok;
+
+  m_mainform->m_mon_tree->setCurrentItem(m_mainform->root_node);
+  m_mainform->update_timeline();
+  uitest::pump(std::chrono::milliseconds(200));
+  ok = m_mainform->grab().save(QDir(out).filePath(QStringLiteral("main_timeline.png"))) && ok;
+  for (auto* s : {a.get(), b.get(), d.get()}) s->monitoring = 0;
 
   tavrix::ds_list().clear_servers();
   tavrix::ui::destroy_forms();

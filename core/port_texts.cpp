@@ -1,9 +1,11 @@
-// The port table's text rules, shared by the probe, watch and check commands.
-#include "port_table.h"
+// The port table's text rules, shared by the command line and the change detector.
+#include "core/port_texts.h"
 
+#include "core/address_text.h"
+#include "core/model_rules.h"
 #include "core/string_table.h"
 
-namespace tavrix::cli {
+namespace tavrix {
 
 TextSet text_set_for(uint16_t model_id) {
   if (uses_mode_set_a(model_id)) return TextSet{'A', kModeBaseA, kStateBaseA, 15, 4};
@@ -60,4 +62,4 @@ std::string server_status_text(const _SVRINFO& server) {
   return load_str(server.online.load(std::memory_order_relaxed) ? kStrOnLine : kStrOffLine);
 }
 
-}  // namespace tavrix::cli
+}  // namespace tavrix

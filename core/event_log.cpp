@@ -1,0 +1,113 @@
+// The event ring and the per-server change detection behind the Events tab and the
+// availability timeline.
+#include "core/event_log.h"
+
+#include <algorithm>
+#include <cassert>
+
+#include "core/address_text.h"
+
+namespace tavrix {
+
+std::string server_label(const _SVRINFO& server) {
+  std::string text = ip_text(server.ip1, true);
+  if (server.dual_lan == 1) text += ", " + ip_text(server.ip2, true);
+  return text;
+}
+
+EventLog::EventLog(std::size_t capacity) : ring_(std::max<std::size_t>(capacity, 1)) {}
+
+const LoggedEvent& EventLog::newest(std::size_t i) const {
+  assert(i < count_);
+  return ring_[(head_ + ring_.size() - 1 - i) % ring_.size()];
+}
+
+void EventLog::add(LoggedEvent event) {
+  ring_[head_] = std::move(event);
+  head_ = (head_ + 1) % ring_.size();
+  count_ = std::min(count_ + 1, ring_.size());
+  ++total_;
+}
+
+void EventLog::clear() {
+  for (auto& e : ring_) e = LoggedEvent{};
+  head_ = 0;
+  count_ = 0;
+}
+
+std::size_t EventLog::sample(const TDsList& list, int64_t wall_ms, uint64_t steady_ms) {
+  std::size_t added = 0;
+  std::vector<Track> next;
+  const int n = list.server_count();
+  next.reserve(static_cast<std::size_t>(n));
+  for (int i = 0; i < n; ++i) {
+    std::shared_ptr<_SVRINFO> rec = list.server_ptr(i);
+    if (!rec) continue;
+    // The same record as before (an address reused after a free is a new server); the
+    // list's order seldom changes, so the same place is tried first.
+    auto same = [&](const Track& t) { return t.raw == rec.get() && t.record.lock() == rec; };
+    auto it = static_cast<std::size_t>(i) < tracks_.size() && same(tracks_[i])
+                  ? tracks_.begin() + i
+                  : std::find_if(tracks_.begin(), tracks_.end(), same);
+    Track t;
+    if (it != tracks_.end()) {
+      t = std::move(*it);
+    } else {
+      t.record = rec;
+      t.raw = rec.get();
+      t.label = server_label(*rec);
+    }
+    if (rec->monitoring.load(std::memory_order_relaxed) != 1) {
+      if (t.watching) t.history.record_gap(wall_ms);
+      t.watching = false;
+      t.detector.reset();
+      t.redundancy_lost = false;
+    } else if (!t.watching) {
+      t.watching = true;
+      t.since = steady_ms;
+    }
+    const uint64_t settle = static_cast<uint64_t>(list.refresh_rate.load()) * 1000;
+    if (t.watching && steady_ms - t.since >= settle) {
+      if (!t.detector) t.detector.emplace(1);
+      ServerSnapshot snap = take_snapshot(*rec);
+      t.redundancy_lost =
+          snap.online != 0 && std::any_of(snap.ports.begin(), snap.ports.end(), [&](auto& p) {
+            return tavrix::redundancy_lost(p, snap.lans > 1);
+          });
+      t.history.record(snap, wall_ms);
+      for (auto& e : t.detector->observe(std::move(snap), wall_ms)) {
+        add({std::move(e), t.label});
+        ++added;
+      }
+    }
+    t.history.trim(wall_ms);
+    next.push_back(std::move(t));
+  }
+  tracks_ = std::move(next);
+  return added;
+}
+
+const EventLog::Track* EventLog::find(const _SVRINFO* server) const {
+  for (const auto& t : tracks_)
+    if (t.raw == server && !t.record.expired()) return &t;
+  return nullptr;
+}
+
+const AvailabilityHistory* EventLog::history(const _SVRINFO* server) const {
+  const Track* t = find(server);
+  return t ? &t->history : nullptr;
+}
+
+std::vector<std::pair<std::string, const AvailabilityHistory*>> EventLog::histories() const {
+  std::vector<std::pair<std::string, const AvailabilityHistory*>> out;
+  for (const auto& t : tracks_)
+    if (!t.history.summary().changes.empty()) out.emplace_back(t.label, &t.history);
+  return out;
+}
+
+bool EventLog::redundancy_lost(const _SVRINFO* server) const {
+  const Track* t = find(server);
+  return t && t->redundancy_lost;
+}
+
+}  // namespace tavrix

@@ -1,0 +1,51 @@
+// The allow-list of device addresses.
+#include "access.h"
+
+#include <arpa/inet.h>
+
+#include <charconv>
+
+namespace tavrix::exporter {
+
+std::string AccessPolicy::add_cidr(std::string_view text) {
+  const std::size_t slash = text.find('/');
+  uint32_t ip = 0;
+  if (!parse_dotted_ipv4(text.substr(0, slash), ip))
+    return "--allow '" + std::string(text) + "': not a network like 192.0.2.0/24";
+  int prefix = 32;
+  if (slash != std::string_view::npos) {
+    const std::string_view p = text.substr(slash + 1);
+    const auto [end, ec] = std::from_chars(p.data(), p.data() + p.size(), prefix);
+    if (ec != std::errc() || end != p.data() + p.size() || p.empty() || prefix < 0 || prefix > 32)
+      return "--allow '" + std::string(text) + "': the prefix must be 0 to 32";
+  }
+  const uint32_t mask = prefix == 0 ? 0 : 0xFFFFFFFFu << (32 - prefix);
+  const uint32_t host = ntohl(ip);
+  if ((host & ~mask) != 0)
+    return "--allow '" + std::string(text) + "': host bits are set (did you mean " +
+           ip_text_host(host & mask) + "/" + std::to_string(prefix) + "?)";
+  ranges_.push_back({host & mask, mask});
+  return {};
+}
+
+std::string AccessPolicy::ip_text_host(uint32_t host) {
+  return std::to_string(host >> 24) + "." + std::to_string((host >> 16) & 255) + "." +
+         std::to_string((host >> 8) & 255) + "." + std::to_string(host & 255);
+}
+
+void AccessPolicy::add_listed(const std::vector<ServerListEntry>& entries) {
+  for (const auto& e : entries) {
+    addresses_.insert(e.identity.ip1);
+    addresses_.insert(e.identity.ip2);
+  }
+}
+
+bool AccessPolicy::allowed(uint32_t ip) const {
+  if (addresses_.count(ip)) return true;
+  const uint32_t host = ntohl(ip);
+  for (const Range& r : ranges_)
+    if ((host & r.mask) == r.network) return true;
+  return false;
+}
+
+}  // namespace tavrix::exporter

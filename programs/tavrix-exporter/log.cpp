@@ -1,0 +1,117 @@
+// logfmt lines on stderr.
+#include "log.h"
+
+#include <unistd.h>
+
+#include <atomic>
+#include <chrono>
+#include <cstdio>
+#include <ctime>
+
+namespace tavrix::exporter {
+
+namespace {
+
+std::atomic<int> g_level{static_cast<int>(LogLevel::kInfo)};
+
+const char* level_name(LogLevel level) {
+  switch (level) {
+    case LogLevel::kDebug:
+      return "debug";
+    case LogLevel::kInfo:
+      return "info";
+    case LogLevel::kWarn:
+      return "warn";
+    case LogLevel::kError:
+      return "error";
+  }
+  return "info";
+}
+
+void append_value(std::string& out, std::string_view v) {
+  bool quote = v.empty();
+  for (unsigned char c : v)
+    if (c <= ' ' || c == '"' || c == '=' || c == '\\' || c >= 0x7F) quote = true;
+  if (!quote) {
+    out += v;
+    return;
+  }
+  out += '"';
+  for (unsigned char c : v) {
+    // Anything a terminal or a log shipper could misread is escaped, so a request can
+    // never forge a second line.
+    if (c == '"' || c == '\\') {
+      out += '\\';
+      out += static_cast<char>(c);
+    } else if (c == '\n') {
+      out += "\\n";
+    } else if (c < ' ' || c == 0x7F) {
+      char buf[8];
+      std::snprintf(buf, sizeof buf, "\\x%02x", c);
+      out += buf;
+    } else {
+      out += static_cast<char>(c);
+    }
+  }
+  out += '"';
+}
+
+std::string now_text() {
+  const auto now = std::chrono::system_clock::now();
+  const auto ms =
+      std::chrono::duration_cast<std::chrono::milliseconds>(now.time_since_epoch()).count();
+  const std::time_t secs = static_cast<std::time_t>(ms / 1000);
+  std::tm tm{};
+  gmtime_r(&secs, &tm);
+  char buf[40];
+  const std::size_t n = std::strftime(buf, sizeof buf, "%Y-%m-%dT%H:%M:%S", &tm);
+  std::snprintf(buf + n, sizeof buf - n, ".%03dZ", static_cast<int>(ms % 1000));
+  return buf;
+}
+
+}  // namespace
+
+bool parse_log_level(std::string_view text, LogLevel& out) {
+  for (LogLevel l : {LogLevel::kDebug, LogLevel::kInfo, LogLevel::kWarn, LogLevel::kError})
+    if (text == level_name(l)) {
+      out = l;
+      return true;
+    }
+  return false;
+}
+
+void set_log_level(LogLevel level) {
+  g_level.store(static_cast<int>(level), std::memory_order_relaxed);
+}
+
+bool log_enabled(LogLevel level) {
+  return static_cast<int>(level) >= g_level.load(std::memory_order_relaxed);
+}
+
+std::string logfmt_line(std::string_view ts, LogLevel level, std::string_view msg,
+                        std::initializer_list<LogField> fields) {
+  std::string line = "ts=";
+  line += ts;
+  line += " level=";
+  line += level_name(level);
+  line += " msg=";
+  append_value(line, msg);
+  for (const auto& [key, value] : fields) {
+    line += ' ';
+    line += key;
+    line += '=';
+    append_value(line, value);
+  }
+  line += '\n';
+  return line;
+}
+
+void log(LogLevel level, std::string_view msg, std::initializer_list<LogField> fields) {
+  if (!log_enabled(level)) return;
+  const std::string line = logfmt_line(now_text(), level, msg, fields);
+  // One write per line: stderr is unbuffered and shared by every thread.
+  const ssize_t n = ::write(STDERR_FILENO, line.data(), line.size());
+  (void)n;
+}
+
+}  // namespace tavrix::exporter

@@ -1,0 +1,307 @@
+// Rendering the exporter's metrics in the Prometheus text format.
+#include "metrics.h"
+
+#include <dirent.h>
+#include <sys/resource.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstring>
+#include <fstream>
+#include <sstream>
+
+#include "core/address_text.h"
+#include "core/string_table.h"
+#include "qeld/ds_info.h"
+
+#ifndef TAVRIX_VERSION
+#define TAVRIX_VERSION "0"
+#endif
+
+namespace tavrix::exporter {
+
+namespace {
+
+// Appends families: HELP and TYPE once, then the samples.
+class Writer {
+ public:
+  void family(const char* name, const char* type, const char* help) {
+    out_ += "# HELP ";
+    out_ += name;
+    out_ += ' ';
+    out_ += help;
+    out_ += "\n# TYPE ";
+    out_ += name;
+    out_ += ' ';
+    out_ += type;
+    out_ += '\n';
+  }
+  // labels: "" or `a="x",b="y"` (values already escaped).
+  void sample(const char* name, const std::string& labels, double value) {
+    out_ += name;
+    if (!labels.empty()) {
+      out_ += '{';
+      out_ += labels;
+      out_ += '}';
+    }
+    out_ += ' ';
+    out_ += number(value);
+    out_ += '\n';
+  }
+  std::string take() { return std::move(out_); }
+
+  static std::string number(double v) {
+    char buf[32];
+    if (v == static_cast<double>(static_cast<int64_t>(v)) && v < 1e15 && v > -1e15)
+      std::snprintf(buf, sizeof buf, "%lld", static_cast<long long>(v));
+    else
+      std::snprintf(buf, sizeof buf, "%.15g", v);
+    return buf;
+  }
+
+ private:
+  std::string out_;
+};
+
+std::string label(const char* name, std::string_view value) {
+  return std::string(name) + "=\"" + escape_label_value(value) + "\"";
+}
+
+std::string hex(uint32_t v, int digits) {
+  char buf[16];
+  std::snprintf(buf, sizeof buf, "0x%0*X", digits, v);
+  return buf;
+}
+
+struct TextSetInfo {
+  int mode_base, state_base, connected_state;
+};
+
+TextSetInfo text_set_info(char set) {
+  if (set == 'A') return {kModeBaseA, kStateBaseA, 4};
+  return {kModeBaseB, kStateBaseB, 3};
+}
+
+// The named codes of one string range (a mode or state set): codes 0.. until the
+// first code without a name after at least one named one.
+std::vector<std::pair<int, std::string>> names_from(int base) {
+  std::vector<std::pair<int, std::string>> names;
+  for (int code = 0; code < 256; ++code) {
+    std::string text = load_str(base + code);
+    if (text.empty()) break;
+    names.emplace_back(code, std::move(text));
+  }
+  return names;
+}
+
+const char* kResultLabels[] = {"up", "down", "not_found", "error", "cached", "busy"};
+
+// Process figures from /proc, as the standard process collector names them.
+void process_metrics(Writer& w) {
+  static const double start_time = [] {
+    std::ifstream stat("/proc/self/stat");
+    std::string text((std::istreambuf_iterator<char>(stat)), std::istreambuf_iterator<char>());
+    const auto close = text.rfind(')');
+    if (close == std::string::npos) return 0.0;
+    std::istringstream rest(text.substr(close + 2));
+    std::string field;
+    unsigned long long start_ticks = 0;
+    for (int i = 3; i <= 22 && rest >> field; ++i)
+      if (i == 22) start_ticks = std::stoull(field);
+    std::ifstream up("/proc/uptime");
+    double uptime = 0;
+    up >> uptime;
+    const double ticks = static_cast<double>(sysconf(_SC_CLK_TCK));
+    const double boot = static_cast<double>(time(nullptr)) - uptime;
+    return boot + static_cast<double>(start_ticks) / ticks;
+  }();
+  std::ifstream stat("/proc/self/stat");
+  std::string text((std::istreambuf_iterator<char>(stat)), std::istreambuf_iterator<char>());
+  double cpu = 0, vsize = 0, rss = 0;
+  const auto close = text.rfind(')');
+  if (close != std::string::npos) {
+    std::istringstream rest(text.substr(close + 2));
+    std::string f;
+    const double ticks = static_cast<double>(sysconf(_SC_CLK_TCK));
+    for (int i = 3; i <= 24 && rest >> f; ++i) {
+      if (i == 14 || i == 15) cpu += std::stod(f) / ticks;
+      if (i == 23) vsize = std::stod(f);
+      if (i == 24) rss = std::stod(f) * static_cast<double>(sysconf(_SC_PAGESIZE));
+    }
+  }
+  int fds = 0;
+  if (DIR* d = opendir("/proc/self/fd")) {
+    while (const dirent* e = readdir(d))
+      if (e->d_name[0] != '.') ++fds;
+    closedir(d);
+    --fds;  // the directory stream's own
+  }
+  rlimit lim{};
+  getrlimit(RLIMIT_NOFILE, &lim);
+
+  w.family("process_cpu_seconds_total", "counter",
+           "Total user and system CPU time spent in seconds.");
+  w.sample("process_cpu_seconds_total", "", cpu);
+  w.family("process_resident_memory_bytes", "gauge", "Resident memory size in bytes.");
+  w.sample("process_resident_memory_bytes", "", rss);
+  w.family("process_virtual_memory_bytes", "gauge", "Virtual memory size in bytes.");
+  w.sample("process_virtual_memory_bytes", "", vsize);
+  w.family("process_start_time_seconds", "gauge",
+           "Start time of the process since unix epoch in seconds.");
+  w.sample("process_start_time_seconds", "", start_time);
+  w.family("process_open_fds", "gauge", "Number of open file descriptors.");
+  w.sample("process_open_fds", "", fds);
+  w.family("process_max_fds", "gauge", "Maximum number of open file descriptors.");
+  w.sample("process_max_fds", "", static_cast<double>(lim.rlim_cur));
+}
+
+}  // namespace
+
+std::string escape_label_value(std::string_view value) {
+  std::string out;
+  out.reserve(value.size());
+  for (char c : value) {
+    if (c == '\\')
+      out += "\\\\";
+    else if (c == '"')
+      out += "\\\"";
+    else if (c == '\n')
+      out += "\\n";
+    else
+      out += c;
+  }
+  return out;
+}
+
+std::string render_probe(const ProbeOutcome& o) {
+  Writer w;
+  w.family(
+      "tavrix_up", "gauge",
+      "Whether the server answered on this LAN in time (1) or not (0), as On Line / Off Line.");
+  const bool two = o.dual_lan || o.lan2_requested;
+  w.sample("tavrix_up", label("lan", "1"), o.lan[0].up ? 1 : 0);
+  if (two) w.sample("tavrix_up", label("lan", "2"), o.lan[1].up ? 1 : 0);
+  w.family("tavrix_probe_duration_seconds", "gauge", "How long the probe took.");
+  w.sample("tavrix_probe_duration_seconds", "", o.duration_s);
+  if (!o.found) return w.take();
+
+  const qeld::_DS_INFO& id = o.identity;
+  w.family("tavrix_device_info", "gauge", "The server's identity; the value is always 1.");
+  const std::string info =
+      label("model", o.model) + "," + label("model_key", hex(id.model_key, 8)) + "," +
+      label("model_id", hex(id.model_id, 4)) + "," + label("text_set", std::string(1, o.text_set)) +
+      "," + label("ip1", ip_text(id.ip1, true)) + "," + label("mac1", mac_text(id.mac1)) + "," +
+      label("ip2", o.dual_lan ? ip_text(id.ip2, true) : "") + "," +
+      label("mac2", o.dual_lan ? mac_text(id.mac2) : "");
+  w.sample("tavrix_device_info", info, 1);
+  w.family("tavrix_ports", "gauge", "Serial ports of the server's model.");
+  w.sample("tavrix_ports", "", o.port_count);
+  // Port series only from answers of this probe.
+  if (!o.ports_known) return w.take();
+
+  const TextSetInfo set = text_set_info(o.text_set);
+  const auto modes = names_from(set.mode_base);
+  const auto states = names_from(set.state_base);
+  // The outcome's own text set, fixed when it was made, decides: not a second look at the map.
+  const int supported = o.text_set == 'A' ? 15 : 22;
+  w.family("tavrix_port_mode", "gauge",
+           "The port's operation mode as a state set: 1 for the current mode, 0 for the others.");
+  for (int i = 0; i < o.port_count; ++i)
+    for (const auto& [code, name] : modes)
+      w.sample("tavrix_port_mode", label("port", std::to_string(i + 1)) + "," + label("mode", name),
+               o.mode[i] == code ? 1 : 0);
+  w.family("tavrix_port_mode_code", "gauge",
+           "The port's operation-mode code as the server reports it (-1 = not reported).");
+  for (int i = 0; i < o.port_count; ++i)
+    w.sample("tavrix_port_mode_code", label("port", std::to_string(i + 1)), o.mode[i]);
+
+  std::string peers;
+  w.family("tavrix_connection_state", "gauge",
+           "State of a Redundant COM connection as a state set: 1 for the current state.");
+  for (int i = 0; i < o.port_count; ++i) {
+    if (o.mode[i] != supported || !o.conn_read[i]) continue;
+    const uint8_t* rec = o.conn[i].data();
+    for (int lan = 0; lan < (o.dual_lan ? 2 : 1); ++lan) {
+      for (int n = 1; n <= 4; ++n) {
+        const uint8_t state = rec[64 + 2 * (n - 1) + lan];
+        const std::string base = label("port", std::to_string(i + 1)) + "," +
+                                 label("lan", std::to_string(lan + 1)) + "," +
+                                 label("connection", std::to_string(n));
+        for (const auto& [code, name] : states)
+          w.sample("tavrix_connection_state", base + "," + label("state", name),
+                   state == code ? 1 : 0);
+        uint32_t peer;
+        std::memcpy(&peer, rec + 8 * (n - 1) + 4 * lan, 4);
+        const std::string peer_text = ip_text(peer, true);
+        if (state == set.connected_state && !peer_text.empty())
+          peers += "tavrix_connection_peer_info{" + base + "," + label("peer", peer_text) + "} 1\n";
+      }
+    }
+  }
+  std::string text = w.take();
+  text +=
+      "# HELP tavrix_connection_peer_info The peer of a connected Redundant COM connection; "
+      "the value is always 1.\n# TYPE tavrix_connection_peer_info gauge\n";
+  text += peers;
+  return text;
+}
+
+void ExporterMetrics::count_probe(Probe kind) {
+  probes_[kind].fetch_add(1, std::memory_order_relaxed);
+}
+
+void ExporterMetrics::observe_duration(double seconds) {
+  std::lock_guard<std::mutex> g(histogram_mu_);
+  for (std::size_t i = 0; i < kBuckets.size(); ++i)
+    if (seconds <= kBuckets[i]) ++bucket_counts_[i];
+  ++duration_count_;
+  duration_sum_ += seconds;
+}
+
+void ExporterMetrics::count_response(int status) {
+  if (status >= 100 && status < 600)
+    responses_[status - 100].fetch_add(1, std::memory_order_relaxed);
+}
+
+std::string ExporterMetrics::render(int in_flight, std::size_t targets) const {
+  Writer w;
+  w.family("tavrix_exporter_build_info", "gauge", "The exporter's version; the value is always 1.");
+  w.sample("tavrix_exporter_build_info",
+           label("version", TAVRIX_VERSION) + "," + label("program_version", load_str(kStrVersion)),
+           1);
+  w.family("tavrix_exporter_probes_total", "counter",
+           "Probe requests by result: up, down, not_found, error, cached (answered from the last "
+           "result within the floor interval), busy (no slot before the deadline).");
+  for (int k = 0; k < kProbeKinds; ++k)
+    w.sample("tavrix_exporter_probes_total", label("result", kResultLabels[k]),
+             static_cast<double>(probes_[k].load(std::memory_order_relaxed)));
+  {
+    std::lock_guard<std::mutex> g(histogram_mu_);
+    w.family("tavrix_exporter_probe_duration_seconds", "histogram",
+             "Duration of the probes that queried devices.");
+    for (std::size_t i = 0; i < kBuckets.size(); ++i)
+      w.sample("tavrix_exporter_probe_duration_seconds_bucket",
+               label("le", Writer::number(kBuckets[i])), static_cast<double>(bucket_counts_[i]));
+    w.sample("tavrix_exporter_probe_duration_seconds_bucket", label("le", "+Inf"),
+             static_cast<double>(duration_count_));
+    w.sample("tavrix_exporter_probe_duration_seconds_sum", "", duration_sum_);
+    w.sample("tavrix_exporter_probe_duration_seconds_count", "",
+             static_cast<double>(duration_count_));
+  }
+  w.family("tavrix_exporter_probes_in_flight", "gauge", "Probes querying devices right now.");
+  w.sample("tavrix_exporter_probes_in_flight", "", in_flight);
+  w.family("tavrix_exporter_cache_entries", "gauge",
+           "Targets whose identity and last result the exporter keeps (the cache size).");
+  w.sample("tavrix_exporter_cache_entries", "", static_cast<double>(targets));
+  w.family("tavrix_exporter_http_responses_total", "counter", "HTTP responses by status code.");
+  for (int s = 0; s < 500; ++s) {
+    const uint64_t n = responses_[s].load(std::memory_order_relaxed);
+    if (n)
+      w.sample("tavrix_exporter_http_responses_total", label("code", std::to_string(s + 100)),
+               static_cast<double>(n));
+  }
+  process_metrics(w);
+  return w.take();
+}
+
+}  // namespace tavrix::exporter

@@ -1,0 +1,82 @@
+// The /probe query string and target-address checks.
+#include "probe_query.h"
+
+#include "core/server_list_file.h"
+
+namespace tavrix::exporter {
+
+namespace {
+
+int hex_value(char c) {
+  if (c >= '0' && c <= '9') return c - '0';
+  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+  return -1;
+}
+
+}  // namespace
+
+bool percent_decode(std::string_view in, std::string& out) {
+  out.clear();
+  out.reserve(in.size());
+  for (std::size_t i = 0; i < in.size(); ++i) {
+    char c = in[i];
+    if (c == '+') {
+      c = ' ';
+    } else if (c == '%') {
+      if (i + 2 >= in.size()) return false;
+      const int hi = hex_value(in[i + 1]), lo = hex_value(in[i + 2]);
+      if (hi < 0 || lo < 0) return false;
+      c = static_cast<char>(hi * 16 + lo);
+      i += 2;
+    }
+    if (c == '\0') return false;
+    out += c;
+  }
+  return true;
+}
+
+std::string parse_probe_query(std::string_view query, ProbeQuery& out) {
+  if (query.size() > kMaxQueryLength) return "query string too long";
+  ProbeQuery q;
+  bool have_target = false, have_lan2 = false;
+  while (!query.empty()) {
+    const std::size_t amp = query.find('&');
+    const std::string_view pair = query.substr(0, amp);
+    query = amp == std::string_view::npos ? std::string_view() : query.substr(amp + 1);
+    if (pair.empty()) continue;  // "a=1&&b=2" and a trailing '&' are harmless
+    const std::size_t eq = pair.find('=');
+    std::string key, value;
+    if (!percent_decode(pair.substr(0, eq), key)) return "malformed escape in parameter name";
+    if (eq == std::string_view::npos || !percent_decode(pair.substr(eq + 1), value))
+      return "parameter '" + key.substr(0, 32) + "' has no valid value";
+    if (value.empty()) return "parameter '" + key.substr(0, 32) + "' is empty";
+    if (key == "target") {
+      if (have_target) return "parameter 'target' given more than once";
+      have_target = true;
+      q.target = std::move(value);
+    } else if (key == "lan2") {
+      if (have_lan2) return "parameter 'lan2' given more than once";
+      have_lan2 = true;
+      q.lan2 = std::move(value);
+    } else {
+      return "unknown parameter '" + key.substr(0, 32) + "'";
+    }
+  }
+  if (!have_target) return "parameter 'target' is missing";
+  out = std::move(q);
+  return {};
+}
+
+std::string check_device_target(std::string_view text, uint32_t& out) {
+  uint32_t ip = 0;
+  if (!parse_dotted_ipv4(text, ip)) return "not an IPv4 address like 192.0.2.10";
+  const auto* b = reinterpret_cast<const uint8_t*>(&ip);
+  if (b[0] == 0) return "an address in 0.0.0.0/8 is not a device";
+  if (b[0] >= 224) return "a multicast, reserved or broadcast address is not a device";
+  if (b[3] == 0 || b[3] == 255) return "an address ending in .0 or .255 cannot be probed";
+  out = ip;
+  return {};
+}
+
+}  // namespace tavrix::exporter

@@ -1,0 +1,32 @@
+// The /probe query string: strict parsing (percent-decoding, no unknown, empty or
+// repeated parameter) and the checks every target address must pass before anything
+// is sent. Pure functions, fuzzed.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+namespace tavrix::exporter {
+
+// Longer query strings are refused: a probe needs two short addresses.
+inline constexpr std::size_t kMaxQueryLength = 512;
+
+struct ProbeQuery {
+  std::string target;  // LAN1 address as given (decoded)
+  std::string lan2;    // second-LAN address, or empty
+};
+
+// Parses the raw query string (the part after '?', not decoded). Empty on success;
+// otherwise a short reason for a 400 answer.
+std::string parse_probe_query(std::string_view query, ProbeQuery& out);
+
+// Decodes %XX and '+'; false for a malformed escape or a decoded NUL.
+bool percent_decode(std::string_view in, std::string& out);
+
+// A device address: four decimal octets, not in 0.0.0.0/8, multicast or reserved
+// space, and not ending in .0 or .255 (a network or broadcast address could turn a
+// directed probe into a broadcast). Empty on success (out in network byte order).
+std::string check_device_target(std::string_view text, uint32_t& out);
+
+}  // namespace tavrix::exporter

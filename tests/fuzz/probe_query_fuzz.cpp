@@ -1,0 +1,31 @@
+// Fuzz harness for the exporter's /probe query string and target checks: any input is
+// refused with a one-line reason or gives parameters that decode and check without
+// leaving the output half written; a target that passes is never a broadcast, network,
+// multicast or 0/8 address.
+#include <string>
+#include <string_view>
+
+#include "fuzz_check.h"
+#include "probe_query.h"
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+  const std::string_view query(reinterpret_cast<const char*>(data), size);
+  tavrix::exporter::ProbeQuery q;
+  q.target = "unchanged";
+  const std::string why = tavrix::exporter::parse_probe_query(query, q);
+  if (!why.empty()) {
+    FUZZ_CHECK(q.target == "unchanged" && q.lan2.empty());
+    FUZZ_CHECK(why.find('\n') == std::string::npos && why.size() < 200);
+    return 0;
+  }
+  FUZZ_CHECK(size <= tavrix::exporter::kMaxQueryLength);
+  FUZZ_CHECK(!q.target.empty() && q.target.find('\0') == std::string::npos);
+  for (const std::string* text : {&q.target, &q.lan2}) {
+    if (text->empty()) continue;
+    uint32_t ip = 0;
+    if (!tavrix::exporter::check_device_target(*text, ip).empty()) continue;
+    const auto* b = reinterpret_cast<const uint8_t*>(&ip);
+    FUZZ_CHECK(b[0] != 0 && b[0] < 224 && b[3] != 0 && b[3] != 255);
+  }
+  return 0;
+}
