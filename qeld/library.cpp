@@ -213,7 +213,14 @@ int addresses_from_ifaddrs(const ifaddrs* list, AddressList& out) {
     if (p->ifa_addr == nullptr || p->ifa_addr->sa_family != AF_INET) continue;
     if ((p->ifa_flags & IFF_UP) == 0) continue;
     const auto* sin = reinterpret_cast<const sockaddr_in*>(p->ifa_addr);
-    out.addr[out.count++] = sin->sin_addr.s_addr;
+    const int k = out.count++;
+    out.addr[k] = sin->sin_addr.s_addr;
+    if (p->ifa_name == nullptr) continue;
+    char* name = out.ifname[k];
+    std::strncpy(name, p->ifa_name, kInterfaceNameSize - 1);
+    // An alias label names no interface of its own; its address sits on the base one.
+    if (char* colon = std::strchr(name, ':')) *colon = '\0';
+    out.ifindex[k] = static_cast<int32_t>(if_nametoindex(name));
   }
   return out.count > 0 ? 1 : 0;
 }

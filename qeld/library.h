@@ -32,10 +32,15 @@ void library_stop();
 bool library_started();
 
 // --- host addresses --------------------------------------------------------
-// A complete list of the host's IPv4 addresses (network byte order), at most 16.
+inline constexpr int kInterfaceNameSize = 16;  // IF_NAMESIZE, terminator included
+
+// A complete list of the host's IPv4 addresses (network byte order), at most 16, with
+// the interface each sits on (index 0 and an empty name where not known, as from a seam).
 struct AddressList {
   int count = 0;
   uint32_t addr[kMaxLocalAddresses] = {};
+  int32_t ifindex[kMaxLocalAddresses] = {};
+  char ifname[kMaxLocalAddresses][kInterfaceNameSize] = {};
 };
 
 // The OS kind. Linux has one address source, so the kind is a constant (4 = adapter list).
@@ -44,7 +49,9 @@ int stored_os_kind();  // the stored kind (0 before os_kind() ran)
 // getifaddrs: IPv4 addresses of interfaces that are up, in the kernel's order.
 int list_adapter_addresses();
 // The filter list_adapter_addresses applies to a getifaddrs list: AF_INET entries of
-// interfaces that are up, in list order, at most 16. Returns 1 when any was kept.
+// interfaces that are up, in list order, at most 16, each with its interface's name
+// (an alias label "eth0:1" named by its interface "eth0") and index (0 when the name
+// is unknown to the kernel). Returns 1 when any was kept.
 int addresses_from_ifaddrs(const ::ifaddrs* list, AddressList& out);
 // gethostname + name lookup.
 int list_host_addresses();

@@ -34,6 +34,19 @@ const std::vector<std::string> kHeader = {
 const std::vector<std::string> kFields = {"no",   "model", "mac1",     "ip1",
                                           "mac2", "ip2",   "local_ip", "family"};
 
+// The interface that holds `address` in the list; empty when none does (any more).
+std::string interface_of(const qeld::AddressList& list, uint32_t address) {
+  for (int i = 0; i < list.count && i < qeld::kMaxLocalAddresses; ++i)
+    if (list.addr[i] == address) return list.ifname[i];
+  return "";
+}
+
+bool only_loopback(const qeld::AddressList& list) {
+  for (int i = 0; i < list.count && i < qeld::kMaxLocalAddresses; ++i)
+    if ((ntohl(list.addr[i]) >> 24) != 127) return false;
+  return true;
+}
+
 }  // namespace
 
 std::vector<std::string> search_row(int number, const qeld::_DS_INFO& r) {
@@ -108,6 +121,9 @@ int run_search_command(const SearchArgs& args) {
   }
   if (code == qeld::kPubRefused) print_error("warning: a device refused the search (status 6)");
 
+  // Listed after the search, so an address that went away meanwhile names no interface.
+  qeld::AddressList addresses;
+  qeld::refresh_local_addresses(addresses);
   Table table{kHeader, {}};
   nlohmann::ordered_json servers = nlohmann::ordered_json::array();
   const int n = list.result_count();
@@ -116,7 +132,12 @@ int run_search_command(const SearchArgs& args) {
     auto row = search_row(i + 1, r);
     if (args.format == "json") {
       nlohmann::ordered_json item;
-      for (std::size_t c = 0; c < kFields.size(); ++c) item[kFields[c]] = row[c];
+      for (std::size_t c = 0; c < kFields.size(); ++c) {
+        item[kFields[c]] = row[c];
+        if (kFields[c] != "local_ip") continue;
+        const std::string name = interface_of(addresses, r.local_ip);
+        item["interface"] = name.empty() ? nlohmann::ordered_json() : nlohmann::ordered_json(name);
+      }
       item["no"] = i + 1;
       if (row[4] == "---") item["mac2"] = item["ip2"] = nullptr;
       item["family"] = std::stoi(row[7]);
@@ -137,6 +158,17 @@ int run_search_command(const SearchArgs& args) {
   std::cout.flush();
   if (n == 0)
     print_error(by_ip ? "no Tavrix server answered at " + args.ip : "no Tavrix server found");
+  if (n == 0 && !by_ip) {
+    if (only_loopback(addresses))
+      print_error(
+          "this host has no IPv4 address but loopback, so a broadcast search reaches no "
+          "device; give an interface an address");
+    else
+      print_error(
+          "hint: no reply to the broadcast; a firewall that drops UDP from ports 4800 and 1029 "
+          "hides every device, and devices behind a router answer only `search --ip` (see "
+          "docs/networks.md)");
+  }
   if (!args.save_file.empty() && n > 0) {
     std::vector<ServerListEntry> entries;
     for (int i = 0; i < n; ++i) entries.push_back(server_list_entry(*list.result_at(i)));

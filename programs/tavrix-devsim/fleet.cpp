@@ -210,7 +210,8 @@ void parse_device(const json& j, const std::string& where0, Device& d) {
   if (j.is_object() && j.contains("name") && j["name"].is_string()) where += " (" + j["name"].get<std::string>() + ")";
   check_keys(j, where,
              {"name", "model_key", "model_id", "unit_id", "mac1", "mac2", "ip1", "ip2", "families", "layout_4800",
-              "code_1029", "text_set", "listed_silent", "reported_ports", "ports", "script", "random_walk", "faults"});
+              "code_1029", "text_set", "listed_silent", "reply_broadcast", "lan", "reported_ports", "ports", "script",
+              "random_walk", "faults"});
   if (j.contains("name")) d.name = get_string(j["name"], where + ".name");
   for (const char* k : {"model_id", "mac1", "ip1"})
     if (!j.contains(k)) fail(where, std::string("missing '") + k + "'");
@@ -241,6 +242,8 @@ void parse_device(const json& j, const std::string& where0, Device& d) {
     d.text_set = s[0];
   }
   if (j.contains("listed_silent")) d.listed_silent = get_bool(j["listed_silent"], where + ".listed_silent");
+  if (j.contains("reply_broadcast")) d.reply_broadcast = get_bool(j["reply_broadcast"], where + ".reply_broadcast");
+  if (j.contains("lan")) d.lan = int(get_int(j["lan"], where + ".lan", 1, 2));
   if (j.contains("reported_ports"))
     d.reported_ports = int(get_int(j["reported_ports"], where + ".reported_ports", 0, 255));
   if (j.contains("ports")) {
@@ -418,6 +421,8 @@ std::string fleet_to_json(const Fleet& fleet) {
     j["code_1029"] = hex(d.code_1029);
     j["text_set"] = std::string(1, d.text_set);
     j["listed_silent"] = d.listed_silent;
+    if (d.reply_broadcast) j["reply_broadcast"] = true;
+    if (d.lan) j["lan"] = d.lan;
     if (d.reported_ports >= 0) j["reported_ports"] = d.reported_ports;
     json ports = json::array();
     for (const Port& p : d.ports) {

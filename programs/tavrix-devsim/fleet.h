@@ -93,6 +93,8 @@ struct Device {
   uint8_t code_1029 = 0x82;       // 0x82 answers request 0x02; any other answers 0x49 with it
   char text_set = 'A';            // 'A': redundant mode 15, connected 4; 'B': 22 and 3
   bool listed_silent = true;      // silent when a search request names it as found
+  bool reply_broadcast = false;   // search replies go to 255.255.255.255, the asker's port
+  int lan = 0;                    // lab wire (1 or 2) of addresses outside both lab networks
   int reported_ports = -1;        // byte 21 of command replies; < 0 = ports.size()
   std::vector<Port> ports;
   Script script;

@@ -59,6 +59,11 @@ int list_addresses(const std::string& fleet_path, const std::string& lan1, const
       int lan = 0;
       for (int k = 0; k < 2 && !lan; ++k)
         if (devsim::in_subnet(ip, net[k], prefix[k])) lan = k + 1;
+      // A device placed on a wire outside that wire's network: a foreign subnet there.
+      if (!lan && d.lan) {
+        std::cout << d.lan << " " << devsim::ipv4_text(ip) << "/24\n";
+        continue;
+      }
       if (!lan) {
         std::cerr << "tavrix-devsim: " << devsim::ipv4_text(ip) << " (" << d.name << ") is on neither LAN (" << lan1
                   << ", " << lan2 << ")\n";

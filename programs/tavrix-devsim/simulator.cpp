@@ -357,6 +357,8 @@ void Simulator::queue_reply_locked(std::size_t dev, std::vector<uint8_t> reply, 
     o.serial = queue_serial_++;
     o.fd = fd;
     o.to = arrival.from;
+    // A box outside the asker's subnet may answer a search to everyone on the wire.
+    if (search && d.reply_broadcast) o.to.sin_addr.s_addr = INADDR_BROADCAST;
     o.source = from;
     o.ifindex = arrival.ifindex;
     o.data = std::move(data);

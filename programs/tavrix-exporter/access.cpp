@@ -2,6 +2,7 @@
 #include "access.h"
 
 #include <arpa/inet.h>
+#include <ifaddrs.h>
 
 #include <charconv>
 
@@ -38,6 +39,33 @@ void AccessPolicy::add_listed(const std::vector<ServerListEntry>& entries) {
     addresses_.insert(e.identity.ip1);
     addresses_.insert(e.identity.ip2);
   }
+}
+
+std::string AccessPolicy::broadcast_reason(uint32_t ip) const {
+  const uint32_t host = ntohl(ip);
+  // A /31 or /32 has no network or broadcast address.
+  const auto edge = [host](uint32_t network, uint32_t mask) {
+    return mask != 0xFFFFFFFFu && mask != 0xFFFFFFFEu &&
+           (host == (network & mask) || host == ((network & mask) | ~mask));
+  };
+  const auto prefix = [](uint32_t mask) { return std::to_string(__builtin_popcount(mask)); };
+  for (const Range& r : ranges_)
+    if (edge(r.network, r.mask))
+      return "the network or broadcast address of the allowed range " + ip_text_host(r.network) +
+             "/" + prefix(r.mask);
+  ifaddrs* list = nullptr;
+  if (getifaddrs(&list) != 0) return "the host's networks cannot be listed";
+  std::string why;
+  for (const ifaddrs* i = list; i && why.empty(); i = i->ifa_next) {
+    if (!i->ifa_addr || !i->ifa_netmask || i->ifa_addr->sa_family != AF_INET) continue;
+    const uint32_t a = ntohl(reinterpret_cast<const sockaddr_in*>(i->ifa_addr)->sin_addr.s_addr);
+    const uint32_t m = ntohl(reinterpret_cast<const sockaddr_in*>(i->ifa_netmask)->sin_addr.s_addr);
+    if (edge(a, m))
+      why = "the network or broadcast address of the local network " + ip_text_host(a & m) + "/" +
+            prefix(m);
+  }
+  freeifaddrs(list);
+  return why;
 }
 
 bool AccessPolicy::allowed(uint32_t ip) const {

@@ -20,6 +20,10 @@ class AccessPolicy {
   void add_listed(const std::vector<ServerListEntry>& entries);
   // ip in network byte order.
   bool allowed(uint32_t ip) const;
+  // Empty, or why ip is the network or broadcast address of a local network (from the
+  // host's interfaces, read afresh) or of an --allow range: a datagram there would be a
+  // broadcast, or reach no device.
+  std::string broadcast_reason(uint32_t ip) const;
 
  private:
   static std::string ip_text_host(uint32_t host);

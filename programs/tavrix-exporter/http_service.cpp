@@ -207,6 +207,10 @@ void HttpService::routes() {
         return refuse(res, 400, "lan2: " + why);
       if (lan2 == target) return refuse(res, 400, "lan2 is the target's own address");
     }
+    for (const uint32_t a : {target, lan2})
+      if (a)
+        if (auto why = access_.broadcast_reason(a); !why.empty())
+          return refuse(res, 400, std::string(a == target ? "target" : "lan2") + ": " + why);
     if (!access_.allowed(target) || (lan2 && !access_.allowed(lan2)))
       return refuse(res, 403,
                     "target not allowed: not in the server-list file or an --allow range");

@@ -14,6 +14,15 @@ int hex_value(char c) {
   return -1;
 }
 
+// A parameter name as a reason may quote it: at most 32 bytes, anything but printable
+// ASCII shown as '?', so a reason stays one short line.
+std::string shown(const std::string& key) {
+  std::string out = key.substr(0, 32);
+  for (char& c : out)
+    if (c < ' ' || c > '~') c = '?';
+  return out;
+}
+
 }  // namespace
 
 bool percent_decode(std::string_view in, std::string& out) {
@@ -49,8 +58,8 @@ std::string parse_probe_query(std::string_view query, ProbeQuery& out) {
     std::string key, value;
     if (!percent_decode(pair.substr(0, eq), key)) return "malformed escape in parameter name";
     if (eq == std::string_view::npos || !percent_decode(pair.substr(eq + 1), value))
-      return "parameter '" + key.substr(0, 32) + "' has no valid value";
-    if (value.empty()) return "parameter '" + key.substr(0, 32) + "' is empty";
+      return "parameter '" + shown(key) + "' has no valid value";
+    if (value.empty()) return "parameter '" + shown(key) + "' is empty";
     if (key == "target") {
       if (have_target) return "parameter 'target' given more than once";
       have_target = true;
@@ -60,7 +69,7 @@ std::string parse_probe_query(std::string_view query, ProbeQuery& out) {
       have_lan2 = true;
       q.lan2 = std::move(value);
     } else {
-      return "unknown parameter '" + key.substr(0, 32) + "'";
+      return "unknown parameter '" + shown(key) + "'";
     }
   }
   if (!have_target) return "parameter 'target' is missing";
@@ -74,7 +83,6 @@ std::string check_device_target(std::string_view text, uint32_t& out) {
   const auto* b = reinterpret_cast<const uint8_t*>(&ip);
   if (b[0] == 0) return "an address in 0.0.0.0/8 is not a device";
   if (b[0] >= 224) return "a multicast, reserved or broadcast address is not a device";
-  if (b[3] == 0 || b[3] == 255) return "an address ending in .0 or .255 cannot be probed";
   out = ip;
   return {};
 }

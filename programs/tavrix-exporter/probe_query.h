@@ -24,9 +24,9 @@ std::string parse_probe_query(std::string_view query, ProbeQuery& out);
 // Decodes %XX and '+'; false for a malformed escape or a decoded NUL.
 bool percent_decode(std::string_view in, std::string& out);
 
-// A device address: four decimal octets, not in 0.0.0.0/8, multicast or reserved
-// space, and not ending in .0 or .255 (a network or broadcast address could turn a
-// directed probe into a broadcast). Empty on success (out in network byte order).
+// A device address: four decimal octets, not in 0.0.0.0/8, multicast or reserved space
+// (255.255.255.255 included). Empty on success (out in network byte order). Whether it
+// is the network or broadcast address of a local network is AccessPolicy's question.
 std::string check_device_target(std::string_view text, uint32_t& out);
 
 }  // namespace tavrix::exporter

@@ -126,10 +126,12 @@ const char* result_name(ProbeOutcome::Result r) {
 }
 
 struct Prober::Target {
-  // Held for the whole of a probe: one probe per target at a time. Later scrapes of the
-  // same target wait here and then take the fresh result.
-  std::timed_mutex probe_mu;
-  // Written and read only while probe_mu is held.
+  // Guards `busy`, which is set for the whole of a probe: one probe per target at a
+  // time. Later scrapes of the same target wait on `cv` and then take the fresh result.
+  std::mutex mu;
+  std::condition_variable cv;
+  bool busy = false;
+  // Written and read only by the probe that set `busy`.
   std::optional<qeld::_DS_INFO> identity;
   Clock::time_point identity_at{};
   std::shared_ptr<const ProbeOutcome> last;
@@ -197,8 +199,22 @@ Prober::Status Prober::probe(uint32_t target, uint32_t lan2, Clock::time_point d
   const std::string key = ip_text(target, false) + "/" + ip_text(lan2, false);
   const std::shared_ptr<Target> t = target_entry(key, full);
   if (!t) return Status::kBusy;
-  std::unique_lock<std::timed_mutex> lk(t->probe_mu, std::defer_lock);
-  if (!lk.try_lock_until(deadline)) return Status::kBusy;
+  {
+    std::unique_lock<std::mutex> lk(t->mu);
+    if (!t->cv.wait_until(lk, deadline, [&] { return !t->busy; })) return Status::kBusy;
+    t->busy = true;
+  }
+  // Hands the target to the next waiting scrape however this one ends.
+  struct Release {
+    Target& t;
+    ~Release() {
+      {
+        std::lock_guard<std::mutex> g(t.mu);
+        t.busy = false;
+      }
+      t.cv.notify_all();
+    }
+  } release{*t};
   if (cancelled_.load()) return Status::kCancelled;
   const auto now = Clock::now();
   if (t->last && now - t->last_at < std::chrono::milliseconds(options_.min_interval_ms)) {

@@ -34,15 +34,28 @@ struct ExchangeHooks {
   int discarded = 0;
 };
 
+// How a per-interface entry reaches its interface. Its socket is bound to the any-address
+// (so broadcast replies reach it) and stands for local_address through IP_PKTINFO.
+struct UdpEntryPath {
+  bool wildcard = false;          // false: a plain socket bound to local_address
+  int32_t ifindex = 0;            // interface of local_address; 0 = not known
+  uint32_t subnet_broadcast = 0;  // directed broadcast of that address's subnet; 0 = none
+  uint16_t port = 0;              // bound port, host order
+  bool live = true;               // local_address is still on that interface
+};
+
 // Group-1 entries first, then group-0 entries, each in host-address order.
 struct UdpSocketSet {
   int32_t count = 0;
   UdpSocketEntry entries[kMaxSetEntries];
   ExchangeHooks* hooks = nullptr;  // only on a kept set; not owned
+  UdpEntryPath paths[kMaxSetEntries];
+  int watch = -1;  // per-interface sets: rtnetlink socket told of address changes; -1 none
 };
 
 // Fills the set (per_interface != 0: one socket per local address and group; else one
 // per group bound to any address). 1, or -12 with every socket it opened closed again.
+// Per-interface sockets need no privilege: a plain user can open them.
 int udp_open_socket_set(UdpSocketSet& set, int per_interface);
 // Closes every socket still open; always 1; closing twice is harmless.
 int udp_close_socket_set(UdpSocketSet& set);
@@ -52,6 +65,11 @@ int udp_send_to(UdpSocketSet& set, uint32_t dest, uint16_t port, const uint8_t* 
                 int group);
 // Takes at most one waiting datagram from the group without blocking. 1 (length 0 when
 // nothing was taken, a datagram over 2048 bytes, or a refused port) or -12.
+// On a per-interface entry, *out_local is the address the datagram reached: the unicast
+// destination, or for a broadcast the entry's address on the interface it came in by.
+// Dropped as nothing received: a sender 0.0.0.0, a broadcast or multicast sender, one of
+// the set's own sockets, and a broadcast that came in by another interface or by one
+// that no longer holds the entry's address.
 int udp_poll(UdpSocketSet& set, uint8_t* buffer, int max_length, int* out_length,
              sockaddr_in* out_sender, uint32_t* out_local, int group);
 // Blocks until a socket of the set is readable or timeout_ms passes (poll(), any
@@ -79,5 +97,12 @@ struct KeptSocketSet {
 int udp_ready_kept_set(KeptSocketSet& kept);
 // Closes the sockets; the next use opens a new set.
 void udp_close_kept_set(KeptSocketSet& kept);
+
+// What a per-interface entry makes of one datagram: the local address to report, or 0
+// to drop it. `dst` and `spec_dst` are the IP_PKTINFO fields (equal for a unicast),
+// `arrival_ifindex` the interface it came in by; addresses in network byte order.
+uint32_t received_local_address(const UdpSocketSet& set, int entry, uint32_t sender,
+                                uint16_t sender_port, uint32_t dst, uint32_t spec_dst,
+                                int arrival_ifindex);
 
 }  // namespace qeld

@@ -201,10 +201,12 @@ write(Q, "unknown_parameter", b"target=192.0.2.10&module=tavrix")
 write(Q, "bad_escape", b"target=%zz")
 write(Q, "nul_escape", b"target=192.0.2.10%00")
 write(Q, "broadcast", b"target=255.255.255.255")
-write(Q, "network", b"target=192.0.2.0&lan2=198.51.100.255")
+write(Q, "edge_addresses", b"target=192.0.2.0&lan2=198.51.100.255")
 write(Q, "multicast", b"target=224.0.0.1")
 write(Q, "empty_value", b"target=")
 write(Q, "too_long", b"target=" + b"1" * 600)
+# Found by the fuzzer: a parameter name with a newline and no value.
+write(Q, "newline_in_name", bytes.fromhex("7421726f64756c3139322e300a2e32cb3130266d6f64756c653d746176726978"))
 
 # --- web_config: the exporter-toolkit web configuration (YAML) ---------------------
 W = "web_config"

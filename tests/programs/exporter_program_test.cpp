@@ -25,6 +25,13 @@ using json = nlohmann::json;
 
 constexpr uint8_t kCodes[] = {0x01, 0x49, 0x02, 0x41, 0x3A};
 
+// The programs under test are built like this test.
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+constexpr bool kSanitizerBuild = true;
+#else
+constexpr bool kSanitizerBuild = false;
+#endif
+
 qeld::_DS_INFO identity_of(const devsim::Device& d) {
   qeld::_DS_INFO id;
   id.model_key = d.model_key;
@@ -118,8 +125,10 @@ TEST_F(ExporterProgram, BadInputGetsItsStatusAndOneLogLineAndNoDatagram) {
   };
   const std::vector<Case> cases = {
       {get("/probe?target=abc"), 400, "not an IPv4 address"},
-      {get("/probe?target=127.0.0.255"), 400, "ending in .0 or .255"},
-      {get("/probe?target=127.0.0.0"), 400, "ending in .0 or .255"},
+      {get("/probe?target=127.255.255.255"), 400,
+       "broadcast address of the local network 127.0.0.0/8"},
+      {get("/probe?target=127.0.0.0"), 400, "network or broadcast address of the local network"},
+      {get("/probe?target=127.0.0.2&lan2=127.255.255.255"), 400, "lan2: the network or broadcast"},
       {get("/probe?target=255.255.255.255"), 400, "multicast, reserved or broadcast"},
       {get("/probe?target=224.0.0.1"), 400, "multicast"},
       {get("/probe?target=0.1.2.3"), 400, "0.0.0.0/8"},
@@ -164,7 +173,10 @@ TEST_F(ExporterProgram, BadInputGetsItsStatusAndOneLogLineAndNoDatagram) {
     }
     if (round == 0) rss_after_first = rss_kib(proc_->pid());
   }
-  EXPECT_LE(rss_kib(proc_->pid()), rss_after_first + 2048) << "memory grows with bad requests";
+  // A sanitizer's shadow memory and quarantine grow on their own; there the bound says nothing.
+  if (!kSanitizerBuild) {
+    EXPECT_LE(rss_kib(proc_->pid()), rss_after_first + 2048) << "memory grows with bad requests";
+  }
   // Refused targets never got a datagram; nothing was probed at all.
   for (int d = 0; d < 4; ++d) EXPECT_EQ(requests_to(d), 0u) << "device " << d;
 }

@@ -1,6 +1,6 @@
-// tavrix-exporter with Debian's real Prometheus, in the lab: the fleet is found by a
-// broadcast search and saved as a server-list file, Prometheus discovers it through the
-// exporter's /sd using the example configuration of deploy/ (intervals shortened), and
+// tavrix-exporter with Debian's real Prometheus, in the lab: the fleet's server-list file
+// is given to the exporter, Prometheus discovers it through the exporter's /sd using
+// the example configuration of deploy/ (intervals shortened), and
 // everything is checked through Prometheus's HTTP API: every LAN up, port modes and
 // connection states as the simulator serves them, a silenced device down within two
 // scrapes while the others stay up, and the device-down alert of deploy/'s rules.
@@ -12,7 +12,9 @@
 #include <map>
 #include <nlohmann/json.hpp>
 #include <regex>
+#include <set>
 
+#include "core/server_list_file.h"
 #include "core/string_table.h"
 #include "programs/exporter_test_util.h"
 #include "support/lab.h"
@@ -89,11 +91,30 @@ TEST(ExporterPrometheus, ScrapesTheLabFleetAndAlertsWhenADeviceGoesSilent) {
   const std::string dir = ::testing::TempDir() + "tavrix_prom_" + std::to_string(getpid()) + "/";
   std::filesystem::create_directories(dir);
 
-  // The fleet as a server-list file, found by the command line's broadcast search.
-  std::string out;
-  ASSERT_EQ(lab.exec(bin + "/tavrix-cli search --timeout 3 --save " + dir + "servers.json", &out),
-            0)
-      << out;
+  // The fleet as a server-list file, written from the fleet file itself (a broadcast
+  // search on a loaded machine may miss a device, and the search has tests of its own).
+  const json fleet = json::parse(read_file(tavrix_test::source_dir() + "/data/fleets/sample.json"));
+  {
+    std::vector<tavrix::ServerListEntry> entries;
+    for (const auto& d : fleet["devices"]) {
+      tavrix::ServerListEntry e;
+      e.identity.model_key =
+          static_cast<uint32_t>(std::stoul(d["model_key"].get<std::string>(), nullptr, 0));
+      e.identity.model_id =
+          static_cast<uint16_t>(std::stoul(d["model_id"].get<std::string>(), nullptr, 0));
+      e.identity.unit_id = static_cast<uint16_t>(d.value("unit_id", 0));
+      ASSERT_TRUE(tavrix::parse_dotted_ipv4(d["ip1"].get<std::string>(), e.identity.ip1));
+      ASSERT_TRUE(
+          tavrix::parse_dotted_ipv4(d.value("ip2", d["ip1"].get<std::string>()), e.identity.ip2));
+      ASSERT_TRUE(tavrix::parse_mac_text(d["mac1"].get<std::string>(), e.identity.mac1));
+      if (d.contains("mac2")) {
+        ASSERT_TRUE(tavrix::parse_mac_text(d["mac2"].get<std::string>(), e.identity.mac2));
+      }
+      e.name = d["name"];
+      entries.push_back(e);
+    }
+    ASSERT_EQ(tavrix::write_server_list_file(dir + "servers.json", entries), "");
+  }
 
   // The exporter on its default address inside the monitor namespace.
   Process exporter({"ip", "netns", "exec", ns, bin + "/tavrix-exporter", "--servers",
@@ -123,7 +144,6 @@ TEST(ExporterPrometheus, ScrapesTheLabFleetAndAlertsWhenADeviceGoesSilent) {
   PrometheusInLab api(lab);
 
   // Every LAN of every server up: 6 servers, 3 of them with two LANs.
-  const json fleet = json::parse(read_file(tavrix_test::source_dir() + "/data/fleets/sample.json"));
   std::size_t lans = 0;
   for (const auto& d : fleet["devices"]) lans += d.contains("ip2") ? 2 : 1;
   json last;
@@ -231,6 +251,51 @@ TEST(ExporterPrometheus, ScrapesTheLabFleetAndAlertsWhenADeviceGoesSilent) {
   exporter.signal(SIGTERM);
   EXPECT_EQ(exporter.wait(5000ms), 0) << exporter.log();
   EXPECT_EQ(prom.wait(20000ms), 0);
+  std::filesystem::remove_all(dir);
+}
+
+TEST(ExporterLab, ScheduledBroadcastSearchFillsServiceDiscoveryButNotTheAllowList) {
+  TAVRIX_SKIP_UNLESS_LAB();
+  tavrix_test::Lab lab;
+  const std::string dir = ::testing::TempDir() + "tavrix_sd_" + std::to_string(getpid()) + "/";
+  std::filesystem::create_directories(dir);
+  Process exporter(
+      {"ip", "netns", "exec", lab.monitor_namespace(), tavrix_test::bin_dir() + "/tavrix-exporter",
+       "--sd.search-interval", "600", "--sd.search-timeout", "2"},
+      dir + "exporter.log");
+  // A search on a loaded machine may miss a reply; one of the searches every 3 s finds all.
+  ASSERT_TRUE(exporter.wait_log("msg=\"broadcast search done\" servers=6", 60000ms))
+      << exporter.log();
+  // /sd shows the latest search; asked until it holds all six (bounded).
+  std::string status;
+  json groups = json::array();
+  for (int attempt = 0; attempt < 20 && groups.size() != 6; ++attempt) {
+    const auto got = lab.run_in_monitor([]() -> std::string {
+      httplib::Client c("127.0.0.1", 9736);
+      const auto sd = c.Get("/sd");
+      const auto probe = c.Get("/probe?target=192.0.2.30");
+      if (!sd || !probe) return "";
+      return std::to_string(probe->status) + "\n" + sd->body;
+    });
+    ASSERT_TRUE(got && !got->empty());
+    const std::size_t nl = got->find('\n');
+    status = got->substr(0, nl);
+    groups = json::parse(got->substr(nl + 1));
+    if (groups.size() != 6) std::this_thread::sleep_for(1s);
+  }
+  // Found by a search, but a device's reply does not decide where the exporter may send.
+  EXPECT_EQ(status, "403");
+  ASSERT_EQ(groups.size(), 6u) << groups.dump();
+  std::set<std::string> targets;
+  for (const auto& g : groups) {
+    targets.insert(g["targets"][0].get<std::string>());
+    EXPECT_EQ(g["labels"]["__meta_tavrix_source"], "search");
+  }
+  const std::set<std::string> want = {"192.0.2.10", "198.51.100.20", "192.0.2.30",
+                                      "192.0.2.40", "192.0.2.50",    "192.0.2.60"};
+  EXPECT_EQ(targets, want);
+  exporter.signal(SIGTERM);
+  EXPECT_EQ(exporter.wait(5000ms), 0) << exporter.log();
   std::filesystem::remove_all(dir);
 }
 

@@ -65,17 +65,17 @@ TEST(ProbeQuery, ParsesStrictlyAndSaysWhy) {
   }
 }
 
-TEST(ProbeQuery, TargetsThatCouldBecomeBroadcastsAreRefused) {
+TEST(ProbeQuery, AddressesThatAreNoDeviceAreRefused) {
   struct Case {
     const char* text;
     bool ok;
   };
   const Case cases[] = {
-      {"192.0.2.10", true},       {"127.0.0.2", true},    {"10.1.2.254", true},
-      {"192.0.2.0", false},       {"192.0.2.255", false}, {"255.255.255.255", false},
-      {"0.0.0.0", false},         {"0.1.2.3", false},     {"224.0.0.1", false},
-      {"239.255.255.250", false}, {"240.0.0.1", false},   {"192.0.2", false},
-      {"192.0.2.010", false},     {"::1", false},         {"host.example", false}};
+      {"192.0.2.10", true},       {"127.0.0.2", true},  {"10.1.2.254", true},
+      {"198.18.0.255", true},     {"198.18.1.0", true}, {"255.255.255.255", false},
+      {"0.0.0.0", false},         {"0.1.2.3", false},   {"224.0.0.1", false},
+      {"239.255.255.250", false}, {"240.0.0.1", false}, {"192.0.2", false},
+      {"192.0.2.010", false},     {"::1", false},       {"host.example", false}};
   for (const Case& c : cases) {
     uint32_t out = 0;
     EXPECT_EQ(check_device_target(c.text, out).empty(), c.ok) << c.text;
@@ -107,6 +107,19 @@ TEST(AccessPolicy, ServerListAddressesAndCidrRanges) {
                         {"10.9.8.7", true},    {"10.9.8.6", false},    {"127.0.0.1", false}};
   for (const Case& c : cases) EXPECT_EQ(strict.allowed(ip(c.addr)), c.allowed) << c.addr;
   EXPECT_TRUE(p.allowed(ip("127.0.0.1")));
+
+  // The edges of an allowed range and of the host's own networks (loopback is always there).
+  struct Edge {
+    const char* addr;
+    bool refused;
+  };
+  const Edge edges[] = {{"192.0.2.0", true},    {"192.0.2.127", true}, {"192.0.2.128", false},
+                        {"192.0.2.126", false}, {"10.9.8.7", false},   {"127.255.255.255", true},
+                        {"127.0.0.0", true},    {"127.0.0.255", false}};
+  for (const Edge& e : edges)
+    EXPECT_EQ(!strict.broadcast_reason(ip(e.addr)).empty(), e.refused) << e.addr;
+  EXPECT_NE(strict.broadcast_reason(ip("192.0.2.127")).find("allowed range 192.0.2.0/25"),
+            std::string::npos);
 
   const char* bad[] = {"192.0.2.0/33", "192.0.2.0/", "192.0.2.0/-1",
                        "192.0.2.1/24", "x/8",        "1.2.3/8"};

@@ -5,6 +5,7 @@
 #include <sys/resource.h>
 
 #include <fstream>
+#include <set>
 
 #include "qeld/library.h"
 #include "qeld/qnsock/socket_set.h"
@@ -31,9 +32,11 @@ sockaddr_in bound_address(int fd) {
   return sa;
 }
 
-// Where a datagram must go to reach entry i of the set on loopback.
+// Where a datagram must go to reach entry i of the set on loopback: its port at the
+// address it stands for (a per-interface socket is bound to the any-address).
 sockaddr_in entry_target(const UdpSocketSet& set, int i) {
   sockaddr_in sa = bound_address(set.entries[i].socket);
+  if (sa.sin_addr.s_addr == 0) sa.sin_addr.s_addr = set.entries[i].local_address;
   if (sa.sin_addr.s_addr == 0) sa.sin_addr.s_addr = ip_of("127.0.0.1");
   return sa;
 }
@@ -72,17 +75,26 @@ TEST_F(SocketSetTest, PerInterfaceOpensGroupOneFirstThenGroupZeroOnEveryAddress)
     SCOPED_TRACE(i);
     EXPECT_EQ(set.entries[i].group, i < 3 ? kGroup4800 : kGroup1029);
     EXPECT_EQ(set.entries[i].local_address, ip_of(order[i % 3]));
+    // Bound to the any-address so broadcast replies reach it; it speaks for its
+    // address through IP_PKTINFO.
     sockaddr_in sa = bound_address(set.entries[i].socket);
-    EXPECT_EQ(sa.sin_addr.s_addr, ip_of(order[i % 3]));
+    EXPECT_EQ(sa.sin_addr.s_addr, 0u);
     EXPECT_NE(sa.sin_port, 0);
+    EXPECT_EQ(set.paths[i].port, ntohs(sa.sin_port));
     int on = 0;
     socklen_t len = sizeof on;
     getsockopt(set.entries[i].socket, SOL_SOCKET, SO_BROADCAST, &on, &len);
     EXPECT_EQ(on, 1);
+    on = 0;
+    getsockopt(set.entries[i].socket, IPPROTO_IP, IP_PKTINFO, &on, &len);
+    EXPECT_EQ(on, 1);
   }
-  EXPECT_EQ(open_fd_count(), before + 6);
+  // Six sockets and the address-change watch.
+  EXPECT_GE(set.watch, 0);
+  EXPECT_EQ(open_fd_count(), before + 7);
   EXPECT_EQ(udp_close_socket_set(set), kOk);
   for (int i = 0; i < 6; ++i) EXPECT_EQ(set.entries[i].socket, -1);
+  EXPECT_EQ(set.watch, -1);
   EXPECT_EQ(set.count, 6);
   EXPECT_EQ(udp_close_socket_set(set), kOk);  // closing twice is harmless
   EXPECT_EQ(open_fd_count(), before);
@@ -342,6 +354,118 @@ TEST_F(SocketSetTest, WaitReadableReportsTimeOutAndReadiness) {
   udp_close_socket_set(set);
   UdpSocketSet empty;
   EXPECT_EQ(udp_wait_readable(empty, 10), kErrSocket);
+}
+
+// Which datagrams a per-interface entry keeps, and the local address it names. Entry 0
+// stands for 192.0.2.1 on interface 3 (subnet broadcast 192.0.2.255, port 40000); entry 1
+// for 198.51.100.1 on interface 4; entry 2 for 127.0.0.2 on an interface nobody listed.
+TEST(ReceivedLocalAddress, KeepsRepliesThatReachedAnInterfaceAndDropsTheRest) {
+  UdpSocketSet set;
+  set.count = 3;
+  set.entries[0] = UdpSocketEntry{-1, ip_of("192.0.2.1"), kGroup4800};
+  set.entries[1] = UdpSocketEntry{-1, ip_of("198.51.100.1"), kGroup4800};
+  set.entries[2] = UdpSocketEntry{-1, ip_of("127.0.0.2"), kGroup4800};
+  set.paths[0] = UdpEntryPath{true, 3, ip_of("192.0.2.255"), 40000, true};
+  set.paths[1] = UdpEntryPath{true, 4, ip_of("198.51.100.255"), 40001, true};
+  set.paths[2] = UdpEntryPath{true, 0, 0, 40002, true};
+  const uint32_t bcast = 0xFFFFFFFFu;
+  struct Case {
+    const char* what;
+    int entry;
+    const char* sender;
+    uint16_t sender_port;
+    uint32_t dst, spec_dst;
+    int ifindex;
+    bool entry_live;
+    const char* expect;  // nullptr: dropped
+  } cases[] = {
+      {"unicast to the entry", 0, "192.0.2.10", 4800, ip_of("192.0.2.1"), ip_of("192.0.2.1"), 3,
+       true, "192.0.2.1"},
+      {"unicast to another local address names that one", 0, "192.0.2.10", 4800, ip_of("192.0.2.2"),
+       ip_of("192.0.2.2"), 3, true, "192.0.2.2"},
+      {"foreign-subnet broadcast on the entry's interface", 0, "198.18.1.22", 4800, bcast,
+       ip_of("192.0.2.1"), 3, true, "192.0.2.1"},
+      {"directed broadcast on the entry's interface", 1, "198.51.100.20", 1029,
+       ip_of("198.51.100.255"), ip_of("198.51.100.1"), 4, true, "198.51.100.1"},
+      {"broadcast that came in by another interface", 0, "198.18.1.22", 4800, bcast,
+       ip_of("198.51.100.1"), 4, true, nullptr},
+      {"broadcast after the interface lost the address", 1, "198.18.2.25", 1029, bcast, 0, 4, false,
+       nullptr},
+      {"unicast is kept whatever the view says", 1, "198.51.100.20", 4800, ip_of("198.51.100.1"),
+       ip_of("198.51.100.1"), 4, false, "198.51.100.1"},
+      {"broadcast on an interface nobody listed", 2, "127.0.0.9", 4800, bcast, ip_of("127.0.0.1"),
+       1, true, "127.0.0.2"},
+      {"sender 0.0.0.0", 0, "0.0.0.0", 4800, bcast, ip_of("192.0.2.1"), 3, true, nullptr},
+      {"sender 255.255.255.255", 0, "255.255.255.255", 4800, ip_of("192.0.2.1"), ip_of("192.0.2.1"),
+       3, true, nullptr},
+      {"sender a subnet's broadcast", 1, "192.0.2.255", 4800, ip_of("198.51.100.1"),
+       ip_of("198.51.100.1"), 4, true, nullptr},
+      {"sender multicast", 0, "224.0.0.1", 4800, bcast, ip_of("192.0.2.1"), 3, true, nullptr},
+      {"our own request looped back", 0, "198.51.100.1", 40001, bcast, ip_of("192.0.2.1"), 3, true,
+       nullptr},
+      {"our address but another port is a device on this host", 0, "192.0.2.1", 4800,
+       ip_of("192.0.2.1"), ip_of("192.0.2.1"), 3, true, "192.0.2.1"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    set.paths[c.entry].live = c.entry_live;
+    const uint32_t got = received_local_address(set, c.entry, ip_of(c.sender), c.sender_port, c.dst,
+                                                c.spec_dst, c.ifindex);
+    set.paths[c.entry].live = true;
+    EXPECT_EQ(got, c.expect ? ip_of(c.expect) : 0u);
+  }
+  EXPECT_EQ(received_local_address(set, 3, ip_of("192.0.2.10"), 4800, bcast, 0, 3), 0u)
+      << "an entry outside the set";
+}
+
+// On loopback: a per-interface send leaves from the entry's own address, a device's
+// reply is named by the address it reached, and our own datagram sent back to one of
+// our sockets is never taken as a reply.
+TEST_F(SocketSetTest, PerInterfaceSendsFromTheEntryAddressAndDropsItsOwnDatagrams) {
+  use_addresses({"127.0.0.1", "127.0.0.2"});
+  UdpPeer peer;
+  ASSERT_TRUE(peer.ok());
+  peer.serve([](const Received& r, int) { return std::vector<Answer>{{r.bytes, 0, false}}; });
+  UdpSocketSet set;
+  ASSERT_EQ(udp_open_socket_set(set, 1), kOk);
+  ASSERT_EQ(set.count, 4);
+  const uint8_t req[2] = {0x01, 0x00};
+  ASSERT_EQ(udp_send_to(set, peer.address(), peer.port(), req, 2, kGroup4800), kOk);
+  ASSERT_TRUE(peer.wait_requests(2, 2000));
+  std::set<uint32_t> sources;
+  for (const auto& r : peer.requests()) sources.insert(r.from.sin_addr.s_addr);
+  EXPECT_EQ(sources, (std::set<uint32_t>{ip_of("127.0.0.1"), ip_of("127.0.0.2")}));
+
+  std::set<uint32_t> locals;
+  uint8_t buf[8];
+  for (int k = 0; k < 2; ++k) {
+    uint32_t local = 0;
+    sockaddr_in from{};
+    ASSERT_EQ(poll_until(set, buf, 8, &from, &local, kGroup4800), 2);
+    EXPECT_EQ(from.sin_addr.s_addr, peer.address());
+    locals.insert(local);
+  }
+  EXPECT_EQ(locals, sources) << "each echo is named by the address it was sent back to";
+  peer.stop();
+
+  // Entry 1 sends to entry 0's port: from our own address and port, so it is dropped.
+  const uint16_t port0 = ntohs(bound_address(set.entries[0].socket).sin_port);
+  UdpSocketSet from_entry1 = set;
+  from_entry1.count = 2;
+  from_entry1.entries[0].group = kGroup1029;  // only entry 1 sends
+  ASSERT_EQ(udp_send_to(from_entry1, ip_of("127.0.0.1"), port0, req, 2, kGroup4800), kOk);
+  ASSERT_EQ(udp_wait_readable(set, 2000), 1);
+  int len = -1;
+  uint32_t local = 99;
+  EXPECT_EQ(udp_poll(set, buf, 8, &len, nullptr, &local, kGroup4800), kOk);
+  EXPECT_EQ(len, 0);
+  EXPECT_EQ(local, 0u);
+  // A datagram from elsewhere still arrives afterwards.
+  UdpPeer other;
+  ASSERT_TRUE(other.send_to(entry_target(set, 0), Bytes{7, 7, 7}));
+  EXPECT_EQ(poll_until(set, buf, 8, nullptr, &local, kGroup4800), 3);
+  EXPECT_EQ(local, ip_of("127.0.0.1"));
+  udp_close_socket_set(set);
 }
 
 }  // namespace

@@ -80,11 +80,12 @@ std::string unique_lab_name() {
   return "t" + std::to_string(::getpid() % 100000) + std::string(1, char('a' + n++ % 26));
 }
 
-Lab::Lab(Options o) : name_(unique_lab_name()) {
+Lab::Lab(Options o, const std::vector<std::string>& extra) : name_(unique_lab_name()) {
   std::string cmd = env_prefix() + quote(lab_script()) + " up " + name_;
   if (!o.fleet.empty()) cmd += " --fleet " + quote(o.fleet);
   if (!o.lan1.empty()) cmd += " --lan1 " + quote(o.lan1);
   if (!o.lan2.empty()) cmd += " --lan2 " + quote(o.lan2);
+  for (const std::string& a : extra) cmd += " " + quote(a);
   std::string out;
   if (run_command(cmd, &out) != 0) {
     run_command(env_prefix() + quote(lab_script()) + " down " + name_);

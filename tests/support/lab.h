@@ -8,6 +8,7 @@
 #include <functional>
 #include <optional>
 #include <string>
+#include <vector>
 
 namespace tavrix_test {
 
@@ -29,8 +30,9 @@ class Lab {
     std::string lan1;   // default: 192.0.2.0/24
     std::string lan2;   // default: 198.51.100.0/24
   };
-  // Runs `scripts/lab up`; throws std::runtime_error with the script's output on failure.
-  explicit Lab(Options options = {});
+  // Runs `scripts/lab up` (with `extra` arguments: --site FLEET, --many-ifs, --firewall);
+  // throws std::runtime_error with the script's output on failure.
+  explicit Lab(Options options = {}, const std::vector<std::string>& extra = {});
   // Runs `scripts/lab down`.
   ~Lab();
   Lab(const Lab&) = delete;
