@@ -20,6 +20,7 @@
 #include "bench_util.h"
 #include "qeld/commands.h"
 #include "qeld/library.h"
+#include "qeld/query.h"
 #include "qeld/search_engine.h"
 
 #ifndef BENCH_IDLE
@@ -76,12 +77,17 @@ void account(PollerStats* s, int handle, int64_t t0, int64_t t1, int rc) {
 
 }  // namespace
 
+// The pollers query through their kept channel: these are the channel overloads.
 extern "C" {
-int __real__ZN4qeld16query_port_modesEiiPi(int handle, int port, int32_t* modes);
-int __real__ZN4qeld22query_port_connectionsEiiPh(int handle, int port, uint8_t* records);
+int __real__ZN4qeld16query_port_modesERNS_12QueryChannelEiiPi(qeld::QueryChannel& ch, int handle,
+                                                              int port, int32_t* modes);
+int __real__ZN4qeld22query_port_connectionsERNS_12QueryChannelEiiPh(qeld::QueryChannel& ch,
+                                                                    int handle, int port,
+                                                                    uint8_t* records);
 
 // A mode read opens a cycle: the previous one ended with its last query.
-int __wrap__ZN4qeld16query_port_modesEiiPi(int handle, int port, int32_t* modes) {
+int __wrap__ZN4qeld16query_port_modesERNS_12QueryChannelEiiPi(qeld::QueryChannel& ch, int handle,
+                                                              int port, int32_t* modes) {
   PollerStats* s = my_slot();
   const int64_t t0 = now_ns();
   if (s != nullptr) {
@@ -91,15 +97,18 @@ int __wrap__ZN4qeld16query_port_modesEiiPi(int handle, int port, int32_t* modes)
     }
     s->cycle_start_ns = t0;
   }
-  const int rc = __real__ZN4qeld16query_port_modesEiiPi(handle, port, modes);
+  const int rc = __real__ZN4qeld16query_port_modesERNS_12QueryChannelEiiPi(ch, handle, port, modes);
   account(s, handle, t0, now_ns(), rc);
   return rc;
 }
 
-int __wrap__ZN4qeld22query_port_connectionsEiiPh(int handle, int port, uint8_t* records) {
+int __wrap__ZN4qeld22query_port_connectionsERNS_12QueryChannelEiiPh(qeld::QueryChannel& ch,
+                                                                    int handle, int port,
+                                                                    uint8_t* records) {
   PollerStats* s = my_slot();
   const int64_t t0 = now_ns();
-  const int rc = __real__ZN4qeld22query_port_connectionsEiiPh(handle, port, records);
+  const int rc =
+      __real__ZN4qeld22query_port_connectionsERNS_12QueryChannelEiiPh(ch, handle, port, records);
   account(s, handle, t0, now_ns(), rc);
   return rc;
 }
@@ -248,9 +257,16 @@ int main(int argc, char** argv) {
   const long failures = g_failures.load() - f0;
   g_record = false;
 
+  // As Search OK stops them: the stop-all flag, every stop request, one wake-up; then the
+  // joins, so the figure runs to the last thread's end.
   const auto stop0 = bench::Clock::now();
+  list->set_stop_all(1);
   const bool all_ended = list->stop_all_pollers(5000);
   const double stop_ms = bench::us_since(stop0) / 1000;
+  std::vector<std::shared_ptr<_SVRINFO>> records;
+  for (int i = 0; i < n; ++i) records.push_back(list->server_ptr(i));
+  list.reset();
+  const double stop_joined_ms = bench::us_since(stop0) / 1000;
   std::this_thread::sleep_for(std::chrono::milliseconds(200));
   const int fd_after_stop = bench::open_fd_count();
   double floor_rtt_after = 0;
@@ -329,10 +345,11 @@ int main(int argc, char** argv) {
       {"fds_after_stop", fd_after_stop},
       {"stop_all_ended", all_ended},
       {"stop_ms", stop_ms},
+      {"stop_to_last_thread_end_ms", stop_joined_ms},
   };
   std::printf("%s\n", out.dump(2).c_str());
   bench::write_figures(json_path, name, out);
-  list.reset();
+  records.clear();
   qeld::library_stop();
   return 0;
 }

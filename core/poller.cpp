@@ -1,5 +1,5 @@
 // The polling thread's loop: mode read, connection reads for "Redundant COM"
-// ports, in-time marks, the pause. A cycle allocates nothing.
+// ports, in-time marks, the pause, all through one kept socket set. A cycle allocates nothing.
 #include "core/poller.h"
 
 #include <algorithm>
@@ -76,12 +76,18 @@ void TUpdateThread::Execute() {
   // Marks entries that the reply did not fill; real codes are signed bytes.
   constexpr int32_t kNoCode = INT32_MIN;
   uint8_t record[tavrix::kConnRecordBytes];
+  // Kept for the whole run: a socket set per query cost more than the exchange itself.
+  qeld::QueryChannel channel;
+  // A stop ends a query at its next resend, not after all of its attempts.
+  channel.set_stop_check(
+      [](const void* self) { return static_cast<const TUpdateThread*>(self)->stop_requested(); },
+      this);
 
   while (!stop_requested()) {
     uint32_t t0 = tavrix::tick_ms();
     int32_t modes[tavrix::kMaxPorts];
     for (int32_t& m : modes) m = kNoCode;
-    int rc = qeld::query_port_modes(handle, 0, modes);
+    int rc = qeld::query_port_modes(channel, handle, 0, modes);
     mark_in_time(t0, rc == qeld::kOk);
     if (rc == qeld::kOk) {
       for (int i = 0; i < tavrix::kMaxPorts; ++i)
@@ -96,7 +102,7 @@ void TUpdateThread::Execute() {
       }
       t0 = tavrix::tick_ms();
       if (rec.mode_at(i) == supported) {
-        rc = qeld::query_port_connections(handle, i + 1, record);
+        rc = qeld::query_port_connections(channel, handle, i + 1, record);
         if (rc == qeld::kOk) rec.store_conn(i, record);
         mark_in_time(t0, rc == qeld::kOk);
       }
@@ -108,6 +114,7 @@ void TUpdateThread::Execute() {
     if (host_.pause(stop, seconds * 1000)) break;
   }
 
+  channel.close();  // before the count drops, so a waiter for the count sees the sockets gone
   rec.online.store(0, std::memory_order_relaxed);
   ended_.store(true, std::memory_order_release);
   host_.poller_leave();

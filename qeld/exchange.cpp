@@ -112,6 +112,12 @@ int udp_exchange(uint8_t code, UdpSocketSet& set, uint32_t dest, const uint8_t* 
                  int request_length, uint8_t* reply, int max_length, const TimeoutBlock& timeouts,
                  int* out_length) {
   const int attempts = timeouts.attempts < 1 ? 1 : timeouts.attempts;
+  // On a set kept across exchanges, whatever waits now answers an earlier request (a late
+  // or a second reply): drop it, or it would be taken for this one. A reply to an earlier
+  // attempt of this exchange is still taken, so the discard is before the first send only.
+  const int stray = udp_discard_pending(set);
+  if (stray < 0) return kErrSocket;
+  if (set.hooks) set.hooks->discarded += stray;
   for (int tries = 0;;) {
     if (udp_send_to(set, dest, device_port_4800(), request, request_length, kGroup4800) != kOk)
       return kErrSocket;
@@ -122,6 +128,9 @@ int udp_exchange(uint8_t code, UdpSocketSet& set, uint32_t dest, const uint8_t* 
         udp_wait_reply(set, code, max_length, reply, &sender, &local, timeouts, &group, out_length);
     if (rc != kErrTimeout) return rc;
     if (++tries >= attempts) return kErrTimeout;
+    // A poller asked to stop gives up between attempts instead of after all of them.
+    if (set.hooks && set.hooks->stop && set.hooks->stop(set.hooks->stop_arg)) return kErrTimeout;
+    if (set.hooks) ++set.hooks->resends;
   }
 }
 

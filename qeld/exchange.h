@@ -25,7 +25,8 @@ int udp_wait_reply(UdpSocketSet& set, uint8_t code, int max_length, uint8_t* rep
                    int* out_group, int* out_length = nullptr);
 
 // Sends a 4800-family request to dest:4800 from group 1 and waits, resending on time-out.
-// 1, -11, -12 or -20.
+// 1, -11, -12 or -20. First drops what already waits on the set; with set.hooks it also
+// counts resends and stops resending when the hook's stop check says so (-11).
 int udp_exchange(uint8_t code, UdpSocketSet& set, uint32_t dest, const uint8_t* request,
                  int request_length, uint8_t* reply, int max_length, const TimeoutBlock& timeouts,
                  int* out_length = nullptr);

@@ -1,5 +1,6 @@
 // The protocol library's front: start and stop, the host's IPv4 address list, the
-// library lock and search options, and the 512-slot device-handle table.
+// library lock and search options, the 1,024-slot device-handle table, the open-file
+// limit and the log line.
 #include "library.h"
 
 #include <arpa/inet.h>
@@ -13,6 +14,7 @@
 #include <array>
 #include <atomic>
 #include <climits>
+#include <cstdio>
 #include <cstring>
 #include <memory>
 #include <new>
@@ -55,6 +57,22 @@ std::array<THandleSlot, kMaxHandles> g_table;
 
 std::atomic<uint16_t> g_port_4800{kPort4800};
 std::atomic<uint16_t> g_port_1029{kPort1029};
+
+// Guards g_log_sink; taken by log_line and set_log_sink.
+std::mutex g_log_mutex;
+std::function<void(const std::string&)> g_log_sink;
+// The open-file warning is given once per process, however often the library restarts.
+std::atomic<bool> g_fd_warning_given{false};
+
+void check_open_file_limit() {
+  const long limit = raise_open_file_limit();
+  if (limit < 0 || limit >= kOpenFilesNeeded) return;
+  if (g_fd_warning_given.exchange(true)) return;
+  log_line("tavrix: the open-file limit is " + std::to_string(limit) + " and cannot be raised; " +
+           "polling every LAN of a full server list needs " + std::to_string(kOpenFilesNeeded) +
+           " (four sockets per LAN), so LANs beyond the limit will show \"Off Line\" with a " +
+           "socket error. Raise the hard limit (ulimit -Hn, or LimitNOFILE= for a service).");
+}
 
 void reset_slot(THandleSlot& s) {
   s.in_use = 0;
@@ -162,6 +180,7 @@ int library_start() {
   if (g_fail_next_start.exchange(false)) return 0;
   load_model_map();
   reset_table();
+  check_open_file_limit();
   g_started.store(true);
   return 1;
 }
@@ -322,6 +341,11 @@ void set_address_source(std::function<int(AddressList&)> source) {
   g_address_source = std::move(source);
 }
 
+bool address_source_replaced() {
+  std::lock_guard lock(g_addr_mutex);
+  return static_cast<bool>(g_address_source);
+}
+
 void set_device_ports(uint16_t port_4800, uint16_t port_1029) {
   g_port_4800.store(port_4800);
   g_port_1029.store(port_1029);
@@ -344,6 +368,20 @@ long raise_open_file_limit() {
     if (setrlimit(RLIMIT_NOFILE, &want) == 0) rl = want;
   }
   return rl.rlim_cur == RLIM_INFINITY ? LONG_MAX : static_cast<long>(rl.rlim_cur);
+}
+
+void log_line(const std::string& text) {
+  std::lock_guard lock(g_log_mutex);
+  if (g_log_sink) {
+    g_log_sink(text);
+    return;
+  }
+  std::fprintf(stderr, "%s\n", text.c_str());
+}
+
+void set_log_sink(std::function<void(const std::string&)> sink) {
+  std::lock_guard lock(g_log_mutex);
+  g_log_sink = std::move(sink);
 }
 
 }  // namespace qeld

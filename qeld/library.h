@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <functional>
 #include <mutex>
+#include <string>
 
 #include "ds_info.h"
 #include "timeout_block.h"
@@ -14,7 +15,8 @@ struct ifaddrs;
 
 namespace qeld {
 
-inline constexpr int kMaxHandles = 512;
+// Two per server (one per LAN) for a full list of 512 servers.
+inline constexpr int kMaxHandles = 1024;
 inline constexpr int kMaxLocalAddresses = 16;
 inline constexpr uint16_t kPort4800 = 4800;
 inline constexpr uint16_t kPort1029 = 1029;
@@ -22,6 +24,8 @@ inline constexpr uint16_t kPort1029 = 1029;
 // --- start and stop -------------------------------------------------------
 // 1 when ready; 0 when the socket layer could not be started (see the seam below).
 // A second call while started is a no-op returning 1: open handles and the map stay.
+// Also raises the open-file limit (see raise_open_file_limit) and says once in the log
+// when it stays too low for every handle to poll at once.
 int library_start();
 // Tears the library down; handles are reset. Safe to call when not started.
 void library_stop();
@@ -70,7 +74,7 @@ TimeoutBlock search_options();
 // 1 and *out = slot; -5 when reply or out is null (nothing written); -10 when no slot
 // is free (*out = -2); -11 when the copy cannot be allocated (*out = -1).
 int open_handle(const _DS_INFO* reply, int* out);
-// 1, or -5 when the handle is outside 0..511 or its slot is not in use.
+// 1, or -5 when the handle is outside 0..1023 or its slot is not in use.
 int close_handle(int handle);
 // Copies a handle's reply and time-out block under the table's lock, so a query never
 // reads memory that a concurrent close_handle frees. False when the handle is not open.
@@ -85,13 +89,24 @@ void set_library_start_failure(bool fail);
 // Replaces the host address source (nullptr restores getifaddrs). The function fills
 // the list and returns 1, or returns 0 to report a failure.
 void set_address_source(std::function<int(AddressList&)> source);
+// True while a replaced source is in use: kernel address notifications say nothing about it.
+bool address_source_replaced();
 // The device ports that requests are sent to (4800 and 1029 unless a test moves them).
 void set_device_ports(uint16_t port_4800, uint16_t port_1029);
 uint16_t device_port_4800();
 uint16_t device_port_1029();
 
-// Raises the soft open-file limit to the hard limit (the program holds two sockets per
-// running query). Returns the new soft limit.
+// Raises the soft open-file limit to the hard limit (a poller keeps four sockets open for
+// its whole run). Returns the new soft limit, -1 when it cannot be read.
 long raise_open_file_limit();
+// Descriptors that every handle polling at once needs: four kept sockets each, a search's
+// set and room for the program's own files.
+inline constexpr long kOpenFilesNeeded = 4L * kMaxHandles + 2 * 32 + 192;
+
+// --- diagnostics ------------------------------------------------------------
+// One line for the program's log: stderr, unless a test or tool replaced the sink.
+void log_line(const std::string& text);
+// nullptr restores stderr.
+void set_log_sink(std::function<void(const std::string&)> sink);
 
 }  // namespace qeld

@@ -16,10 +16,13 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 #include <cstring>
+#include <string>
 
 #include "library.h"
+#include "qnsock/address_watch.h"
 #include "result_codes.h"
 
 namespace qeld {
@@ -404,6 +407,98 @@ int udp_wait_readable(UdpSocketSet& set, int timeout_ms) {
   int ready = ::poll(fds, nfds, timeout_ms);
   if (ready < 0) return errno == EINTR ? 0 : kErrSocket;
   return ready > 0 ? 1 : 0;
+}
+
+// --- the set a poller keeps ---------------------------------------------------------
+
+namespace {
+
+// At most this many stray datagrams are drained per socket before an exchange: a flood
+// cannot hold a poller here, and what is left is drained before the next one.
+constexpr int kMaxDiscardPerSocket = 64;
+
+// Said once per process: running out of descriptors otherwise looks like a dead LAN.
+std::atomic<bool> g_fd_shortage_logged{false};
+
+bool same_addresses(const AddressList& a, const AddressList& b) {
+  if (a.count != b.count) return false;
+  for (int i = 0; i < a.count && i < kMaxLocalAddresses; ++i)
+    if (a.addr[i] != b.addr[i]) return false;
+  return true;
+}
+
+void note_descriptor_shortage(int error) {
+  if (error != EMFILE && error != ENFILE) return;
+  if (g_fd_shortage_logged.exchange(true)) return;
+  log_line("tavrix: out of file descriptors (" + std::string(std::strerror(error)) +
+           "): a poller could not open its sockets and its LAN shows \"Off Line\"; raise the "
+           "open-file limit (ulimit -n, or LimitNOFILE= for a service)");
+}
+
+}  // namespace
+
+int udp_discard_pending(UdpSocketSet& set) {
+  int dropped = 0;
+  for (int i = 0; i < set.count && i < kMaxSetEntries; ++i) {
+    const int fd = set.entries[i].socket;
+    if (fd < 0) continue;
+    for (int k = 0; k < kMaxDiscardPerSocket; ++k) {
+      uint8_t scratch[16];
+      const ssize_t got = ::recv(fd, scratch, sizeof scratch, MSG_DONTWAIT | MSG_TRUNC);
+      if (got >= 0) {
+        ++dropped;
+        continue;
+      }
+      if (errno == EINTR || errno == ECONNREFUSED) continue;
+      if (errno == EAGAIN || errno == EWOULDBLOCK) break;
+      return kErrSocket;
+    }
+  }
+  return dropped;
+}
+
+void udp_close_kept_set(KeptSocketSet& kept) {
+  if (kept.open) udp_close_socket_set(kept.set);
+  kept.set.count = 0;
+  kept.open = false;
+}
+
+int udp_ready_kept_set(KeptSocketSet& kept) {
+  const bool replaced_source = address_source_replaced();
+  AddressList fresh;
+  int fresh_rc = 0;
+  bool have_fresh = false;
+  if (kept.open && !kept.replace) {
+    if (kept.watch && !replaced_source) {
+      if (kept.watch->generation() == kept.generation) return kOk;
+    } else {
+      fresh_rc = refresh_local_addresses(fresh);
+      have_fresh = true;
+      if (fresh_rc == 1 && same_addresses(fresh, kept.listed)) return kOk;
+    }
+  }
+  udp_close_kept_set(kept);
+  kept.replace = false;
+  kept.watch = replaced_source ? nullptr : address_watch_here();
+  // Taken before the listing, so a change made while it runs is seen by the next use.
+  kept.generation = kept.watch ? kept.watch->generation() : 0;
+  AddressList list;
+  const int rc = have_fresh ? fresh_rc : refresh_local_addresses(list);
+  if (have_fresh) list = fresh;
+  // Like any opening, a set bound to any address still needs one local address.
+  if (rc != 1 || list.count < 1) return kErrSocket;
+  UdpSocketSet& set = kept.set;
+  set.count = 0;
+  if (!open_group(set, list, 1, 0, kGroup4800) || !open_group(set, list, 1, 0, kGroup1029)) {
+    note_descriptor_shortage(errno);
+    udp_close_socket_set(set);
+    set.count = 0;
+    return kErrSocket;
+  }
+  kept.listed = list;
+  kept.open = true;
+  ++kept.openings;
+  return kOk;
 }
 
 }  // namespace qeld

@@ -5,8 +5,13 @@
 #include <netinet/in.h>
 
 #include <cstdint>
+#include <memory>
+
+#include "qeld/library.h"
 
 namespace qeld {
+
+class AddressWatch;
 
 inline constexpr int kGroup4800 = 1;
 inline constexpr int kGroup1029 = 0;
@@ -17,6 +22,16 @@ struct UdpSocketEntry {
   int socket = -1;             // -1 after closing
   uint32_t local_address = 0;  // network byte order; 0 = any interface
   int32_t group = 0;
+};
+
+// What the owner of a set kept across exchanges learns from them and tells them.
+struct ExchangeHooks {
+  // Asked before every resend; true ends the exchange as timed out, without sending again.
+  bool (*stop)(const void* arg) = nullptr;
+  const void* stop_arg = nullptr;
+  // Raised by udp_exchange: requests sent again, datagrams found waiting before the first send.
+  int resends = 0;
+  int discarded = 0;
 };
 
 // How a per-interface entry reaches its interface. Its socket is bound to the any-address
@@ -33,6 +48,7 @@ struct UdpEntryPath {
 struct UdpSocketSet {
   int32_t count = 0;
   UdpSocketEntry entries[kMaxSetEntries];
+  ExchangeHooks* hooks = nullptr;  // only on a kept set; not owned
   UdpEntryPath paths[kMaxSetEntries];
   int watch = -1;  // per-interface sets: rtnetlink socket told of address changes; -1 none
 };
@@ -59,6 +75,28 @@ int udp_poll(UdpSocketSet& set, uint8_t* buffer, int max_length, int* out_length
 // Blocks until a socket of the set is readable or timeout_ms passes (poll(), any
 // descriptor number). 1 readable, 0 time-out, -12 failure.
 int udp_wait_readable(UdpSocketSet& set, int timeout_ms);
+// Reads and drops every datagram already waiting on the set's sockets (a refused port
+// counts as nothing). The number dropped, or -12 when a socket has failed.
+int udp_discard_pending(UdpSocketSet& set);
+
+// A set of one socket per group, bound to any address, that one thread keeps across its
+// exchanges. It is opened anew when the host's addresses change (the kernel's
+// notifications, or a fresh listing that differs where there are none), and when its
+// owner asks for it (a failed socket, a reply that may still be on its way).
+struct KeptSocketSet {
+  UdpSocketSet set;
+  bool open = false;
+  bool replace = false;                 // the next use opens a new set first
+  uint64_t generation = 0;              // of `watch`, taken just before the addresses were listed
+  std::shared_ptr<AddressWatch> watch;  // null: no notifications, so compare listings
+  AddressList listed;                   // the addresses it was opened under
+  int openings = 0;                     // sets opened so far
+};
+// Makes the set ready for an exchange, opening it when it is closed, stale or to be
+// replaced. 1, or -12 with everything closed (the failures of udp_open_socket_set).
+int udp_ready_kept_set(KeptSocketSet& kept);
+// Closes the sockets; the next use opens a new set.
+void udp_close_kept_set(KeptSocketSet& kept);
 
 // What a per-interface entry makes of one datagram: the local address to report, or 0
 // to drop it. `dst` and `spec_dst` are the IP_PKTINFO fields (equal for a unicast),

@@ -271,6 +271,36 @@ TEST_F(PollerTest, AStopInsideThePortLoopIsHonouredBeforeTheNextPort) {
   EXPECT_LE(sim.request_count(0, 0x3A), 2u);
 }
 
+// A poller waiting on a silent device ends after the attempt under way, not after all of
+// its attempts: by its own stop request and by the stop-all flag alike.
+TEST_F(PollerTest, AStopMidQueryEndsThePollerAfterTheCurrentAttempt) {
+  for (const bool stop_all : {false, true}) {
+    SCOPED_TRACE(stop_all ? "stop-all flag" : "own stop request");
+    devsim::Fleet fleet;
+    fleet.devices.push_back(tavrix_test::loopback_device(0, 2, 15));
+    fleet.devices.back().faults.silent = true;
+    start_sim(fleet);
+    auto& sim = sim_->sim();
+    auto s = add(reply_of(sim.device(0)));
+    // Twenty attempts of 500 ms: ten seconds for a query that is not cut short.
+    ASSERT_TRUE(qeld::handle_set_timeouts(s->handle1, 500, 20));
+    monitor(list_->server_count() - 1);
+    ASSERT_TRUE(eventually([&] { return sim.request_count(0, 0x41) >= 2; }));
+    const auto t0 = std::chrono::steady_clock::now();
+    if (stop_all)
+      list_->set_stop_all(1);
+    else
+      list_->stop_poller(list_->server_count() - 1, 0);
+    EXPECT_TRUE(all_stopped());
+    EXPECT_LT(std::chrono::steady_clock::now() - t0, 5s) << "the query ran through its attempts";
+    EXPECT_LE(sim.request_count(0, 0x41), 4u);
+    list_.reset();
+    lib_.reset();  // before the next start_sim, whose library settings it would undo
+    sim_.reset();
+    list_ = std::make_unique<TDsList>();
+  }
+}
+
 TEST_F(PollerTest, StoppingAllPollersHoldsEvenWhenTheStopAllFlagIsClearedAgain) {
   devsim::Fleet fleet;
   for (int n = 0; n < 3; ++n) {

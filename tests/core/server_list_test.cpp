@@ -6,6 +6,7 @@
 
 #include <chrono>
 #include <cstring>
+#include <set>
 #include <thread>
 
 #include "core/server_list.h"
@@ -223,6 +224,25 @@ TEST_F(DsListTest, AddServerRefusesThe513th) {
   EXPECT_EQ(extra.use_count(), 1);  // the list did not keep it
   EXPECT_EQ(list.server_at(tavrix::kMaxServers), nullptr);
   EXPECT_EQ(list.server_at(-1), nullptr);
+}
+
+// A full list of dual-LAN servers: every LAN of every server gets a handle of its own.
+TEST_F(DsListTest, AFullListOfDualLanServersHoldsAHandlePerLan) {
+  TDsList list;
+  std::set<int> handles;
+  for (int i = 0; i < tavrix::kMaxServers; ++i) {
+    const uint8_t a = uint8_t(i & 0xFF), b = uint8_t(i >> 8);
+    auto rec =
+        list.make_server_record(reply(0x2222, ip(192, 0, b, a), 0x60, ip(198, 51, b, a), 0x61));
+    ASSERT_EQ(rec->dual_lan, 1);
+    ASSERT_GE(rec->handle1, 0) << "server " << i + 1;
+    ASSERT_GE(rec->handle2, 0) << "server " << i + 1;
+    handles.insert(rec->handle1);
+    handles.insert(rec->handle2);
+    ASSERT_EQ(list.add_server(rec), 1);
+  }
+  EXPECT_EQ(handles.size(), std::size_t(2 * tavrix::kMaxServers));
+  EXPECT_EQ(*handles.rbegin(), qeld::kMaxHandles - 1);
 }
 
 TEST_F(DsListTest, ServerExistsMatchesEitherLanByAddressAndMac) {

@@ -231,5 +231,68 @@ TEST_F(RepliesTest, AFloodOfJunkLeavesMemoryFlat) {
   qeld::set_search_options(1000, 5);
 }
 
+// A poller keeps its sockets, so a reply the device sends late, or twice, reaches a
+// socket that a later query uses: it is never taken for that query's answer, whether it
+// waits there before the request goes out or arrives while the query waits. Each case is
+// a run of connection queries on one channel (its two socket sets take turns: queries 1
+// and 3 share one).
+TEST_F(RepliesTest, ALateOrSecondReplyIsNeverTakenForALaterQuerysAnswer) {
+  struct Query {
+    int delay_ms;   // of the reply, set on the device before the query
+    int duplicate;  // extra copies of the reply
+    int port;
+    uint32_t timeout_ms;
+    int attempts;
+    int rc;  // expected; on 1 the record must be the port's own
+  };
+  struct Case {
+    const char* name;
+    std::vector<Query> queries;
+    bool copy_waits;  // a stale copy was waiting when query 3 was sent
+  };
+  const Case cases[] = {
+      {"a second copy waits on the socket",
+       {{0, 1, 1, 1000, 1, 1}, {0, 1, 2, 1000, 1, 1}, {0, 1, 2, 1000, 1, 1}},
+       true},
+      // Query 1 gives up at 100 ms; its answer comes at 600 ms, while query 3 waits.
+      {"a late answer after a time-out arrives during a later wait",
+       {{600, 0, 1, 100, 1, -2}, {0, 0, 2, 1000, 1, 1}, {700, 0, 2, 1000, 1, 1}},
+       false},
+      // Query 1 is answered after its resend; the answer to the resend comes at 500 ms,
+      // while query 3 waits.
+      {"the answer to a resend arrives during a later wait",
+       {{300, 0, 1, 200, 2, 1}, {0, 0, 2, 1000, 1, 1}, {400, 0, 2, 1000, 1, 1}},
+       false},
+  };
+  start_one_device();
+  const int h = open_handle_for(0);
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    qeld::QueryChannel channel;
+    int n = 0;
+    for (const Query& q : c.queries) {
+      ++n;
+      devsim::Faults f;
+      f.delay_min_ms = f.delay_max_ms = q.delay_ms;
+      f.duplicate = q.duplicate;
+      ASSERT_TRUE(sim_->sim().set_faults(0, f));
+      ASSERT_TRUE(qeld::handle_set_timeouts(h, q.timeout_ms, q.attempts));
+      uint8_t rec[qeld::kConnRecordSize] = {};
+      ASSERT_EQ(qeld::query_port_connections(channel, h, q.port, rec), q.rc) << "query " << n;
+      if (q.rc != 1) continue;
+      uint32_t peer = 0;
+      std::memcpy(&peer, rec, 4);
+      EXPECT_EQ(peer, inet_addr("192.0.2.100") + htonl(uint32_t(q.port)))
+          << "query " << n << " took another port's record";
+      if (q.duplicate) std::this_thread::sleep_for(200ms);  // the copies arrive meanwhile
+    }
+    // The copy must have been there to drop, or the case proved nothing.
+    if (c.copy_waits) {
+      EXPECT_GE(channel.discarded(), 1);
+    }
+    std::this_thread::sleep_for(800ms);  // nothing of this case reaches the next one
+  }
+}
+
 }  // namespace
 }  // namespace tavrix_faults

@@ -7,13 +7,17 @@
 #include <ifaddrs.h>
 #include <net/if.h>
 #include <netinet/in.h>
+#include <sys/resource.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <atomic>
 #include <chrono>
+#include <climits>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <string>
 #include <thread>
 #include <vector>
 
@@ -69,7 +73,8 @@ TEST_F(Library, SearchOptionsNegativeValueLeavesItsField) {
   EXPECT_EQ(t.reserved_timeout_ms, 60000u);
 }
 
-TEST_F(Library, HandleTableFillsLowestFirstAndRefusesThe513th) {
+TEST_F(Library, HandleTableFillsLowestFirstAndRefusesThe1025th) {
+  ASSERT_EQ(qeld::kMaxHandles, 1024);  // two LANs of each of 512 servers
   const qeld::_DS_INFO d = record(0x1100, 1);
   for (int i = 0; i < qeld::kMaxHandles; ++i) {
     int h = -100;
@@ -82,11 +87,28 @@ TEST_F(Library, HandleTableFillsLowestFirstAndRefusesThe513th) {
   EXPECT_EQ(qeld::open_handle_count(), qeld::kMaxHandles);
 
   EXPECT_EQ(qeld::close_handle(7), 1);
-  EXPECT_EQ(qeld::close_handle(300), 1);
+  EXPECT_EQ(qeld::close_handle(1023), 1);
   EXPECT_EQ(qeld::open_handle(&d, &h), 1);
   EXPECT_EQ(h, 7);
   EXPECT_EQ(qeld::open_handle(&d, &h), 1);
-  EXPECT_EQ(h, 300);
+  EXPECT_EQ(h, 1023);
+}
+
+// With every slot open, a handle outside 0..1023 cannot reach one by accident.
+TEST_F(Library, HandlesOutsideTheTableAreRefusedByEveryCall) {
+  const qeld::_DS_INFO d = record(0x1100, 1);
+  int h = -1;
+  for (int i = 0; i < qeld::kMaxHandles; ++i) ASSERT_EQ(qeld::open_handle(&d, &h), 1);
+  for (const int bad : {-1, 1024, 1025, INT_MIN, INT_MAX}) {
+    SCOPED_TRACE(bad);
+    qeld::_DS_INFO got;
+    qeld::TimeoutBlock t;
+    EXPECT_EQ(qeld::close_handle(bad), -5);
+    EXPECT_FALSE(qeld::handle_snapshot(bad, got, t));
+    EXPECT_FALSE(qeld::handle_set_timeouts(bad, 10, 1));
+  }
+  EXPECT_EQ(qeld::open_handle_count(), qeld::kMaxHandles);
+  EXPECT_EQ(qeld::close_handle(1023), 1);  // the last slot is a handle like the others
 }
 
 TEST_F(Library, BadArgumentsGiveMinusFiveAndChangeNothing) {
@@ -98,7 +120,7 @@ TEST_F(Library, BadArgumentsGiveMinusFiveAndChangeNothing) {
   EXPECT_EQ(qeld::open_handle_count(), 0);
 
   ASSERT_EQ(qeld::open_handle(&d, &h), 1);
-  EXPECT_EQ(qeld::close_handle(512), -5);
+  EXPECT_EQ(qeld::close_handle(1024), -5);
   EXPECT_EQ(qeld::close_handle(-1), -5);
   EXPECT_EQ(qeld::close_handle(h + 1), -5);
   EXPECT_EQ(qeld::open_handle_count(), 1);
@@ -124,12 +146,49 @@ TEST_F(Library, SlotHoldsItsOwnCopyAndResetsOnClose) {
   ASSERT_EQ(qeld::close_handle(h), 1);
   EXPECT_FALSE(qeld::handle_snapshot(h, got, t));
   EXPECT_FALSE(qeld::handle_set_timeouts(h, 1, 1));
-  EXPECT_FALSE(qeld::handle_snapshot(512, got, t));
+  EXPECT_FALSE(qeld::handle_snapshot(1024, got, t));
   ASSERT_EQ(qeld::open_handle(&d, &h), 1);
   ASSERT_TRUE(qeld::handle_snapshot(h, got, t));
   EXPECT_EQ(t.timeout_ms, 1000u);  // reset values, not the closed handle's
   EXPECT_EQ(t.attempts, 5);
   EXPECT_EQ(t.reserved_timeout_ms, 60000u);
+}
+
+// A start raises the open-file limit so that every handle can keep its sockets; where
+// the hard limit forbids it, the log says so once, not at every start. The low limit is
+// set in a child process, since a lowered hard limit can never be raised again.
+TEST_F(Library, StartRaisesTheOpenFileLimitOrSaysOnceWhyItCannot) {
+  rlimit rl{};
+  ASSERT_EQ(getrlimit(RLIMIT_NOFILE, &rl), 0);
+  if (rl.rlim_max >= rlim_t(qeld::kOpenFilesNeeded)) {
+    EXPECT_GE(rl.rlim_cur, rlim_t(qeld::kOpenFilesNeeded))
+        << "library_start left the soft limit low";
+  }
+  const pid_t pid = fork();
+  ASSERT_GE(pid, 0);
+  if (pid == 0) {
+    std::vector<std::string> lines;
+    qeld::set_log_sink([&](const std::string& l) { lines.push_back(l); });
+    const rlimit low{512, 1024};
+    if (setrlimit(RLIMIT_NOFILE, &low) != 0) _exit(99);
+    qeld::library_stop();
+    qeld::library_start();
+    qeld::library_stop();
+    qeld::library_start();
+    rlimit now{};
+    getrlimit(RLIMIT_NOFILE, &now);
+    const bool said =
+        lines.size() == 1 && lines[0].find("open-file limit is 1024") != std::string::npos;
+    _exit(said && now.rlim_cur == 1024 ? 0 : 10 + int(lines.size()));
+  }
+  int status = 0;
+  ASSERT_EQ(waitpid(pid, &status, 0), pid);
+  ASSERT_TRUE(WIFEXITED(status));
+  EXPECT_NE(WEXITSTATUS(status), 99) << "could not lower the limit in the child";
+  EXPECT_EQ(WEXITSTATUS(status), 0)
+      << "want one line naming the limit and the soft limit raised to "
+         "the hard one; lines: "
+      << WEXITSTATUS(status) - 10;
 }
 
 TEST_F(Library, SecondStartKeepsHandlesStopResetsThemAndTheFailureSeamFailsOneStart) {

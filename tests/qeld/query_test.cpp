@@ -93,12 +93,12 @@ TEST_F(QueryTest, BadArgumentsReturnMinusFiveWithoutTraffic) {
   uint8_t rec[80] = {};
   EXPECT_EQ(query_port_modes(h, 17, modes), kPubBadArgument);
   EXPECT_EQ(query_port_modes(h, -1, modes), kPubBadArgument);
-  EXPECT_EQ(query_port_modes(512, 0, modes), kPubBadArgument);
+  EXPECT_EQ(query_port_modes(1024, 0, modes), kPubBadArgument);
   EXPECT_EQ(query_port_modes(-1, 0, modes), kPubBadArgument);
   EXPECT_EQ(query_port_modes(free_slot, 0, modes), kPubBadArgument);
   EXPECT_EQ(query_port_modes(h, 0, nullptr), kPubBadArgument);
   EXPECT_EQ(query_port_connections(h, 17, rec), kPubBadArgument);
-  EXPECT_EQ(query_port_connections(512, 1, rec), kPubBadArgument);
+  EXPECT_EQ(query_port_connections(1024, 1, rec), kPubBadArgument);
   EXPECT_EQ(query_port_connections(-1, 1, rec), kPubBadArgument);
   EXPECT_EQ(query_port_connections(free_slot, 1, rec), kPubBadArgument);
   EXPECT_EQ(query_port_connections(h, 1, nullptr), kPubBadArgument);

@@ -110,8 +110,9 @@ TEST_F(Shutdown, WaitForAHangingPollerIsBoundedAtFiveSeconds) {
   reply.ip1 = reply.ip2 = htonl(INADDR_LOOPBACK);
   int handle = -1;
   ASSERT_EQ(qeld::open_handle(&reply, &handle), 1);
-  // One query waits 3 x 2500 ms: longer than the close dialog may wait.
-  ASSERT_TRUE(qeld::handle_set_timeouts(handle, 2500, 3));
+  // A stop ends a query after the attempt under way, so one attempt of 7000 ms is what
+  // outlasts the close dialog's wait.
+  ASSERT_TRUE(qeld::handle_set_timeouts(handle, 7000, 2));
   auto rec = uitest::make_server(uitest::kModelA, "127.0.0.1", 3);
   rec->handle1 = handle;
   ASSERT_EQ(ds_list().add_server(rec), 1);
