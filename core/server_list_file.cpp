@@ -163,7 +163,7 @@ std::string parse_server_list(std::string_view text, std::vector<ServerListEntry
   Json doc;
   try {
     doc = Json::parse(text);
-  } catch (const Json::parse_error& e) {
+  } catch (const Json::exception& e) {  // parse_error, or out_of_range for a number too large
     std::string what = e.what();
     // Drop the library's "[json.exception.parse_error.101] " tag.
     if (const auto close = what.find("] "); close != std::string::npos) what.erase(0, close + 2);
