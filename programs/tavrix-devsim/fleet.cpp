@@ -358,7 +358,7 @@ bool parse_fleet(const std::string& json_text, Fleet& out, std::string& error) {
   json root;
   try {
     root = json::parse(json_text);
-  } catch (const json::parse_error& e) {
+  } catch (const json::exception& e) {
     error = std::string("not valid JSON: ") + e.what();
     return false;
   }

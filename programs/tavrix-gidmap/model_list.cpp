@@ -80,7 +80,7 @@ bool parse_model_list(const std::string& text, std::vector<qeld::TModelEntry>& o
   json doc;
   try {
     doc = json::parse(text);
-  } catch (const json::parse_error& e) {
+  } catch (const json::exception& e) {
     error = std::string("malformed JSON: ") + e.what();
     return false;
   }
