@@ -13,6 +13,7 @@
 #include <sstream>
 
 #include "core/address_text.h"
+#include "core/printable_text.h"
 #include "qeld/model_map.h"
 
 namespace tavrix {
@@ -103,16 +104,18 @@ std::string read_entry(const Json& e, int n, ServerListEntry& out) {
     return at + "'model' is longer than " + std::to_string(kServerListMaxNameLength) + " bytes";
 
   if (!parse_dotted_ipv4(ip1, id.ip1) || !usable_address(id.ip1))
-    return at + "'ip1' \"" + ip1 + "\" is not a device address like 192.0.2.10";
+    return at + "'ip1' \"" + printable_text(ip1) + "\" is not a device address like 192.0.2.10";
   if (!parse_mac_text(mac1, id.mac1))
-    return at + "'mac1' \"" + mac1 + "\" is not a MAC address like 02:54:58:01:00:10";
+    return at + "'mac1' \"" + printable_text(mac1) +
+           "\" is not a MAC address like 02:54:58:01:00:10";
   if (ip2.empty()) {
     id.ip2 = id.ip1;  // a record never has ip2 0 while ip1 is set
   } else if (!parse_dotted_ipv4(ip2, id.ip2) || !usable_address(id.ip2)) {
-    return at + "'ip2' \"" + ip2 + "\" is not a device address like 198.51.100.10";
+    return at + "'ip2' \"" + printable_text(ip2) + "\" is not a device address like 198.51.100.10";
   }
   if (!mac2.empty() && !parse_mac_text(mac2, id.mac2))
-    return at + "'mac2' \"" + mac2 + "\" is not a MAC address like 02:54:58:01:00:11";
+    return at + "'mac2' \"" + printable_text(mac2) +
+           "\" is not a MAC address like 02:54:58:01:00:11";
   out = std::move(entry);
   return {};
 }

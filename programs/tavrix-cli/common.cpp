@@ -12,6 +12,7 @@
 #include <ctime>
 #include <iostream>
 
+#include "core/printable_text.h"
 #include "port_table.h"
 #include "qeld/library.h"
 #include "qeld/model_map.h"
@@ -59,9 +60,12 @@ bool valid_search_address(uint32_t ip) {
 
 std::string check_device_address(const std::string& text, uint32_t& out) {
   const auto ip = parse_ipv4(text);
-  if (!ip) return "invalid IP address '" + text + "': expected four decimal octets like 192.0.2.10";
+  if (!ip)
+    return "invalid IP address '" + printable_text(text) +
+           "': expected four decimal octets like 192.0.2.10";
   if (!valid_search_address(*ip))
-    return "invalid IP address '" + text + "': an address ending in .0 or .255 cannot be searched";
+    return "invalid IP address '" + printable_text(text) +
+           "': an address ending in .0 or .255 cannot be searched";
   out = *ip;
   return {};
 }
@@ -73,7 +77,8 @@ std::string apply_lab_options(const LabOptions& lab) {
     if (comma == std::string::npos ||
         !parse_port(std::string_view(lab.device_ports).substr(0, comma), p4800) ||
         !parse_port(std::string_view(lab.device_ports).substr(comma + 1), p1029))
-      return "invalid --device-ports '" + lab.device_ports + "': expected P4800,P1029";
+      return "invalid --device-ports '" + printable_text(lab.device_ports) +
+             "': expected P4800,P1029";
     qeld::set_device_ports(p4800, p1029);
   }
   if (!lab.local_addresses.empty()) {
@@ -82,7 +87,7 @@ std::string apply_lab_options(const LabOptions& lab) {
     qeld::AddressList list;
     for (const auto& text : lab.local_addresses) {
       const auto ip = parse_ipv4(text);
-      if (!ip) return "invalid --local-address '" + text + "'";
+      if (!ip) return "invalid --local-address '" + printable_text(text) + "'";
       list.addr[list.count++] = *ip;
     }
     qeld::set_address_source([list](qeld::AddressList& out) {

@@ -13,6 +13,7 @@
 #include <thread>
 
 #include "access.h"
+#include "core/printable_text.h"
 #include "core/server_list_file.h"
 #include "core/string_table.h"
 #include "discovery.h"
@@ -61,7 +62,8 @@ std::string apply_lab_aids(const std::string& ports, const std::vector<std::stri
     qeld::AddressList list;
     for (const auto& text : locals) {
       uint32_t ip = 0;
-      if (!tavrix::parse_dotted_ipv4(text, ip)) return "invalid --local-address '" + text + "'";
+      if (!tavrix::parse_dotted_ipv4(text, ip))
+        return "invalid --local-address '" + tavrix::printable_text(text) + "'";
       list.addr[list.count++] = ip;
     }
     qeld::set_address_source([list](qeld::AddressList& out) {

@@ -157,12 +157,22 @@ TEST(ServerListFile, ReadingRefusesWithAReasonThatNamesTheProblem) {
        "'name' is longer than 128"},
       {"{" + head + R"(, "servers": [{)" + kGood + "}, {" + kGood + R"(, "flags": 65536}]})",
        "server 2: 'flags'"},
+      // Untrusted text is quoted on one line, escaped and cut.
+      {one_server(
+           R"("model_key": 1, "model_id": 1, "ip1": "192.0.2.1", "mac1": "02:54rv\rruni\nitni")"),
+       R"('mac1' "02:54rv\rruni\nitni" is not)"},
+      {one_server(
+           R"("model_key": 1, "model_id": 1, "ip1": "192.0.2.1\u0007", "mac1": "02:00:00:00:00:01")"),
+       R"('ip1' "192.0.2.1\x07" is not)"},
+      {one_server(kGood + R"(, "ip2": ")" + std::string(500, '9') + "\""),
+       "'ip2' \"" + std::string(64, '9') + "...\" is not"},
   };
   for (const Case& c : cases) {
     std::vector<ServerListEntry> out(1);
     const std::string why = tavrix::parse_server_list(c.text, out);
     EXPECT_NE(why.find(c.reason), std::string::npos) << "text: " << c.text << "\nreason: " << why;
     EXPECT_EQ(out.size(), 1u) << "a refused file must leave the list alone: " << c.text;
+    EXPECT_EQ(why.find_first_of("\r\n"), std::string::npos) << why;
   }
 }
 

@@ -14,6 +14,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const std::string why = tavrix::exporter::parse_web_config(yaml, c, "/base");
   if (!why.empty()) {
     FUZZ_CHECK(c.min_version == "unchanged");
+    FUZZ_CHECK(why.find_first_of("\r\n") == std::string::npos);
     return 0;
   }
   FUZZ_CHECK(c.cert_file.empty() == c.key_file.empty());

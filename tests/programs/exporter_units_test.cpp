@@ -153,6 +153,11 @@ TEST(WebConfig, AcceptsTheToolkitFormatAndRefusesTheRest) {
       {"a: [", "not valid YAML"},
       {"basic_auth_users:\n  alice: " + hash.substr(0, 59), "not a bcrypt hash"},
       {"basic_auth_users:\n  alice: $1$abc$def", "not a bcrypt hash"},
+      // A cost that would make every check run for minutes is refused before any check.
+      {"basic_auth_users:\n  alice: $2b$24$" + hash.substr(7),
+       "user 'alice' has bcrypt cost 24; at most 16"},
+      {"basic_auth_users:\n  \"al\\nice\": " + hash.substr(0, 59), "user 'al\\nice' is not"},
+      {"\"k\\ry\": 1\n", "unknown key k\\ry"},
       {"basic_auth_users:\n  'a:b': " + hash, "without ':'"},
       {"basic_auth_users:\n  alice: [x]", "must be text"},
       {"tls_server_config:\n  key_file: k\n", "needs both"},
@@ -172,6 +177,7 @@ TEST(WebConfig, AcceptsTheToolkitFormatAndRefusesTheRest) {
     untouched.min_version = "x";
     const std::string why = parse_web_config(k.yaml, untouched);
     EXPECT_NE(why.find(k.reason), std::string::npos) << k.yaml.substr(0, 80) << "\n-> " << why;
+    EXPECT_EQ(why.find_first_of("\r\n"), std::string::npos) << why;
     EXPECT_EQ(untouched.min_version, "x");
   }
 }
