@@ -135,39 +135,8 @@ bool TDsList::server_exists(const qeld::_DS_INFO& reply) const {
   return false;
 }
 
-namespace {
-int open_for_lan(const qeld::_DS_INFO& reply) {
-  int handle = -1;
-  int rc = qeld::open_handle(&reply, &handle);
-  if (rc == 1) return handle;
-  return handle < 0 ? handle : rc;  // a failed open leaves a negative value
-}
-}  // namespace
-
-std::shared_ptr<_SVRINFO> TDsList::make_server_record(const qeld::_DS_INFO& reply_in) {
-  auto rec = std::make_shared<_SVRINFO>();
-  qeld::_DS_INFO reply = reply_in;
-  rec->model_key = reply.model_key;
-  rec->model_id = reply.model_id;
-  rec->ip1 = reply.ip1;
-  rec->ip2 = reply.ip2;
-  std::memcpy(rec->mac1, reply.mac1, 6);
-  std::memcpy(rec->mac2, reply.mac2, 6);
-  uint32_t ports = qeld::model_port_count(reply.model_key, reply.model_id);
-  rec->port_count = static_cast<int>(ports > tavrix::kMaxPorts ? tavrix::kMaxPorts : ports);
-  rec->dual_lan = tavrix::mac_text(reply.mac2) != tavrix::kNoMac ? 1 : 0;
-
-  qeld::_DS_INFO lan2 = reply;
-  // A handle's commands go to its reply's ip2: here the first LAN's address.
-  reply.ip2 = reply.ip1;
-  std::memcpy(reply.mac2, reply.mac1, 6);
-  rec->handle1 = open_for_lan(reply);
-  if (rec->dual_lan) {
-    lan2.ip1 = lan2.ip2;
-    std::memcpy(lan2.mac1, lan2.mac2, 6);
-    rec->handle2 = open_for_lan(lan2);
-  }
-  return rec;
+std::shared_ptr<_SVRINFO> TDsList::make_server_record(const qeld::_DS_INFO& reply) {
+  return tavrix::make_server_record(reply);
 }
 
 // --- pollers -----------------------------------------------------------------

@@ -32,18 +32,13 @@ qeld::_DS_INFO identity_of(const _SVRINFO& rec) {
   return id;
 }
 
-// The servers' pollers stop and their handles close before the list is emptied.
+// The servers' pollers stop before the list is emptied.
 void empty_server_list() {
   TDsList& list = ds_list();
   list.set_stop_all(1);
   list.stop_all_pollers(5000);
   list.set_stop_all(0);  // else no server of the new list could be monitored
-  for (int i = 0; i < list.server_count(); ++i) {
-    const _SVRINFO* s = list.server_at(i);
-    qeld::close_handle(s->handle1);
-    if (s->dual_lan == 1) qeld::close_handle(s->handle2);
-  }
-  list.clear_servers();
+  list.clear_servers();  // the records close their handles as they go
 }
 
 }  // namespace

@@ -97,7 +97,6 @@ class Prober {
   void release_slot();
   std::shared_ptr<ProbeOutcome> run_probe(Target& t, uint32_t target, uint32_t lan2,
                                           Clock::time_point deadline);
-  std::optional<qeld::_DS_INFO> search(uint32_t address, Clock::time_point deadline, int& code);
 
   const ProberOptions options_;
   std::atomic<bool> cancelled_{false};
