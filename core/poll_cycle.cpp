@@ -28,11 +28,14 @@ constexpr int kLeastUsefulMs = 50;
 class Cycle {
  public:
   Cycle(_SVRINFO& server, int lan, const CycleLimits& limits)
-      : s_(server), bit_(1 << lan), handle_(server.handle(lan).id()), limits_(limits) {}
+      : s_(server), bit_(1 << lan), handle_(server.handle(lan).id()), limits_(limits) {
+    qeld::_DS_INFO unused;
+    if (limits_.deadline) qeld::handle_snapshot(handle_, unused, own_);
+  }
 
   // True when the next query may go: not cancelled, and time left before the deadline
   // (its waits then cut to fit).
-  bool fit() const {
+  bool fit() {
     if (limits_.cancel && limits_.cancel(limits_.cancel_arg)) return false;
     if (!limits_.deadline) return true;
     const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
@@ -40,9 +43,9 @@ class Cycle {
                           .count();
     if (left < kLeastUsefulMs) return false;
     const int left_ms = static_cast<int>(std::min<int64_t>(left, 1 << 30));
-    const int wait = std::min(limits_.try_ms, left_ms);
+    const int wait = std::clamp(static_cast<int>(own_.timeout_ms), 1, left_ms);
     qeld::handle_set_timeouts(handle_, static_cast<uint32_t>(wait),
-                              std::clamp(left_ms / wait, 1, 3));
+                              std::clamp(left_ms / wait, 1, std::max(1, own_.attempts)));
     return true;
   }
 
@@ -63,6 +66,7 @@ class Cycle {
   const int bit_;
   const int handle_;
   const CycleLimits& limits_;
+  qeld::TimeoutBlock own_;  // the handle's own waits, which a deadline cuts
 };
 
 }  // namespace
@@ -70,7 +74,7 @@ class Cycle {
 LanCycle poll_lan_cycle(_SVRINFO& s, int lan, qeld::QueryChannel& channel,
                         const CycleLimits& limits) {
   LanCycle out;
-  const Cycle cycle(s, lan, limits);
+  Cycle cycle(s, lan, limits);
   if (limits.cancel) channel.set_stop_check(limits.cancel, limits.cancel_arg);
   const int supported = text_set_for(s.model_id).supported_mode;
   const int ports = std::clamp(s.port_count, 0, kMaxPorts);

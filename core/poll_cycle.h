@@ -24,10 +24,9 @@ bool within_limit(uint32_t t0, uint32_t now);
 namespace tavrix::core {
 
 struct CycleLimits {
-  // When set, the cycle ends by then: each query's waits are cut to fit what is left
-  // (one wait of at most try_ms, one to three attempts).
+  // When set, the cycle ends by then: each query keeps the handle's own waits and
+  // attempts as far as they fit in what is left, and at least one wait.
   std::optional<std::chrono::steady_clock::time_point> deadline;
-  int try_ms = 500;
   // When set, asked before each query and by the channel before each resend.
   bool (*cancel)(const void* arg) = nullptr;
   const void* cancel_arg = nullptr;

@@ -206,7 +206,6 @@ std::shared_ptr<ProbeOutcome> Prober::run_probe(Target& t, uint32_t target, uint
   out->dual_lan = rec->dual_lan != 0;
   core::CycleLimits limits;
   limits.deadline = deadline;
-  limits.try_ms = options_.try_ms;
   limits.cancel = is_cancelled;
   limits.cancel_arg = &cancelled_;
   const std::array<core::LanCycle, 2> cycles = core::poll_server_once(*rec, limits);

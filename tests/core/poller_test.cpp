@@ -13,6 +13,7 @@
 #include "core/poller.h"
 #include "qeld/library.h"
 #include "qeld/model_map.h"
+#include "support/device_identity.h"
 #include "support/loopback_sim.h"
 #include "support/qeld_loopback.h"
 
@@ -53,16 +54,7 @@ devsim::Device device_b(int n, int ports, int mode) {
   return d;
 }
 
-qeld::_DS_INFO reply_of(const devsim::Device& d) {
-  qeld::_DS_INFO r;
-  r.model_key = d.model_key;
-  r.model_id = d.model_id;
-  r.ip1 = d.ip1;
-  r.ip2 = d.ip2 ? d.ip2 : d.ip1;
-  std::memcpy(r.mac1, d.mac1.data(), 6);
-  std::memcpy(r.mac2, d.mac2.data(), 6);
-  return r;
-}
+using tavrix_test::reply_of;
 
 bool conn_is_zero(const _SVRINFO& s, int i) {
   uint8_t rec[tavrix::kConnRecordBytes];
