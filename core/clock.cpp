@@ -2,6 +2,8 @@
 #include "core/clock.h"
 
 #include <chrono>
+#include <cstdio>
+#include <ctime>
 
 namespace tavrix {
 
@@ -19,6 +21,20 @@ int64_t wall_ms() {
   return std::chrono::duration_cast<std::chrono::milliseconds>(
              std::chrono::system_clock::now().time_since_epoch())
       .count();
+}
+
+std::string timestamp_text(int64_t ms) {
+  const std::time_t secs = static_cast<std::time_t>(ms / 1000);
+  std::tm tm{};
+  gmtime_r(&secs, &tm);
+  char buf[40];
+  const std::size_t n = std::strftime(buf, sizeof buf, "%Y-%m-%dT%H:%M:%S", &tm);
+  std::snprintf(buf + n, sizeof buf - n, ".%03dZ", static_cast<int>(ms % 1000));
+  return buf;
+}
+
+std::string timestamp_now() {
+  return timestamp_text(wall_ms());
 }
 
 }  // namespace tavrix

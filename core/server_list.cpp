@@ -46,6 +46,7 @@ struct TDsList::Impl {
   std::vector<std::unique_ptr<TUpdateThread>> retired;  // pollers out of their slot, maybe running
   std::unique_ptr<TEnumThread> worker;
   std::vector<std::unique_ptr<TEnumThread>> old_workers;  // replaced while still searching
+  int last_result = 0;
 
   // Result list: one writer (the worker's callback) appends entry `result_count` and
   // then publishes the count; the reader only reads entries below the published count.
@@ -269,6 +270,20 @@ void TDsList::add_result(const qeld::_DS_INFO& reply, int by_ip) {
 
 // --- search worker -------------------------------------------------------------
 
+bool TDsList::listed_already(const qeld::_DS_INFO& reply, int count) const {
+  // A device that answers in both request families makes one record per family in the
+  // engine (a 4800-family record carries no unit id to match a 0x82 reply by); a
+  // broadcast list shows it once. A directed search keeps both: the two-reply models'
+  // choice needs them.
+  for (int i = 0; i < count; ++i) {
+    const qeld::_DS_INFO& r = impl_->results[i];
+    if (r.model_id == reply.model_id && r.ip1 == reply.ip1 &&
+        std::memcmp(r.mac1, reply.mac1, 6) == 0)
+      return true;
+  }
+  return false;
+}
+
 int TDsList::on_reply(const qeld::_DS_INFO* reply, int by_ip, uint32_t generation) {
   if (impl_->abort.load(std::memory_order_relaxed)) return 0;
   // A search that a newer one replaced ends as soon as it calls back.
@@ -278,7 +293,8 @@ int TDsList::on_reply(const qeld::_DS_INFO* reply, int by_ip, uint32_t generatio
   if (impl_->generation.load(std::memory_order_relaxed) != generation) return 0;
   const int n = impl_->result_count.load(std::memory_order_relaxed);
   if (n >= tavrix::kMaxResults) return 0;
-  if (qeld::find_model(reply->model_key, reply->model_id) >= 0 && keep_reply(*reply, by_ip)) {
+  if (qeld::find_model(reply->model_key, reply->model_id) >= 0 && keep_reply(*reply, by_ip) &&
+      (by_ip || !listed_already(*reply, n))) {
     impl_->results[n] = *reply;
     impl_->result_count.store(n + 1, std::memory_order_release);
   }
@@ -325,8 +341,13 @@ void TDsList::start_search(int kind, uint32_t address) {
 bool TDsList::search_finished() {
   reap();
   if (!impl_->worker || !impl_->worker->is_finished()) return false;
+  impl_->last_result = impl_->worker->search_result();
   impl_->worker.reset();
   return true;
+}
+
+int TDsList::last_search_result() const {
+  return impl_->last_result;
 }
 
 void TDsList::abort_search() {

@@ -13,6 +13,8 @@
 namespace tavrix {
 inline constexpr int kMaxPorts = 32;
 inline constexpr int kConnRecordBytes = 80;
+// The most servers a list holds (the window's tree, the poller slots, the list file).
+inline constexpr int kMaxServers = 512;
 }  // namespace tavrix
 
 // Identity fields are fixed once made; the monitoring fields are written by pollers

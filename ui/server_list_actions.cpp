@@ -50,7 +50,7 @@ bool save_server_list(QWidget* parent) {
   if (QFileInfo(path).suffix().isEmpty()) path += QStringLiteral(".json");
   const TDsList& list = ds_list();
   std::vector<ServerListEntry> entries;
-  for (int i = 0; i < list.server_count() && i < kServerListMaxServers; ++i)
+  for (int i = 0; i < list.server_count() && i < kMaxServers; ++i)
     entries.push_back(server_list_entry(identity_of(*list.server_at(i))));
   const std::string reason = write_server_list_file(path.toStdString(), entries);
   if (reason.empty()) return true;

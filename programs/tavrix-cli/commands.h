@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <iosfwd>
 #include <memory>
+#include <nlohmann/json.hpp>
 #include <optional>
 #include <string>
 #include <vector>
@@ -49,6 +50,8 @@ struct ProbeArgs : ServerArgs {
   std::string format = "text";
 };
 int run_probe_command(const ProbeArgs& args);
+// One port as probe's JSON and watch's JSON lines give it.
+nlohmann::ordered_json port_json(const PortTexts& p);
 
 // --- check ----------------------------------------------------------------
 inline constexpr int kCheckOk = 0, kCheckWarning = 1, kCheckCritical = 2, kCheckUnknown = 3;

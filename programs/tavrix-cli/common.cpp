@@ -7,16 +7,13 @@
 
 #include <atomic>
 #include <charconv>
-#include <chrono>
 #include <csignal>
-#include <ctime>
 #include <iostream>
 
 #include "port_table.h"
 #include "qeld/library.h"
 #include "qeld/model_map.h"
 #include "qeld/result_codes.h"
-#include "qeld/search_engine.h"
 
 namespace tavrix::cli {
 
@@ -42,13 +39,6 @@ bool parse_port(std::string_view text, uint16_t& out) {
 
 void print_error(const std::string& message) {
   std::cerr << "tavrix-cli: " << message << std::endl;
-}
-
-std::optional<uint32_t> parse_ipv4(const std::string& text) {
-  in_addr addr{};
-  // inet_pton takes only four decimal octets, unlike inet_addr's shorthand forms.
-  if (inet_pton(AF_INET, text.c_str(), &addr) != 1) return std::nullopt;
-  return addr.s_addr;
 }
 
 bool valid_search_address(uint32_t ip) {
@@ -117,20 +107,6 @@ void install_interrupt_handlers() {
 
 bool interrupted() {
   return g_interrupted.load();
-}
-
-std::string timestamp_now() {
-  return timestamp_text(wall_ms());
-}
-
-std::string timestamp_text(int64_t ms) {
-  const std::time_t secs = static_cast<std::time_t>(ms / 1000);
-  std::tm tm{};
-  gmtime_r(&secs, &tm);
-  char buf[40];
-  const std::size_t n = std::strftime(buf, sizeof buf, "%Y-%m-%dT%H:%M:%S", &tm);
-  std::snprintf(buf + n, sizeof buf - n, ".%03dZ", static_cast<int>(ms % 1000));
-  return buf;
 }
 
 core::SearchLimits search_limits(int timeout_seconds) {

@@ -7,10 +7,12 @@
 #include <string>
 #include <vector>
 
+#include "core/address_text.h"
 #include "core/clock.h"
 #include "core/find_server.h"
 #include "core/poll_cycle.h"
 #include "core/server_list.h"
+#include "core/version.h"
 #include "qeld/ds_info.h"
 
 namespace tavrix::cli {
@@ -19,7 +21,7 @@ inline constexpr int kExitOk = 0;
 inline constexpr int kExitNone = 1;   // nothing found / server not answering
 inline constexpr int kExitUsage = 2;  // bad arguments, socket or library failure
 
-inline constexpr const char* kVersionText = "1.1 Build 07101915";
+using tavrix::kVersionText;
 
 // Test and lab aids shared by every command (hidden from --help).
 struct LabOptions {
@@ -27,8 +29,7 @@ struct LabOptions {
   std::vector<std::string> local_addresses;  // replaces the host's interface list
 };
 
-// Strict dotted-quad IPv4 text to network byte order; nullopt when it does not parse.
-std::optional<uint32_t> parse_ipv4(const std::string& text);
+using tavrix::parse_ipv4;
 // The search-by-IP rule: the last octet must be neither 0 nor 255.
 bool valid_search_address(uint32_t ip);
 // Parses and checks a device address; empty on success, else a one-line reason.
@@ -46,11 +47,9 @@ std::string model_map_missing();
 void install_interrupt_handlers();
 bool interrupted();
 
-// Wall-clock time as ISO 8601 UTC with milliseconds, for timestamped lines.
-std::string timestamp_now();
-// The same text for a time in ms since the Unix epoch.
-std::string timestamp_text(int64_t epoch_ms);
 using tavrix::steady_ms;
+using tavrix::timestamp_now;
+using tavrix::timestamp_text;
 using tavrix::wall_ms;
 
 // The search limits of a command: `timeout_seconds` quiet waits of a second, ended

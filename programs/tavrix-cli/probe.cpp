@@ -11,8 +11,6 @@
 
 namespace tavrix::cli {
 
-namespace {
-
 nlohmann::ordered_json port_json(const PortTexts& p) {
   return {{"port", p.port},
           {"mode", p.mode_cell},
@@ -22,6 +20,8 @@ nlohmann::ordered_json port_json(const PortTexts& p) {
           {"lan1", p.supported ? nlohmann::ordered_json(p.lan1) : nlohmann::ordered_json::array()},
           {"lan2", p.supported ? nlohmann::ordered_json(p.lan2) : nlohmann::ordered_json::array()}};
 }
+
+namespace {
 
 nlohmann::ordered_json lan_json(const core::LanCycle& poll, int online, int lan) {
   return {{"status", lan_status_text(online, lan)},

@@ -41,16 +41,6 @@ std::string port_summary(const PortTexts& p) {
   return p.mode_name.empty() ? text : text + " (" + p.mode_name + ")";
 }
 
-nlohmann::ordered_json port_json(const PortTexts& p) {
-  return {{"port", p.port},
-          {"mode", p.mode_cell},
-          {"mode_code", p.mode_code},
-          {"mode_name", p.mode_name},
-          {"supported", p.supported},
-          {"lan1", p.supported ? nlohmann::ordered_json(p.lan1) : nlohmann::ordered_json::array()},
-          {"lan2", p.supported ? nlohmann::ordered_json(p.lan2) : nlohmann::ordered_json::array()}};
-}
-
 class Printer {
  public:
   explicit Printer(bool jsonl) : jsonl_(jsonl) {}
@@ -192,7 +182,7 @@ int run_watch_command(const WatchArgs& args) {
     print_error(why);
     return kExitUsage;
   }
-  TDsList& list = ds_list();
+  TDsList list;  // this command's own server list
   list.refresh_rate = args.refresh;
 
   // Listed servers need no search: the file holds their identities.
