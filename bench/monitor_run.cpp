@@ -209,7 +209,7 @@ int main(int argc, char** argv) {
   for (const auto& r : found) {
     auto rec = list->make_server_record(r);
     pollers += rec->dual_lan ? 2 : 1;
-    with_handle += (rec->handle1 >= 0) + (rec->dual_lan && rec->handle2 >= 0);
+    with_handle += rec->handle1.valid() + (rec->dual_lan && rec->handle2.valid());
     list->add_server(rec);
   }
   int ports_per_server = list->server_at(0)->port_count;

@@ -24,8 +24,8 @@ std::vector<ChangeEvent> diff_ports(const std::vector<PortTexts>& before,
       e.time_ms = time_ms;
       e.kind = EventKind::kMode;
       e.port = a.port;
-      e.value = a.mode_name;
-      e.previous = b.mode_name;
+      e.value = mode_label(a);
+      e.previous = mode_label(b);
       e.mode_code = a.mode_code;
       e.previous_code = b.mode_code;
       events.push_back(std::move(e));

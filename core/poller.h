@@ -1,6 +1,5 @@
-// The polling thread: one per LAN of a monitored server. It reads the port modes
-// and, for ports in the "Redundant COM" mode, their connection records, writes
-// them into the server's record and keeps its LAN's online bit current.
+// The polling thread: one per LAN of a monitored server. It runs the LAN's poll cycle
+// (core/poll_cycle) every refresh period until it is stopped.
 #pragma once
 
 #include <atomic>
@@ -8,20 +7,8 @@
 #include <memory>
 #include <thread>
 
+#include "core/poll_cycle.h"
 #include "core/server_record.h"
-
-namespace tavrix {
-
-inline constexpr uint32_t kInTimeLimitMs = 1500;
-
-// Millisecond tick from the steady clock, wrapping at 2^32.
-uint32_t tick_ms();
-// True when now - t0, taken on unsigned 32-bit ticks, is at most the in-time limit.
-bool within_limit(uint32_t t0, uint32_t now);
-// 15 for a model of text set A, 22 otherwise: the code of "Redundant COM".
-int supported_mode(uint16_t model_id);
-
-}  // namespace tavrix
 
 // What a poller needs of whoever runs it, and nothing more: the refresh period, a
 // pause that a stop request cuts short, the stop-all flag, and the report of its end.
@@ -63,7 +50,6 @@ class TUpdateThread {
  private:
   void Execute();
   bool stop_requested() const;
-  void mark_in_time(uint32_t t0, bool succeeded);
 
   TPollerHost& host_;
   std::shared_ptr<_SVRINFO> record_;

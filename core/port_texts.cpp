@@ -1,4 +1,4 @@
-// The port table's text rules, shared by the command line and the change detector.
+// The port table's text rules, shared by every program.
 #include "core/port_texts.h"
 
 #include "core/address_text.h"
@@ -41,6 +41,11 @@ PortTexts port_texts(const _SVRINFO& server, int port_index, const TextSet& set)
     t.connected2 += s2 == set.connected_state;
   }
   return t;
+}
+
+std::string mode_label(const PortTexts& port) {
+  if (port.supported || port.mode_name.empty()) return port.mode_cell;
+  return port.mode_cell + " (" + port.mode_name + ")";
 }
 
 std::vector<PortTexts> port_table(const _SVRINFO& server) {

@@ -1,7 +1,6 @@
 // The texts of the port table computed from a server record: mode cell, "[NOT SUPPORT]",
 // connection state texts or peer addresses, and the On Line / Off Line words. One set
-// of rules for the command line and the change detector, so that neither disagrees
-// with the window.
+// of rules for the window, the command line, the change detector and the exporter.
 #pragma once
 
 #include <array>
@@ -48,6 +47,9 @@ struct PortTexts {
 inline constexpr const char* kNotSupport = "[NOT SUPPORT]";
 
 PortTexts port_texts(const _SVRINFO& server, int port_index, const TextSet& set);
+// The mode as an event names it: the cell the port table shows while monitored, with
+// the mode's own name after it when that cell is "[NOT SUPPORT]".
+std::string mode_label(const PortTexts& port);
 std::vector<PortTexts> port_table(const _SVRINFO& server);
 
 // "On Line" / "Off Line" for one LAN bit of `online`.

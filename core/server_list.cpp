@@ -46,6 +46,7 @@ struct TDsList::Impl {
   std::vector<std::unique_ptr<TUpdateThread>> retired;  // pollers out of their slot, maybe running
   std::unique_ptr<TEnumThread> worker;
   std::vector<std::unique_ptr<TEnumThread>> old_workers;  // replaced while still searching
+  int last_result = 0;
 
   // Result list: one writer (the worker's callback) appends entry `result_count` and
   // then publishes the count; the reader only reads entries below the published count.
@@ -135,39 +136,8 @@ bool TDsList::server_exists(const qeld::_DS_INFO& reply) const {
   return false;
 }
 
-namespace {
-int open_for_lan(const qeld::_DS_INFO& reply) {
-  int handle = -1;
-  int rc = qeld::open_handle(&reply, &handle);
-  if (rc == 1) return handle;
-  return handle < 0 ? handle : rc;  // a failed open leaves a negative value
-}
-}  // namespace
-
-std::shared_ptr<_SVRINFO> TDsList::make_server_record(const qeld::_DS_INFO& reply_in) {
-  auto rec = std::make_shared<_SVRINFO>();
-  qeld::_DS_INFO reply = reply_in;
-  rec->model_key = reply.model_key;
-  rec->model_id = reply.model_id;
-  rec->ip1 = reply.ip1;
-  rec->ip2 = reply.ip2;
-  std::memcpy(rec->mac1, reply.mac1, 6);
-  std::memcpy(rec->mac2, reply.mac2, 6);
-  uint32_t ports = qeld::model_port_count(reply.model_key, reply.model_id);
-  rec->port_count = static_cast<int>(ports > tavrix::kMaxPorts ? tavrix::kMaxPorts : ports);
-  rec->dual_lan = tavrix::mac_text(reply.mac2) != tavrix::kNoMac ? 1 : 0;
-
-  qeld::_DS_INFO lan2 = reply;
-  // A handle's commands go to its reply's ip2: here the first LAN's address.
-  reply.ip2 = reply.ip1;
-  std::memcpy(reply.mac2, reply.mac1, 6);
-  rec->handle1 = open_for_lan(reply);
-  if (rec->dual_lan) {
-    lan2.ip1 = lan2.ip2;
-    std::memcpy(lan2.mac1, lan2.mac2, 6);
-    rec->handle2 = open_for_lan(lan2);
-  }
-  return rec;
+std::shared_ptr<_SVRINFO> TDsList::make_server_record(const qeld::_DS_INFO& reply) {
+  return tavrix::make_server_record(reply);
 }
 
 // --- pollers -----------------------------------------------------------------
@@ -300,6 +270,20 @@ void TDsList::add_result(const qeld::_DS_INFO& reply, int by_ip) {
 
 // --- search worker -------------------------------------------------------------
 
+bool TDsList::listed_already(const qeld::_DS_INFO& reply, int count) const {
+  // A device that answers in both request families makes one record per family in the
+  // engine (a 4800-family record carries no unit id to match a 0x82 reply by); a
+  // broadcast list shows it once. A directed search keeps both: the two-reply models'
+  // choice needs them.
+  for (int i = 0; i < count; ++i) {
+    const qeld::_DS_INFO& r = impl_->results[i];
+    if (r.model_id == reply.model_id && r.ip1 == reply.ip1 &&
+        std::memcmp(r.mac1, reply.mac1, 6) == 0)
+      return true;
+  }
+  return false;
+}
+
 int TDsList::on_reply(const qeld::_DS_INFO* reply, int by_ip, uint32_t generation) {
   if (impl_->abort.load(std::memory_order_relaxed)) return 0;
   // A search that a newer one replaced ends as soon as it calls back.
@@ -309,7 +293,8 @@ int TDsList::on_reply(const qeld::_DS_INFO* reply, int by_ip, uint32_t generatio
   if (impl_->generation.load(std::memory_order_relaxed) != generation) return 0;
   const int n = impl_->result_count.load(std::memory_order_relaxed);
   if (n >= tavrix::kMaxResults) return 0;
-  if (qeld::find_model(reply->model_key, reply->model_id) >= 0 && keep_reply(*reply, by_ip)) {
+  if (qeld::find_model(reply->model_key, reply->model_id) >= 0 && keep_reply(*reply, by_ip) &&
+      (by_ip || !listed_already(*reply, n))) {
     impl_->results[n] = *reply;
     impl_->result_count.store(n + 1, std::memory_order_release);
   }
@@ -356,8 +341,13 @@ void TDsList::start_search(int kind, uint32_t address) {
 bool TDsList::search_finished() {
   reap();
   if (!impl_->worker || !impl_->worker->is_finished()) return false;
+  impl_->last_result = impl_->worker->search_result();
   impl_->worker.reset();
   return true;
+}
+
+int TDsList::last_search_result() const {
+  return impl_->last_result;
 }
 
 void TDsList::abort_search() {

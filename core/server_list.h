@@ -18,7 +18,6 @@
 class TEnumThread;
 
 namespace tavrix {
-inline constexpr int kMaxServers = 512;
 inline constexpr int kMaxResults = 512;
 }  // namespace tavrix
 
@@ -74,6 +73,8 @@ class TDsList : private TPollerHost {
   // kind 1 = one address (network byte order), otherwise broadcast.
   void start_search(int kind, uint32_t address);
   bool search_finished();
+  // The public code of the search that search_finished last reported ended.
+  int last_search_result() const;
   void abort_search();
   bool search_running() const;
 
@@ -86,6 +87,8 @@ class TDsList : private TPollerHost {
   // The reply callbacks of one search: a search whose generation is no longer the
   // current one is told to stop and stores nothing.
   int on_reply(const qeld::_DS_INFO* reply, int by_ip, uint32_t generation);
+  // True when one of the first `count` results is the same device (model, address, MAC).
+  bool listed_already(const qeld::_DS_INFO& reply, int count) const;
   // Joins and frees pollers and search workers that have ended (never blocks on one
   // that is still running).
   void reap();

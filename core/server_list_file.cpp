@@ -187,9 +187,9 @@ std::string parse_server_list(std::string_view text, std::vector<ServerListEntry
   const auto servers = doc.find("servers");
   if (servers == doc.end()) return "\"servers\" is missing";
   if (!servers->is_array()) return "\"servers\" must be a list";
-  if (servers->size() > static_cast<std::size_t>(kServerListMaxServers))
+  if (servers->size() > static_cast<std::size_t>(kMaxServers))
     return std::to_string(servers->size()) + " servers; a list holds at most " +
-           std::to_string(kServerListMaxServers);
+           std::to_string(kMaxServers);
   std::vector<ServerListEntry> entries(servers->size());
   for (std::size_t i = 0; i < servers->size(); ++i)
     if (auto why = read_entry((*servers)[i], static_cast<int>(i) + 1, entries[i]); !why.empty())

@@ -8,14 +8,13 @@
 #include <string_view>
 #include <vector>
 
+#include "core/server_record.h"
 #include "qeld/ds_info.h"
 
 namespace tavrix {
 
 // The version this program writes; it reads this one and every earlier one.
 inline constexpr int kServerListVersion = 1;
-// As many as the server list holds.
-inline constexpr int kServerListMaxServers = 512;
 // Files larger than this are refused before parsing (512 entries need about 150 KiB).
 inline constexpr std::size_t kServerListMaxBytes = 4u << 20;
 inline constexpr std::size_t kServerListMaxNameLength = 128;

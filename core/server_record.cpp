@@ -3,6 +3,9 @@
 
 #include <cstring>
 
+#include "core/address_text.h"
+#include "qeld/model_map.h"
+
 _SVRINFO::_SVRINFO() {
   for (auto& m : mode) m.store(-1, std::memory_order_relaxed);
   for (auto& rec : conn)
@@ -31,3 +34,33 @@ uint32_t _SVRINFO::conn_peer(int i, int n, int lan) const {
 uint8_t _SVRINFO::conn_state(int i, int n, int lan) const {
   return conn[i][64 + 2 * (n - 1) + lan].load(std::memory_order_relaxed);
 }
+
+namespace tavrix {
+
+std::shared_ptr<_SVRINFO> make_server_record(const qeld::_DS_INFO& reply_in) {
+  auto rec = std::make_shared<_SVRINFO>();
+  qeld::_DS_INFO reply = reply_in;
+  rec->model_key = reply.model_key;
+  rec->model_id = reply.model_id;
+  rec->ip1 = reply.ip1;
+  rec->ip2 = reply.ip2;
+  std::memcpy(rec->mac1, reply.mac1, 6);
+  std::memcpy(rec->mac2, reply.mac2, 6);
+  uint32_t ports = qeld::model_port_count(reply.model_key, reply.model_id);
+  rec->port_count = static_cast<int>(ports > kMaxPorts ? kMaxPorts : ports);
+  rec->dual_lan = mac_text(reply.mac2) != kNoMac ? 1 : 0;
+
+  qeld::_DS_INFO lan2 = reply;
+  // A handle's commands go to its reply's ip2: here the first LAN's address.
+  reply.ip2 = reply.ip1;
+  std::memcpy(reply.mac2, reply.mac1, 6);
+  rec->handle1 = core::DeviceHandle::open(reply);
+  if (rec->dual_lan) {
+    lan2.ip1 = lan2.ip2;
+    std::memcpy(lan2.mac1, lan2.mac2, 6);
+    rec->handle2 = core::DeviceHandle::open(lan2);
+  }
+  return rec;
+}
+
+}  // namespace tavrix

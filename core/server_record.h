@@ -5,10 +5,16 @@
 #include <array>
 #include <atomic>
 #include <cstdint>
+#include <memory>
+
+#include "core/device_handle.h"
+#include "qeld/ds_info.h"
 
 namespace tavrix {
 inline constexpr int kMaxPorts = 32;
 inline constexpr int kConnRecordBytes = 80;
+// The most servers a list holds (the window's tree, the poller slots, the list file).
+inline constexpr int kMaxServers = 512;
 }  // namespace tavrix
 
 // Identity fields are fixed once made; the monitoring fields are written by pollers
@@ -23,7 +29,8 @@ struct _SVRINFO {
   int dual_lan = 0;
   std::atomic<int> monitoring{0};
   std::atomic<int> online{0};  // bit 0 LAN1, bit 1 LAN2
-  int handle1 = -1, handle2 = -1;
+  // One per LAN, owned: closed when the record goes (after its last poller has let go).
+  tavrix::core::DeviceHandle handle1, handle2;
   std::array<std::array<std::atomic<uint8_t>, tavrix::kConnRecordBytes>, tavrix::kMaxPorts> conn{};
   std::array<std::atomic<int>, tavrix::kMaxPorts> mode{};
 
@@ -35,4 +42,11 @@ struct _SVRINFO {
   uint32_t conn_peer(int i, int n, int lan) const;  // network byte order
   uint8_t conn_state(int i, int n, int lan) const;
   int mode_at(int i) const { return mode[i].load(std::memory_order_relaxed); }
+  const tavrix::core::DeviceHandle& handle(int lan) const { return lan ? handle2 : handle1; }
 };
+
+namespace tavrix {
+// A record from a search reply: identity, port count, dual-LAN, and handle1 opened on
+// the LAN1 address and, when dual-LAN, handle2 on the LAN2 address.
+std::shared_ptr<_SVRINFO> make_server_record(const qeld::_DS_INFO& reply);
+}  // namespace tavrix

@@ -7,6 +7,8 @@
 #include <array>
 #include <string_view>
 
+#include "core/version.h"
+
 namespace tavrix {
 namespace {
 
@@ -87,7 +89,7 @@ constexpr std::array kStrings = std::to_array<StrRow>({
     {kStateBaseB + 5, "TCP Closing"},
     // About box.
     {kStrProductName, "Tavrix Monitor Utility"},
-    {kStrVersion, "1.1 Build 07101915"},
+    {kStrVersion, kVersionText},
     {kStrCopyright, "Copyright (C) Tavrix. All rights reserved."},
 });
 

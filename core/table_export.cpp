@@ -16,16 +16,6 @@ namespace tavrix {
 
 namespace {
 
-std::string csv_field(const std::string& text) {
-  if (text.find_first_of(",\"\r\n") == std::string::npos) return text;
-  std::string quoted = "\"";
-  for (char c : text) {
-    if (c == '"') quoted += '"';
-    quoted += c;
-  }
-  return quoted + '"';
-}
-
 // The cell of column c, or the empty text past the end of a short row.
 const std::string& cell(const std::vector<std::string>& row, std::size_t c) {
   static const std::string kEmpty;
@@ -46,6 +36,16 @@ std::vector<std::string> unique_captions(const std::vector<std::string>& headers
 }
 
 }  // namespace
+
+std::string csv_field(const std::string& text) {
+  if (text.find_first_of(",\"\r\n") == std::string::npos) return text;
+  std::string quoted = "\"";
+  for (char c : text) {
+    if (c == '"') quoted += '"';
+    quoted += c;
+  }
+  return quoted + '"';
+}
 
 std::string to_csv(const TextTable& table) {
   std::string out;

@@ -22,6 +22,8 @@ enum class ExportFormat { kCsv, kJson };
 // RFC 4180: the header line, then one line per row; lines end in CRLF; a field that
 // holds a comma, a double quote, CR or LF is quoted, with its quotes doubled.
 std::string to_csv(const TextTable& table);
+// One field as to_csv writes it.
+std::string csv_field(const std::string& text);
 
 // JSON: an array with one object per row, its members named by the captions in column
 // order and holding the cell texts as strings. A caption that repeats an earlier one

@@ -28,6 +28,7 @@ constexpr int kOsKindAdapterList = 4;  // Linux has one source: the interface li
 
 struct THandleSlot {
   int32_t in_use = 0;
+  uint64_t serial = 0;  // which opening holds the slot, so a stale owner never closes it
   std::unique_ptr<_DS_INFO> reply;
   TimeoutBlock timeouts;
 };
@@ -54,6 +55,7 @@ TimeoutBlock g_search_options;
 // a slot, so a close never frees a reply copy while a poller reads it.
 std::mutex g_table_mutex;
 std::array<THandleSlot, kMaxHandles> g_table;
+uint64_t g_next_serial = 0;  // guarded by g_table_mutex
 
 std::atomic<uint16_t> g_port_4800{kPort4800};
 std::atomic<uint16_t> g_port_1029{kPort1029};
@@ -287,6 +289,7 @@ int open_handle(const _DS_INFO* reply, int* out) {
       return -11;
     }
     s.in_use = 1;
+    s.serial = ++g_next_serial;
     *out = i;
     return 1;
   }
@@ -299,6 +302,22 @@ int close_handle(int handle) {
   std::lock_guard lock(g_table_mutex);
   THandleSlot& s = g_table[static_cast<std::size_t>(handle)];
   if (s.in_use == 0) return -5;
+  reset_slot(s);
+  return 1;
+}
+
+uint64_t handle_serial(int handle) {
+  if (handle < 0 || handle >= kMaxHandles) return 0;
+  std::lock_guard lock(g_table_mutex);
+  const THandleSlot& s = g_table[static_cast<std::size_t>(handle)];
+  return s.in_use != 0 ? s.serial : 0;
+}
+
+int close_handle_opened_as(int handle, uint64_t serial) {
+  if (handle < 0 || handle >= kMaxHandles) return -5;
+  std::lock_guard lock(g_table_mutex);
+  THandleSlot& s = g_table[static_cast<std::size_t>(handle)];
+  if (s.in_use == 0 || s.serial != serial) return -5;
   reset_slot(s);
   return 1;
 }

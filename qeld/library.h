@@ -76,6 +76,12 @@ TimeoutBlock search_options();
 int open_handle(const _DS_INFO* reply, int* out);
 // 1, or -5 when the handle is outside 0..1023 or its slot is not in use.
 int close_handle(int handle);
+// Every opening gets a new serial (never 0): 0 for a handle that is not open.
+uint64_t handle_serial(int handle);
+// close_handle, but only while the slot still holds the opening with that serial, so an
+// owner whose handle was already closed (a library stop, a test's sweep) never closes
+// the slot's next holder.
+int close_handle_opened_as(int handle, uint64_t serial);
 // Copies a handle's reply and time-out block under the table's lock, so a query never
 // reads memory that a concurrent close_handle frees. False when the handle is not open.
 bool handle_snapshot(int handle, _DS_INFO& reply, TimeoutBlock& timeouts);

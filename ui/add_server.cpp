@@ -2,7 +2,6 @@
 #include "ui/add_server.h"
 
 #include "core/server_list.h"
-#include "qeld/library.h"
 #include "ui/message_box.h"
 
 namespace tavrix::ui {
@@ -14,10 +13,8 @@ QString server_list_full_text() {
 
 bool add_server_or_report(QWidget* parent, std::shared_ptr<_SVRINFO> record) {
   if (!record) return false;
+  // A record that never reached the list closes its handles as it goes.
   if (ds_list().add_server(record) == 1) return true;
-  // The record never reached the list, so its handles would stay open for good.
-  if (record->handle1 >= 0) qeld::close_handle(record->handle1);
-  if (record->dual_lan == 1 && record->handle2 >= 0) qeld::close_handle(record->handle2);
   message_box(parent, server_list_full_text(), MsgIcon::Error, MsgButtons::Ok);
   return false;
 }

@@ -13,8 +13,8 @@ namespace tavrix::ui {
 // The text shown when the server list is full.
 QString server_list_full_text();
 
-// ds_list().add_server(record); when the list is full, closes the record's device
-// handles (nobody else will), shows an error box and returns false.
+// ds_list().add_server(record); when the list is full, drops the record (its handles
+// close with it), shows an error box and returns false.
 bool add_server_or_report(QWidget* parent, std::shared_ptr<_SVRINFO> record);
 
 }  // namespace tavrix::ui

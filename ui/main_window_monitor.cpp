@@ -31,18 +31,8 @@ QString str(int id) {
   return QString::fromStdString(tavrix::load_str(id));
 }
 
-// The text set of one server.
-struct TextSet {
-  int mode_base;
-  int state_base;
-  int supported_mode;
-  int connected_state;
-};
-
-TextSet text_set(const _SVRINFO& rec) {
-  if (tavrix::uses_mode_set_a(rec.model_id))
-    return {tavrix::kModeBaseA, tavrix::kStateBaseA, 15, 4};
-  return {tavrix::kModeBaseB, tavrix::kStateBaseB, 22, 3};
+QString qs(const std::string& text) {
+  return QString::fromStdString(text);
 }
 
 QTableWidgetItem* new_cell(const QString& text) {
@@ -103,7 +93,7 @@ void Tm_mainform::update_mon_list(int index) {
   const _SVRINFO* rec = ds_list().server_at(index);
   if (!rec) return;
   show_status(*rec);
-  const TextSet set = text_set(*rec);
+  const tavrix::TextSet set = tavrix::text_set_for(rec->model_id);
   const int ports = std::clamp(rec->port_count, 0, tavrix::kMaxPorts);
 
   if (rec->monitoring.load() == 0) {
@@ -122,30 +112,21 @@ void Tm_mainform::update_mon_list(int index) {
   for (int row = 0; row < m_mon_list->rowCount(); ++row)
     for (int c = 1; c <= 6; ++c) set_mon_cell(row, c, QString());
 
-  // Connection n of port i on a LAN: the peer address once connected, else the state.
-  auto connection_text = [&](int i, int n, int lan) {
-    const int state = rec->conn_state(i, n, lan);
-    if (state + set.state_base == set.state_base + set.connected_state)
-      return QString::fromStdString(tavrix::ip_text(rec->conn_peer(i, n, lan), true));
-    return str(set.state_base + state);
-  };
   for (int i = 0; i < ports; ++i) {
     const int lan1 = 2 * i;
     const int lan2 = lan1 + 1;
-    set_mon_cell(lan1, 0, QString::number(i + 1));
-    const int mode = rec->mode_at(i);
-    if (mode == set.supported_mode) {
-      set_mon_cell(lan1, 1, str(set.mode_base + mode));
+    const tavrix::PortTexts port = tavrix::port_texts(*rec, i, set);
+    set_mon_cell(lan1, 0, QString::number(port.port));
+    set_mon_cell(lan1, 1, qs(port.mode_cell));
+    if (port.supported) {
       set_mon_cell(lan1, 2, QStringLiteral("LAN1"));
       set_mon_cell(lan2, 0, QStringLiteral("-"));
       set_mon_cell(lan2, 1, QStringLiteral("-"));
       set_mon_cell(lan2, 2, QStringLiteral("LAN2"));
-      for (int n = 1; n <= 4; ++n) {
-        set_mon_cell(lan1, 2 + n, connection_text(i, n, 0));
-        set_mon_cell(lan2, 2 + n, connection_text(i, n, 1));
+      for (int n = 0; n < 4; ++n) {
+        set_mon_cell(lan1, 3 + n, qs(port.lan1[n]));
+        set_mon_cell(lan2, 3 + n, qs(port.lan2[n]));
       }
-    } else {
-      set_mon_cell(lan1, 1, QStringLiteral("[NOT SUPPORT]"));
     }
     mark_redundancy(lan1, *rec, i, rec->online.load() != 0);
   }

@@ -224,8 +224,7 @@ void Tm_mainform::m_delnode_actExecute() {
     rec->monitoring = 0;
     monitor_ctrl(false, index);
   }
-  qeld::close_handle(rec->handle1);
-  if (rec->dual_lan == 1) qeld::close_handle(rec->handle2);
+  // Its handles close with the record, once its pollers have let go of it.
   ds_list().delete_server(index);
   rebuild_tree(index);
 }

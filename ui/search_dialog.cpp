@@ -293,13 +293,7 @@ void Tm_search_form::m_enum_okClick() {
   list.stop_all_pollers(5000);
   list.set_stop_all(0);
 
-  for (int i = 0; i < list.server_count(); ++i) {
-    const _SVRINFO* s = list.server_at(i);
-    if (!s) continue;
-    qeld::close_handle(s->handle1);
-    if (s->dual_lan == 1) qeld::close_handle(s->handle2);
-  }
-  list.clear_servers();
+  list.clear_servers();  // the records close their handles as they go
 
   for (int row = 0; row < m_enum_list->rowCount(); ++row) {
     if (!row_ticked(row)) continue;

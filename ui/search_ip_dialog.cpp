@@ -11,9 +11,10 @@
 #include <QPushButton>
 #include <QShowEvent>
 #include <QTimer>
-#include <chrono>
 #include <cstring>
 
+#include "core/clock.h"
+#include "core/find_server.h"
 #include "core/server_list.h"
 #include "core/string_table.h"
 #include "qeld/library.h"
@@ -25,12 +26,6 @@ namespace {
 
 constexpr int kClientWidth = 310;
 constexpr int kClientHeight = 105;
-
-uint32_t tick_ms() {
-  using namespace std::chrono;
-  return static_cast<uint32_t>(
-      duration_cast<milliseconds>(steady_clock::now().time_since_epoch()).count());
-}
 
 }  // namespace
 
@@ -139,7 +134,7 @@ void Tm_searchIP_form::m_search_actExecute() {
   searching = 1;
   m_search_actUpdate();
   m_searchip_timer->start();
-  countdown_start = tick_ms();
+  countdown_start = tavrix::tick_ms();
   countdown_seconds = list.search_timeout.load();
 }
 
@@ -147,15 +142,13 @@ void Tm_searchIP_form::m_searchip_timerTimer() {
   TDsList& list = tavrix::ds_list();
   const int n = list.result_count();
   if (n == 0) {
-    int remaining = countdown_seconds - static_cast<int>((tick_ms() - countdown_start) / 1000u);
+    int remaining =
+        countdown_seconds - static_cast<int>((tavrix::tick_ms() - countdown_start) / 1000u);
     if (remaining < 0) remaining = 0;
     m_search_status->setText(QString::asprintf("Searching, remaining %d seconds...", remaining));
-  } else {
-    const qeld::_DS_INFO* first = list.result_at(0);
-    if (n == 2 || (first && !tavrix::expects_two_replies(first->model_id))) {
-      finish_search();
-      return;
-    }
+  } else if (tavrix::core::replies_settled(n, list.result_at(0))) {
+    finish_search();
+    return;
   }
   if (list.search_finished()) finish_search();
 }
@@ -172,12 +165,7 @@ void Tm_searchIP_form::finish_search() {
     done(QDialog::Rejected);
     return;
   }
-  qeld::_DS_INFO reply = *first;
-  // Of a two-reply model's answers, prefer the one that names its second LAN port.
-  if (tavrix::expects_two_replies(reply.model_id) &&
-      tavrix::mac_text(reply.mac2) == tavrix::kNoMac && n >= 2) {
-    if (const qeld::_DS_INFO* second = list.result_at(1)) reply = *second;
-  }
+  const qeld::_DS_INFO reply = tavrix::core::choose_reply(*first, list.result_at(1));
 
   if (list.server_exists(reply)) {
     tavrix::ui::message_box(this,

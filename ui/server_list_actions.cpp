@@ -32,18 +32,13 @@ qeld::_DS_INFO identity_of(const _SVRINFO& rec) {
   return id;
 }
 
-// The servers' pollers stop and their handles close before the list is emptied.
+// The servers' pollers stop before the list is emptied.
 void empty_server_list() {
   TDsList& list = ds_list();
   list.set_stop_all(1);
   list.stop_all_pollers(5000);
   list.set_stop_all(0);  // else no server of the new list could be monitored
-  for (int i = 0; i < list.server_count(); ++i) {
-    const _SVRINFO* s = list.server_at(i);
-    qeld::close_handle(s->handle1);
-    if (s->dual_lan == 1) qeld::close_handle(s->handle2);
-  }
-  list.clear_servers();
+  list.clear_servers();  // the records close their handles as they go
 }
 
 }  // namespace
@@ -55,7 +50,7 @@ bool save_server_list(QWidget* parent) {
   if (QFileInfo(path).suffix().isEmpty()) path += QStringLiteral(".json");
   const TDsList& list = ds_list();
   std::vector<ServerListEntry> entries;
-  for (int i = 0; i < list.server_count() && i < kServerListMaxServers; ++i)
+  for (int i = 0; i < list.server_count() && i < kMaxServers; ++i)
     entries.push_back(server_list_entry(identity_of(*list.server_at(i))));
   const std::string reason = write_server_list_file(path.toStdString(), entries);
   if (reason.empty()) return true;

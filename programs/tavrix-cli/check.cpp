@@ -23,8 +23,8 @@ CheckVerdict evaluate_check(const std::string& address, const ProbeResult& probe
     return verdict(kCheckUnknown, "socket error while searching " + address,
                    "online=0 ports=0 redundant=0 connected_lan1=0 connected_lan2=0");
   const bool two_lans = probe.found && (probe.server->dual_lan || probe.lan2_requested);
-  const bool lan1_ok = probe.found && probe.lan1.answered;
-  const bool lan2_ok = probe.found && probe.server->dual_lan && probe.lan2.answered;
+  const bool lan1_ok = probe.found && probe.lan[0].up;
+  const bool lan2_ok = probe.found && probe.server->dual_lan && probe.lan[1].up;
   if (!lan1_ok && !lan2_ok)
     return verdict(kCheckCritical, address + " does not answer",
                    "online=0 ports=0 redundant=0 connected_lan1=0 connected_lan2=0");

@@ -1,10 +1,12 @@
 // The tavrix-cli commands: their arguments, their entry points and the pure steps
-// (reply merging, check verdict, watch change detection) that tests call directly.
+// (check verdict, watch change detection) that tests call directly.
 #pragma once
 
+#include <array>
 #include <cstdint>
 #include <iosfwd>
 #include <memory>
+#include <nlohmann/json.hpp>
 #include <optional>
 #include <string>
 #include <vector>
@@ -33,19 +35,13 @@ struct ServerArgs {
   int timeout = 5;
 };
 
-// The identity to open handles with, from the LAN1 reply and, with --lan2, the reply
-// found at the second address (either may be missing). nullopt when neither answered.
-std::optional<qeld::_DS_INFO> merge_lan_replies(const std::optional<qeld::_DS_INFO>& lan1,
-                                                const std::optional<qeld::_DS_INFO>& lan2,
-                                                uint32_t lan1_address, uint32_t lan2_address);
-
 // One server found, opened and polled once.
 struct ProbeResult {
   int search_code = 0;  // public code of the LAN1 search (the worse one with --lan2)
   bool found = false;
   bool lan2_requested = false;
   std::shared_ptr<_SVRINFO> server;
-  LanPoll lan1, lan2;
+  std::array<core::LanCycle, 2> lan{};
 };
 // Empty error on success; else the one-line reason (bad address etc.).
 std::string probe_server(const ServerArgs& args, ProbeResult& out);
@@ -54,6 +50,8 @@ struct ProbeArgs : ServerArgs {
   std::string format = "text";
 };
 int run_probe_command(const ProbeArgs& args);
+// One port as probe's JSON and watch's JSON lines give it.
+nlohmann::ordered_json port_json(const PortTexts& p);
 
 // --- check ----------------------------------------------------------------
 inline constexpr int kCheckOk = 0, kCheckWarning = 1, kCheckCritical = 2, kCheckUnknown = 3;

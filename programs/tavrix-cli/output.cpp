@@ -27,16 +27,6 @@ void print_table(std::ostream& out, const Table& table) {
   for (const auto& row : table.rows) line(row);
 }
 
-std::string csv_field(const std::string& text) {
-  if (text.find_first_of(",\"\r\n") == std::string::npos) return text;
-  std::string quoted = "\"";
-  for (char c : text) {
-    if (c == '"') quoted += '"';
-    quoted += c;
-  }
-  return quoted + '"';
-}
-
 void print_csv(std::ostream& out, const Table& table) {
   const auto line = [&out](const std::vector<std::string>& row) {
     for (std::size_t c = 0; c < row.size(); ++c) out << (c ? "," : "") << csv_field(row[c]);

@@ -6,6 +6,8 @@
 #include <string>
 #include <vector>
 
+#include "core/table_export.h"
+
 namespace tavrix::cli {
 
 struct Table {
@@ -15,9 +17,10 @@ struct Table {
 
 // Columns padded to their widest cell, two spaces apart, no trailing blanks.
 void print_table(std::ostream& out, const Table& table);
-// Header line, then one line per row; fields quoted only when they need it.
+// Header line, then one line per row (LF-ended); fields quoted as the window's
+// exported files quote them.
 void print_csv(std::ostream& out, const Table& table);
-std::string csv_field(const std::string& text);
+using tavrix::csv_field;
 
 // "0x" and upper-case hexadecimal with at least `digits` digits.
 std::string hex(unsigned long value, int digits);

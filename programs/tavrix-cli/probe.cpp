@@ -2,7 +2,6 @@
 // server list does, poll it once and print its identity and port table.
 #include <iostream>
 #include <nlohmann/json.hpp>
-#include <thread>
 
 #include "commands.h"
 #include "output.h"
@@ -11,12 +10,6 @@
 #include "qeld/result_codes.h"
 
 namespace tavrix::cli {
-
-namespace {
-
-bool has_mac(const uint8_t mac[6]) {
-  return mac_text(mac) != kNoMac;
-}
 
 nlohmann::ordered_json port_json(const PortTexts& p) {
   return {{"port", p.port},
@@ -28,9 +21,11 @@ nlohmann::ordered_json port_json(const PortTexts& p) {
           {"lan2", p.supported ? nlohmann::ordered_json(p.lan2) : nlohmann::ordered_json::array()}};
 }
 
-nlohmann::ordered_json lan_json(const LanPoll& poll, int online, int lan) {
+namespace {
+
+nlohmann::ordered_json lan_json(const core::LanCycle& poll, int online, int lan) {
   return {{"status", lan_status_text(online, lan)},
-          {"answered", poll.answered},
+          {"answered", poll.up},
           {"result", poll.modes_result},
           {"elapsed_ms", poll.elapsed_ms}};
 }
@@ -49,28 +44,6 @@ void add_port_rows(Table& table, const PortTexts& p) {
 
 }  // namespace
 
-std::optional<qeld::_DS_INFO> merge_lan_replies(const std::optional<qeld::_DS_INFO>& lan1,
-                                                const std::optional<qeld::_DS_INFO>& lan2,
-                                                uint32_t lan1_address, uint32_t lan2_address) {
-  if (lan1) {
-    qeld::_DS_INFO merged = *lan1;
-    if (lan2 && !has_mac(merged.mac2)) std::copy(lan2->mac1, lan2->mac1 + 6, merged.mac2);
-    // The second handle must talk to the address the user named for LAN2.
-    if (has_mac(merged.mac2)) merged.ip2 = lan2_address;
-    return merged;
-  }
-  if (!lan2) return std::nullopt;
-  qeld::_DS_INFO merged = *lan2;
-  if (!has_mac(merged.mac2)) {
-    // A one-address reply from LAN2 names only that port; LAN1's MAC stays unknown.
-    std::copy(lan2->mac1, lan2->mac1 + 6, merged.mac2);
-    std::fill(merged.mac1, merged.mac1 + 6, 0);
-  }
-  merged.ip1 = lan1_address;
-  merged.ip2 = lan2_address;
-  return merged;
-}
-
 std::string probe_server(const ServerArgs& args, ProbeResult& out) {
   uint32_t addr1 = 0, addr2 = 0;
   if (auto why = check_device_address(args.address, addr1); !why.empty()) return why;
@@ -80,26 +53,15 @@ std::string probe_server(const ServerArgs& args, ProbeResult& out) {
   }
   if (auto why = start_library(); !why.empty()) return why;
 
-  const FindResult first = find_server(addr1, args.timeout);
-  out.search_code = first.code;
-  std::optional<qeld::_DS_INFO> identity = first.reply;
-  if (out.lan2_requested && !interrupted()) {
-    const FindResult second = find_server(addr2, args.timeout);
-    if (second.code == qeld::kPubSocket) out.search_code = second.code;
-    identity = merge_lan_replies(first.reply, second.reply, addr1, addr2);
-  }
-  if (!identity || interrupted()) return {};
+  const core::FoundServer found =
+      core::find_server(addr1, out.lan2_requested ? addr2 : 0, search_limits(args.timeout));
+  out.search_code = found.code;
+  if (!found.identity || interrupted()) return {};
 
   out.found = true;
-  out.server = ds_list().make_server_record(*identity);
+  out.server = make_server_record(*found.identity);
   out.server->monitoring = 1;
-  // Both LANs are read at once, as their two pollers would be.
-  std::thread lan2_reader;
-  if (out.server->dual_lan)
-    lan2_reader = std::thread([&out] { out.lan2 = poll_lan_once(*out.server, 1); });
-  out.lan1 = poll_lan_once(*out.server, 0);
-  if (lan2_reader.joinable()) lan2_reader.join();
-  close_handles(*out.server);
+  out.lan = core::poll_server_once(*out.server);
   return {};
 }
 
@@ -123,7 +85,7 @@ int run_probe_command(const ProbeArgs& args) {
   const TextSet set = text_set_for(s.model_id);
   const auto ports = port_table(s);
   const std::string model = qeld::model_name(s.model_key, s.model_id);
-  const bool answered = probe.lan1.answered || (s.dual_lan && probe.lan2.answered);
+  const bool answered = probe.lan[0].up || (s.dual_lan && probe.lan[1].up);
 
   if (args.format == "json") {
     nlohmann::ordered_json j;
@@ -140,8 +102,8 @@ int run_probe_command(const ProbeArgs& args) {
     j["mac2"] =
         s.dual_lan ? nlohmann::ordered_json(mac_text(s.mac2)) : nlohmann::ordered_json(nullptr);
     j["status"] = server_status_text(s);
-    j["lan1"] = lan_json(probe.lan1, online, 0);
-    j["lan2"] = s.dual_lan ? lan_json(probe.lan2, online, 1) : nlohmann::ordered_json(nullptr);
+    j["lan1"] = lan_json(probe.lan[0], online, 0);
+    j["lan2"] = s.dual_lan ? lan_json(probe.lan[1], online, 1) : nlohmann::ordered_json(nullptr);
     j["port_count"] = s.port_count;
     j["ports"] = nlohmann::ordered_json::array();
     for (const auto& p : ports) j["ports"].push_back(port_json(p));

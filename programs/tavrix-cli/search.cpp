@@ -3,7 +3,6 @@
 #include <arpa/inet.h>
 #include <unistd.h>
 
-#include <atomic>
 #include <iostream>
 #include <nlohmann/json.hpp>
 #include <thread>
@@ -14,7 +13,6 @@
 #include "qeld/library.h"
 #include "qeld/model_map.h"
 #include "qeld/result_codes.h"
-#include "qeld/search_engine.h"
 
 namespace tavrix::cli {
 
@@ -75,27 +73,18 @@ int run_search_command(const SearchArgs& args) {
     return kExitUsage;
   }
 
-  TDsList& list = ds_list();
+  TDsList list;  // this command's own server list
   list.search_timeout = args.timeout;
-  list.clear_results();
-  qeld::set_search_options(1000, args.timeout);
-
-  std::atomic<bool> done{false};
-  std::atomic<int> code{0};
-  std::jthread worker([&] {
-    code = qeld::search_servers(target, [&list, by_ip](const qeld::_DS_INFO* reply) -> int {
-      if (interrupted()) return 0;
-      return by_ip ? list.on_reply_by_ip(reply) : list.on_reply_broadcast(reply);
-    });
-    done = true;
-  });
+  // The window's search worker: the same quiet rounds, drop rule and result list.
+  list.start_search(by_ip ? 1 : 0, target);
 
   // The remaining time restarts with every new server, as the quiet rounds do.
   const bool progress = isatty(STDERR_FILENO) == 1;
   int shown = 0;
   std::string shown_text;
   uint64_t countdown_start = steady_ms();
-  while (!done) {
+  while (!list.search_finished()) {
+    if (interrupted()) list.abort_search();
     const int n = list.result_count();
     if (n != shown) {
       shown = n;
@@ -111,7 +100,7 @@ int run_search_command(const SearchArgs& args) {
     }
     std::this_thread::sleep_for(std::chrono::milliseconds(100));
   }
-  worker.join();
+  const int code = list.last_search_result();
   if (progress) std::cerr << "\r\033[K" << std::flush;
 
   if (code == qeld::kPubSocket) {

@@ -41,16 +41,6 @@ std::string port_summary(const PortTexts& p) {
   return p.mode_name.empty() ? text : text + " (" + p.mode_name + ")";
 }
 
-nlohmann::ordered_json port_json(const PortTexts& p) {
-  return {{"port", p.port},
-          {"mode", p.mode_cell},
-          {"mode_code", p.mode_code},
-          {"mode_name", p.mode_name},
-          {"supported", p.supported},
-          {"lan1", p.supported ? nlohmann::ordered_json(p.lan1) : nlohmann::ordered_json::array()},
-          {"lan2", p.supported ? nlohmann::ordered_json(p.lan2) : nlohmann::ordered_json::array()}};
-}
-
 class Printer {
  public:
   explicit Printer(bool jsonl) : jsonl_(jsonl) {}
@@ -192,7 +182,7 @@ int run_watch_command(const WatchArgs& args) {
     print_error(why);
     return kExitUsage;
   }
-  TDsList& list = ds_list();
+  TDsList list;  // this command's own server list
   list.refresh_rate = args.refresh;
 
   // Listed servers need no search: the file holds their identities.
@@ -202,19 +192,18 @@ int run_watch_command(const WatchArgs& args) {
   for (std::size_t i = 0; i < addresses.size() + known.size() && !interrupted(); ++i) {
     Watched w{{}, 0, nullptr, ChangeDetector(args.confirm)};
     if (i < addresses.size()) {
-      const FindResult found = find_server(addresses[i], args.timeout);
-      if (!found.reply) {
+      const core::FoundServer found = core::find_server(addresses[i], search_limits(args.timeout));
+      if (!found.identity) {
         print_error("no Tavrix server answered at " + args.addresses[i] + "; not watched");
         continue;
       }
       w.address = args.addresses[i];
-      w.server = list.make_server_record(*found.reply);
+      w.server = make_server_record(*found.identity);
     } else {
       w.address = known[i - addresses.size()].first;
-      w.server = list.make_server_record(known[i - addresses.size()].second);
+      w.server = make_server_record(known[i - addresses.size()].second);
     }
     if (!list.add_server(w.server)) {
-      close_handles(*w.server);
       print_error("the server list is full; " + w.address + " not watched");
       continue;
     }
@@ -264,8 +253,8 @@ int run_watch_command(const WatchArgs& args) {
   list.set_stop_all(1);
   const bool ended = list.stop_all_pollers((args.refresh + 30) * 1000);
   if (!ended) print_error("warning: some pollers did not end in time");
-  for (auto& w : watched) close_handles(*w.server);
   list.clear_servers();
+  watched.clear();  // the last owners of the records: their handles close here
   qeld::library_stop();
   return kExitOk;
 }

@@ -143,7 +143,8 @@ void parse_step(const json& j, const std::string& where, int port_count, ScriptS
 void parse_faults(const json& j, const std::string& where, Faults& f) {
   check_keys(j, where,
              {"silent", "silent_after", "silent_between", "delay_ms", "loss", "status_4800", "status_1029", "short",
-              "oversize", "length_field", "wrong_id", "foreign", "foreign_from", "duplicate", "reorder_ms", "scope"});
+              "oversize", "length_field", "wrong_id", "foreign", "foreign_from", "duplicate", "reorder_ms", "scope",
+              "silent_codes", "silent_lan"});
   if (j.contains("silent")) f.silent = get_bool(j["silent"], where + ".silent");
   if (j.contains("silent_after")) f.silent_after = get_double(j["silent_after"], where + ".silent_after", 0, 1e9);
   if (j.contains("silent_between")) {
@@ -196,6 +197,12 @@ void parse_faults(const json& j, const std::string& where, Faults& f) {
   if (j.contains("foreign_from")) f.foreign_from = get_ip(j["foreign_from"], where + ".foreign_from");
   if (j.contains("duplicate")) f.duplicate = int(get_int(j["duplicate"], where + ".duplicate", 0, 16));
   if (j.contains("reorder_ms")) f.reorder_ms = int(get_int(j["reorder_ms"], where + ".reorder_ms", 0, 600000));
+  if (j.contains("silent_codes")) {
+    if (!j["silent_codes"].is_array()) fail(where + ".silent_codes", "must be a list");
+    for (const json& c : j["silent_codes"])
+      f.silent_codes.push_back(uint8_t(get_int(c, where + ".silent_codes", 0, 255)));
+  }
+  if (j.contains("silent_lan")) f.silent_lan = int(get_int(j["silent_lan"], where + ".silent_lan", 0, 2));
   if (j.contains("scope")) {
     const std::string s = get_string(j["scope"], where + ".scope");
     if (s == "all") f.scope = FaultScope::kAll;
@@ -313,6 +320,8 @@ json faults_json(const Faults& f) {
   if (f.foreign_from) j["foreign_from"] = ipv4_text(f.foreign_from);
   if (f.duplicate) j["duplicate"] = f.duplicate;
   if (f.reorder_ms) j["reorder_ms"] = f.reorder_ms;
+  if (!f.silent_codes.empty()) j["silent_codes"] = f.silent_codes;
+  if (f.silent_lan) j["silent_lan"] = f.silent_lan;
   if (f.scope != FaultScope::kAll) j["scope"] = f.scope == FaultScope::kSearch ? "search" : "commands";
   return j;
 }

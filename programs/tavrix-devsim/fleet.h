@@ -75,6 +75,8 @@ struct Faults {
   uint32_t foreign_from = 0;  // source of kOtherAddress; 0 = whatever the kernel picks
   int duplicate = 0;          // extra copies of every reply
   int reorder_ms = 0;         // > 0: every second reply is held back this long
+  std::vector<uint8_t> silent_codes;  // request codes never answered (0x41 modes, 0x3A records)
+  int silent_lan = 0;                 // 1 or 2: nothing is answered at that LAN's address
   FaultScope scope = FaultScope::kAll;
 };
 

@@ -272,6 +272,12 @@ void Simulator::handle_datagram(int fd, Family family, const uint8_t* data, std:
     ++counts_[i][req.code];
     const bool search = is_search(req);
     if (search && d.listed_silent && device_listed(d, req)) continue;
+    const Faults& f = d.faults;
+    // A LAN that is down answers nothing, whatever the fault scope says.
+    if (f.silent_lan != 0 && source == (f.silent_lan == 1 ? d.ip1 : d.ip2)) continue;
+    if (fault_applies(f, search) &&
+        std::find(f.silent_codes.begin(), f.silent_codes.end(), req.code) != f.silent_codes.end())
+      continue;
     std::vector<uint8_t> reply = search ? search_reply(d, req) : command_reply(d, req);
     if (reply.empty()) continue;
     ++answered;

@@ -29,7 +29,7 @@ struct ProberOptions {
   int max_in_flight = 64;          // probes that talk to devices at once
   int min_interval_ms = 5000;      // a target is queried at most once per this
   int identity_ttl_s = 600;        // a searched identity is searched again after this
-  int try_ms = 500;                // one wait for a device's reply
+  int try_ms = 500;                // one wait of a search (queries keep their handles' waits)
   std::size_t max_targets = 4096;  // targets remembered (identity and last result)
 };
 
@@ -97,7 +97,6 @@ class Prober {
   void release_slot();
   std::shared_ptr<ProbeOutcome> run_probe(Target& t, uint32_t target, uint32_t lan2,
                                           Clock::time_point deadline);
-  std::optional<qeld::_DS_INFO> search(uint32_t address, Clock::time_point deadline, int& code);
 
   const ProberOptions options_;
   std::atomic<bool> cancelled_{false};

@@ -108,14 +108,14 @@ TEST(ChangeDetector, EachChangeOfTheRecordIsOneEventWithTheTableTexts) {
          s.mode[1] = 15;
          set_conn(s, 1, 1, 0, 4, ip("192.0.2.60"));
        },
-       {"mode p2 l0 c0 Terminal(ASCII) -> Redundant COM"}},
+       {"mode p2 l0 c0 [NOT SUPPORT] (Terminal(ASCII)) -> Redundant COM"}},
       {"a port leaves Redundant COM: its connections are no longer compared",
        kSetA,
        [](_SVRINFO& s) {
          s.mode[0] = 10;
          set_conn(s, 0, 1, 0, 0, 0);
        },
-       {"mode p1 l0 c0 Redundant COM -> RAW"}},
+       {"mode p1 l0 c0 Redundant COM -> [NOT SUPPORT] (RAW)"}},
       {"LAN first, then ports in order",
        kSetA,
        [](_SVRINFO& s) {
@@ -124,7 +124,7 @@ TEST(ChangeDetector, EachChangeOfTheRecordIsOneEventWithTheTableTexts) {
          s.mode[1] = 16;
        },
        {"lan p0 l1 c0 On Line -> Off Line", "conn p1 l2 c4 TCP Closed -> Listen",
-        "mode p2 l0 c0 Terminal(ASCII) -> Disabled"}},
+        "mode p2 l0 c0 [NOT SUPPORT] (Terminal(ASCII)) -> [NOT SUPPORT] (Disabled)"}},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);

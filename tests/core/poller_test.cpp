@@ -13,6 +13,7 @@
 #include "core/poller.h"
 #include "qeld/library.h"
 #include "qeld/model_map.h"
+#include "support/device_identity.h"
 #include "support/loopback_sim.h"
 #include "support/qeld_loopback.h"
 
@@ -53,16 +54,7 @@ devsim::Device device_b(int n, int ports, int mode) {
   return d;
 }
 
-qeld::_DS_INFO reply_of(const devsim::Device& d) {
-  qeld::_DS_INFO r;
-  r.model_key = d.model_key;
-  r.model_id = d.model_id;
-  r.ip1 = d.ip1;
-  r.ip2 = d.ip2 ? d.ip2 : d.ip1;
-  std::memcpy(r.mac1, d.mac1.data(), 6);
-  std::memcpy(r.mac2, d.mac2.data(), 6);
-  return r;
-}
+using tavrix_test::reply_of;
 
 bool conn_is_zero(const _SVRINFO& s, int i) {
   uint8_t rec[tavrix::kConnRecordBytes];
@@ -194,7 +186,7 @@ TEST_F(PollerTest, LateAnswersMarkTheLanOffLineWhileDataStillUpdates) {
   start_sim(fleet);
   auto& sim = sim_->sim();
   auto s = add(reply_of(sim.device(0)));
-  ASSERT_TRUE(qeld::handle_set_timeouts(s->handle1, 4000, 1));
+  ASSERT_TRUE(qeld::handle_set_timeouts(s->handle1.id(), 4000, 1));
   list_->refresh_rate = 1;
   monitor(0);
   ASSERT_TRUE(eventually([&] { return s->mode_at(0) == 0 && s->online.load() == 1; }));
@@ -214,7 +206,7 @@ TEST_F(PollerTest, ASilentDeviceClearsTheBitAfterItsTimeOuts) {
   start_sim(fleet);
   auto& sim = sim_->sim();
   auto s = add(reply_of(sim.device(0)));
-  ASSERT_TRUE(qeld::handle_set_timeouts(s->handle1, 200, 2));
+  ASSERT_TRUE(qeld::handle_set_timeouts(s->handle1.id(), 200, 2));
   list_->refresh_rate = 1;
   monitor(0);
   ASSERT_TRUE(eventually([&] { return s->online.load() == 1; }));
@@ -237,8 +229,8 @@ TEST_F(PollerTest, DualLanServerPollsEachLanAtItsOwnAddressAndStopsBoth) {
   r.ip1 = addr("127.0.0.250");
   auto s = add(r);
   ASSERT_EQ(s->dual_lan, 1);
-  ASSERT_TRUE(qeld::handle_set_timeouts(s->handle1, 200, 1));
-  ASSERT_TRUE(qeld::handle_set_timeouts(s->handle2, 200, 1));
+  ASSERT_TRUE(qeld::handle_set_timeouts(s->handle1.id(), 200, 1));
+  ASSERT_TRUE(qeld::handle_set_timeouts(s->handle2.id(), 200, 1));
   list_->refresh_rate = 1;
   monitor(0);
   EXPECT_EQ(list_->poller_count(), 2);
@@ -283,7 +275,7 @@ TEST_F(PollerTest, AStopMidQueryEndsThePollerAfterTheCurrentAttempt) {
     auto& sim = sim_->sim();
     auto s = add(reply_of(sim.device(0)));
     // Twenty attempts of 500 ms: ten seconds for a query that is not cut short.
-    ASSERT_TRUE(qeld::handle_set_timeouts(s->handle1, 500, 20));
+    ASSERT_TRUE(qeld::handle_set_timeouts(s->handle1.id(), 500, 20));
     monitor(list_->server_count() - 1);
     ASSERT_TRUE(eventually([&] { return sim.request_count(0, 0x41) >= 2; }));
     const auto t0 = std::chrono::steady_clock::now();
@@ -353,11 +345,8 @@ TEST_F(PollerTest, ClearServersWhileQueriesAreInFlightIsSafe) {
   for (int n = 0; n < 4; ++n) monitor(n);
   ASSERT_TRUE(eventually([&] { return sim_->sim().request_count(3, 0x3A) >= 1; }));
 
-  // What a new search does: stop everything, close the handles, empty the list.
+  // What a new search does: stop everything and empty the list.
   list_->set_stop_all(1);
-  for (int n = 0; n < 4; ++n) {
-    qeld::close_handle(list_->server_at(n)->handle1);
-  }
   list_->clear_servers();
   EXPECT_EQ(list_->server_count(), 0);
   EXPECT_TRUE(all_stopped());

@@ -11,6 +11,7 @@
 
 #include "core/server_list.h"
 #include "core/poller.h"
+#include "core/port_texts.h"
 #include "qeld/library.h"
 #include "qeld/model_map.h"
 
@@ -120,8 +121,8 @@ TEST_F(DsListTest, ModelPredicatesCompareTheModelIdOnlyAcrossAllEntries) {
   EXPECT_TRUE(tavrix::expects_two_replies(0x2613));
   EXPECT_TRUE(tavrix::expects_two_replies(0x2618));
   EXPECT_FALSE(tavrix::expects_two_replies(0x2614));
-  EXPECT_EQ(tavrix::supported_mode(0x1111), 15);
-  EXPECT_EQ(tavrix::supported_mode(0x2222), 22);
+  EXPECT_EQ(tavrix::text_set_for(0x1111).supported_mode, 15);
+  EXPECT_EQ(tavrix::text_set_for(0x2222).supported_mode, 22);
 }
 
 TEST(InTimeMark, LimitIsInclusiveAndSurvivesTheTickWrap) {
@@ -171,14 +172,14 @@ TEST_F(DsListTest, MakeServerRecordOpensEachLanAtItsOwnAddress) {
   EXPECT_EQ(rec->ip2, r.ip2);
   EXPECT_EQ(std::memcmp(rec->mac2, r.mac2, 6), 0);
   EXPECT_EQ(rec->monitoring.load(), 0);
-  ASSERT_GE(rec->handle1, 0);
-  ASSERT_GE(rec->handle2, 0);
-  EXPECT_NE(rec->handle1, rec->handle2);
+  ASSERT_GE(rec->handle1.id(), 0);
+  ASSERT_GE(rec->handle2.id(), 0);
+  EXPECT_NE(rec->handle1.id(), rec->handle2.id());
 
   qeld::_DS_INFO h1, h2;
   qeld::TimeoutBlock t;
-  ASSERT_TRUE(qeld::handle_snapshot(rec->handle1, h1, t));
-  ASSERT_TRUE(qeld::handle_snapshot(rec->handle2, h2, t));
+  ASSERT_TRUE(qeld::handle_snapshot(rec->handle1.id(), h1, t));
+  ASSERT_TRUE(qeld::handle_snapshot(rec->handle2.id(), h2, t));
   // Commands go to the handle copy's ip2: LAN1's address for handle1, LAN2's for handle2.
   EXPECT_EQ(h1.ip1, r.ip1);
   EXPECT_EQ(h1.ip2, r.ip1);
@@ -194,7 +195,7 @@ TEST_F(DsListTest, MakeServerRecordForSingleLanAndUnknownOrLargeModels) {
   const int before = qeld::open_handle_count();
   auto single = list.make_server_record(reply(0x1111, ip(192, 0, 2, 11), 0x31));
   EXPECT_EQ(single->dual_lan, 0);
-  EXPECT_GE(single->handle1, 0);
+  EXPECT_GE(single->handle1.id(), 0);
   EXPECT_EQ(qeld::open_handle_count(), before + 1);  // no second handle
   EXPECT_EQ(single->port_count, 4);
 
@@ -209,8 +210,8 @@ TEST_F(DsListTest, FailedHandleOpenLeavesANegativeHandle) {
   qeld::_DS_INFO any;
   while (qeld::open_handle(&any, &h) == 1) taken.push_back(h);
   auto rec = list.make_server_record(reply(0x2222, ip(192, 0, 2, 14), 0x41, ip(198, 51, 100, 14), 0x42));
-  EXPECT_LT(rec->handle1, 0);
-  EXPECT_LT(rec->handle2, 0);
+  EXPECT_LT(rec->handle1.id(), 0);
+  EXPECT_LT(rec->handle2.id(), 0);
   EXPECT_EQ(list.add_server(rec), 1);  // still added
 }
 
@@ -235,10 +236,10 @@ TEST_F(DsListTest, AFullListOfDualLanServersHoldsAHandlePerLan) {
     auto rec =
         list.make_server_record(reply(0x2222, ip(192, 0, b, a), 0x60, ip(198, 51, b, a), 0x61));
     ASSERT_EQ(rec->dual_lan, 1);
-    ASSERT_GE(rec->handle1, 0) << "server " << i + 1;
-    ASSERT_GE(rec->handle2, 0) << "server " << i + 1;
-    handles.insert(rec->handle1);
-    handles.insert(rec->handle2);
+    ASSERT_GE(rec->handle1.id(), 0) << "server " << i + 1;
+    ASSERT_GE(rec->handle2.id(), 0) << "server " << i + 1;
+    handles.insert(rec->handle1.id());
+    handles.insert(rec->handle2.id());
     ASSERT_EQ(list.add_server(rec), 1);
   }
   EXPECT_EQ(handles.size(), std::size_t(2 * tavrix::kMaxServers));
@@ -321,8 +322,6 @@ class DeadHandleTest : public DsListTest {
     s->model_id = 0x2222;
     s->port_count = 8;
     s->ip1 = ip(192, 0, 2, n);
-    s->handle1 = -2;
-    s->handle2 = -2;
     s->dual_lan = 1;
     return s;
   }

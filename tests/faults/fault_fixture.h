@@ -16,6 +16,7 @@
 #include "faults/fault_net.h"
 #include "qeld/library.h"
 #include "qeld/model_map.h"
+#include "support/device_identity.h"
 #include "support/loopback_sim.h"
 #include "support/qeld_loopback.h"
 
@@ -37,16 +38,7 @@ bool eventually(Pred p, std::chrono::milliseconds limit) {
   return true;
 }
 
-inline qeld::_DS_INFO reply_of(const devsim::Device& d) {
-  qeld::_DS_INFO r;
-  r.model_key = d.model_key;
-  r.model_id = d.model_id;
-  r.ip1 = d.ip1;
-  r.ip2 = d.ip2 ? d.ip2 : d.ip1;
-  std::memcpy(r.mac1, d.mac1.data(), 6);
-  std::memcpy(r.mac2, d.mac2.data(), 6);
-  return r;
-}
+using tavrix_test::reply_of;
 
 inline std::string ip_str(uint32_t ip) {
   in_addr a{};

@@ -41,7 +41,7 @@ TEST_F(ResourcesTest, MonitoringAndSearchingManyTimesLeavesThreadsDescriptorsAnd
   start_sim(fleet);
   for (int n = 0; n < kServers; ++n) {
     auto rec = list_->make_server_record(reply_of(sim_->sim().device(std::size_t(n))));
-    ASSERT_GE(rec->handle1, 0);
+    ASSERT_GE(rec->handle1.id(), 0);
     ASSERT_EQ(list_->add_server(rec), 1);
   }
   list_->refresh_rate = 1;

@@ -17,7 +17,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     FUZZ_CHECK(why.find('\n') == std::string::npos);
     return 0;
   }
-  FUZZ_CHECK(first.size() <= static_cast<std::size_t>(tavrix::kServerListMaxServers));
+  FUZZ_CHECK(first.size() <= static_cast<std::size_t>(tavrix::kMaxServers));
   std::vector<tavrix::ServerListEntry> second;
   FUZZ_CHECK(tavrix::parse_server_list(tavrix::server_list_text(first), second).empty());
   FUZZ_CHECK(second.size() == first.size());

@@ -294,7 +294,7 @@ TEST_F(PortTableText, CheckVerdicts) {
   probe.search_code = 1;
   probe.found = true;
   probe.server = server;
-  probe.lan1.answered = probe.lan2.answered = true;
+  probe.lan[0].up = probe.lan[1].up = true;
 
   auto v = cli::evaluate_check("192.0.2.10", probe);
   EXPECT_EQ(v.status, cli::kCheckOk);
@@ -313,13 +313,13 @@ TEST_F(PortTableText, CheckVerdicts) {
 
   // Neither LAN connected on a port is no redundancy loss; a silent LAN2 is.
   set_conn(*server, 1, 2, 0, 0, 0);
-  probe.lan2.answered = false;
+  probe.lan[1].up = false;
   v = cli::evaluate_check("192.0.2.10", probe);
   EXPECT_EQ(v.status, cli::kCheckWarning);
   EXPECT_EQ(v.line.find("redundancy lost"), std::string::npos) << v.line;
   EXPECT_NE(v.line.find("LAN2 does not answer"), std::string::npos) << v.line;
 
-  probe.lan1.answered = false;
+  probe.lan[0].up = false;
   v = cli::evaluate_check("192.0.2.10", probe);
   EXPECT_EQ(v.status, cli::kCheckCritical);
   EXPECT_EQ(v.line,
@@ -345,7 +345,7 @@ TEST_F(PortTableText, OneLanServerHasNoRedundancyToLose) {
   probe.search_code = 1;
   probe.found = true;
   probe.server = server;
-  probe.lan1.answered = true;
+  probe.lan[0].up = true;
   EXPECT_EQ(cli::evaluate_check("192.0.2.10", probe).status, cli::kCheckOk);
   // Asking for a second LAN that is not there is a warning.
   probe.lan2_requested = true;
@@ -380,7 +380,7 @@ TEST_F(PortTableText, WatchReportsModeAndConnectionChanges) {
   // A port entering the supported mode is one mode event, not eight connection events.
   EXPECT_EQ(events[2].kind, cli::WatchEvent::kMode);
   EXPECT_EQ(events[2].port, 2);
-  EXPECT_EQ(events[2].previous, "Terminal(ASCII)");
+  EXPECT_EQ(events[2].previous, "[NOT SUPPORT] (Terminal(ASCII))");
   EXPECT_EQ(events[2].value, "Redundant COM");
   ASSERT_NE(events[2].port_texts, nullptr);
   EXPECT_TRUE(events[2].port_texts->supported);
@@ -391,12 +391,12 @@ TEST_F(PortTableText, AFastFailureIsNotAnAnswer) {
   _SVRINFO s;
   s.model_id = 0x1104;
   s.port_count = 4;
-  s.handle1 = -1;
   s.online = 1;
-  const cli::LanPoll poll = cli::poll_lan_once(s, 0);
+  qeld::QueryChannel channel;
+  const tavrix::core::LanCycle poll = tavrix::core::poll_lan_cycle(s, 0, channel);
   EXPECT_EQ(poll.modes_result, -5);
-  EXPECT_TRUE(poll.in_time);
-  EXPECT_FALSE(poll.answered);
+  EXPECT_TRUE(poll.modes_in_time);
+  EXPECT_FALSE(poll.up);
   EXPECT_EQ(s.online.load(), 0) << "the LAN must read Off Line";
   EXPECT_EQ(s.mode_at(0), -1);
 }
@@ -456,7 +456,7 @@ TEST(CliMerge, SecondLanAddressGoesToTheSecondHandle) {
   lan2.mac1[5] = 0x11;
   const uint32_t a1 = ip("192.0.2.10"), a2 = ip("198.51.100.10");
 
-  auto m = cli::merge_lan_replies(lan1, lan2, a1, a2);
+  auto m = tavrix::core::merge_lan_replies(lan1, lan2, a1, a2);
   ASSERT_TRUE(m);
   EXPECT_EQ(m->ip1, a1);
   EXPECT_EQ(m->ip2, a2);
@@ -464,17 +464,17 @@ TEST(CliMerge, SecondLanAddressGoesToTheSecondHandle) {
   EXPECT_EQ(m->mac2[5], 0x11);
 
   // LAN2 silent and the reply names no second MAC: a one-LAN identity.
-  m = cli::merge_lan_replies(lan1, std::nullopt, a1, a2);
+  m = tavrix::core::merge_lan_replies(lan1, std::nullopt, a1, a2);
   ASSERT_TRUE(m);
   EXPECT_EQ(tavrix::mac_text(m->mac2), tavrix::kNoMac);
 
   // Only LAN2 answered: the identity still addresses LAN1 at the given address.
-  m = cli::merge_lan_replies(std::nullopt, lan2, a1, a2);
+  m = tavrix::core::merge_lan_replies(std::nullopt, lan2, a1, a2);
   ASSERT_TRUE(m);
   EXPECT_EQ(m->ip1, a1);
   EXPECT_EQ(m->ip2, a2);
   EXPECT_EQ(m->mac2[5], 0x11);
-  EXPECT_FALSE(cli::merge_lan_replies(std::nullopt, std::nullopt, a1, a2));
+  EXPECT_FALSE(tavrix::core::merge_lan_replies(std::nullopt, std::nullopt, a1, a2));
 }
 
 // --- the program against the loopback simulator ----------------------------------
@@ -827,7 +827,7 @@ TEST_F(CliProgram, WatchReportsAConnectionDroppingAndReturningThenEndsOnSigint) 
   EXPECT_EQ(e["event"], "mode");
   EXPECT_EQ(e["port"], 2);
   EXPECT_EQ(e["previous"], "Redundant COM");
-  EXPECT_EQ(e["value"], "Terminal(ASCII)");
+  EXPECT_EQ(e["value"], "[NOT SUPPORT] (Terminal(ASCII))");
   EXPECT_EQ(e["cell"], "[NOT SUPPORT]");
 
   child->signal(SIGINT);

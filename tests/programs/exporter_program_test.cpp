@@ -15,6 +15,7 @@
 
 #include "core/server_list_file.h"
 #include "programs/exporter_test_util.h"
+#include "support/device_identity.h"
 #include "support/lab.h"
 #include "support/loopback_sim.h"
 
@@ -32,17 +33,7 @@ constexpr bool kSanitizerBuild = true;
 constexpr bool kSanitizerBuild = false;
 #endif
 
-qeld::_DS_INFO identity_of(const devsim::Device& d) {
-  qeld::_DS_INFO id;
-  id.model_key = d.model_key;
-  id.model_id = d.model_id;
-  id.unit_id = d.unit_id;
-  id.ip1 = d.ip1;
-  id.ip2 = d.ip2 ? d.ip2 : d.ip1;
-  std::memcpy(id.mac1, d.mac1.data(), 6);
-  std::memcpy(id.mac2, d.mac2.data(), 6);
-  return id;
-}
+using tavrix_test::reply_of;
 
 // The fleet: 0 one LAN (127.0.0.2), 1 two LANs (127.0.0.3 / 127.0.1.3), 2 silent
 // (127.0.0.4, allowed by --allow), 3 answering but allowed by nothing (127.0.0.5).
@@ -67,7 +58,7 @@ class ExporterProgram : public ::testing::Test {
     std::vector<tavrix::ServerListEntry> listed;
     for (int i : {0, 1}) {
       auto e =
-          tavrix::server_list_entry(identity_of(sim_->sim().device(i)), "dev" + std::to_string(i));
+          tavrix::server_list_entry(reply_of(sim_->sim().device(i)), "dev" + std::to_string(i));
       e.model = "TVX-2613R";
       listed.push_back(e);
     }

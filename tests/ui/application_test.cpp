@@ -112,6 +112,8 @@ TEST(Application, FullServerListRefusesWithAMessageAndClosesTheHandles) {
   EXPECT_EQ(boxes.boxes[0].text, tavrix::ui::server_list_full_text());
   EXPECT_TRUE(boxes.boxes[0].text.contains("full"));
   EXPECT_EQ(boxes.boxes[0].icon, MsgIcon::Error);
+  EXPECT_EQ(rec.use_count(), 1) << "the list must not keep a record it refused";
+  rec.reset();  // its last owner lets go: the handles close with it
   EXPECT_EQ(qeld::open_handle_count(), open_before);
   uitest::reset_list();
   qeld::library_stop();

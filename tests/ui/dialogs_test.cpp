@@ -62,8 +62,6 @@ class DialogKeys : public ::testing::Test {
     ds_list().abort_search();
     EXPECT_TRUE(
         wait_until([] { return ds_list().search_finished() || !ds_list().search_running(); }, 15s));
-    for (int i = 0; i < ds_list().server_count(); ++i)
-      qeld::close_handle(ds_list().server_at(i)->handle1);
     uitest::reset_list();
     qeld::library_stop();
     qeld::set_device_ports(qeld::kPort4800, qeld::kPort1029);
@@ -172,8 +170,6 @@ TEST_F(DialogKeys, SearchDialogEnterPressesTheFocusedButtonElseOk) {
     press(row.key);
     row.expect(f);
     // The next row starts from the list as it was.
-    for (int i = 0; i < ds_list().server_count(); ++i)
-      qeld::close_handle(ds_list().server_at(i)->handle1);
     ds_list().clear_servers();
     ASSERT_EQ(ds_list().add_server(ds_list().make_server_record(reply(200))), 1);
   }

@@ -103,10 +103,6 @@ class SearchFormTest : public ::testing::Test {
     EXPECT_TRUE(wait_until([] { return tavrix::ds_list().search_finished() || !tavrix::ds_list().search_running(); },
                            15s));
     list().stop_all_pollers(5000);
-    for (int i = 0; i < list().server_count(); ++i) {
-      qeld::close_handle(list().server_at(i)->handle1);
-      if (list().server_at(i)->dual_lan) qeld::close_handle(list().server_at(i)->handle2);
-    }
     list().clear_servers();
     list().clear_results();
     list().search_timeout = 5;
@@ -330,7 +326,7 @@ TEST_F(SearchFormOkTest, OkWithTwoOfFiveTickedKeepsExactlyThoseInRowOrder) {
   EXPECT_EQ(qeld::open_handle_count(), 3);
   qeld::_DS_INFO h;
   qeld::TimeoutBlock t;
-  ASSERT_TRUE(qeld::handle_snapshot(a->handle2, h, t));
+  ASSERT_TRUE(qeld::handle_snapshot(a->handle2.id(), h, t));
   EXPECT_EQ(h.ip1, reply(2, true).ip2);
   EXPECT_TRUE(boxes_.empty());
 }
@@ -338,7 +334,7 @@ TEST_F(SearchFormOkTest, OkWithTwoOfFiveTickedKeepsExactlyThoseInRowOrder) {
 TEST_F(SearchFormOkTest, OkStopsRunningPollersAndLaterMonitoringStillRuns) {
   add_old_servers();
   // Short waits, so that a query in progress does not outlast the stop.
-  ASSERT_TRUE(qeld::handle_set_timeouts(list().server_at(0)->handle1, 100, 1));
+  ASSERT_TRUE(qeld::handle_set_timeouts(list().server_at(0)->handle1.id(), 100, 1));
   list().server_at(0)->monitoring = 1;
   list().start_poller(0, 0);
   ASSERT_TRUE(wait_until([] { return tavrix::ds_list().poller_count() == 1; }));
@@ -352,7 +348,7 @@ TEST_F(SearchFormOkTest, OkStopsRunningPollersAndLaterMonitoringStillRuns) {
   ASSERT_EQ(list().server_count(), 1);
 
   // Replacing the list must not leave every future poller stopped.
-  ASSERT_TRUE(qeld::handle_set_timeouts(list().server_at(0)->handle1, 100, 1));
+  ASSERT_TRUE(qeld::handle_set_timeouts(list().server_at(0)->handle1.id(), 100, 1));
   list().server_at(0)->monitoring = 1;
   list().start_poller(0, 0);
   EXPECT_TRUE(wait_until([] { return tavrix::ds_list().poller_count() == 1; }))

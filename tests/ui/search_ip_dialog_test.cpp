@@ -91,10 +91,6 @@ class SearchIpFormTest : public ::testing::Test {
     list().abort_search();
     EXPECT_TRUE(wait_until(
         [] { return tavrix::ds_list().search_finished() || !tavrix::ds_list().search_running(); }, 15s));
-    for (int i = 0; i < list().server_count(); ++i) {
-      qeld::close_handle(list().server_at(i)->handle1);
-      if (list().server_at(i)->dual_lan) qeld::close_handle(list().server_at(i)->handle2);
-    }
     list().clear_servers();
     list().clear_results();
     list().search_timeout = 5;
@@ -184,7 +180,7 @@ TEST_F(SearchIpFormTest, AnsweringDeviceIsAddedAndTheSameAddressAgainIsRefused) 
   EXPECT_EQ(s->model_id, 0x1204);
   EXPECT_EQ(s->port_count, 4);
   EXPECT_EQ(s->dual_lan, 0);
-  EXPECT_GE(s->handle1, 0);
+  EXPECT_GE(s->handle1.id(), 0);
 
   {
     Tm_searchIP_form f;
@@ -224,7 +220,7 @@ TEST_F(SearchIpFormTest, TwoReplyModelIsAddedWithTheReplyThatNamesItsSecondLan) 
   EXPECT_EQ(s->dual_lan, 1);
   EXPECT_EQ(tavrix::mac_text(s->mac2), "00:90:E8:40:00:05");
   EXPECT_EQ(s->ip2, ip("127.0.0.3"));
-  EXPECT_GE(s->handle2, 0);
+  EXPECT_GE(s->handle2.id(), 0);
 }
 
 TEST_F(SearchIpFormTest, TwoReplyModelWithOneReplyIsAddedWhenTheSearchEnds) {

@@ -42,17 +42,9 @@ class ServerListFiles : public ::testing::Test {
   }
   void TearDown() override {
     tavrix::ui::set_file_prompt_handler(nullptr);
-    close_all_handles();
     delete w;
     uitest::reset_list();
     qeld::library_stop();
-  }
-  static void close_all_handles() {
-    for (int i = 0; i < ds_list().server_count(); ++i) {
-      qeld::close_handle(ds_list().server_at(i)->handle1);
-      if (ds_list().server_at(i)->dual_lan == 1)
-        qeld::close_handle(ds_list().server_at(i)->handle2);
-    }
   }
   // Three servers as a search would make them, one of them dual-LAN.
   void make_list() {
@@ -129,7 +121,6 @@ TEST_F(ServerListFiles, CancelKeepsTheListAndAnEmptyListIsNotAsked) {
   ASSERT_EQ(boxes.boxes.size(), 1u);
   EXPECT_EQ(qeld::open_handle_count(), 4);  // the old handles, no new ones
 
-  close_all_handles();
   ds_list().clear_servers();
   w->rebuild_tree(-1);
   w->m_open_list_act->trigger();

@@ -108,13 +108,12 @@ TEST_F(Shutdown, WaitForAHangingPollerIsBoundedAtFiveSeconds) {
   reply.model_key = uitest::kKey;
   reply.model_id = uitest::kModelA;
   reply.ip1 = reply.ip2 = htonl(INADDR_LOOPBACK);
-  int handle = -1;
-  ASSERT_EQ(qeld::open_handle(&reply, &handle), 1);
+  auto rec = uitest::make_server(uitest::kModelA, "127.0.0.1", 3);
+  rec->handle1 = tavrix::core::DeviceHandle::open(reply);
+  ASSERT_TRUE(rec->handle1.valid());
   // A stop ends a query after the attempt under way, so one attempt of 7000 ms is what
   // outlasts the close dialog's wait.
-  ASSERT_TRUE(qeld::handle_set_timeouts(handle, 7000, 2));
-  auto rec = uitest::make_server(uitest::kModelA, "127.0.0.1", 3);
-  rec->handle1 = handle;
+  ASSERT_TRUE(qeld::handle_set_timeouts(rec->handle1.id(), 7000, 2));
   ASSERT_EQ(ds_list().add_server(rec), 1);
   start(0);
   ASSERT_TRUE(uitest::wait_until([&] { return device.drain() > 0; }));

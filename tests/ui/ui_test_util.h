@@ -135,8 +135,6 @@ inline std::shared_ptr<_SVRINFO> make_server(uint16_t model_id, const char* ip1,
     rec->dual_lan = 1;
   }
   rec->port_count = static_cast<int>(qeld::model_port_count(kKey, model_id));
-  rec->handle1 = -1;
-  rec->handle2 = -1;
   return rec;
 }
 

@@ -1,0 +1,48 @@
+// Finding one server by its address: a directed search of the address (or of its two
+// LANs' addresses), ended once the replies have settled, the reply to keep chosen, and
+// the two LANs' replies merged into the identity that handles are opened with.
+#pragma once
+
+#include <chrono>
+#include <cstdint>
+#include <optional>
+
+#include "qeld/ds_info.h"
+
+namespace tavrix::core {
+
+// Settled: one reply, or two for the models that answer a directed search twice.
+bool replies_settled(int count, const qeld::_DS_INFO* first);
+// Of a two-reply model's answers, the one naming a second LAN is kept; `second` may be null.
+const qeld::_DS_INFO& choose_reply(const qeld::_DS_INFO& first, const qeld::_DS_INFO* second);
+// The identity from the replies at the two addresses: LAN1's reply with LAN2's port as
+// its second LAN, or LAN2's alone with LAN1's MAC unknown; the handles then talk to the
+// addresses named.
+std::optional<qeld::_DS_INFO> merge_lan_replies(const std::optional<qeld::_DS_INFO>& lan1,
+                                                const std::optional<qeld::_DS_INFO>& lan2,
+                                                uint32_t lan1_address, uint32_t lan2_address);
+
+struct SearchLimits {
+  int wait_ms = 1000;  // one quiet wait
+  int attempts = 5;    // quiet waits before the search gives up
+  // When set, the waits are cut to fit and the search ends by then.
+  std::optional<std::chrono::steady_clock::time_point> deadline;
+  bool (*cancel)(const void* arg) = nullptr;  // asked at every reply and quiet wait
+  const void* cancel_arg = nullptr;
+};
+
+struct FoundServer {
+  // The search's public code: 1 found or ran to its end, -2 nothing answered, -3 socket
+  // failure, -4 cancelled.
+  int code = 0;
+  std::optional<qeld::_DS_INFO> identity;
+};
+
+// Directed search of `address` (network byte order). Replies of models the map does not
+// know are dropped. Takes no library lock: one silent address holds up no other search.
+FoundServer find_server(uint32_t address, const SearchLimits& limits);
+// The same for a server named by both its LANs' addresses (lan2 0: LAN1 alone). A LAN1
+// reply that names its second LAN needs no second search.
+FoundServer find_server(uint32_t lan1, uint32_t lan2, const SearchLimits& limits);
+
+}  // namespace tavrix::core
