@@ -94,6 +94,19 @@ int main(int argc, char** argv) {
       ->capture_default_str();
   app.add_option("--web.config.file", web_config_file,
                  "Web configuration (TLS, basic auth) in the exporter-toolkit format");
+  app.add_option("--web.request-timeout", so.request_timeout_s,
+                 "Seconds: a request line and its headers must come in whole within this, "
+                 "and a kept-alive connection idle this long is closed")
+      ->check(CLI::Range(0.5, 300.0))
+      ->capture_default_str();
+  app.add_option("--web.max-connections", so.max_connections,
+                 "Open connections in total; more are closed at once")
+      ->check(CLI::Range(16, 65536))
+      ->capture_default_str();
+  app.add_option("--web.max-connections-per-address", so.max_connections_per_address,
+                 "Open connections from one client address; more are closed at once")
+      ->check(CLI::Range(1, 65536))
+      ->capture_default_str();
   app.add_option("--servers", servers_file,
                  "Server-list file: the servers for /sd, allowed as probe targets");
   app.add_option("--allow", allow, "Also allow probing targets inside this CIDR range (repeatable)")
@@ -154,7 +167,7 @@ int main(int argc, char** argv) {
   if (auto why = apply_lab_aids(device_ports, local_addresses); !why.empty())
     return usage_error(why);
   po.min_interval_ms = static_cast<int>(min_interval_s * 1000);
-  so.threads = po.max_in_flight + 8;
+  so.probe_threads = po.max_in_flight + 8;
 
   // Signals are taken by one thread with sigwait; every other thread has them blocked.
   sigset_t stop_signals;

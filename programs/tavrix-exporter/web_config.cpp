@@ -145,17 +145,24 @@ std::array<unsigned char, 32> BasicAuth::digest(const std::string& user,
   return out;
 }
 
+bool BasicAuth::remembered(const std::string& user, const std::string& password) {
+  if (users_.find(user) == users_.end()) return false;
+  const auto d = digest(user, password);
+  std::lock_guard<std::mutex> g(mu_);
+  const auto good = good_.find(user);
+  return good != good_.end() && CRYPTO_memcmp(good->second.data(), d.data(), d.size()) == 0;
+}
+
 bool BasicAuth::check(const std::string& user, const std::string& password) {
+  if (remembered(user, password)) return true;
   const auto it = users_.find(user);
   const auto d = digest(user, password);
-  if (it != users_.end()) {
-    std::lock_guard<std::mutex> g(mu_);
-    const auto good = good_.find(user);
-    if (good != good_.end() && CRYPTO_memcmp(good->second.data(), d.data(), d.size()) == 0)
-      return true;
-  }
   const std::string& hash = it != users_.end() ? it->second : std::string(kDummyHash);
-  const std::string computed = crypt_text(password, hash);
+  std::string computed;
+  {
+    std::lock_guard<std::mutex> g(bcrypt_mu_);
+    computed = crypt_text(password, hash);
+  }
   const bool ok = it != users_.end() && computed.size() == hash.size() &&
                   CRYPTO_memcmp(computed.data(), hash.data(), hash.size()) == 0;
   if (ok) {
