@@ -6,9 +6,13 @@
 #include "http_service.h"
 
 #include <arpa/inet.h>
+#include <gnutls/abstract.h>
+#include <gnutls/gnutls.h>
+#include <gnutls/x509.h>
 #include <microhttpd.h>
 #include <netdb.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -189,6 +193,77 @@ void log_refusal(std::initializer_list<LogField> fields) {
   log(LogLevel::kWarn, "request refused", fields);
 }
 
+// The certificate chain and key that TLS handshakes present; replaced whole on a
+// reload. A replaced set is kept until the end: a handshake may still be using it.
+struct TlsKeys {
+  std::vector<gnutls_pcert_st> chain;
+  gnutls_privkey_t key = nullptr;
+  ~TlsKeys() {
+    for (auto& p : chain) gnutls_pcert_deinit(&p);
+    if (key) gnutls_privkey_deinit(key);
+  }
+};
+
+// Guards g_keys and g_retired; taken by each handshake and by a reload.
+std::mutex g_keys_mu;
+std::shared_ptr<TlsKeys> g_keys;
+std::vector<std::shared_ptr<TlsKeys>> g_retired;
+
+// Reads and checks the pair: the key must sign what the certificate's key verifies.
+std::string load_tls_keys(const std::string& cert_file, const std::string& key_file,
+                          std::shared_ptr<TlsKeys>& out) {
+  std::string cert_pem, key_pem;
+  if (!read_whole(cert_file, cert_pem)) return cert_file + " cannot be read";
+  if (!read_whole(key_file, key_pem)) return key_file + " cannot be read";
+  auto keys = std::make_shared<TlsKeys>();
+  unsigned n = 16;
+  keys->chain.resize(n);
+  gnutls_datum_t cert{reinterpret_cast<unsigned char*>(cert_pem.data()),
+                      static_cast<unsigned>(cert_pem.size())};
+  if (gnutls_pcert_list_import_x509_raw(keys->chain.data(), &n, &cert, GNUTLS_X509_FMT_PEM, 0) <
+          0 ||
+      n == 0) {
+    keys->chain.clear();
+    return cert_file + " holds no usable certificate";
+  }
+  keys->chain.resize(n);
+  gnutls_datum_t key{reinterpret_cast<unsigned char*>(key_pem.data()),
+                     static_cast<unsigned>(key_pem.size())};
+  if (gnutls_privkey_init(&keys->key) < 0 ||
+      gnutls_privkey_import_x509_raw(keys->key, &key, GNUTLS_X509_FMT_PEM, nullptr, 0) < 0)
+    return key_file + " holds no usable private key";
+  static const unsigned char kProbe[] = "tavrix-exporter key check";
+  const gnutls_datum_t data{const_cast<unsigned char*>(kProbe), sizeof kProbe};
+  gnutls_datum_t sig{};
+  const auto algo = gnutls_pubkey_get_pk_algorithm(keys->chain[0].pubkey, nullptr);
+  const auto sign_algo =
+      gnutls_pk_to_sign(static_cast<gnutls_pk_algorithm_t>(algo), GNUTLS_DIG_SHA256);
+  bool match = gnutls_privkey_sign_data2(keys->key, sign_algo, 0, &data, &sig) >= 0 &&
+               gnutls_pubkey_verify_data2(keys->chain[0].pubkey, sign_algo, 0, &data, &sig) >= 0;
+  gnutls_free(sig.data);
+  if (!match) return key_file + " is not the key of " + cert_file;
+  out = std::move(keys);
+  return {};
+}
+
+int present_keys(gnutls_session_t, const gnutls_datum_t*, int, const gnutls_pk_algorithm_t*, int,
+                 gnutls_pcert_st** chain, unsigned int* chain_length, gnutls_privkey_t* key) {
+  std::lock_guard<std::mutex> g(g_keys_mu);
+  if (!g_keys) return -1;
+  *chain = g_keys->chain.data();
+  *chain_length = static_cast<unsigned>(g_keys->chain.size());
+  *key = g_keys->key;
+  return 0;
+}
+
+// A file's modification time and size, to notice a replaced certificate.
+std::pair<int64_t, int64_t> file_stamp(const std::string& path) {
+  struct stat st {};
+  if (::stat(path.c_str(), &st) != 0) return {0, 0};
+  return {static_cast<int64_t>(st.st_mtim.tv_sec) * 1000000000 + st.st_mtim.tv_nsec,
+          static_cast<int64_t>(st.st_size)};
+}
+
 }  // namespace
 
 // The library's callbacks, with its own signatures, forwarding to the service.
@@ -326,10 +401,17 @@ HttpService::~HttpService() {
 std::string HttpService::bind() {
   const bool tls = options_.web.tls();
   if (tls) {
-    if (!read_whole(options_.web.cert_file, cert_pem_) ||
-        !read_whole(options_.web.key_file, key_pem_))
-      return "the TLS certificate or key cannot be read (" + options_.web.cert_file + ", " +
-             options_.web.key_file + ")";
+    std::shared_ptr<TlsKeys> keys;
+    if (auto why = load_tls_keys(options_.web.cert_file, options_.web.key_file, keys); !why.empty())
+      return "the TLS certificate or key cannot be used: " + why;
+    {
+      std::lock_guard<std::mutex> g(g_keys_mu);
+      if (g_keys) g_retired.push_back(g_keys);
+      g_keys = keys;
+    }
+    stamps_ = {file_stamp(options_.web.cert_file), file_stamp(options_.web.key_file)};
+    if (options_.web.client_certs() && !read_whole(options_.web.client_ca_file, client_ca_pem_))
+      return options_.web.client_ca_file + " cannot be read";
     tls_priorities_ = options_.web.min_version == "TLS13"
                           ? "NORMAL:-VERS-ALL:+VERS-TLS1.3"
                           : "NORMAL:-VERS-ALL:+VERS-TLS1.3:+VERS-TLS1.2";
@@ -381,8 +463,9 @@ std::string HttpService::bind() {
       {MHD_OPTION_NOTIFY_CONNECTION, reinterpret_cast<intptr_t>(&Glue::on_connection), this},
   };
   if (tls) {
-    opts.push_back({MHD_OPTION_HTTPS_MEM_CERT, 0, cert_pem_.data()});
-    opts.push_back({MHD_OPTION_HTTPS_MEM_KEY, 0, key_pem_.data()});
+    opts.push_back({MHD_OPTION_HTTPS_CERT_CALLBACK, 0, reinterpret_cast<void*>(&present_keys)});
+    if (options_.web.client_certs())
+      opts.push_back({MHD_OPTION_HTTPS_MEM_TRUST, 0, client_ca_pem_.data()});
     opts.push_back({MHD_OPTION_HTTPS_PRIORITIES, 0, tls_priorities_.data()});
   }
   opts.push_back({MHD_OPTION_END, 0, nullptr});
@@ -395,8 +478,9 @@ std::string HttpService::bind() {
     ::close(fd);
     probes_.reset();
     auth_queue_.reset();
-    return tls ? "the TLS certificate or key cannot be used (" + options_.web.cert_file + ", " +
-                     options_.web.key_file + ")"
+    return tls ? "TLS cannot be set up with " + options_.web.cert_file + ", " +
+                     options_.web.key_file +
+                     (options_.web.client_certs() ? " and " + options_.web.client_ca_file : "")
                : "cannot serve on " + where;
   }
   sweeper_ = std::thread([this] { sweep(); });
@@ -410,9 +494,21 @@ void HttpService::sweep() {
   const auto deadline =
       std::chrono::milliseconds(static_cast<int64_t>(options_.request_timeout_s * 1000));
   std::unique_lock<std::mutex> lk(mu_);
+  auto next_look = Clock::now();
   while (!stop_) {
     cv_.wait_for(lk, std::chrono::milliseconds(100));
     const auto now = Clock::now();
+    if (options_.web.tls() && now >= next_look) {
+      next_look = now + std::chrono::seconds(1);
+      const decltype(stamps_) stamps = {file_stamp(options_.web.cert_file),
+                                        file_stamp(options_.web.key_file)};
+      if (stamps != stamps_) {
+        stamps_ = stamps;
+        lk.unlock();
+        reload_tls("files changed");
+        lk.lock();
+      }
+    }
     for (auto& [c, conn] : conns_) {
       if (!conn.waiting || conn.fd < 0 || now - conn.since < deadline) continue;
       // The library still owns the descriptor (a closed connection leaves conns_ under
@@ -447,6 +543,24 @@ bool HttpService::run() {
   return true;
 }
 
+bool HttpService::reload_tls(const char* why) {
+  if (!options_.web.tls()) return true;
+  std::shared_ptr<TlsKeys> keys;
+  if (auto err = load_tls_keys(options_.web.cert_file, options_.web.key_file, keys); !err.empty()) {
+    log(LogLevel::kError, "TLS certificate not reloaded; the previous one stays",
+        {{"why", why}, {"err", err}});
+    return false;
+  }
+  {
+    std::lock_guard<std::mutex> g(g_keys_mu);
+    g_retired.push_back(g_keys);
+    g_keys = keys;
+  }
+  log(LogLevel::kInfo, "TLS certificate reloaded",
+      {{"why", why}, {"cert_file", options_.web.cert_file}});
+  return true;
+}
+
 void HttpService::stop() {
   {
     std::lock_guard<std::mutex> g(mu_);
@@ -469,6 +583,10 @@ bool HttpService::handle(MHD_Connection* c, Request& r, std::size_t* upload_size
         if (it != conns_.end()) it->second.waiting = false;
       }
       r.stage = Stage::kAnswer;
+      if (options_.web.client_certs() && !client_verified(c)) {
+        r.refuse(403, "client certificate missing or not verified");
+        return answer(c, r);
+      }
       if (r.uri.size() > kMaxUriBytes) {
         r.refuse(414, "request line too long");
         return answer(c, r);
@@ -548,6 +666,16 @@ bool HttpService::handle(MHD_Connection* c, Request& r, std::size_t* upload_size
     MHD_resume_connection(c);
   }
   return true;
+}
+
+bool HttpService::client_verified(MHD_Connection* c) {
+  const auto* info = MHD_get_connection_info(c, MHD_CONNECTION_INFO_GNUTLS_SESSION);
+  if (!info || !info->tls_session) return false;
+  auto session = static_cast<gnutls_session_t>(info->tls_session);
+  unsigned status = 0;
+  return gnutls_certificate_type_get(session) == GNUTLS_CRT_X509 &&
+         gnutls_certificate_get_peers(session, nullptr) != nullptr &&
+         gnutls_certificate_verify_peers2(session, &status) == 0 && status == 0;
 }
 
 // Answers the pages at once; leaves a valid probe request in kProbe for a queue thread.

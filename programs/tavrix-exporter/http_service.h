@@ -13,6 +13,7 @@
 #include <string>
 #include <thread>
 #include <unordered_map>
+#include <utility>
 
 #include "access.h"
 #include "discovery.h"
@@ -70,6 +71,9 @@ class HttpService {
   bool run();
   // Stops taking requests; run() returns once the running ones are done.
   void stop();
+  // Reads the TLS certificate and key again (SIGHUP; a change of the files is noticed
+  // within a second by itself). On failure the previous pair stays; false then.
+  bool reload_tls(const char* why);
 
   struct Request;  // one request's state, kept by the library between calls
 
@@ -90,6 +94,7 @@ class HttpService {
   void route(Request& r);
   void probe(Request& r);
   void sweep();
+  bool client_verified(MHD_Connection* c);
 
   ServiceOptions options_;
   Prober& prober_;
@@ -97,7 +102,8 @@ class HttpService {
   const ServiceDiscovery& discovery_;
   ExporterMetrics& metrics_;
   std::unique_ptr<BasicAuth> auth_;
-  std::string cert_pem_, key_pem_;
+  std::string client_ca_pem_;
+  std::pair<std::pair<int64_t, int64_t>, std::pair<int64_t, int64_t>> stamps_;  // cert, key
   std::string tls_priorities_;
   MHD_Daemon* daemon_ = nullptr;
   int bound_port_ = 0;

@@ -175,6 +175,7 @@ int main(int argc, char** argv) {
   sigaddset(&stop_signals, SIGTERM);
   sigaddset(&stop_signals, SIGINT);
   sigaddset(&stop_signals, SIGUSR1);  // wakes the signal thread when serving ends by itself
+  sigaddset(&stop_signals, SIGHUP);   // reads the TLS certificate and key again
   pthread_sigmask(SIG_BLOCK, &stop_signals, nullptr);
   signal(SIGPIPE, SIG_IGN);
 
@@ -204,7 +205,7 @@ int main(int argc, char** argv) {
   std::thread watchdog;
   std::thread signal_thread([&] {
     int sig = 0;
-    sigwait(&stop_signals, &sig);
+    while (sigwait(&stop_signals, &sig) == 0 && sig == SIGHUP) service.reload_tls("SIGHUP");
     if (sig == SIGUSR1) return;
     stopping = true;
     log(LogLevel::kInfo, "stopping", {{"signal", sig == SIGTERM ? "SIGTERM" : "SIGINT"}});

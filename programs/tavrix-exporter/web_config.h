@@ -18,8 +18,11 @@ struct WebConfig {
   std::string cert_file;  // TLS when both are set (paths as written, made absolute on read)
   std::string key_file;
   std::string min_version;                   // "", "TLS12" or "TLS13"
+  std::string client_auth_type;              // "", "NoClientCert" or "RequireAndVerifyClientCert"
+  std::string client_ca_file;                // the CAs a client certificate must chain to
   std::map<std::string, std::string> users;  // user -> bcrypt hash
   bool tls() const { return !cert_file.empty(); }
+  bool client_certs() const { return client_auth_type == "RequireAndVerifyClientCert"; }
 };
 
 // Parses the YAML text. Empty on success (out replaced), else a one-line reason.
