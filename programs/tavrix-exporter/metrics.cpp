@@ -7,6 +7,7 @@
 
 #include <cstdio>
 #include <cstring>
+#include <ctime>
 #include <fstream>
 #include <sstream>
 
@@ -108,12 +109,15 @@ void process_metrics(Writer& w) {
     unsigned long long start_ticks = 0;
     for (int i = 3; i <= 22 && rest >> field; ++i)
       if (i == 22) start_ticks = std::stoull(field);
-    std::ifstream up("/proc/uptime");
-    double uptime = 0;
-    up >> uptime;
+    // The boot time from the clocks, not /proc/uptime: the service's ProcSubset=pid
+    // hides that file. CLOCK_BOOTTIME counts from boot as the start ticks do.
+    timespec real{}, boot{};
+    clock_gettime(CLOCK_REALTIME, &real);
+    clock_gettime(CLOCK_BOOTTIME, &boot);
+    const double since_boot = static_cast<double>(boot.tv_sec) + boot.tv_nsec / 1e9;
+    const double now = static_cast<double>(real.tv_sec) + real.tv_nsec / 1e9;
     const double ticks = static_cast<double>(sysconf(_SC_CLK_TCK));
-    const double boot = static_cast<double>(time(nullptr)) - uptime;
-    return boot + static_cast<double>(start_ticks) / ticks;
+    return now - since_boot + static_cast<double>(start_ticks) / ticks;
   }();
   std::ifstream stat("/proc/self/stat");
   std::string text((std::istreambuf_iterator<char>(stat)), std::istreambuf_iterator<char>());

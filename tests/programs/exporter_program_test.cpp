@@ -362,6 +362,14 @@ TEST_F(ExporterProgram, PromtoolAcceptsEverythingItServes) {
                                                                                   << out;
     EXPECT_EQ(out, "") << path;
   }
+  // The start time is the process's own, in the past and not long ago.
+  const std::string own = http_get(port, "/metrics").body;
+  const auto at = own.find("\nprocess_start_time_seconds ");
+  ASSERT_NE(at, std::string::npos);
+  const double started = std::atof(own.c_str() + at + 28);
+  const double now = static_cast<double>(time(nullptr));
+  EXPECT_LE(started, now + 1);
+  EXPECT_GE(started, now - 120);
   // The silent device: down, its identity from the file, and no port series.
   const HttpReply silent = http_get(port, "/probe?target=127.0.0.4");
   EXPECT_NE(silent.body.find("tavrix_up{lan=\"1\"} 0\n"), std::string::npos) << silent.body;
