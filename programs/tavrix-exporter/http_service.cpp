@@ -21,6 +21,7 @@
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
+#include <ctime>
 #include <deque>
 #include <fstream>
 #include <functional>
@@ -116,6 +117,7 @@ const char* kLandingPage = R"(<!DOCTYPE html>
 <li><a href="/probe?target=192.0.2.10">/probe?target=ADDR[&amp;lan2=ADDR]</a>: probe one device server</li>
 <li><a href="/metrics">/metrics</a>: the exporter's own metrics</li>
 <li><a href="/sd">/sd</a>: HTTP service discovery of the known servers</li>
+<li><a href="/probes">/probes</a>: recent probes with their debug logs (add <code>&amp;debug=true</code> to a probe to see its own)</li>
 </ul></body></html>
 )";
 
@@ -264,7 +266,64 @@ std::pair<int64_t, int64_t> file_stamp(const std::string& path) {
           static_cast<int64_t>(st.st_size)};
 }
 
+std::string html_escape(std::string_view text) {
+  std::string out;
+  for (char c : text) {
+    switch (c) {
+      case '<':
+        out += "&lt;";
+        break;
+      case '>':
+        out += "&gt;";
+        break;
+      case '&':
+        out += "&amp;";
+        break;
+      case '"':
+        out += "&quot;";
+        break;
+      default:
+        out += c;
+    }
+  }
+  return out;
+}
+
 }  // namespace
+
+void RecentProbes::add(std::string target, std::string result, bool cached, std::string log) {
+  char when[32];
+  const std::time_t now = std::time(nullptr);
+  std::tm tm{};
+  gmtime_r(&now, &tm);
+  std::strftime(when, sizeof when, "%Y-%m-%dT%H:%M:%SZ", &tm);
+  Entry e{when, std::move(target), std::move(result), cached, std::move(log)};
+  std::lock_guard<std::mutex> g(mu_);
+  auto& list = e.result == "up" ? succeeded_ : failed_;
+  // The failed ones have a list of their own, so a stream of good probes cannot push
+  // the last failure out of sight.
+  list.push_front(std::move(e));
+  if (list.size() > kKept) list.pop_back();
+}
+
+std::string RecentProbes::page() const {
+  std::string html =
+      "<!DOCTYPE html>\n<html lang=\"en\"><head><meta charset=\"utf-8\"><title>Recent "
+      "probes</title></head>\n<body><h1>Recent probes</h1>\n<p>The last " +
+      std::to_string(kKept) + " failed probes and the last " + std::to_string(kKept) +
+      " successful ones, newest first; each with its debug log (as "
+      "<code>&amp;debug=true</code> shows it).</p>\n";
+  std::lock_guard<std::mutex> g(mu_);
+  for (const auto* list : {&failed_, &succeeded_}) {
+    html += list == &failed_ ? "<h2>Failed</h2>\n" : "<h2>Successful</h2>\n";
+    if (list->empty()) html += "<p>None yet.</p>\n";
+    for (const Entry& e : *list)
+      html += "<details><summary>" + e.when + " " + html_escape(e.target) + " " + e.result +
+              (e.cached ? " (cached)" : "") + "</summary><pre>" + html_escape(e.log) +
+              "</pre></details>\n";
+  }
+  return html + "</body></html>\n";
+}
 
 // The library's callbacks, with its own signatures, forwarding to the service.
 struct Glue {
@@ -704,6 +763,9 @@ void HttpService::route(Request& r) {
   if (r.path == "/metrics") {
     r.body = metrics_.render(prober_.in_flight(), prober_.targets());
     r.type = kTextFormat;
+  } else if (r.path == "/probes") {
+    r.body = recent_.page();
+    r.type = "text/html; charset=utf-8";
   } else if (r.path == "/sd") {
     r.body = discovery_.json();
     r.type = "application/json";
@@ -730,6 +792,7 @@ void HttpService::probe(Request& r) {
   const auto deadline =
       Clock::now() + std::chrono::microseconds(static_cast<int64_t>(timeout * 1e6));
   std::shared_ptr<const ProbeOutcome> outcome;
+  bool cached = false;
   switch (prober_.probe(target, lan2, deadline, outcome)) {
     case Prober::Status::kBusy:
       metrics_.count_probe(ExporterMetrics::kBusy);
@@ -738,14 +801,41 @@ void HttpService::probe(Request& r) {
       return r.refuse(503, "shutting down");
     case Prober::Status::kCached:
       metrics_.count_probe(ExporterMetrics::kCached);
+      cached = true;
       break;
     case Prober::Status::kDone:
       metrics_.count_probe(static_cast<ExporterMetrics::Probe>(outcome->result));
       metrics_.observe_duration(outcome->duration_s);
       break;
   }
-  r.body = render_probe(*outcome);
+  const std::string account = describe_probe(*outcome, pq.target, pq.lan2, cached);
+  const bool failed = outcome->result != ProbeOutcome::Result::kUp;
+  recent_.add(pq.target + (pq.lan2.empty() ? "" : " / " + pq.lan2), result_name(outcome->result),
+              cached, account);
+  if (failed && !cached) {
+    const LogLevel level =
+        outcome->result == ProbeOutcome::Result::kError ? LogLevel::kError : LogLevel::kInfo;
+    std::string lans;
+    for (int i = 0; i < 2; ++i)
+      if (outcome->lan[static_cast<std::size_t>(i)].polled)
+        lans += (lans.empty() ? "" : ",") + std::to_string(i + 1) +
+                (outcome->lan[static_cast<std::size_t>(i)].up ? "=up" : "=down");
+    log(level, "probe failed",
+        {{"target", pq.target},
+         {"lan2", pq.lan2},
+         {"result", result_name(outcome->result)},
+         {"lans", lans},
+         {"reason", failure_reason(*outcome)}});
+  }
+  // A fault of the exporter's own is not a dead device: Prometheus sees the scrape fail.
+  if (outcome->result == ProbeOutcome::Result::kError && !pq.debug)
+    return r.refuse(500, failure_reason(*outcome));
+  r.body = render_probe(*outcome, cached);
   r.type = kTextFormat;
+  if (pq.debug) {
+    r.body = account + "\n" + r.body;
+    r.type = "text/plain; charset=utf-8";
+  }
 }
 
 bool HttpService::answer(MHD_Connection* c, Request& r) {

@@ -8,6 +8,7 @@
 #include <chrono>
 #include <condition_variable>
 #include <cstddef>
+#include <deque>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -55,6 +56,25 @@ double probe_timeout_s(const std::string& header, double offset_s, double max_s)
 
 class WorkQueue;
 struct Glue;
+
+// The last probes with their debug logs, for the /probes page: failed ones in a list of
+// their own so that they stay longer. Safe from every probe thread.
+class RecentProbes {
+ public:
+  static constexpr std::size_t kKept = 100;
+  void add(std::string target, std::string result, bool cached, std::string log);
+  std::string page() const;
+
+ private:
+  struct Entry {
+    std::string when, target, result;
+    bool cached;
+    std::string log;
+  };
+  // Guards both lists; taken by each probe's end and by the page.
+  mutable std::mutex mu_;
+  std::deque<Entry> succeeded_, failed_;
+};
 
 class HttpService {
  public:
@@ -107,6 +127,7 @@ class HttpService {
   std::string tls_priorities_;
   MHD_Daemon* daemon_ = nullptr;
   int bound_port_ = 0;
+  RecentProbes recent_;
   std::unique_ptr<WorkQueue> probes_;      // probes: they wait for devices
   std::unique_ptr<WorkQueue> auth_queue_;  // one thread: one bcrypt at a time
   // Guards conns_, stop_ and the sweeper's wake-up; taken by the library's thread at

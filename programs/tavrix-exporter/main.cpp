@@ -81,7 +81,7 @@ int main(int argc, char** argv) {
                            tavrix::load_str(tavrix::kStrVersion) + ")",
                        "Print the version and exit");
   std::string listen = "127.0.0.1:" + std::to_string(kDefaultPort);
-  std::string web_config_file, servers_file, level_text = "info";
+  std::string web_config_file, servers_file, level_text = "info", log_format = "logfmt";
   std::vector<std::string> allow;
   ProberOptions po;
   ServiceOptions so;
@@ -141,6 +141,9 @@ int main(int argc, char** argv) {
   app.add_option("--log.level", level_text, "debug, info, warn or error")
       ->check(CLI::IsMember({"debug", "info", "warn", "error"}))
       ->capture_default_str();
+  app.add_option("--log.format", log_format, "logfmt or json (one JSON object a line)")
+      ->check(CLI::IsMember({"logfmt", "json"}))
+      ->capture_default_str();
   app.add_option("--device-ports", device_ports, "P4800,P1029")->group("");
   app.add_option("--local-address", local_addresses, "local IPv4 addresses")
       ->group("")
@@ -150,6 +153,11 @@ int main(int argc, char** argv) {
   LogLevel level = LogLevel::kInfo;
   parse_log_level(level_text, level);
   set_log_level(level);
+  set_log_json(log_format == "json");
+  // The protocol library's own warnings in the same log.
+  qeld::set_log_sink([](const std::string& text) {
+    log(LogLevel::kWarn, "protocol library", {{"detail", text}});
+  });
 
   if (auto why = parse_listen_address(listen, so.host, so.port); !why.empty())
     return usage_error("--web.listen-address " + why);

@@ -14,6 +14,7 @@
 #include "core/address_text.h"
 #include "core/string_table.h"
 #include "qeld/ds_info.h"
+#include "qeld/result_codes.h"
 
 #ifndef TAVRIX_VERSION
 #define TAVRIX_VERSION "0"
@@ -159,6 +160,28 @@ void process_metrics(Writer& w) {
   w.sample("process_max_fds", "", static_cast<double>(lim.rlim_cur));
 }
 
+// The library's public result codes in words, for the probe's debug log.
+const char* result_code_text(int code) {
+  switch (code) {
+    case qeld::kPubFailure:
+      return "failed";
+    case qeld::kPubTimeout:
+      return "no answer in time";
+    case qeld::kPubSocket:
+      return "socket fault";
+    case qeld::kPubStopped:
+      return "stopped";
+    case qeld::kPubBadArgument:
+      return "bad argument";
+    case qeld::kPubNoHandle:
+      return "no handle";
+    case qeld::kPubRefused:
+      return "refused";
+    default:
+      return code > 0 ? "success" : "unknown code";
+  }
+}
+
 }  // namespace
 
 std::string escape_label_value(std::string_view value) {
@@ -177,7 +200,61 @@ std::string escape_label_value(std::string_view value) {
   return out;
 }
 
-std::string render_probe(const ProbeOutcome& o) {
+std::string failure_reason(const ProbeOutcome& o) {
+  switch (o.result) {
+    case ProbeOutcome::Result::kUp:
+      return {};
+    case ProbeOutcome::Result::kDown:
+      return "no LAN answered its poll in time";
+    case ProbeOutcome::Result::kNotFound:
+      return "no search reply: the server is unknown or silent";
+    case ProbeOutcome::Result::kError:
+      return "local fault: the probe's socket could not be opened or used";
+  }
+  return {};
+}
+
+std::string describe_probe(const ProbeOutcome& o, const std::string& target,
+                           const std::string& lan2, bool cached) {
+  std::string out =
+      "probe of " + target + (lan2.empty() ? "" : " (second LAN " + lan2 + ")") + "\n";
+  out += cached ? "answer: the target's last result, queried within --probe.min-interval "
+                  "(cached; no datagram sent for this scrape)\n"
+                : "answer: queried for this scrape\n";
+  if (o.found) {
+    char ids[64];
+    std::snprintf(ids, sizeof ids, "model_key 0x%08X, model_id 0x%04X", o.identity.model_key,
+                  o.identity.model_id);
+    out += "identity: " + (o.model.empty() ? std::string("unknown model") : o.model) + " (" + ids +
+           "), " + (o.dual_lan ? "two LANs" : "one LAN") + ", text set " +
+           std::string(1, o.text_set) + ", " + std::to_string(o.port_count) + " ports\n";
+  } else {
+    out += "identity: none (no listed or cached identity, and no search reply)\n";
+  }
+  for (int lan = 0; lan < 2; ++lan) {
+    const LanOutcome& l = o.lan[static_cast<std::size_t>(lan)];
+    out += "lan " + std::to_string(lan + 1) + ": ";
+    if (!l.polled) {
+      out += "not polled\n";
+      continue;
+    }
+    out += std::string(l.up ? "up" : "down") + "; mode read result " +
+           std::to_string(l.modes_result) + " (" + result_code_text(l.modes_result) + ") in " +
+           std::to_string(l.elapsed_ms) + " ms\n";
+  }
+  int records = 0;
+  for (int i = 0; i < o.port_count; ++i) records += o.conn_read[static_cast<std::size_t>(i)];
+  if (o.ports_known)
+    out += "ports: modes read, " + std::to_string(records) + " connection records read\n";
+  out += "result: " + std::string(result_name(o.result));
+  const std::string why = failure_reason(o);
+  if (!why.empty()) out += " (" + why + ")";
+  char took[48];
+  std::snprintf(took, sizeof took, "\nduration: %.3f s\n", o.duration_s);
+  return out + took;
+}
+
+std::string render_probe(const ProbeOutcome& o, bool cached) {
   Writer w;
   w.family(
       "tavrix_up", "gauge",
@@ -187,6 +264,19 @@ std::string render_probe(const ProbeOutcome& o) {
   if (two) w.sample("tavrix_up", label("lan", "2"), o.lan[1].up ? 1 : 0);
   w.family("tavrix_probe_duration_seconds", "gauge", "How long the probe took.");
   w.sample("tavrix_probe_duration_seconds", "", o.duration_s);
+  w.family("tavrix_probe_success", "gauge",
+           "Whether the probe found the server up (1) or not (0).");
+  w.sample("tavrix_probe_success", "", o.result == ProbeOutcome::Result::kUp ? 1 : 0);
+  w.family("tavrix_probe_result", "gauge",
+           "The probe's result as a state set: up, down (no LAN answered in time), not_found "
+           "(no identity, no search reply), error (a local fault).");
+  for (const auto r : {ProbeOutcome::Result::kUp, ProbeOutcome::Result::kDown,
+                       ProbeOutcome::Result::kNotFound, ProbeOutcome::Result::kError})
+    w.sample("tavrix_probe_result", label("result", result_name(r)), o.result == r ? 1 : 0);
+  w.family("tavrix_probe_cached", "gauge",
+           "1 when this answer is the target's last result (queried within the floor interval), "
+           "0 when it was queried for this scrape.");
+  w.sample("tavrix_probe_cached", "", cached ? 1 : 0);
   if (!o.found) return w.take();
 
   const qeld::_DS_INFO& id = o.identity;

@@ -93,7 +93,9 @@ class ExporterProgram : public ::testing::Test {
     auto args = base_args();
     args.insert(args.end(), extra.begin(), extra.end());
     proc_ = std::make_unique<Process>(args, dir_ + "exporter.log");
-    const auto port = proc_->wait_log("msg=listening address=127\\.0\\.0\\.1:(\\d+)", 20000ms);
+    const auto port = proc_->wait_log(
+        "(?:msg=listening address=|\"msg\":\"listening\",\"address\":\")127\\.0\\.0\\.1:(\\d+)",
+        20000ms);
     if (!port) {
       ADD_FAILURE() << "the exporter did not start:\n" << proc_->log();
       return 0;
@@ -658,6 +660,69 @@ TEST_F(ExporterProgram, ClientCertificatesAreRequiredAndTheServerCertificateRelo
   EXPECT_TRUE(proc_->wait_log("TLS certificate not reloaded", 5000ms)) << proc_->log();
   EXPECT_EQ(status("client", "b"), 200);
   EXPECT_TRUE(proc_->running());
+}
+
+TEST_F(ExporterProgram, DebugOutputAndRecentProbesExplainEachResult) {
+  const int port = start({"--probe.max-timeout", "2", "--log.format", "json"});
+  ASSERT_GT(port, 0);
+  // A found device: its log, then its metrics, as plain text.
+  const HttpReply up = http_get(port, "/probe?target=127.0.0.2&debug=true");
+  ASSERT_EQ(up.status, 200);
+  EXPECT_NE(up.head.find("Content-Type: text/plain; charset=utf-8"), std::string::npos);
+  EXPECT_EQ(up.body.rfind("probe of 127.0.0.2\nanswer: queried for this scrape\n", 0), 0u)
+      << up.body;
+  EXPECT_NE(up.body.find("identity: TVX-2613R"), std::string::npos) << up.body;
+  EXPECT_NE(up.body.find("lan 1: up; mode read result 1 (success) in "), std::string::npos);
+  EXPECT_NE(up.body.find("result: up\n"), std::string::npos);
+  EXPECT_NE(up.body.find("\ntavrix_probe_success 1\n"), std::string::npos);
+  EXPECT_NE(up.body.find("tavrix_probe_result{result=\"up\"} 1\n"), std::string::npos);
+  EXPECT_NE(up.body.find("\ntavrix_probe_cached 0\n"), std::string::npos);
+  // Again within the floor interval: the same result, and it says it is the cached one.
+  const HttpReply again = http_get(port, "/probe?target=127.0.0.2&debug=true");
+  EXPECT_NE(again.body.find("(cached; no datagram sent for this scrape)"), std::string::npos);
+  EXPECT_NE(again.body.find("\ntavrix_probe_cached 1\n"), std::string::npos);
+
+  // A silent device: why it failed, in the answer and in one info line of the log.
+  const HttpReply silent = http_get(port, "/probe?target=127.0.0.4&debug=true");
+  ASSERT_EQ(silent.status, 200);
+  EXPECT_NE(silent.body.find("identity: none"), std::string::npos) << silent.body;
+  EXPECT_NE(silent.body.find("result: not_found (no search reply"), std::string::npos);
+  EXPECT_NE(silent.body.find("tavrix_probe_result{result=\"not_found\"} 1\n"), std::string::npos);
+  EXPECT_NE(silent.body.find("\ntavrix_probe_success 0\n"), std::string::npos);
+  // Outside the allow-list: refused before any probe, debug or not.
+  EXPECT_EQ(http_get(port, "/probe?target=127.0.0.5&debug=true").status, 403);
+  EXPECT_EQ(http_get(port, "/probe?target=127.0.0.2&debug=yes").status, 400);
+
+  // The log is JSON, a line an object; the failed probe is there at info.
+  bool failed_line = false;
+  std::istringstream lines(proc_->log());
+  for (std::string line; std::getline(lines, line);) {
+    const json j = json::parse(line, nullptr, false);
+    ASSERT_FALSE(j.is_discarded()) << line;
+    if (j.value("msg", "") == "probe failed") {
+      failed_line = true;
+      EXPECT_EQ(j.value("level", ""), "info");
+      EXPECT_EQ(j.value("target", ""), "127.0.0.4");
+      EXPECT_EQ(j.value("result", ""), "not_found");
+    }
+  }
+  EXPECT_TRUE(failed_line) << proc_->log();
+
+  // The recent-probes page, linked from the landing page: the failure with its log.
+  EXPECT_NE(http_get(port, "/").body.find("href=\"/probes\""), std::string::npos);
+  const HttpReply page = http_get(port, "/probes");
+  ASSERT_EQ(page.status, 200);
+  const auto failed_at = page.body.find("<h2>Failed</h2>");
+  const auto ok_at = page.body.find("<h2>Successful</h2>");
+  ASSERT_NE(failed_at, std::string::npos);
+  ASSERT_NE(ok_at, std::string::npos);
+  const std::string failed = page.body.substr(failed_at, ok_at - failed_at);
+  const std::string ok = page.body.substr(ok_at);
+  EXPECT_NE(failed.find("127.0.0.4 not_found"), std::string::npos) << page.body;
+  EXPECT_NE(failed.find("result: not_found (no search reply"), std::string::npos);
+  EXPECT_EQ(failed.find("127.0.0.5"), std::string::npos);
+  EXPECT_NE(ok.find("127.0.0.2 up</summary>"), std::string::npos) << page.body;
+  EXPECT_NE(ok.find("127.0.0.2 up (cached)</summary>"), std::string::npos);
 }
 
 }  // namespace
