@@ -830,7 +830,7 @@ void HttpService::probe(Request& r) {
   // A fault of the exporter's own is not a dead device: Prometheus sees the scrape fail.
   if (outcome->result == ProbeOutcome::Result::kError && !pq.debug)
     return r.refuse(500, failure_reason(*outcome));
-  r.body = render_probe(*outcome, cached);
+  r.body = render_probe(*outcome, cached, options_.state_sets);
   r.type = kTextFormat;
   if (pq.debug) {
     r.body = account + "\n" + r.body;

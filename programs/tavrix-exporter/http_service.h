@@ -35,6 +35,7 @@ struct ServiceOptions {
   WebConfig web;
   double timeout_offset_s = 0.5;  // taken off Prometheus's scrape time-out
   double max_timeout_s = 10;      // and the probe's deadline capped by this
+  bool state_sets = true;         // the StateSet series in /probe answers
   int probe_threads = 72;         // threads that run probes (beyond the cap they wait there)
   double request_timeout_s = 5;   // request line and headers must be in within this
   // Open connections in total and from one client address; more are closed at once. A

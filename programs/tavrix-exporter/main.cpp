@@ -127,6 +127,10 @@ int main(int argc, char** argv) {
                  "Seconds: the longest probe (and the deadline without the scrape-timeout header)")
       ->check(CLI::Range(0.5, 120.0))
       ->capture_default_str();
+  app.add_option("--probe.state-sets", so.state_sets,
+                 "Answer the StateSets tavrix_port_mode and tavrix_connection_state (false: "
+                 "only the codes and info series, far fewer series)")
+      ->capture_default_str();
   app.add_option("--probe.identity-ttl", po.identity_ttl_s,
                  "Seconds a searched identity is used before it is searched again")
       ->check(CLI::Range(1, 86400))

@@ -5,6 +5,7 @@
 #include <sys/resource.h>
 #include <unistd.h>
 
+#include <cctype>
 #include <cstdio>
 #include <cstring>
 #include <ctime>
@@ -50,6 +51,7 @@ class Writer {
     out_ += number(value);
     out_ += '\n';
   }
+  void raw(const std::string& lines) { out_ += lines; }
   std::string take() { return std::move(out_); }
 
   static std::string number(double v) {
@@ -254,7 +256,22 @@ std::string describe_probe(const ProbeOutcome& o, const std::string& target,
   return out + took;
 }
 
-std::string render_probe(const ProbeOutcome& o, bool cached) {
+std::string snake_case(std::string_view text) {
+  std::string out;
+  bool gap = false;
+  for (unsigned char c : text) {
+    if (std::isalnum(c)) {
+      if (gap && !out.empty()) out += '_';
+      gap = false;
+      out += static_cast<char>(std::tolower(c));
+    } else {
+      gap = true;
+    }
+  }
+  return out;
+}
+
+std::string render_probe(const ProbeOutcome& o, bool cached, bool state_sets) {
   Writer w;
   w.family(
       "tavrix_up", "gauge",
@@ -298,20 +315,38 @@ std::string render_probe(const ProbeOutcome& o, bool cached) {
   const auto states = names_from(set.state_base);
   // The outcome's own text set, fixed when it was made, decides: not a second look at the map.
   const int supported = o.text_set == 'A' ? 15 : 22;
-  w.family("tavrix_port_mode", "gauge",
-           "The port's operation mode as a state set: 1 for the current mode, 0 for the others.");
-  for (int i = 0; i < o.port_count; ++i)
-    for (const auto& [code, name] : modes)
-      w.sample("tavrix_port_mode", label("port", std::to_string(i + 1)) + "," + label("mode", name),
-               o.mode[i] == code ? 1 : 0);
+  const auto name_of = [](const std::vector<std::pair<int, std::string>>& names, int code) {
+    for (const auto& [c, n] : names)
+      if (c == code) return n;
+    return std::string();
+  };
+  if (state_sets) {
+    w.family("tavrix_port_mode", "gauge",
+             "The port's operation mode as a state set: 1 for the current mode, 0 for the "
+             "others (mode: the name in snake_case).");
+    for (int i = 0; i < o.port_count; ++i)
+      for (const auto& [code, name] : modes)
+        w.sample("tavrix_port_mode",
+                 label("port", std::to_string(i + 1)) + "," + label("mode", snake_case(name)),
+                 o.mode[i] == code ? 1 : 0);
+  }
   w.family("tavrix_port_mode_code", "gauge",
            "The port's operation-mode code as the server reports it (-1 = not reported).");
   for (int i = 0; i < o.port_count; ++i)
     w.sample("tavrix_port_mode_code", label("port", std::to_string(i + 1)), o.mode[i]);
+  w.family("tavrix_port_mode_info", "gauge",
+           "The port's current mode by name (mode) and as the program shows it (text); "
+           "always 1.");
+  for (int i = 0; i < o.port_count; ++i) {
+    const std::string name = name_of(modes, o.mode[i]);
+    if (!name.empty())
+      w.sample("tavrix_port_mode_info",
+               label("port", std::to_string(i + 1)) + "," + label("mode", snake_case(name)) + "," +
+                   label("text", name),
+               1);
+  }
 
-  std::string peers;
-  w.family("tavrix_connection_state", "gauge",
-           "State of a Redundant COM connection as a state set: 1 for the current state.");
+  std::string peers, codes, infos, sets;
   for (int i = 0; i < o.port_count; ++i) {
     if (o.mode[i] != supported || !o.conn_read[i]) continue;
     const uint8_t* rec = o.conn[i].data();
@@ -321,9 +356,15 @@ std::string render_probe(const ProbeOutcome& o, bool cached) {
         const std::string base = label("port", std::to_string(i + 1)) + "," +
                                  label("lan", std::to_string(lan + 1)) + "," +
                                  label("connection", std::to_string(n));
-        for (const auto& [code, name] : states)
-          w.sample("tavrix_connection_state", base + "," + label("state", name),
-                   state == code ? 1 : 0);
+        codes += "tavrix_connection_state_code{" + base + "} " + std::to_string(state) + "\n";
+        const std::string name = name_of(states, state);
+        if (!name.empty())
+          infos += "tavrix_connection_state_info{" + base + "," + label("state", snake_case(name)) +
+                   "," + label("text", name) + "} 1\n";
+        if (state_sets)
+          for (const auto& [code, nm] : states)
+            sets += "tavrix_connection_state{" + base + "," + label("state", snake_case(nm)) +
+                    "} " + (state == code ? "1" : "0") + "\n";
         uint32_t peer;
         std::memcpy(&peer, rec + 8 * (n - 1) + 4 * lan, 4);
         const std::string peer_text = ip_text(peer, true);
@@ -332,6 +373,19 @@ std::string render_probe(const ProbeOutcome& o, bool cached) {
       }
     }
   }
+  if (state_sets) {
+    w.family("tavrix_connection_state", "gauge",
+             "State of a Redundant COM connection as a state set: 1 for the current state "
+             "(state: the name in snake_case).");
+    w.raw(sets);
+  }
+  w.family("tavrix_connection_state_code", "gauge",
+           "State code of a Redundant COM connection as the server reports it.");
+  w.raw(codes);
+  w.family("tavrix_connection_state_info", "gauge",
+           "A Redundant COM connection's current state by name (state) and as the program "
+           "shows it (text); always 1.");
+  w.raw(infos);
   std::string text = w.take();
   text +=
       "# HELP tavrix_connection_peer_info The peer of a connected Redundant COM connection; "
