@@ -13,6 +13,24 @@ namespace tavrix::exporter {
 namespace {
 
 std::atomic<int> g_level{static_cast<int>(LogLevel::kInfo)};
+std::atomic<bool> g_json{false};
+
+void append_json_string(std::string& out, std::string_view v) {
+  out += '"';
+  for (unsigned char c : v) {
+    if (c == '"' || c == '\\') {
+      out += '\\';
+      out += static_cast<char>(c);
+    } else if (c < 0x20 || c == 0x7F) {
+      char buf[8];
+      std::snprintf(buf, sizeof buf, "\\u%04x", c);
+      out += buf;
+    } else {
+      out += static_cast<char>(c);
+    }
+  }
+  out += '"';
+}
 
 const char* level_name(LogLevel level) {
   switch (level) {
@@ -106,9 +124,32 @@ std::string logfmt_line(std::string_view ts, LogLevel level, std::string_view ms
   return line;
 }
 
+void set_log_json(bool json) {
+  g_json.store(json, std::memory_order_relaxed);
+}
+
+std::string json_line(std::string_view ts, LogLevel level, std::string_view msg,
+                      std::initializer_list<LogField> fields) {
+  std::string line = "{\"ts\":";
+  append_json_string(line, ts);
+  line += ",\"level\":";
+  append_json_string(line, level_name(level));
+  line += ",\"msg\":";
+  append_json_string(line, msg);
+  for (const auto& [key, value] : fields) {
+    line += ',';
+    append_json_string(line, key);
+    line += ':';
+    append_json_string(line, value);
+  }
+  return line + "}\n";
+}
+
 void log(LogLevel level, std::string_view msg, std::initializer_list<LogField> fields) {
   if (!log_enabled(level)) return;
-  const std::string line = logfmt_line(now_text(), level, msg, fields);
+  const std::string line = g_json.load(std::memory_order_relaxed)
+                               ? json_line(now_text(), level, msg, fields)
+                               : logfmt_line(now_text(), level, msg, fields);
   // One write per line: stderr is unbuffered and shared by every thread.
   const ssize_t n = ::write(STDERR_FILENO, line.data(), line.size());
   (void)n;

@@ -83,7 +83,7 @@ int main(int argc, char** argv) {
                            tavrix::load_str(tavrix::kStrVersion) + ")",
                        "Print the version and exit");
   std::string listen = "127.0.0.1:" + std::to_string(kDefaultPort);
-  std::string web_config_file, servers_file, level_text = "info";
+  std::string web_config_file, servers_file, level_text = "info", log_format = "logfmt";
   std::vector<std::string> allow;
   ProberOptions po;
   ServiceOptions so;
@@ -96,6 +96,19 @@ int main(int argc, char** argv) {
       ->capture_default_str();
   app.add_option("--web.config.file", web_config_file,
                  "Web configuration (TLS, basic auth) in the exporter-toolkit format");
+  app.add_option("--web.request-timeout", so.request_timeout_s,
+                 "Seconds: a request line and its headers must come in whole within this, "
+                 "and a kept-alive connection idle this long is closed")
+      ->check(CLI::Range(0.5, 300.0))
+      ->capture_default_str();
+  app.add_option("--web.max-connections", so.max_connections,
+                 "Open connections in total; more are closed at once")
+      ->check(CLI::Range(16, 65536))
+      ->capture_default_str();
+  app.add_option("--web.max-connections-per-address", so.max_connections_per_address,
+                 "Open connections from one client address; more are closed at once")
+      ->check(CLI::Range(1, 65536))
+      ->capture_default_str();
   app.add_option("--servers", servers_file,
                  "Server-list file: the servers for /sd, allowed as probe targets");
   app.add_option("--allow", allow, "Also allow probing targets inside this CIDR range (repeatable)")
@@ -116,6 +129,10 @@ int main(int argc, char** argv) {
                  "Seconds: the longest probe (and the deadline without the scrape-timeout header)")
       ->check(CLI::Range(0.5, 120.0))
       ->capture_default_str();
+  app.add_option("--probe.state-sets", so.state_sets,
+                 "Answer the StateSets tavrix_port_mode and tavrix_connection_state (false: "
+                 "only the codes and info series, far fewer series)")
+      ->capture_default_str();
   app.add_option("--probe.identity-ttl", po.identity_ttl_s,
                  "Seconds a searched identity is used before it is searched again")
       ->check(CLI::Range(1, 86400))
@@ -130,6 +147,9 @@ int main(int argc, char** argv) {
   app.add_option("--log.level", level_text, "debug, info, warn or error")
       ->check(CLI::IsMember({"debug", "info", "warn", "error"}))
       ->capture_default_str();
+  app.add_option("--log.format", log_format, "logfmt or json (one JSON object a line)")
+      ->check(CLI::IsMember({"logfmt", "json"}))
+      ->capture_default_str();
   app.add_option("--device-ports", device_ports, "P4800,P1029")->group("");
   app.add_option("--local-address", local_addresses, "local IPv4 addresses")
       ->group("")
@@ -139,6 +159,11 @@ int main(int argc, char** argv) {
   LogLevel level = LogLevel::kInfo;
   parse_log_level(level_text, level);
   set_log_level(level);
+  set_log_json(log_format == "json");
+  // The protocol library's own warnings in the same log.
+  qeld::set_log_sink([](const std::string& text) {
+    log(LogLevel::kWarn, "protocol library", {{"detail", text}});
+  });
 
   if (auto why = parse_listen_address(listen, so.host, so.port); !why.empty())
     return usage_error("--web.listen-address " + why);
@@ -156,7 +181,7 @@ int main(int argc, char** argv) {
   if (auto why = apply_lab_aids(device_ports, local_addresses); !why.empty())
     return usage_error(why);
   po.min_interval_ms = static_cast<int>(min_interval_s * 1000);
-  so.threads = po.max_in_flight + 8;
+  so.probe_threads = po.max_in_flight + 8;
 
   // Signals are taken by one thread with sigwait; every other thread has them blocked.
   sigset_t stop_signals;
@@ -164,6 +189,7 @@ int main(int argc, char** argv) {
   sigaddset(&stop_signals, SIGTERM);
   sigaddset(&stop_signals, SIGINT);
   sigaddset(&stop_signals, SIGUSR1);  // wakes the signal thread when serving ends by itself
+  sigaddset(&stop_signals, SIGHUP);   // reads the TLS certificate and key again
   pthread_sigmask(SIG_BLOCK, &stop_signals, nullptr);
   signal(SIGPIPE, SIG_IGN);
 
@@ -193,7 +219,7 @@ int main(int argc, char** argv) {
   std::thread watchdog;
   std::thread signal_thread([&] {
     int sig = 0;
-    sigwait(&stop_signals, &sig);
+    while (sigwait(&stop_signals, &sig) == 0 && sig == SIGHUP) service.reload_tls("SIGHUP");
     if (sig == SIGUSR1) return;
     stopping = true;
     log(LogLevel::kInfo, "stopping", {{"signal", sig == SIGTERM ? "SIGTERM" : "SIGINT"}});

@@ -5,14 +5,17 @@
 #include <sys/resource.h>
 #include <unistd.h>
 
+#include <cctype>
 #include <cstdio>
 #include <cstring>
+#include <ctime>
 #include <fstream>
 #include <sstream>
 
 #include "core/address_text.h"
 #include "core/string_table.h"
 #include "qeld/ds_info.h"
+#include "qeld/result_codes.h"
 
 #ifndef TAVRIX_VERSION
 #define TAVRIX_VERSION "0"
@@ -48,6 +51,7 @@ class Writer {
     out_ += number(value);
     out_ += '\n';
   }
+  void raw(const std::string& lines) { out_ += lines; }
   std::string take() { return std::move(out_); }
 
   static std::string number(double v) {
@@ -108,12 +112,15 @@ void process_metrics(Writer& w) {
     unsigned long long start_ticks = 0;
     for (int i = 3; i <= 22 && rest >> field; ++i)
       if (i == 22) start_ticks = std::stoull(field);
-    std::ifstream up("/proc/uptime");
-    double uptime = 0;
-    up >> uptime;
+    // The boot time from the clocks, not /proc/uptime: the service's ProcSubset=pid
+    // hides that file. CLOCK_BOOTTIME counts from boot as the start ticks do.
+    timespec real{}, boot{};
+    clock_gettime(CLOCK_REALTIME, &real);
+    clock_gettime(CLOCK_BOOTTIME, &boot);
+    const double since_boot = static_cast<double>(boot.tv_sec) + boot.tv_nsec / 1e9;
+    const double now = static_cast<double>(real.tv_sec) + real.tv_nsec / 1e9;
     const double ticks = static_cast<double>(sysconf(_SC_CLK_TCK));
-    const double boot = static_cast<double>(time(nullptr)) - uptime;
-    return boot + static_cast<double>(start_ticks) / ticks;
+    return now - since_boot + static_cast<double>(start_ticks) / ticks;
   }();
   std::ifstream stat("/proc/self/stat");
   std::string text((std::istreambuf_iterator<char>(stat)), std::istreambuf_iterator<char>());
@@ -155,6 +162,28 @@ void process_metrics(Writer& w) {
   w.sample("process_max_fds", "", static_cast<double>(lim.rlim_cur));
 }
 
+// The library's public result codes in words, for the probe's debug log.
+const char* result_code_text(int code) {
+  switch (code) {
+    case qeld::kPubFailure:
+      return "failed";
+    case qeld::kPubTimeout:
+      return "no answer in time";
+    case qeld::kPubSocket:
+      return "socket fault";
+    case qeld::kPubStopped:
+      return "stopped";
+    case qeld::kPubBadArgument:
+      return "bad argument";
+    case qeld::kPubNoHandle:
+      return "no handle";
+    case qeld::kPubRefused:
+      return "refused";
+    default:
+      return code > 0 ? "success" : "unknown code";
+  }
+}
+
 }  // namespace
 
 std::string escape_label_value(std::string_view value) {
@@ -173,7 +202,76 @@ std::string escape_label_value(std::string_view value) {
   return out;
 }
 
-std::string render_probe(const ProbeOutcome& o) {
+std::string failure_reason(const ProbeOutcome& o) {
+  switch (o.result) {
+    case ProbeOutcome::Result::kUp:
+      return {};
+    case ProbeOutcome::Result::kDown:
+      return "no LAN answered its poll in time";
+    case ProbeOutcome::Result::kNotFound:
+      return "no search reply: the server is unknown or silent";
+    case ProbeOutcome::Result::kError:
+      return "local fault: the probe's socket could not be opened or used";
+  }
+  return {};
+}
+
+std::string describe_probe(const ProbeOutcome& o, const std::string& target,
+                           const std::string& lan2, bool cached) {
+  std::string out =
+      "probe of " + target + (lan2.empty() ? "" : " (second LAN " + lan2 + ")") + "\n";
+  out += cached ? "answer: the target's last result, queried within --probe.min-interval "
+                  "(cached; no datagram sent for this scrape)\n"
+                : "answer: queried for this scrape\n";
+  if (o.found) {
+    char ids[64];
+    std::snprintf(ids, sizeof ids, "model_key 0x%08X, model_id 0x%04X", o.identity.model_key,
+                  o.identity.model_id);
+    out += "identity: " + (o.model.empty() ? std::string("unknown model") : o.model) + " (" + ids +
+           "), " + (o.dual_lan ? "two LANs" : "one LAN") + ", text set " +
+           std::string(1, o.text_set) + ", " + std::to_string(o.port_count) + " ports\n";
+  } else {
+    out += "identity: none (no listed or cached identity, and no search reply)\n";
+  }
+  for (int lan = 0; lan < 2; ++lan) {
+    const LanOutcome& l = o.lan[static_cast<std::size_t>(lan)];
+    out += "lan " + std::to_string(lan + 1) + ": ";
+    if (!l.polled) {
+      out += "not polled\n";
+      continue;
+    }
+    out += std::string(l.up ? "up" : "down") + "; mode read result " +
+           std::to_string(l.modes_result) + " (" + result_code_text(l.modes_result) + ") in " +
+           std::to_string(l.elapsed_ms) + " ms\n";
+  }
+  int records = 0;
+  for (int i = 0; i < o.port_count; ++i) records += o.conn_read[static_cast<std::size_t>(i)];
+  if (o.ports_known)
+    out += "ports: modes read, " + std::to_string(records) + " connection records read\n";
+  out += "result: " + std::string(result_name(o.result));
+  const std::string why = failure_reason(o);
+  if (!why.empty()) out += " (" + why + ")";
+  char took[48];
+  std::snprintf(took, sizeof took, "\nduration: %.3f s\n", o.duration_s);
+  return out + took;
+}
+
+std::string snake_case(std::string_view text) {
+  std::string out;
+  bool gap = false;
+  for (unsigned char c : text) {
+    if (std::isalnum(c)) {
+      if (gap && !out.empty()) out += '_';
+      gap = false;
+      out += static_cast<char>(std::tolower(c));
+    } else {
+      gap = true;
+    }
+  }
+  return out;
+}
+
+std::string render_probe(const ProbeOutcome& o, bool cached, bool state_sets) {
   Writer w;
   w.family(
       "tavrix_up", "gauge",
@@ -183,6 +281,19 @@ std::string render_probe(const ProbeOutcome& o) {
   if (two) w.sample("tavrix_up", label("lan", "2"), o.lan[1].up ? 1 : 0);
   w.family("tavrix_probe_duration_seconds", "gauge", "How long the probe took.");
   w.sample("tavrix_probe_duration_seconds", "", o.duration_s);
+  w.family("tavrix_probe_success", "gauge",
+           "Whether the probe found the server up (1) or not (0).");
+  w.sample("tavrix_probe_success", "", o.result == ProbeOutcome::Result::kUp ? 1 : 0);
+  w.family("tavrix_probe_result", "gauge",
+           "The probe's result as a state set: up, down (no LAN answered in time), not_found "
+           "(no identity, no search reply), error (a local fault).");
+  for (const auto r : {ProbeOutcome::Result::kUp, ProbeOutcome::Result::kDown,
+                       ProbeOutcome::Result::kNotFound, ProbeOutcome::Result::kError})
+    w.sample("tavrix_probe_result", label("result", result_name(r)), o.result == r ? 1 : 0);
+  w.family("tavrix_probe_cached", "gauge",
+           "1 when this answer is the target's last result (queried within the floor interval), "
+           "0 when it was queried for this scrape.");
+  w.sample("tavrix_probe_cached", "", cached ? 1 : 0);
   if (!o.found) return w.take();
 
   const qeld::_DS_INFO& id = o.identity;
@@ -204,20 +315,38 @@ std::string render_probe(const ProbeOutcome& o) {
   const auto states = names_from(set.state_base);
   // The outcome's own text set, fixed when it was made, decides: not a second look at the map.
   const int supported = o.text_set == 'A' ? 15 : 22;
-  w.family("tavrix_port_mode", "gauge",
-           "The port's operation mode as a state set: 1 for the current mode, 0 for the others.");
-  for (int i = 0; i < o.port_count; ++i)
-    for (const auto& [code, name] : modes)
-      w.sample("tavrix_port_mode", label("port", std::to_string(i + 1)) + "," + label("mode", name),
-               o.mode[i] == code ? 1 : 0);
+  const auto name_of = [](const std::vector<std::pair<int, std::string>>& names, int code) {
+    for (const auto& [c, n] : names)
+      if (c == code) return n;
+    return std::string();
+  };
+  if (state_sets) {
+    w.family("tavrix_port_mode", "gauge",
+             "The port's operation mode as a state set: 1 for the current mode, 0 for the "
+             "others (mode: the name in snake_case).");
+    for (int i = 0; i < o.port_count; ++i)
+      for (const auto& [code, name] : modes)
+        w.sample("tavrix_port_mode",
+                 label("port", std::to_string(i + 1)) + "," + label("mode", snake_case(name)),
+                 o.mode[i] == code ? 1 : 0);
+  }
   w.family("tavrix_port_mode_code", "gauge",
            "The port's operation-mode code as the server reports it (-1 = not reported).");
   for (int i = 0; i < o.port_count; ++i)
     w.sample("tavrix_port_mode_code", label("port", std::to_string(i + 1)), o.mode[i]);
+  w.family("tavrix_port_mode_info", "gauge",
+           "The port's current mode by name (mode) and as the program shows it (text); "
+           "always 1.");
+  for (int i = 0; i < o.port_count; ++i) {
+    const std::string name = name_of(modes, o.mode[i]);
+    if (!name.empty())
+      w.sample("tavrix_port_mode_info",
+               label("port", std::to_string(i + 1)) + "," + label("mode", snake_case(name)) + "," +
+                   label("text", name),
+               1);
+  }
 
-  std::string peers;
-  w.family("tavrix_connection_state", "gauge",
-           "State of a Redundant COM connection as a state set: 1 for the current state.");
+  std::string peers, codes, infos, sets;
   for (int i = 0; i < o.port_count; ++i) {
     if (o.mode[i] != supported || !o.conn_read[i]) continue;
     const uint8_t* rec = o.conn[i].data();
@@ -227,9 +356,15 @@ std::string render_probe(const ProbeOutcome& o) {
         const std::string base = label("port", std::to_string(i + 1)) + "," +
                                  label("lan", std::to_string(lan + 1)) + "," +
                                  label("connection", std::to_string(n));
-        for (const auto& [code, name] : states)
-          w.sample("tavrix_connection_state", base + "," + label("state", name),
-                   state == code ? 1 : 0);
+        codes += "tavrix_connection_state_code{" + base + "} " + std::to_string(state) + "\n";
+        const std::string name = name_of(states, state);
+        if (!name.empty())
+          infos += "tavrix_connection_state_info{" + base + "," + label("state", snake_case(name)) +
+                   "," + label("text", name) + "} 1\n";
+        if (state_sets)
+          for (const auto& [code, nm] : states)
+            sets += "tavrix_connection_state{" + base + "," + label("state", snake_case(nm)) +
+                    "} " + (state == code ? "1" : "0") + "\n";
         uint32_t peer;
         std::memcpy(&peer, rec + 8 * (n - 1) + 4 * lan, 4);
         const std::string peer_text = ip_text(peer, true);
@@ -238,6 +373,19 @@ std::string render_probe(const ProbeOutcome& o) {
       }
     }
   }
+  if (state_sets) {
+    w.family("tavrix_connection_state", "gauge",
+             "State of a Redundant COM connection as a state set: 1 for the current state "
+             "(state: the name in snake_case).");
+    w.raw(sets);
+  }
+  w.family("tavrix_connection_state_code", "gauge",
+           "State code of a Redundant COM connection as the server reports it.");
+  w.raw(codes);
+  w.family("tavrix_connection_state_info", "gauge",
+           "A Redundant COM connection's current state by name (state) and as the program "
+           "shows it (text); always 1.");
+  w.raw(infos);
   std::string text = w.take();
   text +=
       "# HELP tavrix_connection_peer_info The peer of a connected Redundant COM connection; "

@@ -19,8 +19,23 @@ inline constexpr const char* kTextFormat = "text/plain; version=0.0.4; charset=u
 // A label value with '\', '"' and newline escaped as the text format asks.
 std::string escape_label_value(std::string_view value);
 
-// The /probe answer for one outcome.
-std::string render_probe(const ProbeOutcome& outcome);
+// The /probe answer for one outcome; `cached` when it was the last result of the target
+// rather than this scrape's own query.
+// Without `state_sets` the StateSets tavrix_port_mode and tavrix_connection_state are
+// left out (the codes and the info series stay).
+std::string render_probe(const ProbeOutcome& outcome, bool cached = false, bool state_sets = true);
+
+// A display text as a stable label value: lower case, runs of anything but letters and
+// digits as one '_' ("TCP Connected" and "TCP connected" -> "tcp_connected").
+std::string snake_case(std::string_view text);
+
+// The probe's own account in plain text, one step a line: the target, where the
+// identity came from, each LAN's poll with its result code and time, the result and why.
+std::string describe_probe(const ProbeOutcome& outcome, const std::string& target,
+                           const std::string& lan2, bool cached);
+
+// Why a probe did not come out up, in a few words ("" when it did).
+std::string failure_reason(const ProbeOutcome& outcome);
 
 // The exporter's own counters; safe from every request thread.
 class ExporterMetrics {

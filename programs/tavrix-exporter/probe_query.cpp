@@ -48,7 +48,7 @@ bool percent_decode(std::string_view in, std::string& out) {
 std::string parse_probe_query(std::string_view query, ProbeQuery& out) {
   if (query.size() > kMaxQueryLength) return "query string too long";
   ProbeQuery q;
-  bool have_target = false, have_lan2 = false;
+  bool have_target = false, have_lan2 = false, have_debug = false;
   while (!query.empty()) {
     const std::size_t amp = query.find('&');
     const std::string_view pair = query.substr(0, amp);
@@ -68,6 +68,11 @@ std::string parse_probe_query(std::string_view query, ProbeQuery& out) {
       if (have_lan2) return "parameter 'lan2' given more than once";
       have_lan2 = true;
       q.lan2 = std::move(value);
+    } else if (key == "debug") {
+      if (have_debug) return "parameter 'debug' given more than once";
+      if (value != "true" && value != "false") return "parameter 'debug' must be true or false";
+      have_debug = true;
+      q.debug = value == "true";
     } else {
       return "unknown parameter '" + shown(key) + "'";
     }

@@ -15,6 +15,7 @@ inline constexpr std::size_t kMaxQueryLength = 512;
 struct ProbeQuery {
   std::string target;  // LAN1 address as given (decoded)
   std::string lan2;    // second-LAN address, or empty
+  bool debug = false;  // debug=true: the probe's own log before its metrics
 };
 
 // Parses the raw query string (the part after '?', not decoded). Empty on success;

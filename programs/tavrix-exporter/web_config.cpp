@@ -87,8 +87,15 @@ std::string parse_web_config(std::string_view yaml, WebConfig& out, const std::s
             c.min_version = scalar_at(t.second, "tls_server_config.min_version");
             if (c.min_version != "TLS12" && c.min_version != "TLS13")
               return "tls_server_config.min_version must be TLS12 or TLS13";
-          } else if (tk == "client_auth_type" || tk == "client_ca_file" || tk == "cipher_suites" ||
-                     tk == "curve_preferences" || tk == "max_version" ||
+          } else if (tk == "client_auth_type") {
+            c.client_auth_type = scalar_at(t.second, "tls_server_config.client_auth_type");
+            if (c.client_auth_type != "NoClientCert" &&
+                c.client_auth_type != "RequireAndVerifyClientCert")
+              return "tls_server_config.client_auth_type must be NoClientCert or "
+                     "RequireAndVerifyClientCert";
+          } else if (tk == "client_ca_file") {
+            c.client_ca_file = scalar_at(t.second, "tls_server_config.client_ca_file");
+          } else if (tk == "cipher_suites" || tk == "curve_preferences" || tk == "max_version" ||
                      tk == "prefer_server_cipher_suites" || tk == "client_allowed_sans") {
             return "tls_server_config." + tk + " is not supported by tavrix-exporter";
           } else {
@@ -98,6 +105,8 @@ std::string parse_web_config(std::string_view yaml, WebConfig& out, const std::s
         if (c.cert_file.empty() != c.key_file.empty())
           return "tls_server_config needs both cert_file and key_file";
         if (c.cert_file.empty()) return "tls_server_config needs cert_file and key_file";
+        if (c.client_certs() && c.client_ca_file.empty())
+          return "tls_server_config: RequireAndVerifyClientCert needs client_ca_file";
       } else if (key == "basic_auth_users") {
         if (v.IsNull()) continue;
         if (!v.IsMap()) return "basic_auth_users must be a mapping of user names to bcrypt hashes";
@@ -128,7 +137,7 @@ std::string parse_web_config(std::string_view yaml, WebConfig& out, const std::s
     return printable_text(e.what(), 200);
   }
   if (!base_dir.empty()) {
-    for (std::string* p : {&c.cert_file, &c.key_file})
+    for (std::string* p : {&c.cert_file, &c.key_file, &c.client_ca_file})
       if (!p->empty() && (*p)[0] != '/') *p = base_dir + "/" + *p;
   }
   out = std::move(c);
@@ -144,7 +153,7 @@ std::string read_web_config_file(const std::string& path, WebConfig& out) {
   const std::size_t slash = path.rfind('/');
   const std::string dir = slash == std::string::npos ? "." : path.substr(0, slash ? slash : 1);
   if (auto why = parse_web_config(text, out, dir); !why.empty()) return path + ": " + why;
-  for (const std::string* p : {&out.cert_file, &out.key_file})
+  for (const std::string* p : {&out.cert_file, &out.key_file, &out.client_ca_file})
     if (!p->empty() && !std::ifstream(*p))
       return path + ": " + *p + " cannot be read: " + std::strerror(errno);
   return {};
@@ -168,17 +177,24 @@ std::array<unsigned char, 32> BasicAuth::digest(const std::string& user,
   return out;
 }
 
+bool BasicAuth::remembered(const std::string& user, const std::string& password) {
+  if (users_.find(user) == users_.end()) return false;
+  const auto d = digest(user, password);
+  std::lock_guard<std::mutex> g(mu_);
+  const auto good = good_.find(user);
+  return good != good_.end() && CRYPTO_memcmp(good->second.data(), d.data(), d.size()) == 0;
+}
+
 bool BasicAuth::check(const std::string& user, const std::string& password) {
+  if (remembered(user, password)) return true;
   const auto it = users_.find(user);
   const auto d = digest(user, password);
-  if (it != users_.end()) {
-    std::lock_guard<std::mutex> g(mu_);
-    const auto good = good_.find(user);
-    if (good != good_.end() && CRYPTO_memcmp(good->second.data(), d.data(), d.size()) == 0)
-      return true;
-  }
   const std::string& hash = it != users_.end() ? it->second : std::string(kDummyHash);
-  const std::string computed = crypt_text(password, hash);
+  std::string computed;
+  {
+    std::lock_guard<std::mutex> g(bcrypt_mu_);
+    computed = crypt_text(password, hash);
+  }
   const bool ok = it != users_.end() && computed.size() == hash.size() &&
                   CRYPTO_memcmp(computed.data(), hash.data(), hash.size()) == 0;
   if (ok) {

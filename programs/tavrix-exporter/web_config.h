@@ -18,8 +18,11 @@ struct WebConfig {
   std::string cert_file;  // TLS when both are set (paths as written, made absolute on read)
   std::string key_file;
   std::string min_version;                   // "", "TLS12" or "TLS13"
+  std::string client_auth_type;              // "", "NoClientCert" or "RequireAndVerifyClientCert"
+  std::string client_ca_file;                // the CAs a client certificate must chain to
   std::map<std::string, std::string> users;  // user -> bcrypt hash
   bool tls() const { return !cert_file.empty(); }
+  bool client_certs() const { return client_auth_type == "RequireAndVerifyClientCert"; }
 };
 
 // Parses the YAML text. Empty on success (out replaced), else a one-line reason.
@@ -39,7 +42,10 @@ class BasicAuth {
  public:
   explicit BasicAuth(std::map<std::string, std::string> users);
   bool enabled() const { return !users_.empty(); }
+  // bcrypt runs one at a time (a burst of bad passwords takes one core, not all).
   bool check(const std::string& user, const std::string& password);
+  // True when this password checked before: no bcrypt needed.
+  bool remembered(const std::string& user, const std::string& password);
   // Parses an "Authorization: Basic ..." header value; false when it is not one.
   static bool parse_header(std::string_view value, std::string& user, std::string& password);
 
@@ -51,6 +57,8 @@ class BasicAuth {
   // Guards good_: taken by every request thread that checks a password.
   std::mutex mu_;
   std::map<std::string, std::array<unsigned char, 32>> good_;
+  // Serialises bcrypt; held only around it.
+  std::mutex bcrypt_mu_;
 };
 
 }  // namespace tavrix::exporter

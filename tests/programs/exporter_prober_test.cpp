@@ -153,10 +153,8 @@ TEST_F(ProberTest, WhatAProbeFindsForEachKindOfServer) {
                       "\"192.0.2.1\"} 1"),
             std::string::npos)
       << text;
-  EXPECT_NE(text.find("tavrix_port_mode{port=\"3\",mode=\"Terminal(ASCII)\"} 1"),
-            std::string::npos);
-  EXPECT_NE(text.find("tavrix_port_mode{port=\"1\",mode=\"Terminal(ASCII)\"} 0"),
-            std::string::npos);
+  EXPECT_NE(text.find("tavrix_port_mode{port=\"3\",mode=\"terminal_ascii\"} 1"), std::string::npos);
+  EXPECT_NE(text.find("tavrix_port_mode{port=\"1\",mode=\"terminal_ascii\"} 0"), std::string::npos);
 }
 
 TEST_F(ProberTest, ScrapesWithinTheFloorShareOneProbePerTarget) {

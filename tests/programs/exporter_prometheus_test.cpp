@@ -16,6 +16,7 @@
 
 #include "core/server_list_file.h"
 #include "core/string_table.h"
+#include "metrics.h"
 #include "programs/exporter_test_util.h"
 #include "support/lab.h"
 
@@ -197,7 +198,8 @@ TEST(ExporterPrometheus, ScrapesTheLabFleetAndAlertsWhenADeviceGoesSilent) {
           }
           const std::string ckey = key + "/" + std::to_string(lan) + "/" + std::to_string(c + 1);
           EXPECT_EQ(state_of[ckey],
-                    tavrix::load_str((set_a ? tavrix::kStateBaseA : tavrix::kStateBaseB) + state))
+                    tavrix::exporter::snake_case(tavrix::load_str(
+                        (set_a ? tavrix::kStateBaseA : tavrix::kStateBaseB) + state)))
               << ckey;
           ++connections;
         }

@@ -321,17 +321,22 @@ TEST(ProbeMetrics, TextOfEachOutcome) {
       "text_set=\"A\",ip1=\"192.0.2.30\",mac1=\"02:54:58:01:00:30\",ip2=\"198.51.100.30\","
       "mac2=\"02:54:58:01:00:31\"} 1\n",
       "tavrix_ports 2\n",
-      "tavrix_port_mode{port=\"1\",mode=\"Redundant COM\"} 1\n",
-      "tavrix_port_mode{port=\"1\",mode=\"Disabled\"} 0\n",
-      "tavrix_port_mode{port=\"2\",mode=\"Redundant COM\"} 0\n",
+      "tavrix_port_mode{port=\"1\",mode=\"redundant_com\"} 1\n",
+      "tavrix_port_mode{port=\"1\",mode=\"disabled\"} 0\n",
+      "tavrix_port_mode{port=\"2\",mode=\"redundant_com\"} 0\n",
+      "tavrix_port_mode_info{port=\"1\",mode=\"redundant_com\",text=\"Redundant COM\"} 1\n",
       "tavrix_port_mode_code{port=\"2\"} 99\n",
-      "tavrix_connection_state{port=\"1\",lan=\"1\",connection=\"1\",state=\"TCP connected\"} 1\n",
-      "tavrix_connection_state{port=\"1\",lan=\"2\",connection=\"1\",state=\"Listen\"} 1\n",
-      "tavrix_connection_state{port=\"1\",lan=\"2\",connection=\"4\",state=\"TCP Closed\"} 1\n",
+      "tavrix_connection_state{port=\"1\",lan=\"1\",connection=\"1\",state=\"tcp_connected\"} 1\n",
+      "tavrix_connection_state_code{port=\"1\",lan=\"1\",connection=\"1\"} 4\n",
+      "tavrix_connection_state_info{port=\"1\",lan=\"1\",connection=\"1\",state=\"tcp_connected\","
+      "text=\"TCP connected\"} 1\n",
+      "tavrix_connection_state{port=\"1\",lan=\"2\",connection=\"1\",state=\"listen\"} 1\n",
+      "tavrix_connection_state{port=\"1\",lan=\"2\",connection=\"4\",state=\"tcp_closed\"} 1\n",
       "tavrix_connection_peer_info{port=\"1\",lan=\"1\",connection=\"1\",peer=\"192.0.2.1\"} 1\n",
   };
   for (const char* w : want) EXPECT_NE(text.find(w), std::string::npos) << w << "\n" << text;
-  EXPECT_EQ(text.find("port=\"2\",mode=\"Redundant COM\"} 1"), std::string::npos);
+  EXPECT_EQ(text.find("port=\"2\",mode=\"redundant_com\"} 1"), std::string::npos);
+  EXPECT_EQ(text.find("tavrix_port_mode_info{port=\"2\""), std::string::npos) << "no name, no info";
   EXPECT_EQ(text.find("tavrix_connection_state{port=\"2\""), std::string::npos)
       << "no connections of a port outside Redundant COM";
   // One series per state of set A for each of 2 LANs x 4 connections of port 1.
@@ -340,6 +345,19 @@ TEST(ProbeMetrics, TextOfEachOutcome) {
        at = text.find("\ntavrix_connection_state{", at + 1))
     ++states;
   EXPECT_EQ(states, 2u * 4u * 11u);
+  // Without the StateSets: the codes and the info series only.
+  const std::string lean = render_probe(o, false, false);
+  EXPECT_EQ(lean.find("tavrix_connection_state{"), std::string::npos);
+  EXPECT_EQ(lean.find("tavrix_port_mode{"), std::string::npos);
+  EXPECT_NE(lean.find("tavrix_connection_state_code{port=\"1\",lan=\"2\",connection=\"1\"} 1\n"),
+            std::string::npos);
+  EXPECT_NE(lean.find("tavrix_port_mode_info{port=\"1\""), std::string::npos);
+  for (const auto& [text, snake] :
+       std::vector<std::pair<std::string, std::string>>{{"TCP Connected", "tcp_connected"},
+                                                        {"Printer(LPD)", "printer_lpd"},
+                                                        {"FIN Wait1", "fin_wait1"},
+                                                        {" Real  COM ", "real_com"}})
+    EXPECT_EQ(tavrix::exporter::snake_case(text), snake);
 
   o.ports_known = false;
   EXPECT_EQ(render_probe(o).find("tavrix_port_mode"), std::string::npos);
