@@ -135,6 +135,18 @@ class Tm_mainform : public QMainWindow {
   void sample_events_at(int64_t wall_ms, uint64_t steady_ms);
   void update_timeline();
 
+  // --- beside the designed actions: monitoring switched by index, and notes in the
+  // status bar (main_window_session.cpp) ---
+  // Start or stop one server as Start and Stop do for the selected one; false when the
+  // index names no server or it is already in that state.
+  bool start_server(int index);
+  bool stop_server(int index);
+  int start_all_servers();  // how many were started
+  int stop_all_servers();
+  int monitored_count() const;
+  // A line in the status bar under a name of its own (a second call replaces the text).
+  void show_note(const QString& name, const QString& text);
+
   // --- enabling rules, evaluated on every selection or monitoring change ---
   void update_actions();
 

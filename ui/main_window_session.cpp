@@ -1,0 +1,60 @@
+// Monitoring switched by index (the kept list restarts its monitored servers, the
+// command line and the tray start or stop them all) and notes in the status bar.
+#include <QLabel>
+#include <QStatusBar>
+
+#include "ui/icons.h"
+#include "ui/main_window.h"
+
+using tavrix::ds_list;
+
+bool Tm_mainform::start_server(int index) {
+  const _SVRINFO* rec = ds_list().server_at(index);
+  if (!rec || rec->monitoring.load() == 1) return false;
+  monitor_ctrl(true, index);
+  set_node_image(index, tavrix::ui::kIconServerMonitored);
+  update_actions();
+  return true;
+}
+
+bool Tm_mainform::stop_server(int index) {
+  _SVRINFO* rec = ds_list().server_at(index);
+  if (!rec || rec->monitoring.load() == 0) return false;
+  rec->monitoring = 0;
+  monitor_ctrl(false, index);
+  if (selected_server() == index) update_mon_list(index);
+  set_node_image(index, tavrix::ui::kIconServerIdle);
+  update_actions();
+  return true;
+}
+
+int Tm_mainform::start_all_servers() {
+  int started = 0;
+  for (int i = 0; i < ds_list().server_count(); ++i) started += start_server(i) ? 1 : 0;
+  return started;
+}
+
+int Tm_mainform::stop_all_servers() {
+  int stopped = 0;
+  for (int i = 0; i < ds_list().server_count(); ++i) stopped += stop_server(i) ? 1 : 0;
+  return stopped;
+}
+
+int Tm_mainform::monitored_count() const {
+  int n = 0;
+  for (int i = 0; i < ds_list().server_count(); ++i)
+    if (ds_list().server_at(i)->monitoring.load() == 1) ++n;
+  return n;
+}
+
+void Tm_mainform::show_note(const QString& name, const QString& text) {
+  auto* note = findChild<QLabel*>(name);
+  if (!note) {
+    note = new QLabel(this);
+    note->setObjectName(name);
+    note->setWordWrap(true);
+    note->setTextInteractionFlags(Qt::TextSelectableByMouse);
+    statusBar()->addPermanentWidget(note, 1);
+  }
+  note->setText(text);
+}
