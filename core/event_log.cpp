@@ -35,6 +35,12 @@ void EventLog::clear() {
   count_ = 0;
 }
 
+void EventLog::restore(std::vector<LoggedEvent> events,
+                       std::map<std::string, AvailabilityHistory> timelines) {
+  for (auto& e : events) add(std::move(e));
+  restored_ = std::move(timelines);
+}
+
 std::size_t EventLog::sample(const TDsList& list, int64_t wall_ms, uint64_t steady_ms) {
   std::size_t added = 0;
   std::vector<Track> next;
@@ -56,6 +62,10 @@ std::size_t EventLog::sample(const TDsList& list, int64_t wall_ms, uint64_t stea
       t.record = rec;
       t.raw = rec.get();
       t.label = server_label(*rec);
+      if (auto kept = restored_.find(t.label); kept != restored_.end()) {
+        t.history = std::move(kept->second);
+        restored_.erase(kept);
+      }
     }
     if (rec->monitoring.load(std::memory_order_relaxed) != 1) {
       if (t.watching) t.history.record_gap(wall_ms);

@@ -8,6 +8,9 @@
 #include <QMainWindow>
 #include <QString>
 #include <array>
+#include <map>
+#include <string>
+#include <vector>
 
 #include "core/event_log.h"
 #include "core/server_list.h"
@@ -144,6 +147,9 @@ class Tm_mainform : public QMainWindow {
   int start_all_servers();  // how many were started
   int stop_all_servers();
   int monitored_count() const;
+  // The events and timelines of the previous run (ui/event_keeper).
+  void restore_events(std::vector<tavrix::LoggedEvent> events,
+                      std::map<std::string, tavrix::AvailabilityHistory> timelines);
   // A line in the status bar under a name of its own (a second call replaces the text).
   void show_note(const QString& name, const QString& text);
 

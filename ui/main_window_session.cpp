@@ -3,6 +3,7 @@
 #include <QLabel>
 #include <QStatusBar>
 
+#include "ui/events_view.h"
 #include "ui/icons.h"
 #include "ui/main_window.h"
 
@@ -57,4 +58,13 @@ void Tm_mainform::show_note(const QString& name, const QString& text) {
     statusBar()->addPermanentWidget(note, 1);
   }
   note->setText(text);
+}
+
+void Tm_mainform::restore_events(std::vector<tavrix::LoggedEvent> events,
+                                 std::map<std::string, tavrix::AvailabilityHistory> timelines) {
+  event_log_.restore(std::move(events), std::move(timelines));
+  events_seen_ = event_log_.total();  // old news: the tab's count is for new events
+  m_events_view->refresh();
+  update_events_tab();
+  update_timeline();
 }

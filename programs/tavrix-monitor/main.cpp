@@ -5,9 +5,11 @@
 #include <exception>
 
 #include <QApplication>
+#include <QDateTime>
 
 #include "core/string_table.h"
 #include "options.h"
+#include "ui/event_keeper.h"
 #include "ui/fleet_store.h"
 #include "ui/forms.h"
 #include "ui/main_window.h"
@@ -59,6 +61,8 @@ int main(int argc, char** argv) {
     QObject::connect(&instance, &tavrix::ui::SingleInstance::raise_requested, m_mainform,
                      [] { tavrix::ui::raise_window(m_mainform); });
     auto* store = new tavrix::ui::FleetStore(m_mainform);  // owned by the window
+    auto* events = new tavrix::ui::EventKeeper(m_mainform);
+    events->restore(QDateTime::currentMSecsSinceEpoch());
     const bool placed = store->restore_layout();
     if (options.minimized)
       m_mainform->showMinimized();
@@ -68,6 +72,7 @@ int main(int argc, char** argv) {
       m_mainform->showMaximized();
     load_fleet(*store, options);
     store->begin_saving();
+    events->begin();
     code = QApplication::exec();
   } catch (const std::exception& e) {
     tavrix::ui::report_exception(&e);

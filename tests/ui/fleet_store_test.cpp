@@ -4,11 +4,13 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <QDateTime>
 #include <QDir>
 #include <QFile>
 #include <QHeaderView>
 #include <QLabel>
 #include <QSplitter>
+#include <QTableView>
 #include <QTableWidget>
 #include <QTemporaryDir>
 #include <QTreeWidgetItem>
@@ -19,6 +21,9 @@
 #include <sstream>
 #include <string>
 
+#include "core/event_history.h"
+#include "ui/event_keeper.h"
+#include "ui/events_view.h"
 #include "ui/fleet_store.h"
 #include "ui/icons.h"
 #include "ui/main_window.h"
@@ -231,6 +236,68 @@ TEST_F(FleetStoreTest, OneWindowPerUserAndTheSecondRaisesTheFirst) {
   first.reset();
   tavrix::ui::SingleInstance next(run);
   EXPECT_TRUE(next.acquire());
+}
+
+// Events of the last run come back into the Events tab, marked, and a server's timeline
+// goes on from them with the time the program was not running shown as not monitored;
+// what happens in this run is appended as it is seen.
+TEST_F(FleetStoreTest, EventsOfTheLastRunComeBackAndNewOnesAreAppended) {
+  uitest::MsgRecorder boxes;
+  const QString state = home.path() + "/state";
+  QDir().mkpath(state);
+  const int64_t now = QDateTime::currentMSecsSinceEpoch();
+  {
+    tavrix::EventHistoryFile file((state + "/events.jsonl").toStdString());
+    for (int i = 0; i < 3; ++i) {
+      tavrix::LoggedEvent e;
+      e.server = "127.0.0.75";
+      e.event.kind = tavrix::EventKind::kLan;
+      e.event.lan = 1;
+      e.event.time_ms = now - 600'000 + i * 60'000;
+      e.event.previous = i % 2 ? "Off Line" : "On Line";
+      e.event.value = i % 2 ? "On Line" : "Off Line";
+      ASSERT_EQ(file.append(e), "");
+    }
+  }
+  open_window();
+  tavrix::ui::EventKeeper keeper(m_mainform, state);
+  EXPECT_EQ(keeper.restore(now), 3);
+  const tavrix::EventLog& log = m_mainform->event_log();
+  ASSERT_EQ(log.size(), 3u);
+  EXPECT_TRUE(log.newest(0).before_restart);
+  EXPECT_EQ(log.newest(0).event.value, "Off Line");
+  QAbstractItemModel* rows = m_mainform->m_events_view->m_events_list->model();
+  ASSERT_EQ(rows->rowCount(), 3);
+  EXPECT_TRUE(rows->index(0, 0).data(Qt::FontRole).value<QFont>().italic());
+  EXPECT_TRUE(rows->index(0, 0).data(Qt::ToolTipRole).toString().contains("before the restart"));
+
+  // The server of those events takes up its timeline; since the restart nothing is known.
+  auto rec = uitest::make_server(uitest::kModelA, "127.0.0.75", 5);
+  ds_list().add_server(rec);
+  m_mainform->rebuild_tree(-1);
+  m_mainform->sample_events_at(now + 1000, 1);
+  const tavrix::AvailabilityHistory* timeline = log.history(rec.get());
+  ASSERT_NE(timeline, nullptr);
+  EXPECT_EQ(timeline->summary().at(now - 600'000 + 30'000), tavrix::Availability::kDown);
+  EXPECT_EQ(timeline->summary().at(now - 600'000 + 90'000), tavrix::Availability::kUp);
+  EXPECT_EQ(timeline->summary().at(now + 500), tavrix::Availability::kUnknown);
+
+  // A LAN going Off Line in this run is in the file within the check's period.
+  keeper.begin();
+  rec->monitoring = 1;
+  rec->online = 1;
+  const uint64_t settle = ds_list().refresh_rate.load() * 1000;
+  m_mainform->sample_events_at(now + 2000, 2);
+  m_mainform->sample_events_at(now + 3000, 2 + settle);  // the baseline
+  rec->online = 0;
+  m_mainform->sample_events_at(now + 4000, 3 + settle);
+  rec->monitoring = 0;
+  ASSERT_EQ(log.size(), 4u);
+  EXPECT_FALSE(log.newest(0).before_restart);
+  tavrix::EventHistoryFile again((state + "/events.jsonl").toStdString());
+  ASSERT_TRUE(uitest::wait_until([&] { return again.read(now).events.size() == 4; }));
+  EXPECT_EQ(again.read(now).events.back().event.value, "Off Line");
+  EXPECT_EQ(again.read(now).events.back().event.time_ms, now + 4000);
 }
 
 // The program itself: a list opened with --servers and --start is kept, and a new
