@@ -140,8 +140,11 @@ bool FleetStore::restore_layout() {
   }
   ds_list().refresh_rate = refresh;
   ds_list().search_timeout = timeout;
-  resume_ = settings.value(QStringLiteral("resume_monitoring")).toBool(true);
-  close_to_tray_ = settings.value(QStringLiteral("close_to_tray")).toBool(false);
+  options_.resume = settings.value(QStringLiteral("resume_monitoring")).toBool(true);
+  options_.close_to_tray = settings.value(QStringLiteral("close_to_tray")).toBool(false);
+  options_.do_not_disturb = settings.value(QStringLiteral("do_not_disturb")).toBool(false);
+  options_.notify_kinds =
+      settings.value(QStringLiteral("notify_kinds")).toInt(kNotifyAll) & kNotifyAll;
   window_->m_main_timer->setInterval(refresh * 1000);
   monitored_macs_.clear();
   for (const QJsonValue& v : o.value(QStringLiteral("monitored")).toArray())
@@ -170,7 +173,8 @@ QString FleetStore::add_servers_from(const QString& path, const QStringList& mon
 int FleetStore::restore_servers() {
   if (!QFile::exists(servers_path())) return 0;
   const int before = ds_list().server_count();
-  const QString why = add_servers_from(servers_path(), resume_ ? monitored_macs_ : QStringList());
+  const QString why =
+      add_servers_from(servers_path(), options_.resume ? monitored_macs_ : QStringList());
   if (!why.isEmpty()) {
     // The reason starts with the path, which the message names already.
     QString reason = why;
@@ -195,8 +199,10 @@ QString FleetStore::servers_text() const {
 QString FleetStore::window_text() const {
   QJsonObject settings{{QStringLiteral("refresh_rate"), ds_list().refresh_rate.load()},
                        {QStringLiteral("search_timeout"), ds_list().search_timeout.load()},
-                       {QStringLiteral("resume_monitoring"), resume_},
-                       {QStringLiteral("close_to_tray"), close_to_tray_}};
+                       {QStringLiteral("resume_monitoring"), options_.resume},
+                       {QStringLiteral("close_to_tray"), options_.close_to_tray},
+                       {QStringLiteral("do_not_disturb"), options_.do_not_disturb},
+                       {QStringLiteral("notify_kinds"), options_.notify_kinds}};
   QJsonArray monitored;
   for (int i = 0; i < ds_list().server_count(); ++i)
     if (ds_list().server_at(i)->monitoring.load() == 1)

@@ -8,6 +8,8 @@
 #include <QString>
 #include <QStringList>
 
+#include "ui/desk_options.h"
+
 class QTimer;
 class Tm_mainform;
 
@@ -40,12 +42,10 @@ class FleetStore : public QObject {
   QString save_now();
   void begin_saving();
 
-  // Restart the servers that were monitored when the program last ran (on by default).
-  bool resume() const { return resume_; }
-  void set_resume(bool on) { resume_ = on; }
-  // Close to the tray instead of exiting (off by default); kept here, used by the tray.
-  bool close_to_tray() const { return close_to_tray_; }
-  void set_close_to_tray(bool on) { close_to_tray_ = on; }
+  // The options beside the two settings, kept in window.json with them.
+  DeskOptions& options() { return options_; }
+  bool resume() const { return options_.resume; }
+  void set_resume(bool on) { options_.resume = on; }
 
   // Files set aside at the last restore (their new names).
   const QStringList& set_aside() const { return set_aside_; }
@@ -62,8 +62,7 @@ class FleetStore : public QObject {
   Tm_mainform* window_;
   QString dir_;
   QTimer* timer_ = nullptr;
-  bool resume_ = true;
-  bool close_to_tray_ = false;
+  DeskOptions options_;
   QStringList monitored_macs_;  // from window.json, for restore_servers
   QString written_window_, written_servers_;
   QStringList set_aside_;

@@ -107,6 +107,14 @@ void Tm_mainform::m_exit_actExecute() {
 }
 
 void Tm_mainform::closeEvent(QCloseEvent* event) {
+  // The title bar's close and Alt+F4 ask the same question as Exit.
+  if (!shut_down_ && event->spontaneous()) {
+    const QString question = QString::fromStdString(tavrix::load_str(tavrix::kStrExitQuestion));
+    if (message_box(this, question, MsgIcon::Warning, MsgButtons::YesCancel) == MsgResult::Cancel) {
+      event->ignore();
+      return;
+    }
+  }
   if (!shut_down_) {
     shut_down_ = true;
     FormClose();

@@ -9,12 +9,15 @@
 
 #include "core/string_table.h"
 #include "options.h"
+#include "ui/desk_options.h"
+#include "ui/desktop_notifier.h"
 #include "ui/event_keeper.h"
 #include "ui/fleet_store.h"
 #include "ui/forms.h"
 #include "ui/main_window.h"
 #include "ui/message_box.h"
 #include "ui/single_instance.h"
+#include "ui/tray_icon.h"
 
 namespace {
 
@@ -64,7 +67,15 @@ int main(int argc, char** argv) {
     auto* events = new tavrix::ui::EventKeeper(m_mainform);
     events->restore(QDateTime::currentMSecsSinceEpoch());
     const bool placed = store->restore_layout();
-    if (options.minimized)
+    const tavrix::ui::DeskActions actions =
+        tavrix::ui::add_desk_actions(m_mainform, store->options());
+    auto* tray = new tavrix::ui::TrayIcon(m_mainform, store->options(), actions);
+    auto* notifier = new tavrix::ui::DesktopNotifier(m_mainform, store->options());
+    if (options.minimized && tray->available()) {
+      // Shown once, so the first showing starts the library, then into the tray.
+      m_mainform->show();
+      m_mainform->hide();
+    } else if (options.minimized)
       m_mainform->showMinimized();
     else if (placed)
       m_mainform->show();
@@ -73,6 +84,7 @@ int main(int argc, char** argv) {
     load_fleet(*store, options);
     store->begin_saving();
     events->begin();
+    notifier->begin();
     code = QApplication::exec();
   } catch (const std::exception& e) {
     tavrix::ui::report_exception(&e);
