@@ -16,6 +16,7 @@
 #include <QTemporaryDir>
 #include <QTest>
 #include <QTimer>
+#include <QTreeWidget>
 #include <algorithm>
 #include <nlohmann/json.hpp>
 #include <string>
@@ -242,6 +243,14 @@ TEST_F(Desktop, OneNotificationPerServerPerBurstAndNoneInDoNotDisturb) {
   // One device falls silent: one notification, naming it.
   silence(sim, 0, 1, true);
   ASSERT_TRUE(uitest::wait_until([&] { return lan_events("Off Line") == 1; }, 60s));
+  // Clicked (dunst's default action): the window comes up with that server selected.
+  ASSERT_TRUE(uitest::wait_until(
+      [&] { return run("dunstctl", {"count", "displayed"}).find('1') == 0; }, 30s));
+  w->m_mon_tree->setCurrentItem(w->root_node);
+  w->showMinimized();
+  run("dunstctl", {"action", "0"});
+  EXPECT_TRUE(uitest::wait_until(
+      [&] { return w->selected_server() == 0 && w->isVisible() && !w->isMinimized(); }, 10s));
   ASSERT_TRUE(uitest::wait_until([&] { return dunst_history().size() == 1; }, 30s));
   auto told = dunst_history();
   EXPECT_EQ(told[0].first, "127.0.0.2 Off Line");
