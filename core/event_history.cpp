@@ -216,7 +216,8 @@ std::map<std::string, AvailabilityHistory> histories_from_events(
     ServerSnapshot& s = k.snapshot;
     if (!k.started) {
       k.started = true;
-      k.history.record(s, e.time_ms - 1);
+      // Before a start of monitoring ("Idle") nothing was known.
+      if (e.previous != "Idle") k.history.record(s, e.time_ms - 1);
     }
     const int bit = 1 << (e.lan - 1);
     if (e.value == "On Line")
