@@ -186,6 +186,7 @@ class Tm_mainform : public QMainWindow {
   void build_actions();
   void build_menus_and_toolbar();
   void build_views();
+  void build_session_parts();  // main_window_session.cpp
   void set_mon_text_colour(const QColor& colour);
   void set_mon_row_data(int row, int value);
   void set_mon_cell(int row, int column, const QString& text);

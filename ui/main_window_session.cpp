@@ -1,7 +1,10 @@
 // Monitoring switched by index (the kept list restarts its monitored servers, the
 // command line and the tray start or stop them all) and notes in the status bar.
+#include <QAction>
 #include <QLabel>
+#include <QShortcut>
 #include <QStatusBar>
+#include <QTreeWidget>
 
 #include "ui/events_view.h"
 #include "ui/icons.h"
@@ -67,4 +70,14 @@ void Tm_mainform::restore_events(std::vector<tavrix::LoggedEvent> events,
   m_events_view->refresh();
   update_events_tab();
   update_timeline();
+}
+
+void Tm_mainform::build_session_parts() {
+  // The Delete key on the tree does what Run > Delete does (and asks the same question).
+  auto* del = new QShortcut(QKeySequence::Delete, m_mon_tree);
+  del->setObjectName(QStringLiteral("m_delete_key"));
+  del->setContext(Qt::WidgetWithChildrenShortcut);
+  connect(del, &QShortcut::activated, this, [this] {
+    if (m_delnode_act->isEnabled()) m_delnode_act->trigger();
+  });
 }
