@@ -7,6 +7,7 @@
 #include <QStatusBar>
 #include <QTableWidget>
 #include <QTimer>
+#include <QTreeWidget>
 #include <chrono>
 #include <thread>
 
@@ -89,6 +90,9 @@ void Tm_mainform::m_search_actExecute() {
 
 void Tm_mainform::m_specifyIP_actExecute() {
   if (run_fresh_dialog(m_searchIP_form, this)) rebuild_tree(-1);
+  // After its last message box the dialog is gone: the keys go back to the tree.
+  activateWindow();
+  m_mon_tree->setFocus();
 }
 
 void Tm_mainform::m_menu_settingsClick() {

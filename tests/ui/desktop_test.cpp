@@ -3,6 +3,7 @@
 // here. Servers are monitored against the loopback simulator. Notifications are read
 // back from dunst (dunstctl history); the tray icon is looked at on the screen.
 #include <signal.h>
+#include <sys/prctl.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -42,6 +43,8 @@ struct Child {
 pid_t spawn(const std::vector<std::string>& args, int out_fd = -1) {
   const pid_t pid = ::fork();
   if (pid == 0) {
+    // Ends with the test, even when the test is killed (a time-out).
+    ::prctl(PR_SET_PDEATHSIG, SIGTERM);
     if (out_fd >= 0) ::dup2(out_fd, 1);
     std::vector<char*> argv;
     for (const auto& a : args) argv.push_back(const_cast<char*>(a.c_str()));
