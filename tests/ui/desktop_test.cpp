@@ -2,7 +2,9 @@
 // session with the dunst notification daemon, and the trayer system tray, all started
 // here. Servers are monitored against the loopback simulator. Notifications are read
 // back from dunst (dunstctl history); the tray icon is looked at on the screen.
+#include <fcntl.h>
 #include <signal.h>
+#include <spawn.h>
 #include <sys/prctl.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -10,7 +12,6 @@
 #include <QAction>
 #include <QGuiApplication>
 #include <QMenu>
-#include <QProcess>
 #include <QScreen>
 #include <QStandardPaths>
 #include <QSystemTrayIcon>
@@ -63,14 +64,47 @@ std::string read_line(int fd) {
   return line;
 }
 
+// Runs a tool to its end while the window's events go on, and returns what it printed.
+// posix_spawn rather than fork: the test has threads (pollers, the simulator), and a
+// forked copy of a threaded process may not start threads of its own.
 std::string run(const QString& program, const QStringList& args) {
-  QProcess p;
-  p.start(program, args);
-  if (!p.waitForFinished(10000)) {
-    p.kill();
-    p.waitForFinished();
+  int out[2];
+  if (::pipe2(out, O_CLOEXEC) != 0) return {};
+  posix_spawn_file_actions_t actions;
+  posix_spawn_file_actions_init(&actions);
+  posix_spawn_file_actions_adddup2(&actions, out[1], 1);
+  std::vector<std::string> words{program.toStdString()};
+  for (const QString& a : args) words.push_back(a.toStdString());
+  std::vector<char*> argv;
+  for (auto& w : words) argv.push_back(w.data());
+  argv.push_back(nullptr);
+  pid_t pid = -1;
+  const int rc = ::posix_spawnp(&pid, argv[0], &actions, nullptr, argv.data(), environ);
+  posix_spawn_file_actions_destroy(&actions);
+  ::close(out[1]);
+  std::string text;
+  if (rc == 0) {
+    ::fcntl(out[0], F_SETFL, O_NONBLOCK);
+    char buf[4096];
+    int status = 0;
+    bool ended = false;
+    uitest::wait_until(
+        [&] {
+          for (ssize_t n; (n = ::read(out[0], buf, sizeof buf)) > 0;)
+            text.append(buf, static_cast<std::size_t>(n));
+          if (!ended) ended = ::waitpid(pid, &status, WNOHANG) == pid;
+          return ended;
+        },
+        10s);
+    if (!ended) {
+      ::kill(pid, SIGKILL);
+      ::waitpid(pid, &status, 0);
+    }
+    for (ssize_t n; (n = ::read(out[0], buf, sizeof buf)) > 0;)
+      text.append(buf, static_cast<std::size_t>(n));
   }
-  return p.readAllStandardOutput().toStdString();
+  ::close(out[0]);
+  return text;
 }
 
 class DesktopEnv : public ::testing::Environment {
@@ -248,7 +282,10 @@ TEST_F(Desktop, OneNotificationPerServerPerBurstAndNoneInDoNotDisturb) {
   ASSERT_TRUE(uitest::wait_until([&] { return lan_events("Off Line") == 1; }, 60s));
   // Clicked (dunst's default action): the window comes up with that server selected.
   ASSERT_TRUE(uitest::wait_until(
-      [&] { return run("dunstctl", {"count", "displayed"}).find('1') == 0; }, 30s));
+      [&] {
+        return run("dunstctl", {"count", "displayed"}).find('1') == 0;
+      },
+      30s));
   w->m_mon_tree->setCurrentItem(w->root_node);
   w->showMinimized();
   run("dunstctl", {"action", "0"});
@@ -320,10 +357,8 @@ TEST_F(Desktop, TrayIconFollowsTheFleetAndCloseToTrayKeepsMonitoring) {
   const QString id = QString::number(w->winId());
   auto alt_f4 = [&] {
     run("xdotool", {"windowactivate", "--sync", id});
-    QProcess key;
     // Through the X server's input (XTEST), so that the window manager sees the keys.
-    key.start("xdotool", {"key", "--clearmodifiers", "alt+F4"});
-    uitest::wait_until([&] { return key.state() == QProcess::NotRunning; }, 10s);
+    run("xdotool", {"key", "--clearmodifiers", "alt+F4"});
   };
   options.close_to_tray = true;
   alt_f4();
