@@ -147,6 +147,8 @@ class Tm_mainform : public QMainWindow {
   int start_all_servers();  // how many were started
   int stop_all_servers();
   int monitored_count() const;
+  // The Off Line cross on the nodes of monitored servers that no LAN answers (each second).
+  void update_off_line_marks();
   // The events and timelines of the previous run (ui/event_keeper).
   void restore_events(std::vector<tavrix::LoggedEvent> events,
                       std::map<std::string, tavrix::AvailabilityHistory> timelines);
@@ -202,4 +204,5 @@ class Tm_mainform : public QMainWindow {
   uint64_t events_seen_ = 0;  // event_log_.total() when the Events tab was last looked at
   QIcon warning_icon_;
   QIcon monitored_warning_icon_;  // image 6 with the warning overlay
+  QIcon off_line_icon_;           // image 6 with a red cross
 };

@@ -291,6 +291,16 @@ TEST_F(FleetStoreTest, EventsOfTheLastRunComeBackAndNewOnesAreAppended) {
   m_mainform->sample_events_at(now + 3000, 2 + settle);  // the baseline
   rec->online = 0;
   m_mainform->sample_events_at(now + 4000, 3 + settle);
+  // The tree shows it Off Line, and no longer once it answers.
+  QTreeWidgetItem* node = m_mainform->server_nodes[0];
+  const qint64 plain = node->icon(0).cacheKey();
+  m_mainform->update_off_line_marks();
+  EXPECT_EQ(node->toolTip(0), "Off Line");
+  EXPECT_NE(node->icon(0).cacheKey(), plain);
+  rec->online = 1;
+  m_mainform->update_off_line_marks();
+  EXPECT_EQ(node->toolTip(0), "");
+  rec->online = 0;
   rec->monitoring = 0;
   ASSERT_EQ(log.size(), 4u);
   EXPECT_FALSE(log.newest(0).before_restart);
