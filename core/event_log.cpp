@@ -6,6 +6,7 @@
 #include <cassert>
 
 #include "core/address_text.h"
+#include "core/string_table.h"
 
 namespace tavrix {
 
@@ -35,6 +36,12 @@ void EventLog::clear() {
   count_ = 0;
 }
 
+void EventLog::restore(std::vector<LoggedEvent> events,
+                       std::map<std::string, AvailabilityHistory> timelines) {
+  for (auto& e : events) add(std::move(e));
+  restored_ = std::move(timelines);
+}
+
 std::size_t EventLog::sample(const TDsList& list, int64_t wall_ms, uint64_t steady_ms) {
   std::size_t added = 0;
   std::vector<Track> next;
@@ -56,6 +63,10 @@ std::size_t EventLog::sample(const TDsList& list, int64_t wall_ms, uint64_t stea
       t.record = rec;
       t.raw = rec.get();
       t.label = server_label(*rec);
+      if (auto kept = restored_.find(t.label); kept != restored_.end()) {
+        t.history = std::move(kept->second);
+        restored_.erase(kept);
+      }
     }
     if (rec->monitoring.load(std::memory_order_relaxed) != 1) {
       if (t.watching) t.history.record_gap(wall_ms);
@@ -68,8 +79,23 @@ std::size_t EventLog::sample(const TDsList& list, int64_t wall_ms, uint64_t stea
     }
     const uint64_t settle = static_cast<uint64_t>(list.refresh_rate.load()) * 1000;
     if (t.watching && steady_ms - t.since >= settle) {
-      if (!t.detector) t.detector.emplace(1);
+      const bool baseline = !t.detector;
+      if (baseline) t.detector.emplace(1);
       ServerSnapshot snap = take_snapshot(*rec);
+      // A LAN already Off Line when monitoring begins is news too: the baseline that
+      // reports no change would otherwise hide it.
+      if (baseline)
+        for (int lan = 1; lan <= snap.lans; ++lan)
+          if (!(snap.online & (1 << (lan - 1)))) {
+            ChangeEvent e;
+            e.time_ms = wall_ms;
+            e.kind = EventKind::kLan;
+            e.lan = lan;
+            e.previous = load_str(kStrIdle);
+            e.value = load_str(kStrOffLine);
+            add({std::move(e), t.label});
+            ++added;
+          }
       t.redundancy_lost =
           snap.online != 0 && std::any_of(snap.ports.begin(), snap.ports.end(), [&](auto& p) {
             return tavrix::redundancy_lost(p, snap.lans > 1);

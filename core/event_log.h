@@ -6,6 +6,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <map>
 #include <memory>
 #include <optional>
 #include <string>
@@ -19,7 +20,8 @@ namespace tavrix {
 
 struct LoggedEvent {
   ChangeEvent event;
-  std::string server;  // the server's addresses, as the tree shows them
+  std::string server;           // the server's addresses, as the tree shows them
+  bool before_restart = false;  // read back from the kept history at start
 };
 
 // The server's addresses: ip1, or "ip1, ip2" for a dual-LAN server.
@@ -45,6 +47,10 @@ class EventLog {
   uint64_t total() const { return total_; }
   void add(LoggedEvent event);
   void clear();
+  // What a previous run saw: its events (oldest first) go into the ring, and each
+  // server's timeline is taken up by the server with that label when it is sampled.
+  void restore(std::vector<LoggedEvent> events,
+               std::map<std::string, AvailabilityHistory> timelines);
 
   // The timeline of a server in the list (nullptr for one never sampled).
   const AvailabilityHistory* history(const _SVRINFO* server) const;
@@ -70,7 +76,8 @@ class EventLog {
   std::size_t head_ = 0;  // where the next event goes
   std::size_t count_ = 0;
   uint64_t total_ = 0;
-  std::vector<Track> tracks_;  // list order
+  std::vector<Track> tracks_;                            // list order
+  std::map<std::string, AvailabilityHistory> restored_;  // by label, until a server takes it
 };
 
 }  // namespace tavrix

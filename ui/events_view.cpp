@@ -5,6 +5,7 @@
 #include <QAbstractTableModel>
 #include <QComboBox>
 #include <QDateTime>
+#include <QFont>
 #include <QHBoxLayout>
 #include <QHeaderView>
 #include <QLabel>
@@ -61,6 +62,15 @@ class EventsModel : public QAbstractTableModel {
       const bool on = (index.column() == 7 ? e.value : e.previous) == "On Line";
       return QColor(on ? QColor(0, 0, 255) : QColor(255, 0, 0));
     }
+    // Events of an earlier run, read back at start: in italics on a tinted row.
+    if (l.before_restart && role == Qt::FontRole) {
+      QFont f;
+      f.setItalic(true);
+      return f;
+    }
+    if (l.before_restart && role == Qt::BackgroundRole) return QColor(240, 240, 232);
+    if (l.before_restart && role == Qt::ToolTipRole)
+      return QStringLiteral("From before the restart (kept in the events history)");
     if (role != Qt::DisplayRole) return {};
     auto number = [](int n) { return n > 0 ? QString::number(n) : QString(); };
     switch (index.column()) {

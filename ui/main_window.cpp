@@ -120,6 +120,7 @@ Tm_mainform::Tm_mainform(QWidget* parent) : QMainWindow(parent) {
           tavrix::ui::guarded([this] { m_main_timerTimer(); }));
 
   FormCreate();
+  build_session_parts();
 }
 
 Tm_mainform::~Tm_mainform() {

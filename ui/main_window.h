@@ -8,6 +8,9 @@
 #include <QMainWindow>
 #include <QString>
 #include <array>
+#include <map>
+#include <string>
+#include <vector>
 
 #include "core/event_log.h"
 #include "core/server_list.h"
@@ -135,6 +138,23 @@ class Tm_mainform : public QMainWindow {
   void sample_events_at(int64_t wall_ms, uint64_t steady_ms);
   void update_timeline();
 
+  // --- beside the designed actions: monitoring switched by index, and notes in the
+  // status bar (main_window_session.cpp) ---
+  // Start or stop one server as Start and Stop do for the selected one; false when the
+  // index names no server or it is already in that state.
+  bool start_server(int index);
+  bool stop_server(int index);
+  int start_all_servers();  // how many were started
+  int stop_all_servers();
+  int monitored_count() const;
+  // The Off Line cross on the nodes of monitored servers that no LAN answers (each second).
+  void update_off_line_marks();
+  // The events and timelines of the previous run (ui/event_keeper).
+  void restore_events(std::vector<tavrix::LoggedEvent> events,
+                      std::map<std::string, tavrix::AvailabilityHistory> timelines);
+  // A line in the status bar under a name of its own (a second call replaces the text).
+  void show_note(const QString& name, const QString& text);
+
   // --- enabling rules, evaluated on every selection or monitoring change ---
   void update_actions();
 
@@ -168,6 +188,7 @@ class Tm_mainform : public QMainWindow {
   void build_actions();
   void build_menus_and_toolbar();
   void build_views();
+  void build_session_parts();  // main_window_session.cpp
   void set_mon_text_colour(const QColor& colour);
   void set_mon_row_data(int row, int value);
   void set_mon_cell(int row, int column, const QString& text);
@@ -183,4 +204,5 @@ class Tm_mainform : public QMainWindow {
   uint64_t events_seen_ = 0;  // event_log_.total() when the Events tab was last looked at
   QIcon warning_icon_;
   QIcon monitored_warning_icon_;  // image 6 with the warning overlay
+  QIcon off_line_icon_;           // image 6 with a red cross
 };

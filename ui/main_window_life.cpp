@@ -7,6 +7,7 @@
 #include <QStatusBar>
 #include <QTableWidget>
 #include <QTimer>
+#include <QTreeWidget>
 #include <chrono>
 #include <thread>
 
@@ -89,6 +90,9 @@ void Tm_mainform::m_search_actExecute() {
 
 void Tm_mainform::m_specifyIP_actExecute() {
   if (run_fresh_dialog(m_searchIP_form, this)) rebuild_tree(-1);
+  // After its last message box the dialog is gone: the keys go back to the tree.
+  activateWindow();
+  m_mon_tree->setFocus();
 }
 
 void Tm_mainform::m_menu_settingsClick() {
@@ -107,6 +111,14 @@ void Tm_mainform::m_exit_actExecute() {
 }
 
 void Tm_mainform::closeEvent(QCloseEvent* event) {
+  // The title bar's close and Alt+F4 ask the same question as Exit.
+  if (!shut_down_ && event->spontaneous()) {
+    const QString question = QString::fromStdString(tavrix::load_str(tavrix::kStrExitQuestion));
+    if (message_box(this, question, MsgIcon::Warning, MsgButtons::YesCancel) == MsgResult::Cancel) {
+      event->ignore();
+      return;
+    }
+  }
   if (!shut_down_) {
     shut_down_ = true;
     FormClose();

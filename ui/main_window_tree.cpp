@@ -13,6 +13,7 @@
 #include "qeld/model_map.h"
 #include "ui/icons.h"
 #include "ui/main_window.h"
+#include "ui/message_box.h"
 #include "ui/server_list_actions.h"
 #include "ui/table_actions.h"
 
@@ -220,6 +221,12 @@ void Tm_mainform::m_delnode_actExecute() {
   const int index = selected_server();
   _SVRINFO* rec = index >= 0 ? ds_list().server_at(index) : nullptr;
   if (!rec) return;
+  // There is no undo: the server would have to be found again.
+  const QString question =
+      QStringLiteral("Delete %1 from the server list?").arg(tavrix::ui::server_node_text(*rec));
+  if (tavrix::ui::message_box(this, question, tavrix::ui::MsgIcon::Warning,
+                              tavrix::ui::MsgButtons::YesCancel) != tavrix::ui::MsgResult::Yes)
+    return;
   if (rec->monitoring.load() == 1) {
     rec->monitoring = 0;
     monitor_ctrl(false, index);

@@ -11,6 +11,7 @@
 #include <QShowEvent>
 #include <QTableWidget>
 #include <QTimer>
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <string>
@@ -48,6 +49,30 @@ QTableWidgetItem* read_only_item(const QString& text) {
 
 }  // namespace
 
+int Tm_search_form::mac_width_extra() const {
+  // A MAC with letters ("00:90:E8:CC:00:FF") is wider than the 110 pixels of the design.
+  const int needed = fontMetrics().horizontalAdvance(QStringLiteral("DD:DD:DD:DD:DD:DD")) + 14;
+  return 2 * std::max(0, needed - 110);
+}
+
+void Tm_search_form::resizeEvent(QResizeEvent* event) {
+  QDialog::resizeEvent(event);
+  fit_to_size();
+}
+
+void Tm_search_form::fit_to_size() {
+  if (!m_enum_list) return;
+  const int dw = width() - kClientWidth;
+  const int dh = height() - kClientHeight;
+  m_search_group->setGeometry(8, 4, 609 + dw, 238 + dh);
+  m_enum_selectall->move(431 + dw, 22);
+  m_enum_clearall->move(517 + dw, 22);
+  m_enum_msg->resize(469 + dw, 18);
+  m_enum_list->setGeometry(12, 74, 585 + dw, 154 + dh);
+  m_enum_ok->move(455 + dw, 251 + dh);
+  m_enum_cancel->move(538 + dw, 251 + dh);
+}
+
 void Tm_search_form::set_scan_target(uint32_t target_network_order) {
   g_scan_target.store(target_network_order);
 }
@@ -58,8 +83,10 @@ Tm_search_form::Tm_search_form(QWidget* parent) : QDialog(parent) {
   // One face for every control, as in the other dialogs; set before the children are
   // made so that they (and the bold copy below) inherit it.
   setFont(tavrix::ui::form_font());
-  setFixedSize(kClientWidth, kClientHeight);
-  setSizeGripEnabled(false);
+  // The designed size is the smallest; a larger dialog shows more rows.
+  setMinimumSize(kClientWidth + mac_width_extra(), kClientHeight);
+  resize(kClientWidth + mac_width_extra(), kClientHeight);
+  setSizeGripEnabled(true);
 
   m_search_group = new QGroupBox("Searching Tavrix(s)", this);
   m_search_group->setObjectName("m_search_group");
@@ -128,6 +155,7 @@ Tm_search_form::Tm_search_form(QWidget* parent) : QDialog(parent) {
   connect(m_enum_timer, &QTimer::timeout, this, &Tm_search_form::m_timer_OnTimer);
 
   FormCreate();
+  fit_to_size();
 }
 
 Tm_search_form::~Tm_search_form() {
@@ -137,7 +165,8 @@ Tm_search_form::~Tm_search_form() {
 void Tm_search_form::FormCreate() {
   static const char* const kCaptions[] = {
       "", "Model", "MAC address 1", "IP address 1", "MAC address 2", "IP address 2"};
-  static const int kWidths[] = {35, 110, 110, 95, 110, 95};
+  const int mac = 110 + mac_width_extra() / 2;
+  const int kWidths[] = {35, 110, mac, 95, mac, 95};
   m_enum_list->setColumnCount(6);
   for (int c = 0; c < 6; ++c) {
     m_enum_list->setHorizontalHeaderItem(c, new QTableWidgetItem(kCaptions[c]));

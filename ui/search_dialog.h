@@ -30,10 +30,10 @@ class Tm_search_form : public QDialog {
   QPushButton* m_enum_cancel = nullptr;
   QTimer* m_enum_timer = nullptr;
 
-  int shown_count = 0;         // results already shown as rows
+  int shown_count = 0;           // results already shown as rows
   uint32_t countdown_start = 0;  // tick at which the remaining-time countdown (re)started
-  int countdown_seconds = 0;   // seconds the countdown runs from countdown_start
-  int dot_count = 1;           // dots of the next progress text, 0..5
+  int countdown_seconds = 0;     // seconds the countdown runs from countdown_start
+  int dot_count = 1;             // dots of the next progress text, 0..5
 
   // Row captions and data: the result index kept by a row (-1 outside the list).
   int row_result_index(int row) const;
@@ -58,9 +58,14 @@ class Tm_search_form : public QDialog {
 
  public:
   void done(int result) override;
+  // Pixels the two MAC columns need beyond their designed width, for this font.
+  int mac_width_extra() const;
+  void fit_to_size();
 
  protected:
   void showEvent(QShowEvent* event) override;
+  // The dialog may be made larger (all rows in view); the list and the buttons follow.
+  void resizeEvent(QResizeEvent* event) override;
 
  private:
   void add_row(int result_index);

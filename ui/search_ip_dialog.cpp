@@ -121,6 +121,9 @@ void Tm_searchIP_form::m_search_actUpdate() {
 
 void Tm_searchIP_form::m_search_actExecute() {
   if (searching != 0) return;  // a second Search before the action's update caught up
+  // Spaces around a pasted address are not part of it.
+  if (m_ipaddress->text() != m_ipaddress->text().trimmed())
+    m_ipaddress->setText(m_ipaddress->text().trimmed());
   const QByteArray text = m_ipaddress->text().toLatin1();
   const uint32_t address = ::inet_addr(text.constData());
   if (!valid_search_address(address)) {
@@ -162,6 +165,10 @@ void Tm_searchIP_form::finish_search() {
   const int n = list.result_count();
   const qeld::_DS_INFO* first = n > 0 ? list.result_at(0) : nullptr;
   if (!first) {
+    // Said before closing, so that a silent address is not mistaken for a closed dialog.
+    tavrix::ui::message_box(
+        this, QStringLiteral("No Tavrix server answered at %1.").arg(m_ipaddress->text()),
+        tavrix::ui::MsgIcon::Information, tavrix::ui::MsgButtons::Ok);
     done(QDialog::Rejected);
     return;
   }

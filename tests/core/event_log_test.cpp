@@ -92,12 +92,17 @@ TEST(EventLog, FollowsAServerFromOneRefreshAfterStartUntilStop) {
   a->online = 0;
   EXPECT_EQ(log.sample(list, 1000, 1000), 0u);
   EXPECT_EQ(log.history(a.get())->summary().changes.size(), 0u);
-  EXPECT_EQ(log.sample(list, 2000, 2000), 0u) << "the baseline";
+  // The baseline reports no change, but a LAN already Off Line at the start is news.
+  EXPECT_EQ(log.sample(list, 2000, 2000), 2u) << "the baseline, both LANs Off Line";
+  EXPECT_EQ(log.newest(1).event.lan, 1);
+  EXPECT_EQ(log.newest(0).event.lan, 2);
+  EXPECT_EQ(log.newest(0).event.previous, "Idle");
+  EXPECT_EQ(log.newest(0).event.value, "Off Line");
   a->online = 3;
   set_conn(*a, 0, 1, 0, "0.0.0.0");
   idle->online = 0;  // an idle server is not watched
   EXPECT_EQ(log.sample(list, 3000, 3000), 3u);
-  ASSERT_EQ(log.size(), 3u);
+  ASSERT_EQ(log.size(), 5u);
   EXPECT_EQ(log.newest(0).server, "192.0.2.11, 198.51.100.11");
   EXPECT_EQ(log.newest(0).event.kind, tavrix::EventKind::kConnection);
   EXPECT_EQ(log.newest(0).event.value, "TCP Closed");
@@ -119,8 +124,8 @@ TEST(EventLog, FollowsAServerFromOneRefreshAfterStartUntilStop) {
   a->monitoring = 1;
   EXPECT_EQ(log.sample(list, 5000, 5000), 0u);
   a->online = 3;
-  EXPECT_EQ(log.sample(list, 7000, 7000), 0u);
-  EXPECT_EQ(log.size(), 3u);
+  EXPECT_EQ(log.sample(list, 7000, 7000), 0u) << "a baseline with every LAN On Line";
+  EXPECT_EQ(log.size(), 5u);
 }
 
 TEST(EventLog, AReplacedRecordIsANewServer) {
@@ -138,7 +143,7 @@ TEST(EventLog, AReplacedRecordIsANewServer) {
   list.clear_servers();
   a.reset();
   auto b = server("192.0.2.11", "198.51.100.11");
-  b->online = 1;
+  b->online = 3;
   ASSERT_EQ(list.add_server(b), 1);
   EXPECT_EQ(log.sample(list, 2000, 2000), 0u);
   EXPECT_EQ(log.history(b.get())->summary().changes.size(), 0u);

@@ -22,6 +22,7 @@
 #include <cstdio>
 #include <cstdlib>
 
+#include "qeld/model_map.h"
 #include "ui/about_box.h"
 #include "ui/close_dialog.h"
 #include "ui/icons.h"
@@ -30,7 +31,6 @@
 #include "ui/search_ip_dialog.h"
 #include "ui/settings_dialog.h"
 #include "ui/ui_test_util.h"
-#include "qeld/model_map.h"
 
 namespace {
 
@@ -235,6 +235,34 @@ TEST_F(MainForm, SelectingAServerShowsItsInformationBox) {
   EXPECT_TRUE(w->m_info_model->text().isEmpty());
   EXPECT_TRUE(w->m_info_status->text().isEmpty());
   EXPECT_FALSE(w->m_ds_AsyncServer->isVisibleTo(w));
+}
+
+TEST_F(MainForm, DeleteAsksFirstAndTheDeleteKeyDeletes) {
+  uitest::MsgRecorder boxes;
+  add(uitest::make_server(uitest::kModelA, "10.3.0.1", 1));
+  add(uitest::make_server(uitest::kModelA, "10.3.0.2", 2));
+  w->rebuild_tree(-1);
+  select(1);
+  w->activateWindow();
+  ASSERT_TRUE(QTest::qWaitForWindowActive(w));
+  w->m_mon_tree->setFocus();
+  boxes.answers.push_back(MsgResult::Cancel);
+  QTest::keyClick(w->m_mon_tree, Qt::Key_Delete);
+  ASSERT_EQ(boxes.boxes.size(), 1u);
+  EXPECT_EQ(boxes.boxes[0].text, "Delete 10.3.0.2  [TX-2200A] from the server list?");
+  EXPECT_EQ(boxes.boxes[0].buttons, MsgButtons::YesCancel);
+  EXPECT_EQ(ds_list().server_count(), 2) << "Cancel keeps the server";
+  QTest::keyClick(w->m_mon_tree, Qt::Key_Delete);
+  EXPECT_EQ(boxes.boxes.size(), 2u);
+  ASSERT_EQ(ds_list().server_count(), 1);
+  EXPECT_EQ(ds_list().server_at(0)->ip1, uitest::ip("10.3.0.1"));
+  // A monitored server cannot be deleted, by key either.
+  select(0);
+  ASSERT_TRUE(w->start_server(0));
+  QTest::keyClick(w->m_mon_tree, Qt::Key_Delete);
+  EXPECT_EQ(boxes.boxes.size(), 2u);
+  EXPECT_EQ(ds_list().server_count(), 1);
+  w->stop_server(0);
 }
 
 TEST_F(MainForm, DeleteSelectsTheNextOrTheNewLastOrTheRootView) {

@@ -9,27 +9,27 @@
 
 #include <QApplication>
 #include <QDir>
-#include <QTemporaryDir>
 #include <QLabel>
 #include <QPushButton>
 #include <QTableWidget>
+#include <QTemporaryDir>
 #include <QTest>
 #include <QTimer>
+#include <algorithm>
 #include <chrono>
 #include <cstring>
-#include <algorithm>
 #include <functional>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "core/server_list.h"
-#include "ui/message_box.h"
-#include "ui/search_dialog.h"
 #include "qeld/library.h"
 #include "qeld/model_map.h"
 #include "support/lab.h"
 #include "support/loopback_sim.h"
+#include "ui/message_box.h"
+#include "ui/search_dialog.h"
 #include "ui/ui_test_util.h"
 
 namespace {
@@ -88,20 +88,22 @@ class SearchFormTest : public ::testing::Test {
     });
     qeld::set_device_ports(s4800_.port(), s1029_.port());
     ASSERT_EQ(qeld::library_start(), 1);
-    qeld::set_model_map({model(0x11, 0x1204, "TX-1204 Test", 4), model(0x11, 0x2613, "TX-2613 Dual", 8)});
+    qeld::set_model_map(
+        {model(0x11, 0x1204, "TX-1204 Test", 4), model(0x11, 0x2613, "TX-2613 Dual", 8)});
     Tm_search_form::set_scan_target(htonl(INADDR_LOOPBACK));
     list().search_timeout = 60;
-    tavrix::ui::set_message_box_handler([this](QWidget*, const QString& text, tavrix::ui::MsgIcon,
-                                                tavrix::ui::MsgButtons) {
-      boxes_.push_back(text);
-      return tavrix::ui::MsgResult::Ok;
-    });
+    tavrix::ui::set_message_box_handler(
+        [this](QWidget*, const QString& text, tavrix::ui::MsgIcon, tavrix::ui::MsgButtons) {
+          boxes_.push_back(text);
+          return tavrix::ui::MsgResult::Ok;
+        });
   }
   void TearDown() override {
     list().abort_search();
     // The worker ends at its next quiet wait; the next test must not meet it.
-    EXPECT_TRUE(wait_until([] { return tavrix::ds_list().search_finished() || !tavrix::ds_list().search_running(); },
-                           15s));
+    EXPECT_TRUE(wait_until(
+        [] { return tavrix::ds_list().search_finished() || !tavrix::ds_list().search_running(); },
+        15s));
     list().stop_all_pollers(5000);
     list().clear_servers();
     list().clear_results();
@@ -116,7 +118,8 @@ class SearchFormTest : public ::testing::Test {
   void scan_with(Tm_search_form& f, const std::vector<qeld::_DS_INFO>& replies) {
     QTest::mouseClick(f.m_enum_scan, Qt::LeftButton);
     for (const auto& r : replies) list().add_result(r, 0);
-    ASSERT_TRUE(wait_until([&] { return f.m_enum_list->rowCount() == static_cast<int>(replies.size()); }));
+    ASSERT_TRUE(
+        wait_until([&] { return f.m_enum_list->rowCount() == static_cast<int>(replies.size()); }));
   }
 
   Sink s4800_, s1029_;
@@ -139,8 +142,10 @@ TEST_F(SearchFormTest, OpensIdleAndSendsNothingUntilRescan) {
   QTest::mouseClick(f.m_enum_scan, Qt::LeftButton);
   EXPECT_FALSE(f.m_enum_scan->isEnabled());
   EXPECT_TRUE(f.m_enum_stop->isEnabled());
-  EXPECT_TRUE(wait_until([&] { return s4800_.drain() > 0; })) << "Rescan sent no 4800-family request";
-  EXPECT_TRUE(wait_until([&] { return s1029_.drain() > 0; })) << "Rescan sent no 1029-family request";
+  EXPECT_TRUE(wait_until([&] { return s4800_.drain() > 0; }))
+      << "Rescan sent no 4800-family request";
+  EXPECT_TRUE(wait_until([&] { return s1029_.drain() > 0; }))
+      << "Rescan sent no 1029-family request";
 }
 
 TEST_F(SearchFormTest, RowsAppearTickedNumberedWithSecondLanOrDashes) {
@@ -161,7 +166,8 @@ TEST_F(SearchFormTest, RowsAppearTickedNumberedWithSecondLanOrDashes) {
   EXPECT_EQ(cell(f, 1, 1), "TX-2613 Dual");
   EXPECT_EQ(cell(f, 1, 4), "00:90:E8:20:00:02");
   EXPECT_EQ(cell(f, 1, 5), "127.0.2.2");
-  EXPECT_TRUE(wait_until([&] { return f.m_enum_msg->text().startsWith("Found 3 Tavrix(s), remaining "); }));
+  EXPECT_TRUE(
+      wait_until([&] { return f.m_enum_msg->text().startsWith("Found 3 Tavrix(s), remaining "); }));
 
   // Rows are added only for new results: a later reply becomes row 4, the others stay.
   f.set_row_ticked(0, false);
@@ -192,16 +198,41 @@ TEST_F(SearchFormTest, RowsAppearTickedNumberedWithSecondLanOrDashes) {
   EXPECT_EQ(f.shown_count, 0);
 }
 
+TEST_F(SearchFormTest, ResizableWithTheListFollowingAndMacColumnsWideEnough) {
+  Tm_search_form f;
+  f.show();
+  ASSERT_TRUE(QTest::qWaitForWindowExposed(&f));
+  EXPECT_LT(f.minimumSize().width(), f.maximumSize().width()) << "not a fixed size";
+  EXPECT_GE(f.width(), 625);
+  EXPECT_EQ(f.minimumSize().height(), 285);
+  const QString mac = QStringLiteral("00:90:E8:CC:00:FF");
+  for (int c : {2, 4})
+    EXPECT_GT(f.m_enum_list->columnWidth(c), f.m_enum_list->fontMetrics().horizontalAdvance(mac))
+        << c;
+  // Every column fits the list at the opening size: no sideways scrolling.
+  int columns = 0;
+  for (int c = 0; c < 6; ++c) columns += f.m_enum_list->columnWidth(c);
+  EXPECT_LE(columns, f.m_enum_list->viewport()->width());
+  const int list_height = f.m_enum_list->height();
+  f.resize(f.width() + 200, f.height() + 300);
+  ASSERT_TRUE(uitest::wait_until([&] { return f.m_enum_list->height() == list_height + 300; }));
+  // OK and Cancel stay in the bottom-right corner; the list stays above them.
+  EXPECT_EQ(f.width() - f.m_enum_cancel->geometry().right(), 625 - (538 + 75) + 1);
+  EXPECT_EQ(f.height() - f.m_enum_ok->geometry().bottom(), 285 - (251 + 25) + 1);
+  EXPECT_LT(f.m_enum_list->mapTo(&f, QPoint(0, f.m_enum_list->height())).y(), f.m_enum_ok->y());
+}
+
 TEST_F(SearchFormTest, DotsCycleOneToFiveThenNone) {
   Tm_search_form f;
   f.show();
   std::vector<QString> seen;
   // Connected after the dialog's own handler, so it sees each tick's text.
-  QObject::connect(f.m_enum_timer, &QTimer::timeout, [&] { seen.push_back(f.m_enum_status->text()); });
+  QObject::connect(f.m_enum_timer, &QTimer::timeout,
+                   [&] { seen.push_back(f.m_enum_status->text()); });
   QTest::mouseClick(f.m_enum_scan, Qt::LeftButton);
   ASSERT_TRUE(wait_until([&] { return seen.size() >= 14; }));
-  const QStringList cycle = {"Searching.",     "Searching..", "Searching...", "Searching....",
-                             "Searching.....", "Searching"};
+  const QStringList cycle = {"Searching.",    "Searching..",    "Searching...",
+                             "Searching....", "Searching.....", "Searching"};
   int at = cycle.indexOf(seen[0]);
   ASSERT_EQ(at, 0) << "first text: " << seen[0].toStdString();
   for (std::size_t i = 0; i < seen.size(); ++i)
@@ -215,8 +246,9 @@ TEST_F(SearchFormTest, CountdownRestartsWhenANewRowAppears) {
   QTest::mouseClick(f.m_enum_scan, Qt::LeftButton);
   // Pretend the search has been quiet for 25 s.
   f.countdown_start -= 25000;
-  ASSERT_TRUE(wait_until([&] { return remaining_in(f.m_enum_msg->text()) >= 0 &&
-                                      remaining_in(f.m_enum_msg->text()) <= 5; }));
+  ASSERT_TRUE(wait_until([&] {
+    return remaining_in(f.m_enum_msg->text()) >= 0 && remaining_in(f.m_enum_msg->text()) <= 5;
+  }));
   list().add_result(reply(7, false), 0);
   ASSERT_TRUE(wait_until([&] { return f.m_enum_list->rowCount() == 1; }));
   // The tick that adds the row has already written its text; the next one shows the
@@ -225,7 +257,8 @@ TEST_F(SearchFormTest, CountdownRestartsWhenANewRowAppears) {
   auto c = QObject::connect(f.m_enum_timer, &QTimer::timeout, [&] { ++ticks; });
   ASSERT_TRUE(wait_until([&] { return ticks >= 1; }));
   QObject::disconnect(c);
-  EXPECT_TRUE(f.m_enum_msg->text().startsWith("Found 1 Tavrix(s), remaining ")) << f.m_enum_msg->text().toStdString();
+  EXPECT_TRUE(f.m_enum_msg->text().startsWith("Found 1 Tavrix(s), remaining "))
+      << f.m_enum_msg->text().toStdString();
   EXPECT_GE(remaining_in(f.m_enum_msg->text()), 28);
 
   // Without a new row nothing restarts it.
@@ -306,7 +339,8 @@ TEST_F(SearchFormOkTest, OkWithTwoOfFiveTickedKeepsExactlyThoseInRowOrder) {
   ASSERT_EQ(qeld::open_handle_count(), 3);
   Tm_search_form f;
   f.show();
-  scan_with(f, {reply(1, false), reply(2, true), reply(3, false), reply(4, false), reply(5, false)});
+  scan_with(f,
+            {reply(1, false), reply(2, true), reply(3, false), reply(4, false), reply(5, false)});
   QTest::mouseClick(f.m_enum_clearall, Qt::LeftButton);
   f.set_row_ticked(1, true);
   f.set_row_ticked(3, true);
@@ -386,12 +420,14 @@ TEST_F(SearchFormOkTest, OkWithNothingTickedAndCancelLeaveTheListAlone) {
 TEST(SearchFormLab, TourFindsTheLabServersByBroadcast) {
   TAVRIX_SKIP_UNLESS_LAB();
   const std::string tour = tavrix_test::bin_dir() + "/tavrix-demo-tour";
-  if (::access(tour.c_str(), X_OK) != 0) GTEST_SKIP() << "tavrix-demo-tour not built in " << tavrix_test::bin_dir();
+  if (::access(tour.c_str(), X_OK) != 0)
+    GTEST_SKIP() << "tavrix-demo-tour not built in " << tavrix_test::bin_dir();
   QTemporaryDir out;
   ASSERT_TRUE(out.isValid());
   tavrix_test::Lab lab;
   std::string log;
-  const int rc = lab.exec("cd '" + tavrix_test::bin_dir() + "' && QT_QPA_PLATFORM=offscreen ./tavrix-demo-tour --out '" +
+  const int rc = lab.exec("cd '" + tavrix_test::bin_dir() +
+                              "' && QT_QPA_PLATFORM=offscreen ./tavrix-demo-tour --out '" +
                               out.path().toStdString() + "' --refresh-wait 4",
                           &log);
   EXPECT_EQ(rc, 0) << log << lab.devsim_log();

@@ -164,7 +164,8 @@ TEST_F(SearchIpFormTest, AnsweringDeviceIsAddedAndTheSameAddressAgainIsRefused) 
   start_sim({device("one", 0x11, 0x1204, 0x01)});
   {
     Tm_searchIP_form f;
-    search(f, "127.0.0.1");
+    search(f, "  127.0.0.1 ");  // pasted with spaces around it
+    EXPECT_EQ(f.m_ipaddress->text(), "127.0.0.1");
     // While searching the action (and its button) is off.
     EXPECT_EQ(f.searching, 1);
     EXPECT_FALSE(f.m_search_act->isEnabled());
@@ -255,7 +256,10 @@ TEST_F(SearchIpFormTest, SilentAddressCountsDownAndClosesWithCancel) {
   search(f, "127.0.0.1");
   ASSERT_TRUE(wait_until([&] { return !f.isVisible(); }, 30s));
   EXPECT_EQ(f.result(), QDialog::Rejected);
-  EXPECT_TRUE(boxes_.empty());
+  // Nothing answered, and the dialog says so before it closes.
+  ASSERT_EQ(boxes_.size(), 1u);
+  EXPECT_EQ(boxes_[0].text, "No Tavrix server answered at 127.0.0.1.");
+  EXPECT_EQ(boxes_[0].icon, MsgIcon::Information);
   EXPECT_EQ(list().server_count(), 0);
   EXPECT_GT(sink4800_.drain(), 0) << "the search never reached the address";
 

@@ -1,0 +1,133 @@
+// Monitoring switched by index (the kept list restarts its monitored servers, the
+// command line and the tray start or stop them all) and notes in the status bar.
+#include <QAction>
+#include <QLabel>
+#include <QPainter>
+#include <QShortcut>
+#include <QStatusBar>
+#include <QTimer>
+#include <QTreeWidget>
+#include <algorithm>
+
+#include "core/string_table.h"
+
+#include "ui/events_view.h"
+#include "ui/icons.h"
+#include "ui/main_window.h"
+
+namespace {
+
+// The monitored server's picture with a red cross: monitored, and no LAN answering.
+QIcon off_line_icon() {
+  QPixmap pm = tavrix::ui::main_icon(tavrix::ui::kIconServerMonitored).pixmap(16, 16);
+  QPainter p(&pm);
+  p.setRenderHint(QPainter::Antialiasing);
+  p.setPen(QPen(QColor(220, 0, 0), 2.2));
+  p.drawLine(QPointF(8.5, 8.5), QPointF(15, 15));
+  p.drawLine(QPointF(15, 8.5), QPointF(8.5, 15));
+  p.end();
+  return QIcon(pm);
+}
+
+}  // namespace
+
+using tavrix::ds_list;
+
+bool Tm_mainform::start_server(int index) {
+  const _SVRINFO* rec = ds_list().server_at(index);
+  if (!rec || rec->monitoring.load() == 1) return false;
+  monitor_ctrl(true, index);
+  set_node_image(index, tavrix::ui::kIconServerMonitored);
+  update_actions();
+  return true;
+}
+
+bool Tm_mainform::stop_server(int index) {
+  _SVRINFO* rec = ds_list().server_at(index);
+  if (!rec || rec->monitoring.load() == 0) return false;
+  rec->monitoring = 0;
+  monitor_ctrl(false, index);
+  if (selected_server() == index) update_mon_list(index);
+  set_node_image(index, tavrix::ui::kIconServerIdle);
+  update_actions();
+  return true;
+}
+
+int Tm_mainform::start_all_servers() {
+  int started = 0;
+  for (int i = 0; i < ds_list().server_count(); ++i) started += start_server(i) ? 1 : 0;
+  return started;
+}
+
+int Tm_mainform::stop_all_servers() {
+  int stopped = 0;
+  for (int i = 0; i < ds_list().server_count(); ++i) stopped += stop_server(i) ? 1 : 0;
+  return stopped;
+}
+
+int Tm_mainform::monitored_count() const {
+  int n = 0;
+  for (int i = 0; i < ds_list().server_count(); ++i)
+    if (ds_list().server_at(i)->monitoring.load() == 1) ++n;
+  return n;
+}
+
+void Tm_mainform::show_note(const QString& name, const QString& text) {
+  auto* note = findChild<QLabel*>(name);
+  if (!note) {
+    note = new QLabel(this);
+    note->setObjectName(name);
+    note->setWordWrap(true);
+    note->setTextInteractionFlags(Qt::TextSelectableByMouse);
+    statusBar()->addPermanentWidget(note, 1);
+  }
+  note->setText(text);
+}
+
+void Tm_mainform::restore_events(std::vector<tavrix::LoggedEvent> events,
+                                 std::map<std::string, tavrix::AvailabilityHistory> timelines) {
+  event_log_.restore(std::move(events), std::move(timelines));
+  events_seen_ = event_log_.total();  // old news: the tab's count is for new events
+  m_events_view->refresh();
+  update_events_tab();
+  update_timeline();
+}
+
+void Tm_mainform::build_session_parts() {
+  // The Delete key on the tree does what Run > Delete does (and asks the same question).
+  auto* del = new QShortcut(QKeySequence::Delete, m_mon_tree);
+  del->setObjectName(QStringLiteral("m_delete_key"));
+  del->setContext(Qt::WidgetWithChildrenShortcut);
+  connect(del, &QShortcut::activated, this, [this] {
+    if (m_delnode_act->isEnabled()) m_delnode_act->trigger();
+  });
+
+  // An Off Line server looks so in the tree, not like one that answers.
+  off_line_icon_ = off_line_icon();
+  auto* marks = new QTimer(this);
+  marks->setObjectName(QStringLiteral("m_off_line_marks"));
+  marks->setInterval(kEventsSampleMs);
+  connect(marks, &QTimer::timeout, this, [this] { update_off_line_marks(); });
+  marks->start();
+}
+
+void Tm_mainform::update_off_line_marks() {
+  const int count = std::min(ds_list().server_count(), tavrix::kMaxServers);
+  for (int i = 0; i < count; ++i) {
+    QTreeWidgetItem* node = server_nodes[i];
+    const _SVRINFO* rec = ds_list().server_at(i);
+    if (!node || !rec) continue;
+    // Once its pollers have had their first say (the events' settling time).
+    const bool off = rec->monitoring.load() == 1 && rec->online.load() == 0 &&
+                     event_log_.history(rec) && !event_log_.history(rec)->summary().changes.empty();
+    const bool marked = node->icon(0).cacheKey() == off_line_icon_.cacheKey();
+    if (off == marked) continue;
+    if (off) {
+      node->setIcon(0, off_line_icon_);
+      node->setToolTip(0, QString::fromStdString(tavrix::load_str(tavrix::kStrOffLine)));
+    } else {
+      node->setIcon(0, m_main_icon[node->data(0, tavrix::ui::kImageRole).toInt()]);
+      node->setToolTip(0, QString());
+    }
+  }
+}
