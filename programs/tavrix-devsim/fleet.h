@@ -76,6 +76,8 @@ struct Faults {
   int duplicate = 0;          // extra copies of every reply
   int reorder_ms = 0;         // > 0: every second reply is held back this long
   FaultScope scope = FaultScope::kAll;
+  // Run time only (churn): 1 or 2 = that LAN of the device answers nothing, as if down.
+  int silent_lan = 0;
 };
 
 struct Device {
