@@ -78,6 +78,8 @@ struct Faults {
   std::vector<uint8_t> silent_codes;  // request codes never answered (0x41 modes, 0x3A records)
   int silent_lan = 0;                 // 1 or 2: nothing is answered at that LAN's address
   FaultScope scope = FaultScope::kAll;
+  // Run time only (churn): 1 or 2 = that LAN of the device answers nothing, as if down.
+  int silent_lan = 0;
 };
 
 struct Device {
