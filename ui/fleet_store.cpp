@@ -191,7 +191,7 @@ int FleetStore::restore_servers() {
 
 QString FleetStore::servers_text() const {
   std::vector<ServerListEntry> entries;
-  for (int i = 0; i < ds_list().server_count() && i < kServerListMaxServers; ++i)
+  for (int i = 0; i < ds_list().server_count() && i < kMaxServers; ++i)
     entries.push_back(server_list_entry(identity_of(*ds_list().server_at(i))));
   return QString::fromStdString(server_list_text(entries));
 }
@@ -224,7 +224,7 @@ QString FleetStore::save_now() {
   const QString servers = servers_text();
   if (servers != written_servers_) {
     std::vector<ServerListEntry> entries;
-    for (int i = 0; i < ds_list().server_count() && i < kServerListMaxServers; ++i)
+    for (int i = 0; i < ds_list().server_count() && i < kMaxServers; ++i)
       entries.push_back(server_list_entry(identity_of(*ds_list().server_at(i))));
     const std::string reason = write_server_list_file(servers_path().toStdString(), entries);
     if (!reason.empty()) return QString::fromStdString(reason);

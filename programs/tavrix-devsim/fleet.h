@@ -76,10 +76,9 @@ struct Faults {
   int duplicate = 0;          // extra copies of every reply
   int reorder_ms = 0;         // > 0: every second reply is held back this long
   std::vector<uint8_t> silent_codes;  // request codes never answered (0x41 modes, 0x3A records)
-  int silent_lan = 0;                 // 1 or 2: nothing is answered at that LAN's address
-  FaultScope scope = FaultScope::kAll;
-  // Run time only (churn): 1 or 2 = that LAN of the device answers nothing, as if down.
+  // 1 or 2: nothing is answered at that LAN's address (set in a fleet, or by the churn).
   int silent_lan = 0;
+  FaultScope scope = FaultScope::kAll;
 };
 
 struct Device {

@@ -302,7 +302,6 @@ void Simulator::queue_reply_locked(std::size_t dev, std::vector<uint8_t> reply, 
   if (fault_applies(f, search)) {
     const double t = double(now - start_ns_.load()) / 1e9;
     if (f.silent || (f.silent_after >= 0 && t >= f.silent_after)) return;
-    if (f.silent_lan && source == (f.silent_lan == 2 ? d.ip2 : d.ip1)) return;
     for (auto& [a, b] : f.silent_between)
       if (t >= a && t < b) return;
     if (f.loss > 0 && std::uniform_real_distribution<double>(0, 1)(rng_) < f.loss) return;

@@ -209,11 +209,7 @@ int main(int argc, char** argv) {
   }
   list.set_stop_all(1);
   const bool ended = list.stop_all_pollers((refresh + 30) * 1000);
-  for (auto& w : watched) {
-    if (w.record->handle1 >= 0) qeld::close_handle(w.record->handle1);
-    if (w.record->dual_lan && w.record->handle2 >= 0) qeld::close_handle(w.record->handle2);
-  }
-  list.clear_servers();
+  list.clear_servers();  // the records close their handles
   watched.clear();
   qeld::library_stop();
   const nlohmann::json after = resources();
