@@ -63,4 +63,15 @@ std::shared_ptr<_SVRINFO> make_server_record(const qeld::_DS_INFO& reply_in) {
   return rec;
 }
 
+qeld::_DS_INFO identity_of(const _SVRINFO& rec) {
+  qeld::_DS_INFO id;
+  id.model_key = rec.model_key;
+  id.model_id = rec.model_id;
+  id.ip1 = rec.ip1;
+  id.ip2 = rec.ip2;
+  std::memcpy(id.mac1, rec.mac1, 6);
+  std::memcpy(id.mac2, rec.mac2, 6);
+  return id;
+}
+
 }  // namespace tavrix

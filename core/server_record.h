@@ -49,4 +49,8 @@ namespace tavrix {
 // A record from a search reply: identity, port count, dual-LAN, and handle1 opened on
 // the LAN1 address and, when dual-LAN, handle2 on the LAN2 address.
 std::shared_ptr<_SVRINFO> make_server_record(const qeld::_DS_INFO& reply);
+
+// The identity a record was made from, as far as the record keeps it (no local_ip, no
+// unit id): what a server list stores.
+qeld::_DS_INFO identity_of(const _SVRINFO& rec);
 }  // namespace tavrix

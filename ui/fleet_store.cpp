@@ -32,17 +32,6 @@ namespace {
 
 const QString kWindowFormat = QStringLiteral("tavrix-monitor-window");
 
-qeld::_DS_INFO identity_of(const _SVRINFO& rec) {
-  qeld::_DS_INFO id;
-  id.model_key = rec.model_key;
-  id.model_id = rec.model_id;
-  id.ip1 = rec.ip1;
-  id.ip2 = rec.ip2;
-  std::memcpy(id.mac1, rec.mac1, 6);
-  std::memcpy(id.mac2, rec.mac2, 6);
-  return id;
-}
-
 QString mac1_of(const _SVRINFO& rec) {
   return QString::fromStdString(mac_text(rec.mac1));
 }

@@ -20,18 +20,6 @@ namespace {
 
 const QString kFilter = QStringLiteral("Server lists (*.json);;All files (*)");
 
-// The identity a server record was made from, as far as the record keeps it.
-qeld::_DS_INFO identity_of(const _SVRINFO& rec) {
-  qeld::_DS_INFO id;
-  id.model_key = rec.model_key;
-  id.model_id = rec.model_id;
-  id.ip1 = rec.ip1;
-  id.ip2 = rec.ip2;
-  std::memcpy(id.mac1, rec.mac1, 6);
-  std::memcpy(id.mac2, rec.mac2, 6);
-  return id;
-}
-
 // The servers' pollers stop before the list is emptied.
 void empty_server_list() {
   TDsList& list = ds_list();

@@ -1,6 +1,8 @@
 // logfmt lines on stderr.
 #include "log.h"
 
+#include "core/clock.h"
+
 #include <unistd.h>
 
 #include <atomic>
@@ -74,19 +76,6 @@ void append_value(std::string& out, std::string_view v) {
   out += '"';
 }
 
-std::string now_text() {
-  const auto now = std::chrono::system_clock::now();
-  const auto ms =
-      std::chrono::duration_cast<std::chrono::milliseconds>(now.time_since_epoch()).count();
-  const std::time_t secs = static_cast<std::time_t>(ms / 1000);
-  std::tm tm{};
-  gmtime_r(&secs, &tm);
-  char buf[40];
-  const std::size_t n = std::strftime(buf, sizeof buf, "%Y-%m-%dT%H:%M:%S", &tm);
-  std::snprintf(buf + n, sizeof buf - n, ".%03dZ", static_cast<int>(ms % 1000));
-  return buf;
-}
-
 }  // namespace
 
 bool parse_log_level(std::string_view text, LogLevel& out) {
@@ -148,8 +137,8 @@ std::string json_line(std::string_view ts, LogLevel level, std::string_view msg,
 void log(LogLevel level, std::string_view msg, std::initializer_list<LogField> fields) {
   if (!log_enabled(level)) return;
   const std::string line = g_json.load(std::memory_order_relaxed)
-                               ? json_line(now_text(), level, msg, fields)
-                               : logfmt_line(now_text(), level, msg, fields);
+                               ? json_line(tavrix::timestamp_now(), level, msg, fields)
+                               : logfmt_line(tavrix::timestamp_now(), level, msg, fields);
   // One write per line: stderr is unbuffered and shared by every thread.
   const ssize_t n = ::write(STDERR_FILENO, line.data(), line.size());
   (void)n;

@@ -247,9 +247,10 @@ View exporter_view(const std::string& body) {
     if (m[1] == "tavrix_up") v.up[std::size_t(std::stoi(l["lan"]) - 1)] = value == 1;
     if (m[1] == "tavrix_port_mode_code")
       v.modes[std::size_t(std::stoi(l["port"]) - 1)] = int(value);
-    if (m[1] == "tavrix_connection_state" && value == 1)
+    // The display text, as the other programs show it, is the info series' text label.
+    if (m[1] == "tavrix_connection_state_info" && value == 1)
       states[key(std::stoi(l["port"]), std::stoi(l["lan"]), std::stoi(l["connection"]))] =
-          l["state"];
+          l["text"];
   }
   // Redundant COM ports without states were not read.
   const tavrix::TextSet set = tavrix::text_set_for(0x2613);
