@@ -123,7 +123,7 @@ class Tm_mainform : public QMainWindow {
   // Item data of a port-table row (1 marks the hover row).
   int mon_row_data(int row) const;
 
-  // --- beside the specified controls: events, availability timeline, redundancy marks
+  // --- beside the tree, the tables and the information box: events, availability timeline, redundancy marks
   // (main_window_monitor.cpp) ---
   tavrix::ui::EventsView* m_events_view = nullptr;  // the "Events" tab after "Connections"
   tavrix::ui::TimelinePanel* m_timeline = nullptr;  // under the tables, in both views

@@ -245,7 +245,7 @@ TEST_F(WatchViews, OnlyADualLanPortConnectedOnOneLanIsMarked) {
     EXPECT_EQ(!port1->icon().isNull(), c.marked);
     EXPECT_EQ(!port1->toolTip().isEmpty(), c.marked);
     EXPECT_TRUE(w->m_mon_list->item(2, 0)->icon().isNull());
-    EXPECT_EQ(port1->text(), "1") << "the mark sits beside the specified caption";
+    EXPECT_EQ(port1->text(), "1") << "the mark is an icon beside the port number; the number itself stays";
     // Stopped, the idle look has no mark.
     rec->monitoring = 0;
     w->update_mon_list(0);
