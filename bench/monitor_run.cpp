@@ -118,7 +118,7 @@ namespace {
 
 // CPU of the client side of a bare exchange with a lab device (the floor): thread CPU per
 // exchange over `count` sequential 0x41 requests. Returns -1 when the device does not answer.
-double floor_cpu_us(const qeld::_DS_INFO& rec, uint32_t device_ip, int count, double* rtt_median_us) {
+double floor_cpu_us(const qeld::DeviceIdentity& rec, uint32_t device_ip, int count, double* rtt_median_us) {
   const int fd = bench::bound_udp_socket(0);
   if (fd < 0) return -1;
   sockaddr_in to{};
@@ -185,9 +185,9 @@ int main(int argc, char** argv) {
     return 1;
   }
   // One broadcast search of the lab's LANs (this program runs in the monitor namespace).
-  std::vector<qeld::_DS_INFO> found;
+  std::vector<qeld::DeviceIdentity> found;
   qeld::set_search_options(1000, 2);
-  qeld::search_servers(0xFFFFFFFFu, [&](const qeld::_DS_INFO* r) {
+  qeld::search_servers(0xFFFFFFFFu, [&](const qeld::DeviceIdentity* r) {
     if (r != nullptr) found.push_back(*r);
     return 1;
   });
@@ -221,7 +221,7 @@ int main(int argc, char** argv) {
   const auto t_start = bench::Clock::now();
   for (int i = 0; i < n; ++i) {
     std::this_thread::sleep_until(t_start + std::chrono::microseconds(1'000'000LL * i / n));
-    _SVRINFO* s = list->server_at(i);
+    ServerRecord* s = list->server_at(i);
     s->monitoring = 1;
     list->start_poller(i, 0);
     if (s->dual_lan) list->start_poller(i, 1);
@@ -263,7 +263,7 @@ int main(int argc, char** argv) {
   list->set_stop_all(1);
   const bool all_ended = list->stop_all_pollers(5000);
   const double stop_ms = bench::us_since(stop0) / 1000;
-  std::vector<std::shared_ptr<_SVRINFO>> records;
+  std::vector<std::shared_ptr<ServerRecord>> records;
   for (int i = 0; i < n; ++i) records.push_back(list->server_ptr(i));
   list.reset();
   const double stop_joined_ms = bench::us_since(stop0) / 1000;

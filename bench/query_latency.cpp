@@ -38,8 +38,8 @@ devsim::Device sixteen_port_device() {
   return d;
 }
 
-qeld::_DS_INFO record_of(const devsim::Device& d) {
-  qeld::_DS_INFO r;
+qeld::DeviceIdentity record_of(const devsim::Device& d) {
+  qeld::DeviceIdentity r;
   r.model_key = d.model_key;
   r.model_id = d.model_id;
   r.ip1 = d.ip1;
@@ -86,7 +86,7 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, "query_latency: library_start failed\n");
     return 1;
   }
-  const qeld::_DS_INFO rec = record_of(fleet.devices[0]);
+  const qeld::DeviceIdentity rec = record_of(fleet.devices[0]);
   int handle = -1;
   if (qeld::open_handle(&rec, &handle) != 1) {
     std::fprintf(stderr, "query_latency: open_handle failed\n");

@@ -35,7 +35,7 @@ int main(int argc, char** argv) {
     double first = -1, last = -1;
     const auto t0 = bench::Clock::now();
     const double c0 = bench::process_cpu_s();
-    const int rc = qeld::search_servers(0xFFFFFFFFu, [&](const qeld::_DS_INFO* rec) {
+    const int rc = qeld::search_servers(0xFFFFFFFFu, [&](const qeld::DeviceIdentity* rec) {
       if (rec == nullptr) {
         ++quiet;
         return 1;

@@ -5,7 +5,7 @@
 
 namespace tavrix {
 
-ServerSnapshot take_snapshot(const _SVRINFO& server) {
+ServerSnapshot take_snapshot(const ServerRecord& server) {
   ServerSnapshot s;
   s.online = server.online.load(std::memory_order_relaxed);
   s.lans = server.dual_lan ? 2 : 1;

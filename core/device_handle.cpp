@@ -7,7 +7,7 @@
 
 namespace tavrix::core {
 
-DeviceHandle DeviceHandle::open(const qeld::_DS_INFO& reply) {
+DeviceHandle DeviceHandle::open(const qeld::DeviceIdentity& reply) {
   DeviceHandle h;
   int id = -1;
   const int rc = qeld::open_handle(&reply, &id);

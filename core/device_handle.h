@@ -13,7 +13,7 @@ class DeviceHandle {
   DeviceHandle() = default;
   // Opens a handle whose commands go to `reply`'s ip2. On failure id() is negative (the
   // library's code) and nothing is held.
-  static DeviceHandle open(const qeld::_DS_INFO& reply);
+  static DeviceHandle open(const qeld::DeviceIdentity& reply);
   ~DeviceHandle() { close(); }
   DeviceHandle(DeviceHandle&& other) noexcept;
   DeviceHandle& operator=(DeviceHandle&& other) noexcept;

@@ -25,7 +25,7 @@ struct LoggedEvent {
 };
 
 // The server's addresses: ip1, or "ip1, ip2" for a dual-LAN server.
-std::string server_label(const _SVRINFO& server);
+std::string server_label(const ServerRecord& server);
 
 class EventLog {
  public:
@@ -53,16 +53,16 @@ class EventLog {
                std::map<std::string, AvailabilityHistory> timelines);
 
   // The timeline of a server in the list (nullptr for one never sampled).
-  const AvailabilityHistory* history(const _SVRINFO* server) const;
+  const AvailabilityHistory* history(const ServerRecord* server) const;
   // Servers of the list that have a timeline, in list order.
   std::vector<std::pair<std::string, const AvailabilityHistory*>> histories() const;
   // A Redundant COM port of this server was connected on one LAN only at the last sample.
-  bool redundancy_lost(const _SVRINFO* server) const;
+  bool redundancy_lost(const ServerRecord* server) const;
 
  private:
   struct Track {
-    std::weak_ptr<_SVRINFO> record;
-    const _SVRINFO* raw = nullptr;
+    std::weak_ptr<ServerRecord> record;
+    const ServerRecord* raw = nullptr;
     std::string label;
     bool watching = false;  // monitored at the last sample
     uint64_t since = 0;     // steady ms when monitoring was first seen
@@ -70,7 +70,7 @@ class EventLog {
     AvailabilityHistory history;
     bool redundancy_lost = false;
   };
-  const Track* find(const _SVRINFO* server) const;
+  const Track* find(const ServerRecord* server) const;
 
   std::vector<LoggedEvent> ring_;
   std::size_t head_ = 0;  // where the next event goes

@@ -28,28 +28,28 @@ int ms_left(std::chrono::steady_clock::time_point deadline) {
 
 }  // namespace
 
-bool replies_settled(int count, const qeld::_DS_INFO* first) {
+bool replies_settled(int count, const qeld::DeviceIdentity* first) {
   if (count <= 0 || !first) return false;
   return !expects_two_replies(first->model_id) || count >= 2;
 }
 
-const qeld::_DS_INFO& choose_reply(const qeld::_DS_INFO& first, const qeld::_DS_INFO* second) {
+const qeld::DeviceIdentity& choose_reply(const qeld::DeviceIdentity& first, const qeld::DeviceIdentity* second) {
   if (second && expects_two_replies(first.model_id) && !has_mac(first.mac2)) return *second;
   return first;
 }
 
-std::optional<qeld::_DS_INFO> merge_lan_replies(const std::optional<qeld::_DS_INFO>& lan1,
-                                                const std::optional<qeld::_DS_INFO>& lan2,
+std::optional<qeld::DeviceIdentity> merge_lan_replies(const std::optional<qeld::DeviceIdentity>& lan1,
+                                                const std::optional<qeld::DeviceIdentity>& lan2,
                                                 uint32_t lan1_address, uint32_t lan2_address) {
   if (lan1) {
-    qeld::_DS_INFO merged = *lan1;
+    qeld::DeviceIdentity merged = *lan1;
     if (lan2 && !has_mac(merged.mac2)) std::copy(lan2->mac1, lan2->mac1 + 6, merged.mac2);
     // The second handle must talk to the address named for LAN2.
     if (has_mac(merged.mac2)) merged.ip2 = lan2_address;
     return merged;
   }
   if (!lan2) return std::nullopt;
-  qeld::_DS_INFO merged = *lan2;
+  qeld::DeviceIdentity merged = *lan2;
   if (!has_mac(merged.mac2)) {
     // A one-address reply from LAN2 names only that port; LAN1's MAC stays unknown.
     std::copy(lan2->mac1, lan2->mac1 + 6, merged.mac2);
@@ -69,11 +69,11 @@ FoundServer find_server(uint32_t address, const SearchLimits& limits) {
     tb.timeout_ms = static_cast<uint32_t>(std::max(1, std::min(limits.wait_ms, left)));
     tb.attempts = std::clamp(left / static_cast<int>(tb.timeout_ms), 1, tb.attempts);
   }
-  std::vector<qeld::_DS_INFO> kept;
+  std::vector<qeld::DeviceIdentity> kept;
   bool settled = false;
   const int rc = qeld::run_search(
       address,
-      [&](const qeld::_DS_INFO* reply) -> int {
+      [&](const qeld::DeviceIdentity* reply) -> int {
         if (limits.cancel && limits.cancel(limits.cancel_arg)) return 0;
         if (limits.deadline && ms_left(*limits.deadline) == 0) return 0;
         if (!reply) return 1;

@@ -12,14 +12,14 @@
 namespace tavrix::core {
 
 // Settled: one reply, or two for the models that answer a directed search twice.
-bool replies_settled(int count, const qeld::_DS_INFO* first);
+bool replies_settled(int count, const qeld::DeviceIdentity* first);
 // Of a two-reply model's answers, the one naming a second LAN is kept; `second` may be null.
-const qeld::_DS_INFO& choose_reply(const qeld::_DS_INFO& first, const qeld::_DS_INFO* second);
+const qeld::DeviceIdentity& choose_reply(const qeld::DeviceIdentity& first, const qeld::DeviceIdentity* second);
 // The identity from the replies at the two addresses: LAN1's reply with LAN2's port as
 // its second LAN, or LAN2's alone with LAN1's MAC unknown; the handles then talk to the
 // addresses named.
-std::optional<qeld::_DS_INFO> merge_lan_replies(const std::optional<qeld::_DS_INFO>& lan1,
-                                                const std::optional<qeld::_DS_INFO>& lan2,
+std::optional<qeld::DeviceIdentity> merge_lan_replies(const std::optional<qeld::DeviceIdentity>& lan1,
+                                                const std::optional<qeld::DeviceIdentity>& lan2,
                                                 uint32_t lan1_address, uint32_t lan2_address);
 
 struct SearchLimits {
@@ -35,7 +35,7 @@ struct FoundServer {
   // The search's public code: 1 found or ran to its end, -2 nothing answered, -3 socket
   // failure, -4 cancelled.
   int code = 0;
-  std::optional<qeld::_DS_INFO> identity;
+  std::optional<qeld::DeviceIdentity> identity;
 };
 
 // Directed search of `address` (network byte order). Replies of models the map does not

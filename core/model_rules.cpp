@@ -20,7 +20,7 @@ bool uses_mode_set_a(uint16_t model_id) {
   return model_has_attr(model_id, qeld::kAttrModeSetA);
 }
 
-bool requires_second_mac(const qeld::_DS_INFO& reply) {
+bool requires_second_mac(const qeld::DeviceIdentity& reply) {
   return model_has_attr(reply.model_id, qeld::kAttrSecondMac);
 }
 

@@ -11,7 +11,7 @@ namespace tavrix {
 
 // Each scans every map entry and compares the model id only.
 bool uses_mode_set_a(uint16_t model_id);
-bool requires_second_mac(const qeld::_DS_INFO& reply);
+bool requires_second_mac(const qeld::DeviceIdentity& reply);
 bool expects_two_replies(uint16_t model_id);
 
 }  // namespace tavrix

@@ -8,7 +8,7 @@
 
 #include "qeld/query.h"
 
-TUpdateThread::TUpdateThread(TPollerHost& host, std::shared_ptr<_SVRINFO> record, int server_index,
+TUpdateThread::TUpdateThread(TPollerHost& host, std::shared_ptr<ServerRecord> record, int server_index,
                              int lan)
     : server_index(server_index), lan(lan), host_(host), record_(std::move(record)) {}
 

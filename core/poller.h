@@ -31,7 +31,7 @@ class TUpdateThread {
  public:
   // The record is taken by the window thread when the poller is started and held for
   // the whole run, so a later change of the server list does not touch this thread.
-  TUpdateThread(TPollerHost& host, std::shared_ptr<_SVRINFO> record, int server_index, int lan);
+  TUpdateThread(TPollerHost& host, std::shared_ptr<ServerRecord> record, int server_index, int lan);
   ~TUpdateThread();  // asks the thread to stop and joins it
   TUpdateThread(const TUpdateThread&) = delete;
   TUpdateThread& operator=(const TUpdateThread&) = delete;
@@ -52,7 +52,7 @@ class TUpdateThread {
   bool stop_requested() const;
 
   TPollerHost& host_;
-  std::shared_ptr<_SVRINFO> record_;
+  std::shared_ptr<ServerRecord> record_;
   std::atomic<bool> ended_{false};
   std::thread thread_;
 };

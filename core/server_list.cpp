@@ -41,7 +41,7 @@ struct TDsList::Impl {
   std::condition_variable wake_cv;
 
   // Window thread only.
-  std::vector<std::shared_ptr<_SVRINFO>> servers;
+  std::vector<std::shared_ptr<ServerRecord>> servers;
   std::array<std::array<std::unique_ptr<TUpdateThread>, 2>, tavrix::kMaxServers> slots;
   std::vector<std::unique_ptr<TUpdateThread>> retired;  // pollers out of their slot, maybe running
   std::unique_ptr<TEnumThread> worker;
@@ -52,7 +52,7 @@ struct TDsList::Impl {
   // then publishes the count; the reader only reads entries below the published count.
   // results_mu guards the append against clear_results and a change of generation.
   std::mutex results_mu;
-  std::array<qeld::_DS_INFO, tavrix::kMaxResults> results{};
+  std::array<qeld::DeviceIdentity, tavrix::kMaxResults> results{};
   std::atomic<int> result_count{0};
   std::atomic<uint32_t> generation{0};
 };
@@ -85,16 +85,16 @@ int TDsList::server_count() const {
   return static_cast<int>(impl_->servers.size());
 }
 
-_SVRINFO* TDsList::server_at(int index) const {
+ServerRecord* TDsList::server_at(int index) const {
   return server_ptr(index).get();
 }
 
-std::shared_ptr<_SVRINFO> TDsList::server_ptr(int index) const {
+std::shared_ptr<ServerRecord> TDsList::server_ptr(int index) const {
   if (index < 0 || index >= server_count()) return nullptr;
   return impl_->servers[index];
 }
 
-int TDsList::add_server(std::shared_ptr<_SVRINFO> record) {
+int TDsList::add_server(std::shared_ptr<ServerRecord> record) {
   // The tree's node array and the poller slots hold 512 servers.
   if (!record || server_count() >= tavrix::kMaxServers) return 0;
   impl_->servers.push_back(std::move(record));
@@ -128,7 +128,7 @@ void TDsList::clear_servers() {
   impl_->servers.clear();
 }
 
-bool TDsList::server_exists(const qeld::_DS_INFO& reply) const {
+bool TDsList::server_exists(const qeld::DeviceIdentity& reply) const {
   for (const auto& s : impl_->servers) {
     if (s->ip1 == reply.ip1 && std::memcmp(s->mac1, reply.mac1, 6) == 0) return true;
     if (s->ip2 == reply.ip1 && std::memcmp(s->mac2, reply.mac1, 6) == 0) return true;
@@ -136,7 +136,7 @@ bool TDsList::server_exists(const qeld::_DS_INFO& reply) const {
   return false;
 }
 
-std::shared_ptr<_SVRINFO> TDsList::make_server_record(const qeld::_DS_INFO& reply) {
+std::shared_ptr<ServerRecord> TDsList::make_server_record(const qeld::DeviceIdentity& reply) {
   return tavrix::make_server_record(reply);
 }
 
@@ -241,7 +241,7 @@ int TDsList::result_count() const {
   return impl_->result_count.load(std::memory_order_acquire);
 }
 
-const qeld::_DS_INFO* TDsList::result_at(int index) const {
+const qeld::DeviceIdentity* TDsList::result_at(int index) const {
   if (index < 0 || index >= result_count()) return nullptr;
   return &impl_->results[index];
 }
@@ -253,13 +253,13 @@ void TDsList::clear_results() {
 
 namespace {
 // The drop rule: a broadcast reply of a two-LAN model must name its second MAC.
-bool keep_reply(const qeld::_DS_INFO& reply, int by_ip) {
+bool keep_reply(const qeld::DeviceIdentity& reply, int by_ip) {
   return by_ip || !tavrix::requires_second_mac(reply) ||
          tavrix::mac_text(reply.mac2) != tavrix::kNoMac;
 }
 }  // namespace
 
-void TDsList::add_result(const qeld::_DS_INFO& reply, int by_ip) {
+void TDsList::add_result(const qeld::DeviceIdentity& reply, int by_ip) {
   if (!keep_reply(reply, by_ip)) return;
   std::lock_guard<std::mutex> g(impl_->results_mu);
   const int n = impl_->result_count.load(std::memory_order_relaxed);
@@ -270,13 +270,13 @@ void TDsList::add_result(const qeld::_DS_INFO& reply, int by_ip) {
 
 // --- search worker -------------------------------------------------------------
 
-bool TDsList::listed_already(const qeld::_DS_INFO& reply, int count) const {
+bool TDsList::listed_already(const qeld::DeviceIdentity& reply, int count) const {
   // A device that answers in both request families makes one record per family in the
   // engine (a 4800-family record carries no unit id to match a 0x82 reply by); a
   // broadcast list shows it once. A directed search keeps both: the two-reply models'
   // choice needs them.
   for (int i = 0; i < count; ++i) {
-    const qeld::_DS_INFO& r = impl_->results[i];
+    const qeld::DeviceIdentity& r = impl_->results[i];
     if (r.model_id == reply.model_id && r.ip1 == reply.ip1 &&
         std::memcmp(r.mac1, reply.mac1, 6) == 0)
       return true;
@@ -284,7 +284,7 @@ bool TDsList::listed_already(const qeld::_DS_INFO& reply, int count) const {
   return false;
 }
 
-int TDsList::on_reply(const qeld::_DS_INFO* reply, int by_ip, uint32_t generation) {
+int TDsList::on_reply(const qeld::DeviceIdentity* reply, int by_ip, uint32_t generation) {
   if (impl_->abort.load(std::memory_order_relaxed)) return 0;
   // A search that a newer one replaced ends as soon as it calls back.
   if (impl_->generation.load(std::memory_order_relaxed) != generation) return 0;
@@ -301,11 +301,11 @@ int TDsList::on_reply(const qeld::_DS_INFO* reply, int by_ip, uint32_t generatio
   return 1;
 }
 
-int TDsList::on_reply_by_ip(const qeld::_DS_INFO* reply) {
+int TDsList::on_reply_by_ip(const qeld::DeviceIdentity* reply) {
   return on_reply(reply, 1, impl_->generation.load(std::memory_order_relaxed));
 }
 
-int TDsList::on_reply_broadcast(const qeld::_DS_INFO* reply) {
+int TDsList::on_reply_broadcast(const qeld::DeviceIdentity* reply) {
   return on_reply(reply, 0, impl_->generation.load(std::memory_order_relaxed));
 }
 
@@ -331,7 +331,7 @@ void TDsList::start_search(int kind, uint32_t address) {
   w->target = kind == 1 ? address : 0;
   w->timeout_seconds = search_timeout.load(std::memory_order_relaxed);
   const int by_ip = w->by_ip;
-  w->reply_callback = [this, by_ip, gen](const qeld::_DS_INFO* reply) {
+  w->reply_callback = [this, by_ip, gen](const qeld::DeviceIdentity* reply) {
     return on_reply(reply, by_ip, gen);
   };
   impl_->worker = std::move(w);

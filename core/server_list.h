@@ -35,19 +35,19 @@ class TDsList : private TPollerHost {
 
   // --- server list (window thread) ---
   int server_count() const;
-  _SVRINFO* server_at(int index) const;  // nullptr outside the list
-  std::shared_ptr<_SVRINFO> server_ptr(int index) const;
+  ServerRecord* server_at(int index) const;  // nullptr outside the list
+  std::shared_ptr<ServerRecord> server_ptr(int index) const;
   // Appends; 1, or 0 when the list already holds 512 servers (nothing added).
-  int add_server(std::shared_ptr<_SVRINFO> record);
+  int add_server(std::shared_ptr<ServerRecord> record);
   // Removes index, moving later servers and their poller slots down one place. The
   // record stays alive while its pollers hold it.
   void delete_server(int index);
   // Empties the list; records held by running pollers live until those pollers end.
   void clear_servers();
-  bool server_exists(const qeld::_DS_INFO& reply) const;
+  bool server_exists(const qeld::DeviceIdentity& reply) const;
   // The seven steps: copy identity, port count, dual-LAN, open handle1 (LAN1 address)
   // and, when dual-LAN, handle2 (LAN2 address). The caller then calls add_server.
-  std::shared_ptr<_SVRINFO> make_server_record(const qeld::_DS_INFO& reply);
+  std::shared_ptr<ServerRecord> make_server_record(const qeld::DeviceIdentity& reply);
 
   // --- pollers ---
   void start_poller(int index, int lan);
@@ -63,13 +63,13 @@ class TDsList : private TPollerHost {
 
   // --- search results (one writer: the worker; one reader: the window) ---
   int result_count() const;
-  const qeld::_DS_INFO* result_at(int index) const;  // nullptr outside
+  const qeld::DeviceIdentity* result_at(int index) const;  // nullptr outside
   void clear_results();
-  void add_result(const qeld::_DS_INFO& reply, int by_ip);
+  void add_result(const qeld::DeviceIdentity& reply, int by_ip);
 
   // --- search worker ---
-  int on_reply_by_ip(const qeld::_DS_INFO* reply);
-  int on_reply_broadcast(const qeld::_DS_INFO* reply);
+  int on_reply_by_ip(const qeld::DeviceIdentity* reply);
+  int on_reply_broadcast(const qeld::DeviceIdentity* reply);
   // kind 1 = one address (network byte order), otherwise broadcast.
   void start_search(int kind, uint32_t address);
   bool search_finished();
@@ -86,9 +86,9 @@ class TDsList : private TPollerHost {
   int refresh_seconds() const override;
   // The reply callbacks of one search: a search whose generation is no longer the
   // current one is told to stop and stores nothing.
-  int on_reply(const qeld::_DS_INFO* reply, int by_ip, uint32_t generation);
+  int on_reply(const qeld::DeviceIdentity* reply, int by_ip, uint32_t generation);
   // True when one of the first `count` results is the same device (model, address, MAC).
-  bool listed_already(const qeld::_DS_INFO& reply, int count) const;
+  bool listed_already(const qeld::DeviceIdentity& reply, int count) const;
   // Joins and frees pollers and search workers that have ended (never blocks on one
   // that is still running).
   void reap();

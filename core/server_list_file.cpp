@@ -57,7 +57,7 @@ std::string read_entry(const Json& e, int n, ServerListEntry& out) {
   const std::string at = "server " + std::to_string(n) + ": ";
   if (!e.is_object()) return at + "not a JSON object";
   ServerListEntry entry;
-  qeld::_DS_INFO& id = entry.identity;
+  qeld::DeviceIdentity& id = entry.identity;
 
   struct NumberField {
     const char* key;
@@ -214,7 +214,7 @@ std::string read_server_list_file(const std::string& path, std::vector<ServerLis
 std::string server_list_text(const std::vector<ServerListEntry>& entries) {
   nlohmann::ordered_json servers = nlohmann::ordered_json::array();
   for (const auto& e : entries) {
-    const qeld::_DS_INFO& id = e.identity;
+    const qeld::DeviceIdentity& id = e.identity;
     nlohmann::ordered_json j;
     if (!e.name.empty()) j["name"] = e.name;
     j["model"] = e.model;
@@ -256,7 +256,7 @@ std::string write_server_list_file(const std::string& path,
   return {};
 }
 
-ServerListEntry server_list_entry(const qeld::_DS_INFO& identity, std::string name) {
+ServerListEntry server_list_entry(const qeld::DeviceIdentity& identity, std::string name) {
   ServerListEntry e;
   e.identity = identity;
   e.identity.local_ip = 0;

@@ -22,7 +22,7 @@ inline constexpr std::size_t kServerListMaxNameLength = 128;
 struct ServerListEntry {
   // The identity fields model_key, model_id, flags, ip1, ip2, mac1, mac2 and unit_id.
   // local_ip is the host's own and is neither written nor read (0 after reading).
-  qeld::_DS_INFO identity;
+  qeld::DeviceIdentity identity;
   std::string model;  // the model's name as the model map gave it when written; informational
   std::string name;   // optional label chosen by the user ("" = none)
 };
@@ -41,7 +41,7 @@ std::string write_server_list_file(const std::string& path,
                                    const std::vector<ServerListEntry>& entries);
 
 // An entry for an identity, its model name taken from the loaded model map.
-ServerListEntry server_list_entry(const qeld::_DS_INFO& identity, std::string name = {});
+ServerListEntry server_list_entry(const qeld::DeviceIdentity& identity, std::string name = {});
 
 // "192.0.2.10" -> network byte order; false for anything but four decimal octets.
 bool parse_dotted_ipv4(std::string_view text, uint32_t& out);

@@ -6,23 +6,23 @@
 #include "core/address_text.h"
 #include "qeld/model_map.h"
 
-_SVRINFO::_SVRINFO() {
+ServerRecord::ServerRecord() {
   for (auto& m : mode) m.store(-1, std::memory_order_relaxed);
   for (auto& rec : conn)
     for (auto& b : rec) b.store(0, std::memory_order_relaxed);
 }
 
-void _SVRINFO::store_conn(int i, const uint8_t* record) {
+void ServerRecord::store_conn(int i, const uint8_t* record) {
   for (int k = 0; k < tavrix::kConnRecordBytes; ++k)
     conn[i][k].store(record[k], std::memory_order_relaxed);
 }
 
-void _SVRINFO::load_conn(int i, uint8_t* record) const {
+void ServerRecord::load_conn(int i, uint8_t* record) const {
   for (int k = 0; k < tavrix::kConnRecordBytes; ++k)
     record[k] = conn[i][k].load(std::memory_order_relaxed);
 }
 
-uint32_t _SVRINFO::conn_peer(int i, int n, int lan) const {
+uint32_t ServerRecord::conn_peer(int i, int n, int lan) const {
   const int at = 8 * (n - 1) + 4 * lan;
   uint8_t b[4];
   for (int k = 0; k < 4; ++k) b[k] = conn[i][at + k].load(std::memory_order_relaxed);
@@ -31,15 +31,15 @@ uint32_t _SVRINFO::conn_peer(int i, int n, int lan) const {
   return ip;
 }
 
-uint8_t _SVRINFO::conn_state(int i, int n, int lan) const {
+uint8_t ServerRecord::conn_state(int i, int n, int lan) const {
   return conn[i][64 + 2 * (n - 1) + lan].load(std::memory_order_relaxed);
 }
 
 namespace tavrix {
 
-std::shared_ptr<_SVRINFO> make_server_record(const qeld::_DS_INFO& reply_in) {
-  auto rec = std::make_shared<_SVRINFO>();
-  qeld::_DS_INFO reply = reply_in;
+std::shared_ptr<ServerRecord> make_server_record(const qeld::DeviceIdentity& reply_in) {
+  auto rec = std::make_shared<ServerRecord>();
+  qeld::DeviceIdentity reply = reply_in;
   rec->model_key = reply.model_key;
   rec->model_id = reply.model_id;
   rec->ip1 = reply.ip1;
@@ -50,7 +50,7 @@ std::shared_ptr<_SVRINFO> make_server_record(const qeld::_DS_INFO& reply_in) {
   rec->port_count = static_cast<int>(ports > kMaxPorts ? kMaxPorts : ports);
   rec->dual_lan = mac_text(reply.mac2) != kNoMac ? 1 : 0;
 
-  qeld::_DS_INFO lan2 = reply;
+  qeld::DeviceIdentity lan2 = reply;
   // A handle's commands go to its reply's ip2: here the first LAN's address.
   reply.ip2 = reply.ip1;
   std::memcpy(reply.mac2, reply.mac1, 6);
@@ -63,8 +63,8 @@ std::shared_ptr<_SVRINFO> make_server_record(const qeld::_DS_INFO& reply_in) {
   return rec;
 }
 
-qeld::_DS_INFO identity_of(const _SVRINFO& rec) {
-  qeld::_DS_INFO id;
+qeld::DeviceIdentity identity_of(const ServerRecord& rec) {
+  qeld::DeviceIdentity id;
   id.model_key = rec.model_key;
   id.model_id = rec.model_id;
   id.ip1 = rec.ip1;

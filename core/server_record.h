@@ -1,4 +1,4 @@
-// One known device server: its identity and its latest poll results (_SVRINFO),
+// One known device server: its identity and its latest poll results (ServerRecord),
 // shared by the server list, which owns it, and the pollers, which fill it in.
 #pragma once
 
@@ -20,7 +20,7 @@ inline constexpr int kMaxServers = 512;
 // Identity fields are fixed once made; the monitoring fields are written by pollers
 // while the window thread reads them, hence relaxed atomics (a refresh may show a mix
 // of two poll cycles).
-struct _SVRINFO {
+struct ServerRecord {
   uint32_t model_key = 0;
   uint16_t model_id = 0;
   uint32_t ip1 = 0, ip2 = 0;  // network byte order
@@ -34,7 +34,7 @@ struct _SVRINFO {
   std::array<std::array<std::atomic<uint8_t>, tavrix::kConnRecordBytes>, tavrix::kMaxPorts> conn{};
   std::array<std::atomic<int>, tavrix::kMaxPorts> mode{};
 
-  _SVRINFO();
+  ServerRecord();
   // Connection record of port index i (0-based), whole.
   void store_conn(int i, const uint8_t* record);
   void load_conn(int i, uint8_t* record) const;
@@ -48,9 +48,9 @@ struct _SVRINFO {
 namespace tavrix {
 // A record from a search reply: identity, port count, dual-LAN, and handle1 opened on
 // the LAN1 address and, when dual-LAN, handle2 on the LAN2 address.
-std::shared_ptr<_SVRINFO> make_server_record(const qeld::_DS_INFO& reply);
+std::shared_ptr<ServerRecord> make_server_record(const qeld::DeviceIdentity& reply);
 
 // The identity a record was made from, as far as the record keeps it (no local_ip, no
 // unit id): what a server list stores.
-qeld::_DS_INFO identity_of(const _SVRINFO& rec);
+qeld::DeviceIdentity identity_of(const ServerRecord& rec);
 }  // namespace tavrix

@@ -46,7 +46,7 @@ const CommandRow* find_command(uint16_t code) {
 }
 
 void build_command_request(uint8_t request[kCommandRequestSize], uint8_t code,
-                           const _DS_INFO& record, uint8_t port) {
+                           const DeviceIdentity& record, uint8_t port) {
   std::memset(request, 0, kCommandRequestSize);
   request[0] = code;
   put_u16_be(request + 2, kCommandRequestSize);
@@ -72,7 +72,7 @@ int decode_connections(const uint8_t* reply, int length, uint8_t port, uint8_t* 
   return n;
 }
 
-int command_port_modes(UdpSocketSet& set, uint32_t device_ip, const _DS_INFO& record,
+int command_port_modes(UdpSocketSet& set, uint32_t device_ip, const DeviceIdentity& record,
                        uint32_t argument, void* output, const TimeoutBlock& timeouts) {
   uint8_t request[kCommandRequestSize];
   const uint8_t port = static_cast<uint8_t>(argument);
@@ -86,7 +86,7 @@ int command_port_modes(UdpSocketSet& set, uint32_t device_ip, const _DS_INFO& re
   return kOk;
 }
 
-int command_connections(UdpSocketSet& set, uint32_t device_ip, const _DS_INFO& record,
+int command_connections(UdpSocketSet& set, uint32_t device_ip, const DeviceIdentity& record,
                         uint32_t argument, void* output, const TimeoutBlock& timeouts) {
   uint8_t request[kCommandRequestSize];
   const uint8_t port = static_cast<uint8_t>(argument);

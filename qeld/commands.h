@@ -17,7 +17,7 @@ inline constexpr int kModesReplySize = 40;
 inline constexpr int kConnReplySize = 104;
 inline constexpr int kConnRecordSize = 80;
 
-using CommandHandler = int (*)(UdpSocketSet& set, uint32_t device_ip, const _DS_INFO& record,
+using CommandHandler = int (*)(UdpSocketSet& set, uint32_t device_ip, const DeviceIdentity& record,
                                uint32_t argument, void* output, const TimeoutBlock& timeouts);
 
 struct CommandRow {
@@ -30,7 +30,7 @@ const CommandRow* find_command(uint16_t code);
 
 // Builds the 21-byte request of a command (code, length 21, identity, port byte).
 void build_command_request(uint8_t request[kCommandRequestSize], uint8_t code,
-                           const _DS_INFO& record, uint8_t port);
+                           const DeviceIdentity& record, uint8_t port);
 
 // Decode a reply of `length` received bytes into the output, as the handlers do after a
 // successful exchange. Only entries that actually arrived are taken. Return the number
@@ -38,9 +38,9 @@ void build_command_request(uint8_t request[kCommandRequestSize], uint8_t code,
 int decode_port_modes(const uint8_t* reply, int length, uint8_t port, int32_t* modes);
 int decode_connections(const uint8_t* reply, int length, uint8_t port, uint8_t* records);
 
-int command_port_modes(UdpSocketSet& set, uint32_t device_ip, const _DS_INFO& record,
+int command_port_modes(UdpSocketSet& set, uint32_t device_ip, const DeviceIdentity& record,
                        uint32_t argument, void* output, const TimeoutBlock& timeouts);
-int command_connections(UdpSocketSet& set, uint32_t device_ip, const _DS_INFO& record,
+int command_connections(UdpSocketSet& set, uint32_t device_ip, const DeviceIdentity& record,
                         uint32_t argument, void* output, const TimeoutBlock& timeouts);
 
 }  // namespace qeld

@@ -1,4 +1,4 @@
-// The 38-byte wire form of _DS_INFO, built and read at explicit offsets so the
+// The 38-byte wire form of DeviceIdentity, built and read at explicit offsets so the
 // struct's padding and the host's byte order never leak into the bytes.
 #include "ds_info.h"
 
@@ -37,7 +37,7 @@ uint32_t get_mem32(const uint8_t* p) {
 
 }  // namespace
 
-std::array<uint8_t, kDsInfoSize> ds_info_to_bytes(const _DS_INFO& info) {
+std::array<uint8_t, kDsInfoSize> ds_info_to_bytes(const DeviceIdentity& info) {
   std::array<uint8_t, kDsInfoSize> b{};
   put_le32(&b[0], info.model_key);
   put_le16(&b[4], info.model_id);
@@ -53,9 +53,9 @@ std::array<uint8_t, kDsInfoSize> ds_info_to_bytes(const _DS_INFO& info) {
   return b;
 }
 
-bool ds_info_from_bytes(const uint8_t* data, std::size_t len, _DS_INFO& out) {
+bool ds_info_from_bytes(const uint8_t* data, std::size_t len, DeviceIdentity& out) {
   if (data == nullptr || len < kDsInfoSize) return false;
-  _DS_INFO r;
+  DeviceIdentity r;
   r.model_key = get_le32(data + 0);
   r.model_id = get_le16(data + 4);
   r.flags = get_le16(data + 6);
@@ -71,7 +71,7 @@ bool ds_info_from_bytes(const uint8_t* data, std::size_t len, _DS_INFO& out) {
   return true;
 }
 
-bool ds_info_equal(const _DS_INFO& a, const _DS_INFO& b) {
+bool ds_info_equal(const DeviceIdentity& a, const DeviceIdentity& b) {
   return ds_info_to_bytes(a) == ds_info_to_bytes(b);
 }
 

@@ -36,7 +36,7 @@ int clamp_count(int count, int limit) {
   return count > limit ? limit : count;
 }
 
-int send_search_1029(UdpSocketSet& set, uint32_t dest, uint8_t code, const _DS_INFO* const* found,
+int send_search_1029(UdpSocketSet& set, uint32_t dest, uint8_t code, const DeviceIdentity* const* found,
                      int count) {
   uint8_t buf[kHeader1029 + kEntry1029 * kMaxEntries1029] = {};
   int n = found ? clamp_count(count, kMaxEntries1029) : 0;
@@ -54,7 +54,7 @@ int send_search_1029(UdpSocketSet& set, uint32_t dest, uint8_t code, const _DS_I
 
 }  // namespace
 
-void build_identity_header(uint8_t* request, const _DS_INFO& record) {
+void build_identity_header(uint8_t* request, const DeviceIdentity& record) {
   put_u32_le(request + 8, record.model_key);
   put_u16_le(request + 12, record.model_id);
   std::memcpy(request + 14, record.mac1, 6);
@@ -134,7 +134,7 @@ int udp_exchange(uint8_t code, UdpSocketSet& set, uint32_t dest, const uint8_t* 
   }
 }
 
-int send_search_01(UdpSocketSet& set, uint32_t dest, const _DS_INFO* const* found, int count) {
+int send_search_01(UdpSocketSet& set, uint32_t dest, const DeviceIdentity* const* found, int count) {
   uint8_t buf[kHeader01 + kEntry01 * kMaxEntries01] = {};
   int n = found ? clamp_count(count, kMaxEntries01) : 0;
   for (int i = 0; i < n; ++i) {
@@ -150,11 +150,11 @@ int send_search_01(UdpSocketSet& set, uint32_t dest, const _DS_INFO* const* foun
   return udp_send_to(set, dest, device_port_4800(), buf, length, kGroup4800);
 }
 
-int send_search_49(UdpSocketSet& set, uint32_t dest, const _DS_INFO* const* found, int count) {
+int send_search_49(UdpSocketSet& set, uint32_t dest, const DeviceIdentity* const* found, int count) {
   return send_search_1029(set, dest, kSearch49, found, count);
 }
 
-int send_search_02(UdpSocketSet& set, uint32_t dest, const _DS_INFO* const* found, int count) {
+int send_search_02(UdpSocketSet& set, uint32_t dest, const DeviceIdentity* const* found, int count) {
   return send_search_1029(set, dest, kSearch02, found, count);
 }
 

@@ -16,7 +16,7 @@ inline constexpr int kMaxEntries01 = 256;
 inline constexpr int kMaxEntries1029 = 32;
 
 // Fills bytes 8-19 of a 4800-family request: model_key, model_id and mac1 of the record.
-void build_identity_header(uint8_t* request, const _DS_INFO& record);
+void build_identity_header(uint8_t* request, const DeviceIdentity& record);
 
 // Waits for one matching reply. 1, -11, -12 or -20 (status 6 on group 0).
 // code 0xFF accepts any reply code. out_length (may be null) gets the bytes stored.
@@ -33,8 +33,8 @@ int udp_exchange(uint8_t code, UdpSocketSet& set, uint32_t dest, const uint8_t* 
 
 // Build and send one search request each, naming the first 256 (0x01) or 32 (0x49, 0x02)
 // records of found[0..count-1]. 1 or -12. They do not wait.
-int send_search_01(UdpSocketSet& set, uint32_t dest, const _DS_INFO* const* found, int count);
-int send_search_49(UdpSocketSet& set, uint32_t dest, const _DS_INFO* const* found, int count);
-int send_search_02(UdpSocketSet& set, uint32_t dest, const _DS_INFO* const* found, int count);
+int send_search_01(UdpSocketSet& set, uint32_t dest, const DeviceIdentity* const* found, int count);
+int send_search_49(UdpSocketSet& set, uint32_t dest, const DeviceIdentity* const* found, int count);
+int send_search_02(UdpSocketSet& set, uint32_t dest, const DeviceIdentity* const* found, int count);
 
 }  // namespace qeld

@@ -29,7 +29,7 @@ constexpr int kOsKindAdapterList = 4;  // Linux has one source: the interface li
 struct THandleSlot {
   int32_t in_use = 0;
   uint64_t serial = 0;  // which opening holds the slot, so a stale owner never closes it
-  std::unique_ptr<_DS_INFO> reply;
+  std::unique_ptr<DeviceIdentity> reply;
   TimeoutBlock timeouts;
 };
 
@@ -277,13 +277,13 @@ TimeoutBlock search_options() {
 
 // --- device handles ---------------------------------------------------------------
 
-int open_handle(const _DS_INFO* reply, int* out) {
+int open_handle(const DeviceIdentity* reply, int* out) {
   if (reply == nullptr || out == nullptr) return -5;
   std::lock_guard lock(g_table_mutex);
   for (int i = 0; i < kMaxHandles; ++i) {
     THandleSlot& s = g_table[static_cast<std::size_t>(i)];
     if (s.in_use != 0) continue;
-    s.reply.reset(new (std::nothrow) _DS_INFO(*reply));
+    s.reply.reset(new (std::nothrow) DeviceIdentity(*reply));
     if (!s.reply) {
       *out = -1;
       return -11;
@@ -322,7 +322,7 @@ int close_handle_opened_as(int handle, uint64_t serial) {
   return 1;
 }
 
-bool handle_snapshot(int handle, _DS_INFO& reply, TimeoutBlock& timeouts) {
+bool handle_snapshot(int handle, DeviceIdentity& reply, TimeoutBlock& timeouts) {
   if (handle < 0 || handle >= kMaxHandles) return false;
   std::lock_guard lock(g_table_mutex);
   const THandleSlot& s = g_table[static_cast<std::size_t>(handle)];

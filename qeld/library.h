@@ -73,7 +73,7 @@ TimeoutBlock search_options();
 // --- device handles ---------------------------------------------------------
 // 1 and *out = slot; -5 when reply or out is null (nothing written); -10 when no slot
 // is free (*out = -2); -11 when the copy cannot be allocated (*out = -1).
-int open_handle(const _DS_INFO* reply, int* out);
+int open_handle(const DeviceIdentity* reply, int* out);
 // 1, or -5 when the handle is outside 0..1023 or its slot is not in use.
 int close_handle(int handle);
 // Every opening gets a new serial (never 0): 0 for a handle that is not open.
@@ -84,7 +84,7 @@ uint64_t handle_serial(int handle);
 int close_handle_opened_as(int handle, uint64_t serial);
 // Copies a handle's reply and time-out block under the table's lock, so a query never
 // reads memory that a concurrent close_handle frees. False when the handle is not open.
-bool handle_snapshot(int handle, _DS_INFO& reply, TimeoutBlock& timeouts);
+bool handle_snapshot(int handle, DeviceIdentity& reply, TimeoutBlock& timeouts);
 // Changes a handle's time-out block (timeout_ms, attempts); false when not open.
 bool handle_set_timeouts(int handle, uint32_t timeout_ms, int32_t attempts);
 int open_handle_count();

@@ -17,7 +17,7 @@ int query(QueryChannel* channel, uint16_t code, int handle, int port, void* outp
   if (handle < 0 || handle >= kMaxHandles) return kPubBadArgument;
   // A snapshot instead of a pointer into the slot: a close on the GUI thread cannot free
   // the record under a running query.
-  _DS_INFO reply;
+  DeviceIdentity reply;
   TimeoutBlock timeouts;
   if (!handle_snapshot(handle, reply, timeouts)) return kPubBadArgument;
   if (port < 0 || port > kMaxPortArg) return kPubBadArgument;
@@ -28,7 +28,7 @@ int query(QueryChannel* channel, uint16_t code, int handle, int port, void* outp
 
 }  // namespace
 
-int run_server_command(uint16_t code, const _DS_INFO& reply, uint32_t argument, void* output,
+int run_server_command(uint16_t code, const DeviceIdentity& reply, uint32_t argument, void* output,
                        const TimeoutBlock& timeouts) {
   UdpSocketSet set;
   if (udp_open_socket_set(set, 0) != kOk) return kErrSocket;
@@ -40,7 +40,7 @@ int run_server_command(uint16_t code, const _DS_INFO& reply, uint32_t argument, 
   return rc;
 }
 
-int run_server_command(QueryChannel& channel, uint16_t code, const _DS_INFO& reply,
+int run_server_command(QueryChannel& channel, uint16_t code, const DeviceIdentity& reply,
                        uint32_t argument, void* output, const TimeoutBlock& timeouts) {
   KeptSocketSet& kept = channel.kept_[channel.turn_];
   channel.turn_ ^= 1;

@@ -34,7 +34,7 @@ class QueryChannel {
   int discarded() const { return hooks_.discarded; }
 
  private:
-  friend int run_server_command(QueryChannel&, uint16_t, const _DS_INFO&, uint32_t, void*,
+  friend int run_server_command(QueryChannel&, uint16_t, const DeviceIdentity&, uint32_t, void*,
                                 const TimeoutBlock&);
   KeptSocketSet kept_[2];
   int turn_ = 0;  // the set the next query uses
@@ -52,10 +52,10 @@ int query_port_connections(QueryChannel& channel, int handle, int port, uint8_t*
 
 // Opens a socket set (one socket per group), runs the command's handler against the
 // reply copy's ip2, closes the set. Internal code; 1 when no row matches (nothing sent).
-int run_server_command(uint16_t code, const _DS_INFO& reply, uint32_t argument, void* output,
+int run_server_command(uint16_t code, const DeviceIdentity& reply, uint32_t argument, void* output,
                        const TimeoutBlock& timeouts);
 // As above on the channel's kept set (-12 when it cannot be made ready; nothing sent).
-int run_server_command(QueryChannel& channel, uint16_t code, const _DS_INFO& reply,
+int run_server_command(QueryChannel& channel, uint16_t code, const DeviceIdentity& reply,
                        uint32_t argument, void* output, const TimeoutBlock& timeouts);
 
 }  // namespace qeld

@@ -1,5 +1,5 @@
 // The search engine: rounds of the three search requests from every local interface,
-// each accepted reply turned into a _DS_INFO or used to refresh a known one, new ones
+// each accepted reply turned into a DeviceIdentity or used to refresh a known one, new ones
 // handed to the caller's callback, until enough quiet rounds have passed.
 #include "search_engine.h"
 
@@ -31,7 +31,7 @@ bool is_broadcast(uint32_t target) {
 // What one reply says, read at the layout's offsets.
 struct ParsedReply {
   Layout layout = Layout::kNone;
-  _DS_INFO fields;  // identity and addresses as the layout gives them
+  DeviceIdentity fields;  // identity and addresses as the layout gives them
 };
 
 // Picks the layout and reads it. A reply too short for its layout's last byte makes no
@@ -40,7 +40,7 @@ ParsedReply parse_reply(const uint8_t* reply, int length, int group, uint32_t se
   ParsedReply p;
   if (reply == nullptr || length <= 0) return p;
   ByteReader r(reply, static_cast<std::size_t>(length > kReplyUsed ? kReplyUsed : length));
-  _DS_INFO& f = p.fields;
+  DeviceIdentity& f = p.fields;
   if (group == kGroup4800) {
     uint16_t declared = 0;
     if (!r.u16_be(2, declared)) return p;
@@ -96,8 +96,8 @@ bool same_mac(const uint8_t* a, const uint8_t* b) {
   return std::memcmp(a, b, 6) == 0;
 }
 
-bool same_server(const ParsedReply& p, const _DS_INFO& rec) {
-  const _DS_INFO& f = p.fields;
+bool same_server(const ParsedReply& p, const DeviceIdentity& rec) {
+  const DeviceIdentity& f = p.fields;
   switch (p.layout) {
     case Layout::k4800Short:
     case Layout::k4800Long:
@@ -114,7 +114,7 @@ bool same_server(const ParsedReply& p, const _DS_INFO& rec) {
   return false;
 }
 
-void set_directed(_DS_INFO& rec, uint32_t target) {
+void set_directed(DeviceIdentity& rec, uint32_t target) {
   if (is_broadcast(target)) {
     rec.flags = static_cast<uint16_t>(rec.flags & ~kFlagDirected);
   } else {
@@ -147,10 +147,10 @@ ReplyOutcome process_search_reply(FoundList& found, const uint8_t* reply, int le
                                   const ReplyCallback& callback, int* end_code) {
   ParsedReply p = parse_reply(reply, length, group, sender_ip);
   if (p.layout == Layout::kNone) return ReplyOutcome::kIgnored;
-  const _DS_INFO& f = p.fields;
+  const DeviceIdentity& f = p.fields;
 
   for (int i = 0; i < found.count && i < kMaxFound; ++i) {
-    _DS_INFO* rec = found.records[i];
+    DeviceIdentity* rec = found.records[i];
     if (rec == nullptr || !same_server(p, *rec)) continue;
     rec->ip1 = f.ip1;
     rec->ip2 = f.ip2;
@@ -165,7 +165,7 @@ ReplyOutcome process_search_reply(FoundList& found, const uint8_t* reply, int le
     if (end_code) *end_code = kMaxFound;
     return ReplyOutcome::kEnd;
   }
-  _DS_INFO* rec = new (std::nothrow) _DS_INFO(f);
+  DeviceIdentity* rec = new (std::nothrow) DeviceIdentity(f);
   if (rec == nullptr) {
     if (end_code) *end_code = kErrNoMemory;
     return ReplyOutcome::kEnd;
@@ -206,7 +206,7 @@ int run_search(uint32_t target, const ReplyCallback& callback, const TimeoutBloc
 
   int quiet_rounds = 0;
   for (;;) {
-    const _DS_INFO* const* list = found.records;
+    const DeviceIdentity* const* list = found.records;
     if (send_search_01(set, target, list, found.count) != kOk ||
         send_search_49(set, target, list, found.count) != kOk ||
         send_search_02(set, target, list, found.count) != kOk) {

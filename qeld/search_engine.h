@@ -1,5 +1,5 @@
 // The broadcast search engine: search requests in rounds from every local
-// interface, replies turned into _DS_INFO records, repeats dropped.
+// interface, replies turned into DeviceIdentity records, repeats dropped.
 #pragma once
 
 #include <cstdint>
@@ -14,7 +14,7 @@ inline constexpr int kMaxFound = 512;
 
 // Called with each new record (valid only during the call; copy to keep it) and with
 // nullptr after each quiet wait. Returns 0 to stop the search, any other value to go on.
-using ReplyCallback = std::function<int(const _DS_INFO*)>;
+using ReplyCallback = std::function<int(const DeviceIdentity*)>;
 
 // Public codes: 1 ran to its end; -5 no callback; -2 directed search found nothing;
 // -3 socket failure; -4 stopped by the callback; -13 status 6; -1 out of memory.
@@ -27,7 +27,7 @@ int run_search(uint32_t target, const ReplyCallback& callback, const TimeoutBloc
 
 // The engine's found list for one search. It owns its records.
 struct FoundList {
-  _DS_INFO* records[kMaxFound] = {};
+  DeviceIdentity* records[kMaxFound] = {};
   int count = 0;
   FoundList() = default;
   FoundList(const FoundList&) = delete;

@@ -20,7 +20,7 @@
 
 class QTimer;
 class Tm_mainform;
-struct _SVRINFO;
+struct ServerRecord;
 
 namespace tavrix::ui {
 

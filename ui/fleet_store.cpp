@@ -32,7 +32,7 @@ namespace {
 
 const QString kWindowFormat = QStringLiteral("tavrix-monitor-window");
 
-QString mac1_of(const _SVRINFO& rec) {
+QString mac1_of(const ServerRecord& rec) {
   return QString::fromStdString(mac_text(rec.mac1));
 }
 

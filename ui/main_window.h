@@ -38,11 +38,11 @@ struct ServerStatus {
   QString text;
   QColor colour;
 };
-ServerStatus server_status(const _SVRINFO& rec);
+ServerStatus server_status(const ServerRecord& rec);
 
 // Tree node text: first address (", " second address for a dual-LAN server), then
 // the model name as "  [%s]".
-QString server_node_text(const _SVRINFO& rec);
+QString server_node_text(const ServerRecord& rec);
 
 // Item roles: the node/row data (server index, -1 for the root) and the image index.
 inline constexpr int kDataRole = Qt::UserRole;
@@ -109,13 +109,13 @@ class Tm_mainform : public QMainWindow {
   void show_view(int index);
   void fill_server_table();
   void image_ctrl(int index);
-  void show_status(const _SVRINFO& rec);
+  void show_status(const ServerRecord& rec);
   // Node data of the selected node, or -1 (root or no selection).
   int selected_server() const;
 
   // --- port table ---
   void update_mon_list(int index);
-  void additem(const _SVRINFO& rec, int mode_base);
+  void additem(const ServerRecord& rec, int mode_base);
   void monitor_ctrl(bool start, int index);
   QColor m_mon_listCustomDrawItem(int row) const;
   void m_mon_listMouseMove(const QPoint& viewport_pos);
@@ -196,7 +196,7 @@ class Tm_mainform : public QMainWindow {
   void add_watch_views(QVBoxLayout* right);
   void update_events_tab();
   void update_tree_marks();
-  void mark_redundancy(int row, const _SVRINFO& rec, int port_index, bool answering);
+  void mark_redundancy(int row, const ServerRecord& rec, int port_index, bool answering);
 
   QColor mon_text_colour_{tavrix::ui::kIdleText};
   bool shut_down_ = false;

@@ -65,7 +65,7 @@ void Tm_mainform::FormShow() {
 
 void Tm_mainform::m_main_timerTimer() {
   const int index = selected_server();
-  const _SVRINFO* rec = index >= 0 ? ds_list().server_at(index) : nullptr;
+  const ServerRecord* rec = index >= 0 ? ds_list().server_at(index) : nullptr;
   if (!rec || rec->monitoring.load() != 1) return;
   update_mon_list(index);
   if (hot_row >= 0 && hot_row < m_mon_list->rowCount()) set_mon_row_data(hot_row, 1);

@@ -65,7 +65,7 @@ void Tm_mainform::set_mon_text_colour(const QColor& colour) {
   m_mon_list->setPalette(pal);
 }
 
-void Tm_mainform::additem(const _SVRINFO& rec, int mode_base) {
+void Tm_mainform::additem(const ServerRecord& rec, int mode_base) {
   const int ports = std::clamp(rec.port_count, 0, tavrix::kMaxPorts);
   int row = m_mon_list->rowCount();
   m_mon_list->setRowCount(row + 2 * ports);
@@ -90,7 +90,7 @@ void Tm_mainform::additem(const _SVRINFO& rec, int mode_base) {
 
 void Tm_mainform::update_mon_list(int index) {
   if (index < 0) return;
-  const _SVRINFO* rec = ds_list().server_at(index);
+  const ServerRecord* rec = ds_list().server_at(index);
   if (!rec) return;
   show_status(*rec);
   const tavrix::TextSet set = tavrix::text_set_for(rec->model_id);
@@ -133,7 +133,7 @@ void Tm_mainform::update_mon_list(int index) {
   m_mon_list->setUpdatesEnabled(true);
 }
 
-void Tm_mainform::mark_redundancy(int row, const _SVRINFO& rec, int port_index, bool answering) {
+void Tm_mainform::mark_redundancy(int row, const ServerRecord& rec, int port_index, bool answering) {
   QTableWidgetItem* item = m_mon_list->item(row, 0);
   if (!item) return;
   // Records read while no LAN answers are stale: they mark nothing.
@@ -216,7 +216,7 @@ void Tm_mainform::update_tree_marks() {
   const int count = std::min(ds_list().server_count(), tavrix::kMaxServers);
   for (int i = 0; i < count; ++i) {
     QTreeWidgetItem* node = server_nodes[i];
-    const _SVRINFO* rec = ds_list().server_at(i);
+    const ServerRecord* rec = ds_list().server_at(i);
     if (!node || !rec) continue;
     const bool lost = event_log_.redundancy_lost(rec);
     const bool marked = node->icon(0).cacheKey() == monitored_warning_icon_.cacheKey();
@@ -234,7 +234,7 @@ void Tm_mainform::update_tree_marks() {
 void Tm_mainform::update_timeline() {
   const int64_t now = QDateTime::currentMSecsSinceEpoch();
   const int index = selected_server();
-  if (const _SVRINFO* rec = index >= 0 ? ds_list().server_at(index) : nullptr)
+  if (const ServerRecord* rec = index >= 0 ? ds_list().server_at(index) : nullptr)
     m_timeline->show_server(QString::fromStdString(tavrix::server_label(*rec)),
                             event_log_.history(rec), now);
   else
@@ -242,7 +242,7 @@ void Tm_mainform::update_timeline() {
 }
 
 void Tm_mainform::monitor_ctrl(bool start, int index) {
-  _SVRINFO* rec = ds_list().server_at(index);
+  ServerRecord* rec = ds_list().server_at(index);
   if (!rec) return;
   int monitored = 0;
   for (int i = 0; i < ds_list().server_count(); ++i)
@@ -269,7 +269,7 @@ void Tm_mainform::monitor_ctrl(bool start, int index) {
 
 void Tm_mainform::m_start_actExecute() {
   const int index = selected_server();
-  _SVRINFO* rec = index >= 0 ? ds_list().server_at(index) : nullptr;
+  ServerRecord* rec = index >= 0 ? ds_list().server_at(index) : nullptr;
   if (!rec || rec->monitoring.load() == 1) return;
   monitor_ctrl(true, index);
   set_node_image(index, tavrix::ui::kIconServerMonitored);
@@ -278,7 +278,7 @@ void Tm_mainform::m_start_actExecute() {
 
 void Tm_mainform::m_stop_actExecute() {
   const int index = selected_server();
-  _SVRINFO* rec = index >= 0 ? ds_list().server_at(index) : nullptr;
+  ServerRecord* rec = index >= 0 ? ds_list().server_at(index) : nullptr;
   if (!rec || rec->monitoring.load() == 0) return;
   rec->monitoring = 0;
   monitor_ctrl(false, index);

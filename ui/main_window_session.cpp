@@ -34,7 +34,7 @@ QIcon off_line_icon() {
 using tavrix::ds_list;
 
 bool Tm_mainform::start_server(int index) {
-  const _SVRINFO* rec = ds_list().server_at(index);
+  const ServerRecord* rec = ds_list().server_at(index);
   if (!rec || rec->monitoring.load() == 1) return false;
   monitor_ctrl(true, index);
   set_node_image(index, tavrix::ui::kIconServerMonitored);
@@ -43,7 +43,7 @@ bool Tm_mainform::start_server(int index) {
 }
 
 bool Tm_mainform::stop_server(int index) {
-  _SVRINFO* rec = ds_list().server_at(index);
+  ServerRecord* rec = ds_list().server_at(index);
   if (!rec || rec->monitoring.load() == 0) return false;
   rec->monitoring = 0;
   monitor_ctrl(false, index);
@@ -115,7 +115,7 @@ void Tm_mainform::update_off_line_marks() {
   const int count = std::min(ds_list().server_count(), tavrix::kMaxServers);
   for (int i = 0; i < count; ++i) {
     QTreeWidgetItem* node = server_nodes[i];
-    const _SVRINFO* rec = ds_list().server_at(i);
+    const ServerRecord* rec = ds_list().server_at(i);
     if (!node || !rec) continue;
     // Once its pollers have had their first say (the events' settling time).
     const bool off = rec->monitoring.load() == 1 && rec->online.load() == 0 &&

@@ -23,7 +23,7 @@ using tavrix::mac_text;
 
 namespace tavrix::ui {
 
-ServerStatus server_status(const _SVRINFO& rec) {
+ServerStatus server_status(const ServerRecord& rec) {
   if (rec.monitoring.load(std::memory_order_relaxed) == 0)
     return {QString::fromStdString(load_str(kStrIdle)), QColor(0, 0, 0)};
   if (rec.online.load(std::memory_order_relaxed) != 0)
@@ -31,7 +31,7 @@ ServerStatus server_status(const _SVRINFO& rec) {
   return {QString::fromStdString(load_str(kStrOffLine)), QColor(255, 0, 0)};
 }
 
-QString server_node_text(const _SVRINFO& rec) {
+QString server_node_text(const ServerRecord& rec) {
   std::string text = ip_text(rec.ip1, true);
   if (rec.dual_lan == 1) text += ", " + ip_text(rec.ip2, true);
   text += "  [" + qeld::model_name(rec.model_key, rec.model_id) + "]";
@@ -54,7 +54,7 @@ int Tm_mainform::selected_server() const {
 
 void Tm_mainform::update_actions() {
   const int index = selected_server();
-  const _SVRINFO* rec = index >= 0 ? ds_list().server_at(index) : nullptr;
+  const ServerRecord* rec = index >= 0 ? ds_list().server_at(index) : nullptr;
   const bool monitored = rec && rec->monitoring.load() == 1;
   m_start_act->setEnabled(rec && !monitored);
   m_stop_act->setEnabled(rec && monitored);
@@ -79,7 +79,7 @@ void Tm_mainform::rebuild_tree(int keep_index) {
     root_node->setData(0, tavrix::ui::kImageRole, tavrix::ui::kIconRoot);
     const int count = std::min(ds_list().server_count(), tavrix::kMaxServers);
     for (int i = 0; i < count; ++i) {
-      const _SVRINFO* rec = ds_list().server_at(i);
+      const ServerRecord* rec = ds_list().server_at(i);
       auto* node = new QTreeWidgetItem(root_node, QStringList(tavrix::ui::server_node_text(*rec)));
       node->setData(0, tavrix::ui::kDataRole, i);
       server_nodes[i] = node;
@@ -123,7 +123,7 @@ void Tm_mainform::fill_server_table() {
   m_root_list->setRowCount(0);
   m_root_list->setRowCount(count);
   for (int i = 0; i < count; ++i) {
-    const _SVRINFO* rec = ds_list().server_at(i);
+    const ServerRecord* rec = ds_list().server_at(i);
     const bool dual = rec->dual_lan == 1;
     const QString cells[7] = {
         QString::number(i + 1),
@@ -144,7 +144,7 @@ void Tm_mainform::fill_server_table() {
 }
 
 void Tm_mainform::image_ctrl(int index) {
-  const _SVRINFO* rec = index >= 0 ? ds_list().server_at(index) : nullptr;
+  const ServerRecord* rec = index >= 0 ? ds_list().server_at(index) : nullptr;
   if (!rec) {
     m_info_status->clear();
     m_info_model->clear();
@@ -166,7 +166,7 @@ void Tm_mainform::image_ctrl(int index) {
   m_ds_AsyncServer->show();
 }
 
-void Tm_mainform::show_status(const _SVRINFO& rec) {
+void Tm_mainform::show_status(const ServerRecord& rec) {
   const tavrix::ui::ServerStatus status = tavrix::ui::server_status(rec);
   QFont f = m_info_status->font();
   f.setBold(true);
@@ -219,7 +219,7 @@ void Tm_mainform::m_export_actExecute() {
 
 void Tm_mainform::m_delnode_actExecute() {
   const int index = selected_server();
-  _SVRINFO* rec = index >= 0 ? ds_list().server_at(index) : nullptr;
+  ServerRecord* rec = index >= 0 ? ds_list().server_at(index) : nullptr;
   if (!rec) return;
   // There is no undo: the server would have to be found again.
   const QString question =

@@ -246,9 +246,9 @@ void Tm_search_form::m_timer_OnTimer() {
 }
 
 void Tm_search_form::add_row(int result_index) {
-  const qeld::_DS_INFO* r = tavrix::ds_list().result_at(result_index);
+  const qeld::DeviceIdentity* r = tavrix::ds_list().result_at(result_index);
   if (!r) return;
-  const qeld::_DS_INFO reply = *r;
+  const qeld::DeviceIdentity reply = *r;
   const int row = m_enum_list->rowCount();
   m_enum_list->insertRow(row);
 
@@ -326,9 +326,9 @@ void Tm_search_form::m_enum_okClick() {
 
   for (int row = 0; row < m_enum_list->rowCount(); ++row) {
     if (!row_ticked(row)) continue;
-    const qeld::_DS_INFO* r = list.result_at(row_result_index(row));
+    const qeld::DeviceIdentity* r = list.result_at(row_result_index(row));
     if (!r) continue;
-    const qeld::_DS_INFO reply = *r;
+    const qeld::DeviceIdentity reply = *r;
     // A full list refuses (and says so) once; the rest would only be refused again.
     if (!tavrix::ui::add_server_or_report(this, list.make_server_record(reply))) break;
   }

@@ -163,7 +163,7 @@ void Tm_searchIP_form::finish_search() {
     m_searchip_timer->stop();
   }
   const int n = list.result_count();
-  const qeld::_DS_INFO* first = n > 0 ? list.result_at(0) : nullptr;
+  const qeld::DeviceIdentity* first = n > 0 ? list.result_at(0) : nullptr;
   if (!first) {
     // Said before closing, so that a silent address is not mistaken for a closed dialog.
     tavrix::ui::message_box(
@@ -172,7 +172,7 @@ void Tm_searchIP_form::finish_search() {
     done(QDialog::Rejected);
     return;
   }
-  const qeld::_DS_INFO reply = tavrix::core::choose_reply(*first, list.result_at(1));
+  const qeld::DeviceIdentity reply = tavrix::core::choose_reply(*first, list.result_at(1));
 
   if (list.server_exists(reply)) {
     tavrix::ui::message_box(this,

@@ -19,7 +19,7 @@ namespace tavrix::ui {
 FleetCounts fleet_counts(const Tm_mainform& window) {
   FleetCounts c;
   for (int i = 0; i < ds_list().server_count(); ++i) {
-    const _SVRINFO* rec = ds_list().server_at(i);
+    const ServerRecord* rec = ds_list().server_at(i);
     if (rec->monitoring.load() != 1) continue;
     ++c.monitored;
     const int online = rec->online.load();

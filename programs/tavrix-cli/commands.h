@@ -26,7 +26,7 @@ struct SearchArgs {
 };
 int run_search_command(const SearchArgs& args);
 // The row texts of one kept reply: no, model, mac1, ip1, mac2, ip2, local_ip, family.
-std::vector<std::string> search_row(int number, const qeld::_DS_INFO& reply);
+std::vector<std::string> search_row(int number, const qeld::DeviceIdentity& reply);
 
 // --- probe and check share how one server is found and read once -------------
 struct ServerArgs {
@@ -40,7 +40,7 @@ struct ProbeResult {
   int search_code = 0;  // public code of the LAN1 search (the worse one with --lan2)
   bool found = false;
   bool lan2_requested = false;
-  std::shared_ptr<_SVRINFO> server;
+  std::shared_ptr<ServerRecord> server;
   std::array<core::LanCycle, 2> lan{};
 };
 // Empty error on success; else the one-line reason (bad address etc.).

@@ -47,7 +47,7 @@ bool only_loopback(const qeld::AddressList& list) {
 
 }  // namespace
 
-std::vector<std::string> search_row(int number, const qeld::_DS_INFO& r) {
+std::vector<std::string> search_row(int number, const qeld::DeviceIdentity& r) {
   const bool second = mac_text(r.mac2) != kNoMac;
   return {std::to_string(number),
           qeld::model_name(r.model_key, r.model_id),
@@ -117,7 +117,7 @@ int run_search_command(const SearchArgs& args) {
   nlohmann::ordered_json servers = nlohmann::ordered_json::array();
   const int n = list.result_count();
   for (int i = 0; i < n; ++i) {
-    const qeld::_DS_INFO& r = *list.result_at(i);
+    const qeld::DeviceIdentity& r = *list.result_at(i);
     auto row = search_row(i + 1, r);
     if (args.format == "json") {
       nlohmann::ordered_json item;

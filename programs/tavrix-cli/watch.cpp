@@ -23,7 +23,7 @@ namespace {
 struct Watched {
   std::string address;
   int index = 0;  // in the server list
-  std::shared_ptr<_SVRINFO> server;
+  std::shared_ptr<ServerRecord> server;
   ChangeDetector detector;  // the same detection as the window's Events tab
 };
 
@@ -186,7 +186,7 @@ int run_watch_command(const WatchArgs& args) {
   list.refresh_rate = args.refresh;
 
   // Listed servers need no search: the file holds their identities.
-  std::vector<std::pair<std::string, qeld::_DS_INFO>> known;
+  std::vector<std::pair<std::string, qeld::DeviceIdentity>> known;
   for (const auto& e : listed) known.emplace_back(ip_text(e.identity.ip1, false), e.identity);
   std::vector<Watched> watched;
   for (std::size_t i = 0; i < addresses.size() + known.size() && !interrupted(); ++i) {

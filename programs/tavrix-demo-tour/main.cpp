@@ -162,7 +162,7 @@ int run_tour(const QString& specify_ip, double refresh_wait) {
   // Every dual-LAN server too: their Redundant COM ports show whether both LANs carry
   // the connection, and their tree nodes warn when one does not.
   for (int i = 0; i < servers; ++i) {
-    const _SVRINFO* rec = tavrix::ds_list().server_at(i);
+    const ServerRecord* rec = tavrix::ds_list().server_at(i);
     if (!rec || rec->dual_lan != 1 || rec->monitoring.load() == 1) continue;
     select_server(main, i);
     if (!main->m_start_act->isEnabled()) continue;

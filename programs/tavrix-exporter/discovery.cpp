@@ -17,7 +17,7 @@ std::string sd_json(const std::vector<DiscoveredServer>& servers) {
   nlohmann::ordered_json groups = nlohmann::ordered_json::array();
   std::set<uint32_t> seen;
   for (const auto& s : servers) {
-    const qeld::_DS_INFO& id = s.entry.identity;
+    const qeld::DeviceIdentity& id = s.entry.identity;
     if (!seen.insert(id.ip1).second) continue;  // the file's entry wins over a search's
     const bool dual = mac_text(id.mac2) != kNoMac;
     nlohmann::ordered_json labels;
@@ -77,7 +77,7 @@ void ServiceDiscovery::run(std::stop_token stop) {
   while (!stop.stop_requested()) {
     std::vector<DiscoveredServer> found;
     qeld::set_search_options(1000, search_timeout_s_);
-    const int rc = qeld::search_servers(0xFFFFFFFFu, [&](const qeld::_DS_INFO* reply) -> int {
+    const int rc = qeld::search_servers(0xFFFFFFFFu, [&](const qeld::DeviceIdentity* reply) -> int {
       if (stop.stop_requested()) return 0;
       if (!reply) return 1;
       // The search dialog's rules: a known model, and a two-LAN model's broadcast reply

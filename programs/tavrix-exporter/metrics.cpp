@@ -296,7 +296,7 @@ std::string render_probe(const ProbeOutcome& o, bool cached, bool state_sets) {
   w.sample("tavrix_probe_cached", "", cached ? 1 : 0);
   if (!o.found) return w.take();
 
-  const qeld::_DS_INFO& id = o.identity;
+  const qeld::DeviceIdentity& id = o.identity;
   w.family("tavrix_device_info", "gauge", "The server's identity; the value is always 1.");
   const std::string info =
       label("model", o.model) + "," + label("model_key", hex(id.model_key, 8)) + "," +

@@ -47,7 +47,7 @@ struct Prober::Target {
   std::condition_variable cv;
   bool busy = false;
   // Written and read only by the probe that set `busy`.
-  std::optional<qeld::_DS_INFO> identity;
+  std::optional<qeld::DeviceIdentity> identity;
   Clock::time_point identity_at{};
   std::shared_ptr<const ProbeOutcome> last;
   Clock::time_point last_at{};
@@ -155,7 +155,7 @@ std::shared_ptr<ProbeOutcome> Prober::run_probe(Target& t, uint32_t target, uint
 
   // The search gets at most half of the time, so a poll always has some left.
   const auto search_deadline = start + (deadline - start) / 2;
-  std::optional<qeld::_DS_INFO> identity;
+  std::optional<qeld::DeviceIdentity> identity;
   if (t.identity && start - t.identity_at < std::chrono::seconds(options_.identity_ttl_s))
     identity = t.identity;
   int search_code = qeld::kOk;
@@ -192,7 +192,7 @@ std::shared_ptr<ProbeOutcome> Prober::run_probe(Target& t, uint32_t target, uint
   }
 
   out->found = true;
-  qeld::_DS_INFO id = *identity;
+  qeld::DeviceIdentity id = *identity;
   // A second LAN that the device reports about itself is sent to only when allowed.
   const bool lan2_allowed = !has_mac(id.mac2) || id.ip2 == lan2 || allowed_(id.ip2);
   if (!lan2_allowed) std::fill(id.mac2, id.mac2 + 6, 0);
@@ -200,7 +200,7 @@ std::shared_ptr<ProbeOutcome> Prober::run_probe(Target& t, uint32_t target, uint
   out->model = qeld::model_name(id.model_key, id.model_id);
   out->text_set = text_set_for(id.model_id).name;
 
-  const std::shared_ptr<_SVRINFO> rec = make_server_record(id);
+  const std::shared_ptr<ServerRecord> rec = make_server_record(id);
   rec->monitoring = 1;
   out->port_count = rec->port_count;
   out->dual_lan = rec->dual_lan != 0;

@@ -47,7 +47,7 @@ struct ProbeOutcome {
   Result result = Result::kNotFound;
   bool found = false;           // an identity was known or found
   bool lan2_requested = false;  // the scrape named a second-LAN address
-  qeld::_DS_INFO identity{};    // as the handles were opened with
+  qeld::DeviceIdentity identity{};    // as the handles were opened with
   std::string model;            // model map name
   int port_count = 0;
   bool dual_lan = false;
@@ -110,7 +110,7 @@ class Prober {
   mutable std::mutex map_mu_;
   std::unordered_map<std::string, std::shared_ptr<Target>> targets_;
   // Server-list identities by address (ip1 and ip2 of each listed server); read-only.
-  std::unordered_map<uint32_t, qeld::_DS_INFO> listed_;
+  std::unordered_map<uint32_t, qeld::DeviceIdentity> listed_;
   const std::function<bool(uint32_t)> allowed_;
 };
 

@@ -119,7 +119,7 @@ int main(int argc, char** argv) {
   struct Watched {
     std::string server;
     int index = 0;
-    std::shared_ptr<_SVRINFO> record;
+    std::shared_ptr<ServerRecord> record;
     tavrix::ChangeDetector detector;
     CellCodes codes;
   };

@@ -28,7 +28,7 @@ void use_models() {
   qeld::set_model_map({e});
 }
 
-void set_conn(_SVRINFO& s, int port_index, int lan, uint8_t state, const char* peer) {
+void set_conn(ServerRecord& s, int port_index, int lan, uint8_t state, const char* peer) {
   uint8_t rec[80];
   s.load_conn(port_index, rec);
   const uint32_t addr = ::inet_addr(peer);
@@ -38,8 +38,8 @@ void set_conn(_SVRINFO& s, int port_index, int lan, uint8_t state, const char* p
 }
 
 // A monitored dual-LAN server (no pollers: the test writes what they would).
-std::shared_ptr<_SVRINFO> server(const char* ip1, const char* ip2) {
-  auto s = std::make_shared<_SVRINFO>();
+std::shared_ptr<ServerRecord> server(const char* ip1, const char* ip2) {
+  auto s = std::make_shared<ServerRecord>();
   s->model_key = 1;
   s->model_id = kSetA;
   s->port_count = 2;

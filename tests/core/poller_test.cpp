@@ -56,7 +56,7 @@ devsim::Device device_b(int n, int ports, int mode) {
 
 using tavrix_test::reply_of;
 
-bool conn_is_zero(const _SVRINFO& s, int i) {
+bool conn_is_zero(const ServerRecord& s, int i) {
   uint8_t rec[tavrix::kConnRecordBytes];
   s.load_conn(i, rec);
   for (uint8_t b : rec)
@@ -89,7 +89,7 @@ class PollerTest : public ::testing::Test {
     sim_ = std::make_unique<LoopbackSim>(std::move(fleet));
     lib_ = std::make_unique<tavrix_test::LoopbackLibrary>(*sim_);
   }
-  std::shared_ptr<_SVRINFO> add(const qeld::_DS_INFO& reply) {
+  std::shared_ptr<ServerRecord> add(const qeld::DeviceIdentity& reply) {
     auto rec = list_->make_server_record(reply);
     EXPECT_EQ(list_->add_server(rec), 1);
     return rec;
@@ -133,7 +133,7 @@ TEST_F(PollerTest, ReadsModesAndOnlyTheRedundantPortsConnections) {
   monitor(0);
   monitor(1);
 
-  auto fetched = [](const _SVRINFO& s, std::initializer_list<int> ports) {
+  auto fetched = [](const ServerRecord& s, std::initializer_list<int> ports) {
     for (int p : ports)
       if (conn_is_zero(s, p - 1)) return false;
     return true;
@@ -225,7 +225,7 @@ TEST_F(PollerTest, DualLanServerPollsEachLanAtItsOwnAddressAndStopsBoth) {
   start_sim(fleet);
   auto& sim = sim_->sim();
   // LAN1 names an address where nothing answers; LAN2 the device's second address.
-  qeld::_DS_INFO r = reply_of(sim.device(0));
+  qeld::DeviceIdentity r = reply_of(sim.device(0));
   r.ip1 = addr("127.0.0.250");
   auto s = add(r);
   ASSERT_EQ(s->dual_lan, 1);
@@ -339,7 +339,7 @@ TEST_F(PollerTest, ClearServersWhileQueriesAreInFlightIsSafe) {
     fleet.devices.back().faults.delay_max_ms = 300;
   }
   start_sim(fleet);
-  std::vector<std::weak_ptr<_SVRINFO>> held;
+  std::vector<std::weak_ptr<ServerRecord>> held;
   for (int n = 0; n < 4; ++n) held.push_back(add(reply_of(sim_->sim().device(n))));
   list_->refresh_rate = 1;
   for (int n = 0; n < 4; ++n) monitor(n);

@@ -70,7 +70,7 @@ class SearchTest : public ::testing::Test {
   bool finished() {
     return eventually([&] { return list_.search_finished(); });
   }
-  bool is_device(const qeld::_DS_INFO* r, int n) {
+  bool is_device(const qeld::DeviceIdentity* r, int n) {
     const devsim::Device d = sim_->sim().device(std::size_t(n));
     return r && r->ip1 == d.ip1 && std::memcmp(r->mac1, d.mac1.data(), 6) == 0;
   }
@@ -117,7 +117,7 @@ TEST_F(SearchTest, SecondMacRuleSparesSearchesByIpButNotBroadcastReplies) {
   worker.by_ip = 1;
   worker.target = LoopbackSim::device_ip(0);
   worker.timeout_seconds = 3;
-  worker.reply_callback = [&](const qeld::_DS_INFO* r) { return list_.on_reply_broadcast(r); };
+  worker.reply_callback = [&](const qeld::DeviceIdentity* r) { return list_.on_reply_broadcast(r); };
   worker.start();
   worker.join();
   EXPECT_TRUE(worker.is_finished());

@@ -16,8 +16,8 @@ namespace {
 
 using tavrix::ServerListEntry;
 
-qeld::_DS_INFO identity(uint16_t id, uint8_t last, bool dual) {
-  qeld::_DS_INFO r;
+qeld::DeviceIdentity identity(uint16_t id, uint8_t last, bool dual) {
+  qeld::DeviceIdentity r;
   r.model_key = 0x80000001u;
   r.model_id = id;
   r.flags = qeld::kFlag1029 | qeld::kFlagDirected;
@@ -66,7 +66,7 @@ TEST(ServerListFile, WriteThenReadGivesEveryIdentityFieldBack) {
   for (const auto* read : {&from_text, &from_file}) {
     ASSERT_EQ(read->size(), written.size());
     for (std::size_t i = 0; i < written.size(); ++i) {
-      qeld::_DS_INFO want = written[i].identity;
+      qeld::DeviceIdentity want = written[i].identity;
       want.local_ip = 0;
       EXPECT_TRUE(qeld::ds_info_equal((*read)[i].identity, want)) << "entry " << i;
       EXPECT_EQ((*read)[i].name, written[i].name);
@@ -79,7 +79,7 @@ TEST(ServerListFile, OptionalFieldsTakeTheRecordsDefaults) {
   std::vector<ServerListEntry> out;
   ASSERT_EQ(tavrix::parse_server_list(one_server(kGood), out), "");
   ASSERT_EQ(out.size(), 1u);
-  const qeld::_DS_INFO& id = out[0].identity;
+  const qeld::DeviceIdentity& id = out[0].identity;
   EXPECT_EQ(id.model_key, 1u);
   EXPECT_EQ(id.model_id, 0x2613);
   EXPECT_EQ(id.ip2, id.ip1);  // never 0 while ip1 is set

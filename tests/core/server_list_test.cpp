@@ -36,9 +36,9 @@ qeld::TModelEntry entry(uint32_t key, uint16_t id, uint8_t attr, uint32_t ports,
   return e;
 }
 
-qeld::_DS_INFO reply(uint16_t id, uint32_t ip1, uint8_t mac_last, uint32_t ip2 = 0,
+qeld::DeviceIdentity reply(uint16_t id, uint32_t ip1, uint8_t mac_last, uint32_t ip2 = 0,
                      uint8_t mac2_last = 0) {
-  qeld::_DS_INFO r;
+  qeld::DeviceIdentity r;
   r.model_key = 0x10;
   r.model_id = id;
   r.ip1 = ip1;
@@ -133,14 +133,14 @@ TEST(InTimeMark, LimitIsInclusiveAndSurvivesTheTickWrap) {
 }
 
 TEST(ServerRecord, StartsWithUnknownModesAndZeroRecords) {
-  _SVRINFO s;
+  ServerRecord s;
   for (int i = 0; i < tavrix::kMaxPorts; ++i) EXPECT_EQ(s.mode_at(i), -1);
   EXPECT_EQ(s.online.load(), 0);
   EXPECT_EQ(s.conn_state(31, 4, 1), 0);
 }
 
 TEST(ServerRecord, ConnectionFieldsAreReadAtTheirOffsets) {
-  _SVRINFO s;
+  ServerRecord s;
   uint8_t rec[80] = {};
   for (int n = 1; n <= 4; ++n) {
     const uint32_t a = ip(192, 0, 2, static_cast<uint8_t>(n)), b = ip(198, 51, 100, static_cast<uint8_t>(n));
@@ -164,7 +164,7 @@ TEST(ServerRecord, ConnectionFieldsAreReadAtTheirOffsets) {
 
 TEST_F(DsListTest, MakeServerRecordOpensEachLanAtItsOwnAddress) {
   TDsList list;
-  const qeld::_DS_INFO r = reply(0x2222, ip(192, 0, 2, 10), 0x21, ip(198, 51, 100, 10), 0x22);
+  const qeld::DeviceIdentity r = reply(0x2222, ip(192, 0, 2, 10), 0x21, ip(198, 51, 100, 10), 0x22);
   auto rec = list.make_server_record(r);
   EXPECT_EQ(rec->port_count, 8);
   EXPECT_EQ(rec->dual_lan, 1);
@@ -176,7 +176,7 @@ TEST_F(DsListTest, MakeServerRecordOpensEachLanAtItsOwnAddress) {
   ASSERT_GE(rec->handle2.id(), 0);
   EXPECT_NE(rec->handle1.id(), rec->handle2.id());
 
-  qeld::_DS_INFO h1, h2;
+  qeld::DeviceIdentity h1, h2;
   qeld::TimeoutBlock t;
   ASSERT_TRUE(qeld::handle_snapshot(rec->handle1.id(), h1, t));
   ASSERT_TRUE(qeld::handle_snapshot(rec->handle2.id(), h2, t));
@@ -207,7 +207,7 @@ TEST_F(DsListTest, FailedHandleOpenLeavesANegativeHandle) {
   TDsList list;
   std::vector<int> taken;
   int h;
-  qeld::_DS_INFO any;
+  qeld::DeviceIdentity any;
   while (qeld::open_handle(&any, &h) == 1) taken.push_back(h);
   auto rec = list.make_server_record(reply(0x2222, ip(192, 0, 2, 14), 0x41, ip(198, 51, 100, 14), 0x42));
   EXPECT_LT(rec->handle1.id(), 0);
@@ -218,8 +218,8 @@ TEST_F(DsListTest, FailedHandleOpenLeavesANegativeHandle) {
 TEST_F(DsListTest, AddServerRefusesThe513th) {
   TDsList list;
   for (int i = 0; i < tavrix::kMaxServers; ++i)
-    ASSERT_EQ(list.add_server(std::make_shared<_SVRINFO>()), 1) << i;
-  auto extra = std::make_shared<_SVRINFO>();
+    ASSERT_EQ(list.add_server(std::make_shared<ServerRecord>()), 1) << i;
+  auto extra = std::make_shared<ServerRecord>();
   EXPECT_EQ(list.add_server(extra), 0);
   EXPECT_EQ(list.server_count(), tavrix::kMaxServers);
   EXPECT_EQ(extra.use_count(), 1);  // the list did not keep it
@@ -248,29 +248,29 @@ TEST_F(DsListTest, AFullListOfDualLanServersHoldsAHandlePerLan) {
 
 TEST_F(DsListTest, ServerExistsMatchesEitherLanByAddressAndMac) {
   TDsList list;
-  const qeld::_DS_INFO r = reply(0x2222, ip(192, 0, 2, 20), 0x51, ip(198, 51, 100, 20), 0x52);
+  const qeld::DeviceIdentity r = reply(0x2222, ip(192, 0, 2, 20), 0x51, ip(198, 51, 100, 20), 0x52);
   list.add_server(list.make_server_record(r));
 
   EXPECT_TRUE(list.server_exists(r));
   // A reply that came over LAN2 names the second address and MAC as its first.
-  qeld::_DS_INFO via_lan2 = r;
+  qeld::DeviceIdentity via_lan2 = r;
   via_lan2.ip1 = r.ip2;
   std::memcpy(via_lan2.mac1, r.mac2, 6);
   EXPECT_TRUE(list.server_exists(via_lan2));
-  qeld::_DS_INFO other_mac = r;
+  qeld::DeviceIdentity other_mac = r;
   other_mac.mac1[5] ^= 1;
   EXPECT_FALSE(list.server_exists(other_mac));
-  qeld::_DS_INFO other_ip = r;
+  qeld::DeviceIdentity other_ip = r;
   other_ip.ip1 = ip(192, 0, 2, 21);
   EXPECT_FALSE(list.server_exists(other_ip));
-  qeld::_DS_INFO crossed = r;  // LAN1's address with LAN2's MAC is no match
+  qeld::DeviceIdentity crossed = r;  // LAN1's address with LAN2's MAC is no match
   std::memcpy(crossed.mac1, r.mac2, 6);
   EXPECT_FALSE(list.server_exists(crossed));
 }
 
 TEST_F(DsListTest, SecondMacDropRuleAppliesToBroadcastRepliesOnly) {
   TDsList list;
-  const qeld::_DS_INFO no_second = reply(0x3333, ip(192, 0, 2, 30), 0x61);
+  const qeld::DeviceIdentity no_second = reply(0x3333, ip(192, 0, 2, 30), 0x61);
   list.add_result(no_second, 0);
   EXPECT_EQ(list.result_count(), 0);
   list.add_result(no_second, 1);
@@ -285,21 +285,21 @@ TEST_F(DsListTest, SecondMacDropRuleAppliesToBroadcastRepliesOnly) {
 TEST_F(DsListTest, ReplyCallbacksKeepKnownModelsAndStopAtTheLimitOrOnAbort) {
   TDsList list;
   EXPECT_EQ(list.on_reply_broadcast(nullptr), 1);
-  const qeld::_DS_INFO unknown = reply(0x7777, ip(192, 0, 2, 40), 0x71);
+  const qeld::DeviceIdentity unknown = reply(0x7777, ip(192, 0, 2, 40), 0x71);
   EXPECT_EQ(list.on_reply_broadcast(&unknown), 1);
   EXPECT_EQ(list.result_count(), 0);
-  const qeld::_DS_INFO d2 = reply(0x3333, ip(192, 0, 2, 41), 0x72);
+  const qeld::DeviceIdentity d2 = reply(0x3333, ip(192, 0, 2, 41), 0x72);
   EXPECT_EQ(list.on_reply_broadcast(&d2), 1);
   EXPECT_EQ(list.result_count(), 0);  // dropped by the second-MAC rule
   EXPECT_EQ(list.on_reply_by_ip(&d2), 1);
   EXPECT_EQ(list.result_count(), 1);
 
   for (int i = 1; i < tavrix::kMaxResults; ++i) {
-    qeld::_DS_INFO r = reply(0x2222, ip(10, 0, static_cast<uint8_t>(i >> 8), static_cast<uint8_t>(i)), 1);
+    qeld::DeviceIdentity r = reply(0x2222, ip(10, 0, static_cast<uint8_t>(i >> 8), static_cast<uint8_t>(i)), 1);
     ASSERT_EQ(list.on_reply_broadcast(&r), 1);
   }
   ASSERT_EQ(list.result_count(), tavrix::kMaxResults);
-  const qeld::_DS_INFO extra = reply(0x2222, ip(10, 9, 9, 9), 2);
+  const qeld::DeviceIdentity extra = reply(0x2222, ip(10, 9, 9, 9), 2);
   EXPECT_EQ(list.on_reply_broadcast(&extra), 0);
   EXPECT_EQ(list.result_count(), tavrix::kMaxResults);
   EXPECT_EQ(list.result_at(tavrix::kMaxResults), nullptr);
@@ -317,8 +317,8 @@ TEST_F(DsListTest, ReplyCallbacksKeepKnownModelsAndStopAtTheLimitOrOnAbort) {
 // run their loop quickly without any network.
 class DeadHandleTest : public DsListTest {
  protected:
-  std::shared_ptr<_SVRINFO> dead_server(uint8_t n) {
-    auto s = std::make_shared<_SVRINFO>();
+  std::shared_ptr<ServerRecord> dead_server(uint8_t n) {
+    auto s = std::make_shared<ServerRecord>();
     s->model_id = 0x2222;
     s->port_count = 8;
     s->ip1 = ip(192, 0, 2, n);
@@ -389,8 +389,8 @@ TEST_F(DeadHandleTest, RemovedRecordsLiveUntilTheirPollersEnd) {
   list.refresh_rate = 99;
   list.add_server(dead_server(20));
   list.add_server(dead_server(21));
-  std::weak_ptr<_SVRINFO> first = list.server_ptr(0);
-  std::weak_ptr<_SVRINFO> second = list.server_ptr(1);
+  std::weak_ptr<ServerRecord> first = list.server_ptr(0);
+  std::weak_ptr<ServerRecord> second = list.server_ptr(1);
   list.start_poller(0, 0);
   list.start_poller(1, 0);
   list.start_poller(1, 1);

@@ -101,7 +101,7 @@ std::string search_text(uint32_t target, int attempts) {
   qeld::set_search_options(1000, attempts);
   std::ostringstream out;
   int rounds = 0;
-  const int rc = qeld::search_servers(target, [&](const qeld::_DS_INFO* r) {
+  const int rc = qeld::search_servers(target, [&](const qeld::DeviceIdentity* r) {
     if (r == nullptr) {
       ++rounds;
     } else {
@@ -378,9 +378,9 @@ TEST(FieldLab, RoutedSiteIsReachedByAddressButNotByBroadcast) {
   // Polling through the router, as a monitoring thread does.
   const auto modes = lab->run_in_monitor([] {
     qeld::library_start();
-    qeld::_DS_INFO dev{};
+    qeld::DeviceIdentity dev{};
     qeld::set_search_options(1000, 2);
-    qeld::search_servers(ip("203.0.113.10"), [&](const qeld::_DS_INFO* r) {
+    qeld::search_servers(ip("203.0.113.10"), [&](const qeld::DeviceIdentity* r) {
       if (r) dev = *r;
       return 1;
     });
@@ -455,7 +455,7 @@ TEST(FieldLab, AddressChangesDuringASearchAndPollingEndNormallyAndPollersRecover
         int handles[2] = {-1, -1};
         const char* targets[2] = {"192.0.2.10", "198.51.100.20"};
         for (int k = 0; k < 2; ++k) {
-          qeld::search_servers(ip(targets[k]), [&](const qeld::_DS_INFO* r) {
+          qeld::search_servers(ip(targets[k]), [&](const qeld::DeviceIdentity* r) {
             if (r && handles[k] < 0) qeld::open_handle(r, &handles[k]);
             return 1;
           });

@@ -48,7 +48,7 @@ TEST(LabFaults, TwoHundredServersAnsweringOneBroadcastAreFound) {
       qeld::set_search_options(1000, 2);
       std::set<std::array<uint8_t, 6>> first_round, all;
       int quiet = 0;
-      const int rc = qeld::search_servers(0xFFFFFFFFu, [&](const qeld::_DS_INFO* r) {
+      const int rc = qeld::search_servers(0xFFFFFFFFu, [&](const qeld::DeviceIdentity* r) {
         if (r == nullptr) {
           ++quiet;
           return 1;

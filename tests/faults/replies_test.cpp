@@ -25,7 +25,7 @@ class RepliesTest : public FaultTest {
   void SetUp() override { enter(false); }
 
   int open_handle_for(int n) {
-    const qeld::_DS_INFO r = reply_of(sim_->sim().device(std::size_t(n)));
+    const qeld::DeviceIdentity r = reply_of(sim_->sim().device(std::size_t(n)));
     int h = -1;
     EXPECT_EQ(qeld::open_handle(&r, &h), 1);
     return h;
@@ -105,7 +105,7 @@ TEST_F(RepliesTest, TwoHundredDevicesAnsweringOneSearchAreFound) {
   std::set<uint16_t> first_round, all;
   int quiet_waits = 0;
   const int rc = qeld::search_servers(tavrix_test::LoopbackLibrary::search_target(),
-                                      [&](const qeld::_DS_INFO* r) {
+                                      [&](const qeld::DeviceIdentity* r) {
                                         if (r == nullptr) {
                                           ++quiet_waits;
                                           return 1;
@@ -167,7 +167,7 @@ TEST_F(RepliesTest, AFloodOfJunkLeavesMemoryFlat) {
   auto run_searches = [&](const std::atomic<bool>& until) {
     do {
       qeld::search_servers(tavrix_test::LoopbackLibrary::search_target(),
-                           [](const qeld::_DS_INFO*) { return 1; });
+                           [](const qeld::DeviceIdentity*) { return 1; });
     } while (!until.load());
   };
   std::atomic<bool> once{true};

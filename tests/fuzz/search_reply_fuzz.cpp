@@ -59,9 +59,9 @@ Layout layout_of(const uint8_t* r, int len, int group, int* needed) {
 }
 
 // What a complete reply must produce, built straight from the layout tables.
-qeld::_DS_INFO expected_record(const uint8_t* r, Layout lay, uint32_t sender, uint32_t local,
+qeld::DeviceIdentity expected_record(const uint8_t* r, Layout lay, uint32_t sender, uint32_t local,
                                bool directed) {
-  qeld::_DS_INFO d;
+  qeld::DeviceIdentity d;
   d.model_key = le32(r + 6);
   if (lay == Layout::k24 || lay == Layout::k40) d.model_key = le32(r + 8);
   switch (lay) {
@@ -103,7 +103,7 @@ qeld::_DS_INFO expected_record(const uint8_t* r, Layout lay, uint32_t sender, ui
   return d;
 }
 
-bool same_identity(const qeld::_DS_INFO& rec, const qeld::_DS_INFO& want, Layout lay) {
+bool same_identity(const qeld::DeviceIdentity& rec, const qeld::DeviceIdentity& want, Layout lay) {
   const bool mac1 = std::memcmp(rec.mac1, want.mac1, 6) == 0;
   switch (lay) {
     case Layout::k24:
@@ -120,7 +120,7 @@ bool same_identity(const qeld::_DS_INFO& rec, const qeld::_DS_INFO& want, Layout
   return false;
 }
 
-void check_record_shape(const qeld::_DS_INFO& d, int group, bool directed, uint32_t local) {
+void check_record_shape(const qeld::DeviceIdentity& d, int group, bool directed, uint32_t local) {
   FUZZ_CHECK(d.reserved1 == 0 && d.reserved2 == 0);
   FUZZ_CHECK((d.flags & ~(qeld::kFlagDirected | qeld::kFlag1029)) == 0);
   FUZZ_CHECK(((d.flags & qeld::kFlag1029) != 0) == (group == 0));
@@ -150,8 +150,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   qeld::FoundList found;
   int calls = 0;
   int last_call_count = 0;
-  qeld::_DS_INFO last_seen;
-  qeld::ReplyCallback callback = [&](const qeld::_DS_INFO* rec) {
+  qeld::DeviceIdentity last_seen;
+  qeld::ReplyCallback callback = [&](const qeld::DeviceIdentity* rec) {
     FUZZ_CHECK(rec != nullptr);  // the engine itself makes the quiet-wait calls
     ++calls;
     last_seen = *rec;
@@ -185,8 +185,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
       int needed = 0;
       const Layout lay = layout_of(r, static_cast<int>(len), group, &needed);
       const bool complete = lay != Layout::kNone && static_cast<int>(len) >= needed;
-      const qeld::_DS_INFO want =
-          complete ? expected_record(r, lay, sender, local, directed) : qeld::_DS_INFO{};
+      const qeld::DeviceIdentity want =
+          complete ? expected_record(r, lay, sender, local, directed) : qeld::DeviceIdentity{};
       int first_match = -1;
       if (complete) {
         for (int k = 0; k < found.count && first_match < 0; ++k)
@@ -212,7 +212,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
           FUZZ_CHECK(found.count == before && new_calls == 0);
           if (complete) {
             FUZZ_CHECK(first_match >= 0);
-            const qeld::_DS_INFO& rec = *found.records[first_match];
+            const qeld::DeviceIdentity& rec = *found.records[first_match];
             FUZZ_CHECK(rec.ip1 == want.ip1 && rec.ip2 == want.ip2 && rec.local_ip == local);
             FUZZ_CHECK(((rec.flags & qeld::kFlagDirected) != 0) == directed);
           }
@@ -220,7 +220,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         case qeld::ReplyOutcome::kNew: {
           FUZZ_CHECK(lay != Layout::kNone);
           FUZZ_CHECK(found.count == before + 1 && new_calls == 1);
-          const qeld::_DS_INFO& rec = *found.records[found.count - 1];
+          const qeld::DeviceIdentity& rec = *found.records[found.count - 1];
           FUZZ_CHECK(qeld::ds_info_equal(rec, last_seen));
           check_record_shape(rec, group, directed, local);
           if (complete) {

@@ -29,7 +29,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   FUZZ_CHECK(tavrix::parse_server_list(tavrix::server_list_text(first), second).empty());
   FUZZ_CHECK(second.size() == first.size());
   for (std::size_t i = 0; i < first.size(); ++i) {
-    const qeld::_DS_INFO& a = first[i].identity;
+    const qeld::DeviceIdentity& a = first[i].identity;
     FUZZ_CHECK(a.ip1 != 0 && a.ip2 != 0 && a.local_ip == 0);
     FUZZ_CHECK(qeld::ds_info_equal(a, second[i].identity));
     FUZZ_CHECK(first[i].name == second[i].name);

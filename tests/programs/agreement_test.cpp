@@ -178,7 +178,7 @@ class FirstCycleHost : public TPollerHost {
 };
 
 View pollers_view(const devsim::Device& d) {
-  const std::shared_ptr<_SVRINFO> rec = tavrix::make_server_record(tavrix_test::reply_of(d));
+  const std::shared_ptr<ServerRecord> rec = tavrix::make_server_record(tavrix_test::reply_of(d));
   rec->monitoring = 1;
   View v;
   const tavrix::TextSet set = tavrix::text_set_for(rec->model_id);

@@ -206,7 +206,7 @@ TEST_F(ProberTest, IdentityIsSearchedOnceAndAgainAfterTheServerStopsAnswering) {
 
 TEST_F(ProberTest, ASilentListedServerKeepsItsIdentityFromTheFile) {
   const devsim::Device d = sim_->sim().device(1);
-  qeld::_DS_INFO id;
+  qeld::DeviceIdentity id;
   id.model_key = d.model_key;
   id.model_id = d.model_id;
   id.ip1 = d.ip1;

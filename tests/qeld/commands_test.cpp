@@ -15,8 +15,8 @@ using namespace tavrix_test;
 
 namespace {
 
-_DS_INFO device() {
-  _DS_INFO d;
+DeviceIdentity device() {
+  DeviceIdentity d;
   d.model_key = 0x04030201u;
   d.model_id = 0x2618;
   const uint8_t mac[6] = {0x00, 0x90, 0xE8, 0x12, 0x34, 0x56};

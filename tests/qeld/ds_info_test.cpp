@@ -10,8 +10,8 @@
 
 namespace {
 
-qeld::_DS_INFO sample() {
-  qeld::_DS_INFO d;
+qeld::DeviceIdentity sample() {
+  qeld::DeviceIdentity d;
   d.model_key = 0x44332211;
   d.model_id = 0x2613;
   d.flags = qeld::kFlagDirected | qeld::kFlag1029;
@@ -44,9 +44,9 @@ TEST(DsInfoBytes, FieldsSitAtTheirOffsets) {
 }
 
 TEST(DsInfoBytes, RoundTripGivesAnEqualRecord) {
-  const qeld::_DS_INFO d = sample();
+  const qeld::DeviceIdentity d = sample();
   const auto b = qeld::ds_info_to_bytes(d);
-  qeld::_DS_INFO back;
+  qeld::DeviceIdentity back;
   ASSERT_TRUE(qeld::ds_info_from_bytes(b.data(), b.size(), back));
   EXPECT_TRUE(qeld::ds_info_equal(d, back));
   EXPECT_EQ(qeld::ds_info_to_bytes(back), b);
@@ -59,14 +59,14 @@ TEST(DsInfoBytes, RoundTripGivesAnEqualRecord) {
 }
 
 TEST(DsInfoEquality, EveryByteCountsIncludingTheZeroFields) {
-  const qeld::_DS_INFO a = sample();
-  qeld::_DS_INFO copy = a;
+  const qeld::DeviceIdentity a = sample();
+  qeld::DeviceIdentity copy = a;
   EXPECT_TRUE(qeld::ds_info_equal(a, copy));
   const auto bytes = qeld::ds_info_to_bytes(a);
   for (std::size_t i = 0; i < qeld::kDsInfoSize; ++i) {
     auto changed = bytes;
     changed[i] ^= 0x01;
-    qeld::_DS_INFO other;
+    qeld::DeviceIdentity other;
     ASSERT_TRUE(qeld::ds_info_from_bytes(changed.data(), changed.size(), other));
     EXPECT_FALSE(qeld::ds_info_equal(a, other)) << "byte " << i;
   }

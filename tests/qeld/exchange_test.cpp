@@ -17,8 +17,8 @@ namespace {
 
 using std::chrono::milliseconds;
 
-_DS_INFO device(int i) {
-  _DS_INFO d;
+DeviceIdentity device(int i) {
+  DeviceIdentity d;
   d.model_key = 0xA1B2C300u + static_cast<uint32_t>(i);
   d.model_id = static_cast<uint16_t>(0x2613 + i);
   d.unit_id = static_cast<uint16_t>(0x0500 + i);
@@ -91,7 +91,7 @@ class ExchangeTest : public ::testing::Test {
 TEST_F(ExchangeTest, IdentityHeaderCarriesKeyIdAndFirstMacAsTheRecordHoldsThem) {
   uint8_t req[21];
   std::memset(req, 0xCC, sizeof req);
-  _DS_INFO d = device(1);
+  DeviceIdentity d = device(1);
   build_identity_header(req, d);
   const uint8_t expect[12] = {0x01, 0xC3, 0xB2, 0xA1, 0x14, 0x26,
                               0x01, 0x11, 0x21, 0x31, 0x41, 0x51};
@@ -118,9 +118,9 @@ TEST_F(ExchangeTest, SearchRequestsWithNoDevicesAreEightAndSixBytes) {
 TEST_F(ExchangeTest, SearchRequestsNameAtMost256And32DevicesInListOrder) {
   p4800.serve(nullptr);
   p1029.serve(nullptr);
-  std::vector<_DS_INFO> devices;
+  std::vector<DeviceIdentity> devices;
   for (int i = 0; i < 300; ++i) devices.push_back(device(i));
-  std::vector<const _DS_INFO*> list;
+  std::vector<const DeviceIdentity*> list;
   for (const auto& d : devices) list.push_back(&d);
   const uint32_t dest = ip_of("127.0.0.1");
   ASSERT_EQ(send_search_01(set, dest, list.data(), 300), kOk);

@@ -25,8 +25,8 @@
 
 namespace {
 
-qeld::_DS_INFO record(uint16_t id, uint8_t last) {
-  qeld::_DS_INFO d;
+qeld::DeviceIdentity record(uint16_t id, uint8_t last) {
+  qeld::DeviceIdentity d;
   d.model_key = 1;
   d.model_id = id;
   d.ip1 = d.ip2 = htonl(0xC0000200u | last);
@@ -75,7 +75,7 @@ TEST_F(Library, SearchOptionsNegativeValueLeavesItsField) {
 
 TEST_F(Library, HandleTableFillsLowestFirstAndRefusesThe1025th) {
   ASSERT_EQ(qeld::kMaxHandles, 1024);  // two LANs of each of 512 servers
-  const qeld::_DS_INFO d = record(0x1100, 1);
+  const qeld::DeviceIdentity d = record(0x1100, 1);
   for (int i = 0; i < qeld::kMaxHandles; ++i) {
     int h = -100;
     ASSERT_EQ(qeld::open_handle(&d, &h), 1);
@@ -96,12 +96,12 @@ TEST_F(Library, HandleTableFillsLowestFirstAndRefusesThe1025th) {
 
 // With every slot open, a handle outside 0..1023 cannot reach one by accident.
 TEST_F(Library, HandlesOutsideTheTableAreRefusedByEveryCall) {
-  const qeld::_DS_INFO d = record(0x1100, 1);
+  const qeld::DeviceIdentity d = record(0x1100, 1);
   int h = -1;
   for (int i = 0; i < qeld::kMaxHandles; ++i) ASSERT_EQ(qeld::open_handle(&d, &h), 1);
   for (const int bad : {-1, 1024, 1025, INT_MIN, INT_MAX}) {
     SCOPED_TRACE(bad);
-    qeld::_DS_INFO got;
+    qeld::DeviceIdentity got;
     qeld::TimeoutBlock t;
     EXPECT_EQ(qeld::close_handle(bad), -5);
     EXPECT_FALSE(qeld::handle_snapshot(bad, got, t));
@@ -112,7 +112,7 @@ TEST_F(Library, HandlesOutsideTheTableAreRefusedByEveryCall) {
 }
 
 TEST_F(Library, BadArgumentsGiveMinusFiveAndChangeNothing) {
-  const qeld::_DS_INFO d = record(0x1100, 1);
+  const qeld::DeviceIdentity d = record(0x1100, 1);
   int h = 42;
   EXPECT_EQ(qeld::open_handle(nullptr, &h), -5);
   EXPECT_EQ(h, 42);
@@ -130,13 +130,13 @@ TEST_F(Library, BadArgumentsGiveMinusFiveAndChangeNothing) {
 }
 
 TEST_F(Library, SlotHoldsItsOwnCopyAndResetsOnClose) {
-  qeld::_DS_INFO d = record(0x2613, 9);
-  const qeld::_DS_INFO original = d;
+  qeld::DeviceIdentity d = record(0x2613, 9);
+  const qeld::DeviceIdentity original = d;
   int h = -1;
   ASSERT_EQ(qeld::open_handle(&d, &h), 1);
   d.model_id = 0x9999;  // the caller's record may change or die; the slot keeps its copy
   ASSERT_TRUE(qeld::handle_set_timeouts(h, 250, 2));
-  qeld::_DS_INFO got;
+  qeld::DeviceIdentity got;
   qeld::TimeoutBlock t;
   ASSERT_TRUE(qeld::handle_snapshot(h, got, t));
   EXPECT_TRUE(qeld::ds_info_equal(got, original));
@@ -192,7 +192,7 @@ TEST_F(Library, StartRaisesTheOpenFileLimitOrSaysOnceWhyItCannot) {
 }
 
 TEST_F(Library, SecondStartKeepsHandlesStopResetsThemAndTheFailureSeamFailsOneStart) {
-  const qeld::_DS_INFO d = record(0x1100, 1);
+  const qeld::DeviceIdentity d = record(0x1100, 1);
   int h = -1;
   ASSERT_EQ(qeld::open_handle(&d, &h), 1);
   EXPECT_EQ(qeld::library_start(), 1);
@@ -235,15 +235,15 @@ TEST_F(Library, StartLoadsTheModelMapFromTheCurrentDirectory) {
 TEST_F(Library, ConcurrentSnapshotsNeverSeeAFreedOrTornRecord) {
   // One thread opens and closes while another copies slots; ASan/TSan builds catch a
   // use of a freed copy or an unguarded read, and every copy must be a whole record.
-  const qeld::_DS_INFO a = record(0x1100, 1);
-  const qeld::_DS_INFO b = record(0x2613, 2);
+  const qeld::DeviceIdentity a = record(0x1100, 1);
+  const qeld::DeviceIdentity b = record(0x2613, 2);
   std::atomic<int> bad{0};
   std::atomic<int> seen{0};
   // A jthread, so a failed assertion below still stops and joins the reader.
   std::jthread reader([&](std::stop_token st) {
     while (!st.stop_requested()) {
       for (int h = 0; h < 4; ++h) {
-        qeld::_DS_INFO got;
+        qeld::DeviceIdentity got;
         qeld::TimeoutBlock t;
         if (!qeld::handle_snapshot(h, got, t)) continue;
         seen.fetch_add(1);

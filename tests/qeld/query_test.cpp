@@ -67,7 +67,7 @@ class QueryTest : public ::testing::Test {
   }
 
   int open_at(const char* ip, uint32_t timeout_ms = 150, int attempts = 2) {
-    _DS_INFO d;
+    DeviceIdentity d;
     d.model_key = 0x11223344u;
     d.model_id = 0x2613;
     d.mac1[5] = 0x42;
@@ -169,7 +169,7 @@ TEST_F(QueryTest, SocketFailureIsMinusThreeWithNothingSent) {
 
 TEST_F(QueryTest, UnknownCommandRunsNoHandlerAndSendsNothing) {
   peer.serve(device_script({1}));
-  _DS_INFO d;
+  DeviceIdentity d;
   d.ip2 = ip_of("127.0.0.1");
   TimeoutBlock t;
   int32_t out = -99;

@@ -102,7 +102,7 @@ const uint32_t kLocal = ip_of("10.0.0.1");
 // Feeds one reply to the engine's processing step, recording the callback's calls.
 struct Engine {
   FoundList found;
-  std::vector<_DS_INFO> seen;
+  std::vector<DeviceIdentity> seen;
   int answer = 1;
   int end_code = 0;
   uint32_t target = kBroadcast;
@@ -112,7 +112,7 @@ struct Engine {
     end_code = 0;
     return process_search_reply(
         found, reply.data(), static_cast<int>(reply.size()), group, sender, local, target,
-        [this](const _DS_INFO* r) {
+        [this](const DeviceIdentity* r) {
           seen.push_back(*r);
           return answer;
         },
@@ -126,7 +126,7 @@ TEST(SearchReply, Length24ReplyTakesIp2FromTheSender) {
   ASSERT_EQ(e.feed(r24(d), kGroup4800), ReplyOutcome::kNew);
   ASSERT_EQ(e.found.count, 1);
   ASSERT_EQ(e.seen.size(), 1u);
-  const _DS_INFO& r = *e.found.records[0];
+  const DeviceIdentity& r = *e.found.records[0];
   EXPECT_EQ(r.model_key, d.key);
   EXPECT_EQ(r.model_id, d.id);
   EXPECT_EQ(0, std::memcmp(r.mac1, d.mac1, 6));
@@ -143,7 +143,7 @@ TEST(SearchReply, Length40ReplyCarriesBothLansAndIp2FallsBackToIp1) {
   Engine e;
   Dev d;
   ASSERT_EQ(e.feed(r40(d), kGroup4800), ReplyOutcome::kNew);
-  const _DS_INFO& r = *e.found.records[0];
+  const DeviceIdentity& r = *e.found.records[0];
   EXPECT_EQ(r.ip1, d.ip1);
   EXPECT_EQ(r.ip2, d.ip2);
   EXPECT_EQ(0, std::memcmp(r.mac1, d.mac1, 6));  // from bytes 24-29, not 14-19
@@ -160,7 +160,7 @@ TEST(SearchReply, Code82ReplyIsA1029RecordWithBothAddresses) {
   Engine e;
   Dev d;
   ASSERT_EQ(e.feed(r82(d), kGroup1029), ReplyOutcome::kNew);
-  const _DS_INFO& r = *e.found.records[0];
+  const DeviceIdentity& r = *e.found.records[0];
   EXPECT_EQ(r.model_key, d.key);
   EXPECT_EQ(r.model_id, d.id);
   EXPECT_EQ(r.unit_id, d.unit);
@@ -176,7 +176,7 @@ TEST(SearchReply, OtherCode1029ReplyUsesTheSenderForBothAddresses) {
   e.target = ip_of("10.0.0.9");
   Dev d;
   ASSERT_EQ(e.feed(rC9(d), kGroup1029), ReplyOutcome::kNew);
-  const _DS_INFO& r = *e.found.records[0];
+  const DeviceIdentity& r = *e.found.records[0];
   EXPECT_EQ(r.ip1, kSender);
   EXPECT_EQ(r.ip2, kSender);
   EXPECT_EQ(r.unit_id, d.unit);
@@ -270,7 +270,7 @@ TEST(SearchReply, RefreshUpdatesAddressesAndFlagWithoutTheCallback) {
   moved.ip2 = 0;
   e.target = ip_of("10.0.0.9");
   ASSERT_EQ(e.feed(r40(moved), kGroup4800, kSender, ip_of("10.0.2.1")), ReplyOutcome::kRefreshed);
-  const _DS_INFO& r = *e.found.records[0];
+  const DeviceIdentity& r = *e.found.records[0];
   EXPECT_EQ(r.ip1, moved.ip1);
   EXPECT_EQ(r.ip2, moved.ip1);  // 0 in the reply falls back to ip1
   EXPECT_EQ(r.local_ip, ip_of("10.0.2.1"));
@@ -346,7 +346,7 @@ class SearchTest : public ::testing::Test {
 
   // Records what the callback sees; answers `answer` to records and `quiet` to quiet waits.
   ReplyCallback recorder(int answer = 1, int quiet = 1) {
-    return [this, answer, quiet](const _DS_INFO* r) {
+    return [this, answer, quiet](const DeviceIdentity* r) {
       if (r == nullptr) {
         ++quiet_calls;
         return quiet;
@@ -369,7 +369,7 @@ class SearchTest : public ::testing::Test {
 
   UdpPeer p4800;
   UdpPeer p1029;
-  std::vector<_DS_INFO> seen;
+  std::vector<DeviceIdentity> seen;
   int quiet_calls = 0;
   bool lock_was_free = false;
   const uint32_t loopback = ip_of("127.0.0.1");

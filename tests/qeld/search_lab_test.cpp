@@ -43,10 +43,10 @@ std::string mac_str(const uint8_t* m) {
 struct Outcome {
   int result = 0;
   int quiet_calls = 0;  // callback calls without a record (one per round)
-  std::vector<qeld::_DS_INFO> records;
+  std::vector<qeld::DeviceIdentity> records;
   bool ok = false;
 
-  const qeld::_DS_INFO* by_mac(const std::string& mac) const {
+  const qeld::DeviceIdentity* by_mac(const std::string& mac) const {
     for (const auto& r : records)
       if (mac_str(r.mac1) == mac) return &r;
     return nullptr;
@@ -67,7 +67,7 @@ Outcome search_in_lab(const Lab& lab, uint32_t target, int attempts, int stop_af
     qeld::set_search_options(1000, attempts);
     std::ostringstream out;
     int seen = 0, quiet = 0;
-    const int rc = qeld::search_servers(target, [&](const qeld::_DS_INFO* r) -> int {
+    const int rc = qeld::search_servers(target, [&](const qeld::DeviceIdentity* r) -> int {
       if (!r) {
         ++quiet;
         return stop_on_quiet ? 0 : 1;
@@ -93,7 +93,7 @@ Outcome search_in_lab(const Lab& lab, uint32_t target, int attempts, int stop_af
         in >> v;
         x = uint8_t(v);
       }
-      qeld::_DS_INFO r;
+      qeld::DeviceIdentity r;
       qeld::ds_info_from_bytes(b, sizeof b, r);
       o.records.push_back(r);
     } else if (tag == "Q") {

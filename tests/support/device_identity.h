@@ -9,8 +9,8 @@
 
 namespace tavrix_test {
 
-inline qeld::_DS_INFO reply_of(const devsim::Device& d) {
-  qeld::_DS_INFO r;
+inline qeld::DeviceIdentity reply_of(const devsim::Device& d) {
+  qeld::DeviceIdentity r;
   r.model_key = d.model_key;
   r.model_id = d.model_id;
   r.unit_id = d.unit_id;

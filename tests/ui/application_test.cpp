@@ -95,7 +95,7 @@ TEST(Application, FullServerListRefusesWithAMessageAndClosesTheHandles) {
         nullptr, uitest::make_server(uitest::kModelA, "10.10.0.1", i & 0xFF)));
   EXPECT_TRUE(boxes.boxes.empty());
 
-  qeld::_DS_INFO reply;
+  qeld::DeviceIdentity reply;
   reply.model_key = uitest::kKey;
   reply.model_id = uitest::kModelDual;
   reply.ip1 = uitest::ip("10.10.1.1");

@@ -220,7 +220,7 @@ class Desktop : public ::testing::Test {
   void monitor_fleet(tavrix_test::LoopbackSim& sim, int n) {
     for (int i = 0; i < n; ++i) {
       const devsim::Device dev = sim->device(static_cast<std::size_t>(i));
-      qeld::_DS_INFO reply;
+      qeld::DeviceIdentity reply;
       reply.model_key = 1;
       reply.model_id = kSimModel;
       reply.ip1 = dev.ip1;
@@ -259,7 +259,7 @@ class Desktop : public ::testing::Test {
 
   uitest::MsgRecorder boxes;
   Tm_mainform* w = nullptr;
-  std::vector<std::shared_ptr<_SVRINFO>> records;
+  std::vector<std::shared_ptr<ServerRecord>> records;
 };
 
 devsim::Fleet loopback_fleet(int n) {

@@ -30,8 +30,8 @@ using namespace std::chrono_literals;
 
 const auto* const kEnv = ::testing::AddGlobalTestEnvironment(new uitest::QtEnv);
 
-qeld::_DS_INFO reply(uint8_t n) {
-  qeld::_DS_INFO r;
+qeld::DeviceIdentity reply(uint8_t n) {
+  qeld::DeviceIdentity r;
   r.model_key = uitest::kKey;
   r.model_id = uitest::kModelA;
   const uint8_t mac1[6] = {0x00, 0x90, 0xE8, 0x40, 0x00, n};

@@ -60,7 +60,7 @@ class MainForm : public ::testing::Test {
     qeld::library_stop();
   }
 
-  void add(std::shared_ptr<_SVRINFO> rec) { ASSERT_EQ(ds_list().add_server(std::move(rec)), 1); }
+  void add(std::shared_ptr<ServerRecord> rec) { ASSERT_EQ(ds_list().add_server(std::move(rec)), 1); }
   void select(int index) {
     w->m_mon_tree->setCurrentItem(index < 0 ? w->root_node : w->server_nodes[index]);
   }

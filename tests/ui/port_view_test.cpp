@@ -35,7 +35,7 @@ class PortView : public ::testing::Test {
     uitest::reset_list();
   }
 
-  std::shared_ptr<_SVRINFO> add(std::shared_ptr<_SVRINFO> rec) {
+  std::shared_ptr<ServerRecord> add(std::shared_ptr<ServerRecord> rec) {
     EXPECT_EQ(ds_list().add_server(rec), 1);
     return rec;
   }
@@ -67,7 +67,7 @@ class PortView : public ::testing::Test {
 };
 
 // Set A: port 1 Redundant COM with mixed connections, port 2 in another mode.
-std::shared_ptr<_SVRINFO> set_a_server() {
+std::shared_ptr<ServerRecord> set_a_server() {
   auto rec = uitest::make_server(uitest::kModelA, "192.168.127.254", 0x11);
   rec->mode[0] = 15;
   rec->mode[1] = 0;

@@ -50,8 +50,8 @@ qeld::TModelEntry model(uint32_t key, uint16_t id, const char* name, uint32_t po
   return e;
 }
 
-qeld::_DS_INFO reply(uint8_t n, bool dual) {
-  qeld::_DS_INFO r;
+qeld::DeviceIdentity reply(uint8_t n, bool dual) {
+  qeld::DeviceIdentity r;
   r.model_key = 0x11;
   r.model_id = dual ? 0x2613 : 0x1204;
   const uint8_t mac1[6] = {0x00, 0x90, 0xE8, 0x10, 0x00, n};
@@ -115,7 +115,7 @@ class SearchFormTest : public ::testing::Test {
 
   // Rescan against the silent sink, then hand `replies` to the result list as the
   // worker's callback would.
-  void scan_with(Tm_search_form& f, const std::vector<qeld::_DS_INFO>& replies) {
+  void scan_with(Tm_search_form& f, const std::vector<qeld::DeviceIdentity>& replies) {
     QTest::mouseClick(f.m_enum_scan, Qt::LeftButton);
     for (const auto& r : replies) list().add_result(r, 0);
     ASSERT_TRUE(
@@ -304,7 +304,7 @@ TEST_F(SearchFormTest, ThreeSimulatedServersAppearInOrderThenComplete) {
   for (int row = 0; row < 3; ++row) {
     EXPECT_EQ(cell(f, row, 0), QString::number(row + 1));
     EXPECT_TRUE(f.row_ticked(row));
-    const qeld::_DS_INFO* r = list().result_at(f.row_result_index(row));
+    const qeld::DeviceIdentity* r = list().result_at(f.row_result_index(row));
     ASSERT_NE(r, nullptr);
     EXPECT_EQ(cell(f, row, 3).toStdString(), tavrix::ip_text(r->ip1, true));
   }
@@ -349,8 +349,8 @@ TEST_F(SearchFormOkTest, OkWithTwoOfFiveTickedKeepsExactlyThoseInRowOrder) {
   EXPECT_EQ(f.result(), QDialog::Accepted);
   EXPECT_FALSE(f.isVisible());
   ASSERT_EQ(list().server_count(), 2);
-  const _SVRINFO* a = list().server_at(0);
-  const _SVRINFO* b = list().server_at(1);
+  const ServerRecord* a = list().server_at(0);
+  const ServerRecord* b = list().server_at(1);
   EXPECT_EQ(std::memcmp(a->mac1, reply(2, true).mac1, 6), 0);
   EXPECT_EQ(a->dual_lan, 1);
   EXPECT_EQ(std::memcmp(b->mac1, reply(4, false).mac1, 6), 0);
@@ -358,7 +358,7 @@ TEST_F(SearchFormOkTest, OkWithTwoOfFiveTickedKeepsExactlyThoseInRowOrder) {
   EXPECT_EQ(a->monitoring.load(), 0);
   // The old servers' three handles were closed; the new ones hold three (dual + single).
   EXPECT_EQ(qeld::open_handle_count(), 3);
-  qeld::_DS_INFO h;
+  qeld::DeviceIdentity h;
   qeld::TimeoutBlock t;
   ASSERT_TRUE(qeld::handle_snapshot(a->handle2.id(), h, t));
   EXPECT_EQ(h.ip1, reply(2, true).ip2);

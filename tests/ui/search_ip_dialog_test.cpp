@@ -175,7 +175,7 @@ TEST_F(SearchIpFormTest, AnsweringDeviceIsAddedAndTheSameAddressAgainIsRefused) 
   }
   EXPECT_TRUE(boxes_.empty());
   ASSERT_EQ(list().server_count(), 1);
-  const _SVRINFO* s = list().server_at(0);
+  const ServerRecord* s = list().server_at(0);
   EXPECT_EQ(s->ip1, ip("127.0.0.1"));
   EXPECT_EQ(tavrix::mac_text(s->mac1), "00:90:E8:30:00:01");
   EXPECT_EQ(s->model_id, 0x1204);
@@ -216,7 +216,7 @@ TEST_F(SearchIpFormTest, TwoReplyModelIsAddedWithTheReplyThatNamesItsSecondLan) 
   ASSERT_TRUE(wait_until([&] { return !f.isVisible(); }));
   EXPECT_EQ(f.result(), QDialog::Accepted);
   ASSERT_EQ(list().server_count(), 1);
-  const _SVRINFO* s = list().server_at(0);
+  const ServerRecord* s = list().server_at(0);
   EXPECT_EQ(s->model_key, 0x22u);
   EXPECT_EQ(s->dual_lan, 1);
   EXPECT_EQ(tavrix::mac_text(s->mac2), "00:90:E8:40:00:05");

@@ -49,7 +49,7 @@ class ServerListFiles : public ::testing::Test {
   // Three servers as a search would make them, one of them dual-LAN.
   void make_list() {
     for (int n = 1; n <= 3; ++n) {
-      qeld::_DS_INFO r;
+      qeld::DeviceIdentity r;
       r.model_key = uitest::kKey;
       r.model_id = n == 3 ? uitest::kModelDual : uitest::kModelA;
       const uint8_t mac1[6] = {0x02, 0x54, 0x58, 0x01, 0x00, static_cast<uint8_t>(n)};

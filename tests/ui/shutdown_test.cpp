@@ -104,7 +104,7 @@ TEST_F(Shutdown, WaitForAHangingPollerIsBoundedAtFiveSeconds) {
   ASSERT_TRUE(qeld::library_started());
   SilentDevice device;
   qeld::set_device_ports(device.port(), device.port());
-  qeld::_DS_INFO reply;
+  qeld::DeviceIdentity reply;
   reply.model_key = uitest::kKey;
   reply.model_id = uitest::kModelA;
   reply.ip1 = reply.ip2 = htonl(INADDR_LOOPBACK);

@@ -120,9 +120,9 @@ inline uint32_t ip(const char* text) {
 }
 
 // A server made by hand, its handles -1 (no device behind it).
-inline std::shared_ptr<_SVRINFO> make_server(uint16_t model_id, const char* ip1, uint8_t mac_last,
+inline std::shared_ptr<ServerRecord> make_server(uint16_t model_id, const char* ip1, uint8_t mac_last,
                                              const char* ip2 = nullptr) {
-  auto rec = std::make_shared<_SVRINFO>();
+  auto rec = std::make_shared<ServerRecord>();
   rec->model_key = kKey;
   rec->model_id = model_id;
   rec->ip1 = ip(ip1);

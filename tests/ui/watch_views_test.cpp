@@ -106,7 +106,7 @@ TEST_F(WatchViews, AConnectionDroppingOnOneLanIsAnEventAMarkAndAStrip) {
   tavrix_test::LoopbackLibrary lib(sim);
   const auto idx = static_cast<std::size_t>(sim->find_device("lo-0"));
 
-  qeld::_DS_INFO reply;
+  qeld::DeviceIdentity reply;
   reply.model_key = 1;
   reply.model_id = kSimModel;
   reply.ip1 = dev.ip1;
