@@ -312,9 +312,11 @@ TEST_F(Agreement, PollersCliAndExporterSeeEachBehaviourAlike) {
         std::async(std::launch::async, [this, address] { return cli_view(address, *sim_); }));
     // Only the bodies are fetched at once: the views are read on this thread (regex
     // compilation in several threads trips over libstdc++'s shared ctype cache).
+    // A silent LAN2 costs each Redundant COM port its full wait (about 20 s here): the
+    // client waits out the probe's whole 30 s deadline, not less.
     exp.push_back(std::async(std::launch::async, [&port, address] {
       return exporter_test::http_get(std::stoi(*port), "/probe?target=" + address,
-                                     "X-Prometheus-Scrape-Timeout-Seconds: 30\r\n")
+                                     "X-Prometheus-Scrape-Timeout-Seconds: 30\r\n", 45s)
           .body;
     }));
   }

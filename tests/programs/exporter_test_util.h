@@ -163,9 +163,12 @@ inline HttpReply raw_http(int port, const std::string& request,
   return r;
 }
 
-inline HttpReply http_get(int port, const std::string& path, const std::string& headers = "") {
-  return raw_http(port, "GET " + path + " HTTP/1.1\r\nHost: 127.0.0.1\r\nConnection: close\r\n" +
-                            headers + "\r\n");
+inline HttpReply http_get(int port, const std::string& path, const std::string& headers = "",
+                          std::chrono::milliseconds timeout = std::chrono::milliseconds(20000)) {
+  return raw_http(
+      port,
+      "GET " + path + " HTTP/1.1\r\nHost: 127.0.0.1\r\nConnection: close\r\n" + headers + "\r\n",
+      timeout);
 }
 
 // Resident memory of a process in KiB (VmRSS), 0 when unknown.
