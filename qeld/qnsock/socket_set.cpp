@@ -31,6 +31,9 @@ namespace {
 // A bind to port 0 that fails once rarely succeeds on the next try; give up after a few.
 constexpr int kBindAttempts = 8;
 
+// Room for the replies of a full fleet (512 devices, two LANs, two request families).
+constexpr int kSearchReceiveBuffer = 2 << 20;
+
 // Owns one descriptor until it is handed over to a set entry.
 class SocketHolder {
  public:
@@ -81,6 +84,14 @@ bool add_socket(UdpSocketSet& set, uint32_t address, int group, const UdpEntryPa
   int one = 1;
   if (::setsockopt(s.get(), SOL_SOCKET, SO_BROADCAST, &one, sizeof one) != 0) return false;
   if (path && ::setsockopt(s.get(), IPPROTO_IP, IP_PKTINFO, &one, sizeof one) != 0) return false;
+  if (path) {
+    // Hundreds of devices answer one broadcast within a few milliseconds: the default
+    // buffer drops most of a large fleet's replies before they are read. Beyond the
+    // system's limit only a privileged process gets more; otherwise the limit holds.
+    int bytes = kSearchReceiveBuffer;
+    if (::setsockopt(s.get(), SOL_SOCKET, SO_RCVBUFFORCE, &bytes, sizeof bytes) != 0)
+      (void)::setsockopt(s.get(), SOL_SOCKET, SO_RCVBUF, &bytes, sizeof bytes);
+  }
   auto bind_once = [&] {
     return path ? address_bindable(address) && bind_any_port(s.get(), 0)
                 : bind_any_port(s.get(), address);
