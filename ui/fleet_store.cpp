@@ -32,12 +32,12 @@ namespace {
 
 const QString kWindowFormat = QStringLiteral("tavrix-monitor-window");
 
-QString mac1_of(const ServerRecord& rec) {
+QString mac1_of(const tavrix::ServerRecord& rec) {
   return QString::fromStdString(mac_text(rec.mac1));
 }
 
 // The tables whose column widths are kept, by a name that stays when widgets move.
-std::vector<std::pair<QString, QHeaderView*>> kept_headers(Tm_mainform* w) {
+std::vector<std::pair<QString, QHeaderView*>> kept_headers(tavrix::ui::MainWindow* w) {
   std::vector<std::pair<QString, QHeaderView*>> out{
       {QStringLiteral("servers"), w->m_root_list->horizontalHeader()},
       {QStringLiteral("ports"), w->m_mon_list->horizontalHeader()}};
@@ -60,7 +60,7 @@ QString default_config_dir() {
          QStringLiteral("/tavrix-monitor");
 }
 
-FleetStore::FleetStore(Tm_mainform* window, QString dir)
+FleetStore::FleetStore(tavrix::ui::MainWindow* window, QString dir)
     : QObject(window), window_(window), dir_(std::move(dir)) {
   window_->installEventFilter(this);
 }
@@ -138,8 +138,8 @@ bool FleetStore::restore_layout() {
   monitored_macs_.clear();
   for (const QJsonValue& v : o.value(QStringLiteral("monitored")).toArray())
     monitored_macs_ << v.toString();
-  if (window_->Splitter1)
-    window_->Splitter1->restoreState(unb64(o.value(QStringLiteral("splitter"))));
+  if (window_->splitter)
+    window_->splitter->restoreState(unb64(o.value(QStringLiteral("splitter"))));
   const QJsonObject columns = o.value(QStringLiteral("columns")).toObject();
   for (const auto& [name, header] : kept_headers(window_))
     if (columns.contains(name)) header->restoreState(unb64(columns.value(name)));
@@ -203,7 +203,7 @@ QString FleetStore::window_text() const {
                 {QStringLiteral("settings"), settings},
                 {QStringLiteral("monitored"), monitored},
                 {QStringLiteral("geometry"), b64(window_->saveGeometry())},
-                {QStringLiteral("splitter"), b64(window_->Splitter1->saveState())},
+                {QStringLiteral("splitter"), b64(window_->splitter->saveState())},
                 {QStringLiteral("columns"), columns}};
   return QString::fromUtf8(QJsonDocument(o).toJson(QJsonDocument::Indented));
 }

@@ -38,11 +38,11 @@ struct ServerStatus {
   QString text;
   QColor colour;
 };
-ServerStatus server_status(const ServerRecord& rec);
+ServerStatus server_status(const tavrix::ServerRecord& rec);
 
 // Tree node text: first address (", " second address for a dual-LAN server), then
 // the model name as "  [%s]".
-QString server_node_text(const ServerRecord& rec);
+QString server_node_text(const tavrix::ServerRecord& rec);
 
 // Item roles: the node/row data (server index, -1 for the root) and the image index.
 inline constexpr int kDataRole = Qt::UserRole;
@@ -56,27 +56,25 @@ inline const QColor kHoverRow(220, 220, 220);
 inline const QColor kLan1Row(245, 245, 245);
 inline const QColor kLan2Row(255, 255, 255);
 
-}  // namespace tavrix::ui
-
-class Tm_mainform : public QMainWindow {
+class MainWindow : public QMainWindow {
   Q_OBJECT
  public:
-  explicit Tm_mainform(QWidget* parent = nullptr);
-  ~Tm_mainform() override;
+  explicit MainWindow(QWidget* parent = nullptr);
+  ~MainWindow() override;
 
   // --- controls ---
-  QToolBar* ToolBar1 = nullptr;
+  QToolBar* tool_bar = nullptr;
   QTreeWidget* m_mon_tree = nullptr;
-  QSplitter* Splitter1 = nullptr;
-  QWidget* Panel1 = nullptr;
-  QWidget* top_Panel = nullptr;
-  QWidget* Panel2 = nullptr;
+  QSplitter* splitter = nullptr;
+  QWidget* right_panel = nullptr;
+  QWidget* info_panel = nullptr;
+  QWidget* async_panel = nullptr;
   QLabel* m_info_status = nullptr;
   QLabel* m_info_model = nullptr;
   QLabel* m_info_ip = nullptr;
   QLabel* m_info_mac = nullptr;
   QLabel* m_ds_AsyncServer = nullptr;
-  QTabWidget* m_mon_tab1 = nullptr;
+  QTabWidget* m_mon_tabs = nullptr;
   QTableWidget* m_mon_list = nullptr;
   QTableWidget* m_root_list = nullptr;
   QTimer* m_main_timer = nullptr;
@@ -109,16 +107,16 @@ class Tm_mainform : public QMainWindow {
   void show_view(int index);
   void fill_server_table();
   void image_ctrl(int index);
-  void show_status(const ServerRecord& rec);
+  void show_status(const tavrix::ServerRecord& rec);
   // Node data of the selected node, or -1 (root or no selection).
   int selected_server() const;
 
   // --- port table ---
   void update_mon_list(int index);
-  void additem(const ServerRecord& rec, int mode_base);
+  void additem(const tavrix::ServerRecord& rec, int mode_base);
   void monitor_ctrl(bool start, int index);
-  QColor m_mon_listCustomDrawItem(int row) const;
-  void m_mon_listMouseMove(const QPoint& viewport_pos);
+  QColor mon_row_colour(int row) const;
+  void on_mon_list_hover(const QPoint& viewport_pos);
   QColor mon_text_colour() const { return mon_text_colour_; }
   // Item data of a port-table row (1 marks the hover row).
   int mon_row_data(int row) const;
@@ -159,20 +157,20 @@ class Tm_mainform : public QMainWindow {
   void update_actions();
 
   // --- handlers ---
-  void m_search_actExecute();
-  void m_specifyIP_actExecute();
-  void m_exit_actExecute();
-  void m_start_actExecute();
-  void m_stop_actExecute();
-  void m_delnode_actExecute();
-  void m_menu_settingsClick();
-  void m_about_actExecute();
-  void m_main_timerTimer();
-  void m_mon_treeChange();
-  void m_mon_treeContextPopup(const QPoint& pos);
-  void m_export_actExecute();
-  void m_open_list_actExecute();
-  void m_save_list_actExecute();
+  void on_search();
+  void on_search_ip();
+  void on_exit();
+  void on_start();
+  void on_stop();
+  void on_delete_node();
+  void on_settings();
+  void on_about();
+  void on_refresh_timer();
+  void on_tree_change();
+  void on_tree_menu(const QPoint& pos);
+  void on_export();
+  void on_open_list();
+  void on_save_list();
 
  protected:
   void showEvent(QShowEvent* event) override;
@@ -182,9 +180,9 @@ class Tm_mainform : public QMainWindow {
   QMenu* createPopupMenu() override;
 
  private:
-  void FormCreate();
-  void FormShow();
-  void FormClose();
+  void create_controls();
+  void on_show();
+  void on_close();
   void build_actions();
   void build_menus_and_toolbar();
   void build_views();
@@ -196,7 +194,7 @@ class Tm_mainform : public QMainWindow {
   void add_watch_views(QVBoxLayout* right);
   void update_events_tab();
   void update_tree_marks();
-  void mark_redundancy(int row, const ServerRecord& rec, int port_index, bool answering);
+  void mark_redundancy(int row, const tavrix::ServerRecord& rec, int port_index, bool answering);
 
   QColor mon_text_colour_{tavrix::ui::kIdleText};
   bool shut_down_ = false;
@@ -206,3 +204,5 @@ class Tm_mainform : public QMainWindow {
   QIcon monitored_warning_icon_;  // image 6 with the warning overlay
   QIcon off_line_icon_;           // image 6 with a red cross
 };
+
+}  // namespace tavrix::ui

@@ -43,29 +43,29 @@ QTableWidgetItem* new_cell(const QString& text) {
 
 }  // namespace
 
-void Tm_mainform::set_mon_cell(int row, int column, const QString& text) {
+void tavrix::ui::MainWindow::set_mon_cell(int row, int column, const QString& text) {
   if (QTableWidgetItem* item = m_mon_list->item(row, column)) item->setText(text);
 }
 
-int Tm_mainform::mon_row_data(int row) const {
+int tavrix::ui::MainWindow::mon_row_data(int row) const {
   const QTableWidgetItem* item = m_mon_list->item(row, 0);
   return item ? item->data(tavrix::ui::kDataRole).toInt() : 0;
 }
 
-void Tm_mainform::set_mon_row_data(int row, int value) {
+void tavrix::ui::MainWindow::set_mon_row_data(int row, int value) {
   // Setting the data announces the change, and the view repaints the row.
   if (QTableWidgetItem* item = m_mon_list->item(row, 0))
     item->setData(tavrix::ui::kDataRole, value);
 }
 
-void Tm_mainform::set_mon_text_colour(const QColor& colour) {
+void tavrix::ui::MainWindow::set_mon_text_colour(const QColor& colour) {
   mon_text_colour_ = colour;
   QPalette pal = m_mon_list->palette();
   pal.setColor(QPalette::Text, colour);
   m_mon_list->setPalette(pal);
 }
 
-void Tm_mainform::additem(const ServerRecord& rec, int mode_base) {
+void tavrix::ui::MainWindow::additem(const tavrix::ServerRecord& rec, int mode_base) {
   const int ports = std::clamp(rec.port_count, 0, tavrix::kMaxPorts);
   int row = m_mon_list->rowCount();
   m_mon_list->setRowCount(row + 2 * ports);
@@ -88,9 +88,9 @@ void Tm_mainform::additem(const ServerRecord& rec, int mode_base) {
   }
 }
 
-void Tm_mainform::update_mon_list(int index) {
+void tavrix::ui::MainWindow::update_mon_list(int index) {
   if (index < 0) return;
-  const ServerRecord* rec = ds_list().server_at(index);
+  const tavrix::ServerRecord* rec = ds_list().server_at(index);
   if (!rec) return;
   show_status(*rec);
   const tavrix::TextSet set = tavrix::text_set_for(rec->model_id);
@@ -133,7 +133,7 @@ void Tm_mainform::update_mon_list(int index) {
   m_mon_list->setUpdatesEnabled(true);
 }
 
-void Tm_mainform::mark_redundancy(int row, const ServerRecord& rec, int port_index, bool answering) {
+void tavrix::ui::MainWindow::mark_redundancy(int row, const tavrix::ServerRecord& rec, int port_index, bool answering) {
   QTableWidgetItem* item = m_mon_list->item(row, 0);
   if (!item) return;
   // Records read while no LAN answers are stale: they mark nothing.
@@ -150,16 +150,16 @@ void Tm_mainform::mark_redundancy(int row, const ServerRecord& rec, int port_ind
   }
 }
 
-void Tm_mainform::add_watch_views(QVBoxLayout* right) {
+void tavrix::ui::MainWindow::add_watch_views(QVBoxLayout* right) {
   warning_icon_ = tavrix::ui::warning_icon();
   monitored_warning_icon_ = tavrix::ui::with_warning_overlay(tavrix::ui::kIconServerMonitored);
 
   m_events_view = new tavrix::ui::EventsView(event_log_);
-  m_mon_tab1->addTab(m_events_view, QStringLiteral("Events"));
-  connect(m_mon_tab1, &QTabWidget::currentChanged, this,
+  m_mon_tabs->addTab(m_events_view, QStringLiteral("Events"));
+  connect(m_mon_tabs, &QTabWidget::currentChanged, this,
           tavrix::ui::guarded<int>([this](int) { update_events_tab(); }));
 
-  m_timeline = new tavrix::ui::TimelinePanel(Panel1);
+  m_timeline = new tavrix::ui::TimelinePanel(right_panel);
   right->addWidget(m_timeline, 0);
   connect(m_timeline->m_timeline_span, &QComboBox::currentIndexChanged, this,
           tavrix::ui::guarded<int>([this](int) { update_timeline(); }));
@@ -184,14 +184,14 @@ void Tm_mainform::add_watch_views(QVBoxLayout* right) {
   m_events_timer->start();
 }
 
-void Tm_mainform::sample_events() {
+void tavrix::ui::MainWindow::sample_events() {
   const auto steady = std::chrono::duration_cast<std::chrono::milliseconds>(
                           std::chrono::steady_clock::now().time_since_epoch())
                           .count();
   sample_events_at(QDateTime::currentMSecsSinceEpoch(), static_cast<uint64_t>(steady));
 }
 
-void Tm_mainform::sample_events_at(int64_t wall_ms, uint64_t steady_ms) {
+void tavrix::ui::MainWindow::sample_events_at(int64_t wall_ms, uint64_t steady_ms) {
   event_log_.sample(ds_list(), wall_ms, steady_ms);
   m_events_view->refresh();
   update_events_tab();
@@ -199,24 +199,24 @@ void Tm_mainform::sample_events_at(int64_t wall_ms, uint64_t steady_ms) {
   update_timeline();
 }
 
-void Tm_mainform::update_events_tab() {
-  const int tab = m_mon_tab1->indexOf(m_events_view);
+void tavrix::ui::MainWindow::update_events_tab() {
+  const int tab = m_mon_tabs->indexOf(m_events_view);
   if (tab < 0) return;
-  if (m_mon_tab1->isVisible() && m_mon_tab1->currentIndex() == tab) {
+  if (m_mon_tabs->isVisible() && m_mon_tabs->currentIndex() == tab) {
     events_seen_ = event_log_.total();
     m_events_view->refresh();
   }
   const uint64_t unseen = event_log_.total() - events_seen_;
   const QString text =
       unseen ? QStringLiteral("Events (%1)").arg(unseen) : QStringLiteral("Events");
-  if (m_mon_tab1->tabText(tab) != text) m_mon_tab1->setTabText(tab, text);
+  if (m_mon_tabs->tabText(tab) != text) m_mon_tabs->setTabText(tab, text);
 }
 
-void Tm_mainform::update_tree_marks() {
+void tavrix::ui::MainWindow::update_tree_marks() {
   const int count = std::min(ds_list().server_count(), tavrix::kMaxServers);
   for (int i = 0; i < count; ++i) {
     QTreeWidgetItem* node = server_nodes[i];
-    const ServerRecord* rec = ds_list().server_at(i);
+    const tavrix::ServerRecord* rec = ds_list().server_at(i);
     if (!node || !rec) continue;
     const bool lost = event_log_.redundancy_lost(rec);
     const bool marked = node->icon(0).cacheKey() == monitored_warning_icon_.cacheKey();
@@ -231,18 +231,18 @@ void Tm_mainform::update_tree_marks() {
   }
 }
 
-void Tm_mainform::update_timeline() {
+void tavrix::ui::MainWindow::update_timeline() {
   const int64_t now = QDateTime::currentMSecsSinceEpoch();
   const int index = selected_server();
-  if (const ServerRecord* rec = index >= 0 ? ds_list().server_at(index) : nullptr)
+  if (const tavrix::ServerRecord* rec = index >= 0 ? ds_list().server_at(index) : nullptr)
     m_timeline->show_server(QString::fromStdString(tavrix::server_label(*rec)),
                             event_log_.history(rec), now);
   else
     m_timeline->show_fleet(event_log_.histories(), now);
 }
 
-void Tm_mainform::monitor_ctrl(bool start, int index) {
-  ServerRecord* rec = ds_list().server_at(index);
+void tavrix::ui::MainWindow::monitor_ctrl(bool start, int index) {
+  tavrix::ServerRecord* rec = ds_list().server_at(index);
   if (!rec) return;
   int monitored = 0;
   for (int i = 0; i < ds_list().server_count(); ++i)
@@ -267,18 +267,18 @@ void Tm_mainform::monitor_ctrl(bool start, int index) {
   update_actions();
 }
 
-void Tm_mainform::m_start_actExecute() {
+void tavrix::ui::MainWindow::on_start() {
   const int index = selected_server();
-  ServerRecord* rec = index >= 0 ? ds_list().server_at(index) : nullptr;
+  tavrix::ServerRecord* rec = index >= 0 ? ds_list().server_at(index) : nullptr;
   if (!rec || rec->monitoring.load() == 1) return;
   monitor_ctrl(true, index);
   set_node_image(index, tavrix::ui::kIconServerMonitored);
   update_actions();
 }
 
-void Tm_mainform::m_stop_actExecute() {
+void tavrix::ui::MainWindow::on_stop() {
   const int index = selected_server();
-  ServerRecord* rec = index >= 0 ? ds_list().server_at(index) : nullptr;
+  tavrix::ServerRecord* rec = index >= 0 ? ds_list().server_at(index) : nullptr;
   if (!rec || rec->monitoring.load() == 0) return;
   rec->monitoring = 0;
   monitor_ctrl(false, index);
@@ -287,12 +287,12 @@ void Tm_mainform::m_stop_actExecute() {
   update_actions();
 }
 
-QColor Tm_mainform::m_mon_listCustomDrawItem(int row) const {
+QColor tavrix::ui::MainWindow::mon_row_colour(int row) const {
   if (mon_row_data(row) == 1) return tavrix::ui::kHoverRow;
   return (row % 2 == 0) ? tavrix::ui::kLan1Row : tavrix::ui::kLan2Row;
 }
 
-void Tm_mainform::m_mon_listMouseMove(const QPoint& viewport_pos) {
+void tavrix::ui::MainWindow::on_mon_list_hover(const QPoint& viewport_pos) {
   const int row = m_mon_list->rowAt(viewport_pos.y());
   if (row < 0 || row == hot_row) return;
   if (hot_row < m_mon_list->rowCount()) set_mon_row_data(hot_row, 0);
@@ -300,8 +300,8 @@ void Tm_mainform::m_mon_listMouseMove(const QPoint& viewport_pos) {
   hot_row = row;
 }
 
-bool Tm_mainform::eventFilter(QObject* watched, QEvent* event) {
+bool tavrix::ui::MainWindow::eventFilter(QObject* watched, QEvent* event) {
   if (watched == m_mon_list->viewport() && event->type() == QEvent::MouseMove)
-    m_mon_listMouseMove(static_cast<QMouseEvent*>(event)->position().toPoint());
+    on_mon_list_hover(static_cast<QMouseEvent*>(event)->position().toPoint());
   return QMainWindow::eventFilter(watched, event);
 }

@@ -33,8 +33,8 @@ QIcon off_line_icon() {
 
 using tavrix::ds_list;
 
-bool Tm_mainform::start_server(int index) {
-  const ServerRecord* rec = ds_list().server_at(index);
+bool tavrix::ui::MainWindow::start_server(int index) {
+  const tavrix::ServerRecord* rec = ds_list().server_at(index);
   if (!rec || rec->monitoring.load() == 1) return false;
   monitor_ctrl(true, index);
   set_node_image(index, tavrix::ui::kIconServerMonitored);
@@ -42,8 +42,8 @@ bool Tm_mainform::start_server(int index) {
   return true;
 }
 
-bool Tm_mainform::stop_server(int index) {
-  ServerRecord* rec = ds_list().server_at(index);
+bool tavrix::ui::MainWindow::stop_server(int index) {
+  tavrix::ServerRecord* rec = ds_list().server_at(index);
   if (!rec || rec->monitoring.load() == 0) return false;
   rec->monitoring = 0;
   monitor_ctrl(false, index);
@@ -53,26 +53,26 @@ bool Tm_mainform::stop_server(int index) {
   return true;
 }
 
-int Tm_mainform::start_all_servers() {
+int tavrix::ui::MainWindow::start_all_servers() {
   int started = 0;
   for (int i = 0; i < ds_list().server_count(); ++i) started += start_server(i) ? 1 : 0;
   return started;
 }
 
-int Tm_mainform::stop_all_servers() {
+int tavrix::ui::MainWindow::stop_all_servers() {
   int stopped = 0;
   for (int i = 0; i < ds_list().server_count(); ++i) stopped += stop_server(i) ? 1 : 0;
   return stopped;
 }
 
-int Tm_mainform::monitored_count() const {
+int tavrix::ui::MainWindow::monitored_count() const {
   int n = 0;
   for (int i = 0; i < ds_list().server_count(); ++i)
     if (ds_list().server_at(i)->monitoring.load() == 1) ++n;
   return n;
 }
 
-void Tm_mainform::show_note(const QString& name, const QString& text) {
+void tavrix::ui::MainWindow::show_note(const QString& name, const QString& text) {
   auto* note = findChild<QLabel*>(name);
   if (!note) {
     note = new QLabel(this);
@@ -84,7 +84,7 @@ void Tm_mainform::show_note(const QString& name, const QString& text) {
   note->setText(text);
 }
 
-void Tm_mainform::restore_events(std::vector<tavrix::LoggedEvent> events,
+void tavrix::ui::MainWindow::restore_events(std::vector<tavrix::LoggedEvent> events,
                                  std::map<std::string, tavrix::AvailabilityHistory> timelines) {
   event_log_.restore(std::move(events), std::move(timelines));
   events_seen_ = event_log_.total();  // old news: the tab's count is for new events
@@ -93,7 +93,7 @@ void Tm_mainform::restore_events(std::vector<tavrix::LoggedEvent> events,
   update_timeline();
 }
 
-void Tm_mainform::build_session_parts() {
+void tavrix::ui::MainWindow::build_session_parts() {
   // The Delete key on the tree does what Run > Delete does (and asks the same question).
   auto* del = new QShortcut(QKeySequence::Delete, m_mon_tree);
   del->setObjectName(QStringLiteral("m_delete_key"));
@@ -111,11 +111,11 @@ void Tm_mainform::build_session_parts() {
   marks->start();
 }
 
-void Tm_mainform::update_off_line_marks() {
+void tavrix::ui::MainWindow::update_off_line_marks() {
   const int count = std::min(ds_list().server_count(), tavrix::kMaxServers);
   for (int i = 0; i < count; ++i) {
     QTreeWidgetItem* node = server_nodes[i];
-    const ServerRecord* rec = ds_list().server_at(i);
+    const tavrix::ServerRecord* rec = ds_list().server_at(i);
     if (!node || !rec) continue;
     // Once its pollers have had their first say (the events' settling time).
     const bool off = rec->monitoring.load() == 1 && rec->online.load() == 0 &&

@@ -104,7 +104,7 @@ void with_modal(QAction* action, const QString& what, const std::function<void(D
   if (!driven) fail(what + ": not driven");
 }
 
-void select_server(Tm_mainform* main, int index) {
+void select_server(tavrix::ui::MainWindow* main, int index) {
   QTreeWidgetItem* node = main->server_nodes[static_cast<std::size_t>(index)];
   if (node) main->m_mon_tree->setCurrentItem(node);
   QCoreApplication::processEvents();
@@ -112,7 +112,7 @@ void select_server(Tm_mainform* main, int index) {
 
 int run_tour(const QString& specify_ip, double refresh_wait) {
   tavrix::ui::create_forms();
-  Tm_mainform* main = m_mainform;
+  tavrix::ui::MainWindow* main = m_mainform;
   main->resize(1180, 720);
   main->show();
   if (!wait_for([&] { return main->isVisible(); }, 5)) fail("the main window did not show");
@@ -120,7 +120,7 @@ int run_tour(const QString& specify_ip, double refresh_wait) {
   shot(main, "main-window");
 
   // Search: Rescan, let the search run out, tick everything, OK.
-  with_modal<Tm_search_form>(main->m_search_act, "the search dialog", [&](Tm_search_form* f) {
+  with_modal<tavrix::ui::SearchDialog>(main->m_search_act, "the search dialog", [&](tavrix::ui::SearchDialog* f) {
     shot(f, "search-opened");
     f->m_enum_scan->click();
     pause_for(1.5);
@@ -162,7 +162,7 @@ int run_tour(const QString& specify_ip, double refresh_wait) {
   // Every dual-LAN server too: their Redundant COM ports show whether both LANs carry
   // the connection, and their tree nodes warn when one does not.
   for (int i = 0; i < servers; ++i) {
-    const ServerRecord* rec = tavrix::ds_list().server_at(i);
+    const tavrix::ServerRecord* rec = tavrix::ds_list().server_at(i);
     if (!rec || rec->dual_lan != 1 || rec->monitoring.load() == 1) continue;
     select_server(main, i);
     if (!main->m_start_act->isEnabled()) continue;
@@ -185,7 +185,7 @@ int run_tour(const QString& specify_ip, double refresh_wait) {
     shot(main, "redundancy-marker");
   }
 
-  main->m_mon_tab1->setCurrentWidget(main->m_events_view);
+  main->m_mon_tabs->setCurrentWidget(main->m_events_view);
   pause_for(0.3);
   say(QString("events seen: %1").arg(main->event_log().size()));
   shot(main, "events");
@@ -193,7 +193,7 @@ int run_tour(const QString& specify_ip, double refresh_wait) {
   pause_for(0.3);
   shot(main, "events-connections");
   main->m_events_view->m_events_kind->setCurrentIndex(0);
-  main->m_mon_tab1->setCurrentIndex(0);
+  main->m_mon_tabs->setCurrentIndex(0);
 
   main->m_mon_tree->setCurrentItem(main->root_node);
   pause_for(1.2);
@@ -214,8 +214,8 @@ int run_tour(const QString& specify_ip, double refresh_wait) {
   if (address.isEmpty()) {
     fail("no address for the search-by-IP dialog");
   } else {
-    with_modal<Tm_searchIP_form>(main->m_specifyIP_act, "the search-by-IP dialog",
-                                 [&](Tm_searchIP_form* f) {
+    with_modal<tavrix::ui::SearchIpDialog>(main->m_specifyIP_act, "the search-by-IP dialog",
+                                 [&](tavrix::ui::SearchIpDialog* f) {
                                    f->m_ipaddress->setText(address);
                                    shot(f, "search-ip-typed");
                                    f->m_search->click();
@@ -233,8 +233,8 @@ int run_tour(const QString& specify_ip, double refresh_wait) {
     QStringList octets = address.split('.');
     octets.last() = "254";
     const QString silent = octets.join('.');
-    with_modal<Tm_searchIP_form>(main->m_specifyIP_act, "the search-by-IP dialog (no answer)",
-                                 [&](Tm_searchIP_form* f) {
+    with_modal<tavrix::ui::SearchIpDialog>(main->m_specifyIP_act, "the search-by-IP dialog (no answer)",
+                                 [&](tavrix::ui::SearchIpDialog* f) {
                                    f->m_ipaddress->setText(silent);
                                    f->m_search->click();
                                    pause_for(1.3);
@@ -245,11 +245,11 @@ int run_tour(const QString& specify_ip, double refresh_wait) {
                                  });
   }
 
-  with_modal<Tm_set_form>(main->m_settings_act, "the Settings dialog", [&](Tm_set_form* f) {
+  with_modal<tavrix::ui::SettingsDialog>(main->m_settings_act, "the Settings dialog", [&](tavrix::ui::SettingsDialog* f) {
     shot(f, "settings");
     f->reject();
   });
-  with_modal<Tm_aboutbox>(main->m_about_act, "the About dialog", [&](Tm_aboutbox* f) {
+  with_modal<tavrix::ui::AboutBox>(main->m_about_act, "the About dialog", [&](tavrix::ui::AboutBox* f) {
     shot(f, "about");
     f->reject();
   });
@@ -290,7 +290,7 @@ int main(int argc, char** argv) {
   }
   if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM") && qEnvironmentVariableIsEmpty("DISPLAY"))
     qputenv("QT_QPA_PLATFORM", "offscreen");
-  tavrix::ui::TApplication app(argc, argv);
+  tavrix::ui::Application app(argc, argv);
   QApplication::setApplicationName(QStringLiteral("Tavrix Monitor Utility"));
 
   QString out = "demo-tour";

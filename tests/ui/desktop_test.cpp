@@ -148,7 +148,7 @@ class DesktopEnv : public ::testing::Environment {
     static int argc = 1;
     static char name[] = "ui_desktop_test";
     static char* argv[] = {name, nullptr};
-    app_ = new tavrix::ui::TApplication(argc, argv);
+    app_ = new tavrix::ui::Application(argc, argv);
     QApplication::setApplicationName(QStringLiteral("Tavrix Monitor Utility"));
     ready_ = uitest::wait_until(
         [] { return run("dunstctl", {"is-paused"}).find("false") != std::string::npos; }, 20s);
@@ -258,8 +258,8 @@ class Desktop : public ::testing::Test {
   }
 
   uitest::MsgRecorder boxes;
-  Tm_mainform* w = nullptr;
-  std::vector<std::shared_ptr<ServerRecord>> records;
+  tavrix::ui::MainWindow* w = nullptr;
+  std::vector<std::shared_ptr<tavrix::ServerRecord>> records;
 };
 
 devsim::Fleet loopback_fleet(int n) {

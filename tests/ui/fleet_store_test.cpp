@@ -93,8 +93,8 @@ TEST_F(FleetStoreTest, KeptInTheConfigFolderAndRestoredByANewWindow) {
   ds_list().search_timeout = 12;
   m_mainform->resize(900, 640);
   m_mainform->m_root_list->setColumnWidth(1, 173);
-  m_mainform->Splitter1->setSizes({311, 589});
-  const QList<int> sizes = m_mainform->Splitter1->sizes();
+  m_mainform->splitter->setSizes({311, 589});
+  const QList<int> sizes = m_mainform->splitter->sizes();
   store->begin_saving();  // writes at once
   ASSERT_TRUE(QFile::exists(store->servers_path()));
   ASSERT_TRUE(QFile::exists(store->window_path()));
@@ -124,7 +124,7 @@ TEST_F(FleetStoreTest, KeptInTheConfigFolderAndRestoredByANewWindow) {
   EXPECT_EQ(ds_list().refresh_rate.load(), 7);
   EXPECT_EQ(ds_list().search_timeout.load(), 12);
   EXPECT_EQ(m_mainform->m_root_list->columnWidth(1), 173);
-  EXPECT_EQ(m_mainform->Splitter1->sizes(), sizes);
+  EXPECT_EQ(m_mainform->splitter->sizes(), sizes);
   EXPECT_EQ(m_mainform->size(), QSize(900, 640));
   EXPECT_TRUE(status_note().isEmpty());
 

@@ -60,7 +60,7 @@ class MainForm : public ::testing::Test {
     qeld::library_stop();
   }
 
-  void add(std::shared_ptr<ServerRecord> rec) { ASSERT_EQ(ds_list().add_server(std::move(rec)), 1); }
+  void add(std::shared_ptr<tavrix::ServerRecord> rec) { ASSERT_EQ(ds_list().add_server(std::move(rec)), 1); }
   void select(int index) {
     w->m_mon_tree->setCurrentItem(index < 0 ? w->root_node : w->server_nodes[index]);
   }
@@ -94,7 +94,7 @@ class MainForm : public ::testing::Test {
   }
 
   uitest::MsgRecorder boxes;
-  Tm_mainform* w = nullptr;
+  tavrix::ui::MainWindow* w = nullptr;
 };
 
 TEST_F(MainForm, WindowHasItsCaptionsActionsAndToolbarOrder) {
@@ -106,10 +106,10 @@ TEST_F(MainForm, WindowHasItsCaptionsActionsAndToolbarOrder) {
   EXPECT_EQ(w->m_stop_act->shortcut(), QKeySequence("Ctrl+T"));
   EXPECT_EQ(w->m_online_act->shortcut(), QKeySequence("F1"));
   QStringList order;
-  for (QAction* a : w->ToolBar1->actions())
+  for (QAction* a : w->tool_bar->actions())
     order << (a->isSeparator() ? QStringLiteral("|") : a->text());
   EXPECT_EQ(order.join(','), "Exit,|,Search,Specify IP,|,Start,Stop,Delete,|,Settings");
-  EXPECT_EQ(w->m_mon_tab1->tabText(0), "Connections");
+  EXPECT_EQ(w->m_mon_tabs->tabText(0), "Connections");
   // Wider than 225 where a dual-LAN node needs it, never narrower.
   EXPECT_GE(w->m_mon_tree->width(), 225);
   QStringList root_cols, mon_cols;
@@ -186,8 +186,8 @@ TEST_F(MainForm, TreeTextsAndServerTableRows) {
 
   // No node selected: the root view with one row per server.
   EXPECT_TRUE(w->m_root_list->isVisibleTo(w));
-  EXPECT_FALSE(w->m_mon_tab1->isVisibleTo(w));
-  EXPECT_FALSE(w->top_Panel->isVisibleTo(w));
+  EXPECT_FALSE(w->m_mon_tabs->isVisibleTo(w));
+  EXPECT_FALSE(w->info_panel->isVisibleTo(w));
   ASSERT_EQ(w->m_root_list->rowCount(), 3);
   EXPECT_EQ(row_texts(w->m_root_list, 0).join('|'),
             "1|TX-2200A|00:90:E8:10:20:11|192.168.127.254|---|---|Idle");
@@ -216,8 +216,8 @@ TEST_F(MainForm, SelectingAServerShowsItsInformationBox) {
   w->rebuild_tree(-1);
   select(1);
   EXPECT_FALSE(w->m_root_list->isVisibleTo(w));
-  EXPECT_TRUE(w->m_mon_tab1->isVisibleTo(w));
-  EXPECT_TRUE(w->top_Panel->isVisibleTo(w));
+  EXPECT_TRUE(w->m_mon_tabs->isVisibleTo(w));
+  EXPECT_TRUE(w->info_panel->isVisibleTo(w));
   EXPECT_EQ(w->m_info_model->text(), "TX-4400D");
   EXPECT_EQ(w->m_info_ip->text(), "192.168.127.252, 192.168.128.252");
   EXPECT_EQ(w->m_info_mac->text(), "00:90:E8:10:20:13, 00:90:E8:10:21:13");
@@ -231,7 +231,7 @@ TEST_F(MainForm, SelectingAServerShowsItsInformationBox) {
 
   select(-1);
   EXPECT_TRUE(w->m_root_list->isVisibleTo(w));
-  EXPECT_FALSE(w->top_Panel->isVisibleTo(w));
+  EXPECT_FALSE(w->info_panel->isVisibleTo(w));
   EXPECT_TRUE(w->m_info_model->text().isEmpty());
   EXPECT_TRUE(w->m_info_status->text().isEmpty());
   EXPECT_FALSE(w->m_ds_AsyncServer->isVisibleTo(w));
@@ -346,13 +346,13 @@ TEST_F(MainForm, SettingsOkResetsTheRefreshTimer) {
 }
 
 TEST_F(MainForm, SearchDialogsAreMadeFreshForEachUseAndDestroyedAfter) {
-  QPointer<Tm_search_form> startup_search = m_search_form;
-  QPointer<Tm_searchIP_form> startup_ip = m_searchIP_form;
+  QPointer<tavrix::ui::SearchDialog> startup_search = m_search_form;
+  QPointer<tavrix::ui::SearchIpDialog> startup_ip = m_searchIP_form;
   ASSERT_TRUE(startup_search && startup_ip);
   bool fresh_search = false;
   const void* seen = run_modal([&] { w->m_search_act->trigger(); }, QDialog::Rejected,
                                [&](QDialog* d) {
-                                 fresh_search = qobject_cast<Tm_search_form*>(d) &&
+                                 fresh_search = qobject_cast<tavrix::ui::SearchDialog*>(d) &&
                                                 d == m_search_form && startup_search.isNull();
                                });
   ASSERT_NE(seen, nullptr);
@@ -362,7 +362,7 @@ TEST_F(MainForm, SearchDialogsAreMadeFreshForEachUseAndDestroyedAfter) {
   bool fresh_ip = false;
   seen = run_modal([&] { w->m_specifyIP_act->trigger(); }, QDialog::Rejected,
                    [&](QDialog* d) {
-                     fresh_ip = qobject_cast<Tm_searchIP_form*>(d) && d == m_searchIP_form &&
+                     fresh_ip = qobject_cast<tavrix::ui::SearchIpDialog*>(d) && d == m_searchIP_form &&
                                 startup_ip.isNull();
                    });
   ASSERT_NE(seen, nullptr);
@@ -379,7 +379,7 @@ TEST_F(MainForm, ContextMenuOverTheTreeKeepsTheServerSelected) {
   QTest::mouseClick(w->m_mon_tree->viewport(), Qt::RightButton, Qt::NoModifier, node0);
   EXPECT_EQ(w->selected_server(), 0);
   w->rebuild_tree(1);
-  w->m_mon_treeContextPopup(QPoint(5, 5));
+  w->on_tree_menu(QPoint(5, 5));
   EXPECT_TRUE(w->m_pop_tree->isVisible());
   EXPECT_EQ(w->selected_server(), 1);
   EXPECT_TRUE(w->m_start_act->isEnabled());
@@ -393,7 +393,7 @@ TEST_F(MainForm, ContextMenuOverTheTreeKeepsTheServerSelected) {
 // A right click on the menu bar or the toolbar offers nothing: no menu of toolbars
 // with which the toolbar could be hidden for good.
 TEST_F(MainForm, RightClickOnTheBarsOpensNoMenu) {
-  for (QWidget* where : {static_cast<QWidget*>(w->menuBar()), static_cast<QWidget*>(w->ToolBar1)}) {
+  for (QWidget* where : {static_cast<QWidget*>(w->menuBar()), static_cast<QWidget*>(w->tool_bar)}) {
     SCOPED_TRACE(where->objectName().toStdString());
     QString offered;  // the first item of a menu that opened
     auto close_popup = [&] {
@@ -413,7 +413,7 @@ TEST_F(MainForm, RightClickOnTheBarsOpensNoMenu) {
     close_popup();
     uitest::pump(std::chrono::milliseconds(50));
     EXPECT_TRUE(offered.isEmpty()) << "a menu opened: " << offered.toStdString();
-    EXPECT_TRUE(w->ToolBar1->isVisible());
+    EXPECT_TRUE(w->tool_bar->isVisible());
   }
 }
 
@@ -435,7 +435,7 @@ TEST_F(MainForm, TreeShowsADualLanNodeInFullAtStart) {
   EXPECT_GT(w->m_root_list->width(), 600);  // the tables keep their room
 
   const int before = w->m_mon_tree->width();
-  w->Splitter1->setSizes({before - 60, w->Splitter1->width() - before + 60});
+  w->splitter->setSizes({before - 60, w->splitter->width() - before + 60});
   EXPECT_EQ(w->m_mon_tree->width(), before - 60);
 }
 
@@ -444,7 +444,7 @@ TEST(MainFormStart, FailedLibraryStartIsReportedAndTheWindowStaysUsable) {
   qeld::library_stop();
   qeld::set_library_start_failure(true);
   {
-    Tm_mainform w;
+    tavrix::ui::MainWindow w;
     w.show();
     ASSERT_TRUE(uitest::wait_until([&] { return !boxes.boxes.empty(); }));
     EXPECT_EQ(boxes.boxes[0].text, "QELD initialization failed!!!");
@@ -464,7 +464,7 @@ TEST(MainFormStart, MissingModelMapIsShownWithTheFilesLookedFor) {
   qeld::library_stop();
   qeld::set_model_map_places({{missing, "installed data folder"}});
   {
-    Tm_mainform w;
+    tavrix::ui::MainWindow w;
     w.show();
     QCoreApplication::processEvents();
     const auto notes = w.findChildren<QLabel*>(QStringLiteral("m_map_status"));
@@ -494,7 +494,7 @@ TEST(MainFormStart, MissingModelMapIsShownWithTheFilesLookedFor) {
   qeld::library_stop();
   qeld::set_model_map_places({{good, "installed data folder"}});
   {
-    Tm_mainform w;
+    tavrix::ui::MainWindow w;
     w.show();
     QCoreApplication::processEvents();
     EXPECT_TRUE(w.findChildren<QLabel*>(QStringLiteral("m_map_status")).isEmpty());

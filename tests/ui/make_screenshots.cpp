@@ -28,7 +28,7 @@ int main(int argc, char** argv) {
   const QString out = QString::fromLocal8Bit(argv[1]);
   qputenv("QT_QPA_PLATFORM", "offscreen");
   int qt_argc = 1;
-  tavrix::ui::TApplication app(qt_argc, argv);
+  tavrix::ui::Application app(qt_argc, argv);
   QApplication::setApplicationName(QStringLiteral("Tavrix Monitor Utility"));
   uitest::MsgRecorder boxes;  // a failed library start must not stop the pictures
 
@@ -64,7 +64,7 @@ int main(int argc, char** argv) {
   a->online = 1;
   m_mainform->rebuild_tree(0);
   m_mainform->hot_row = 2;
-  m_mainform->m_main_timerTimer();
+  m_mainform->on_refresh_timer();
   uitest::pump(std::chrono::milliseconds(200));
   ok = m_mainform->grab().save(QDir(out).filePath(QStringLiteral("main_monitor.png"))) && ok;
   a->monitoring = 0;
@@ -123,12 +123,12 @@ int main(int argc, char** argv) {
     m_mainform->sample_events_at(start + t, static_cast<uint64_t>(t) + 1);
   }
   m_mainform->rebuild_tree(2);
-  m_mainform->m_main_timerTimer();
+  m_mainform->on_refresh_timer();
   m_mainform->update_timeline();
   uitest::pump(std::chrono::milliseconds(200));
   ok = m_mainform->grab().save(QDir(out).filePath(QStringLiteral("main_redundancy.png"))) && ok;
 
-  m_mainform->m_mon_tab1->setCurrentWidget(m_mainform->m_events_view);
+  m_mainform->m_mon_tabs->setCurrentWidget(m_mainform->m_events_view);
   m_mainform->m_events_view->m_events_list->selectRow(0);
   uitest::pump(std::chrono::milliseconds(200));
   ok = m_mainform->grab().save(QDir(out).filePath(QStringLiteral("main_events.png"))) && ok;

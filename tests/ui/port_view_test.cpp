@@ -24,7 +24,7 @@ class PortView : public ::testing::Test {
  protected:
   void SetUp() override {
     uitest::reset_list();
-    w = new Tm_mainform;
+    w = new tavrix::ui::MainWindow;
     w->resize(1000, 600);
     w->show();
     ASSERT_TRUE(uitest::wait_until([&] { return w->isVisible(); }));
@@ -35,7 +35,7 @@ class PortView : public ::testing::Test {
     uitest::reset_list();
   }
 
-  std::shared_ptr<ServerRecord> add(std::shared_ptr<ServerRecord> rec) {
+  std::shared_ptr<tavrix::ServerRecord> add(std::shared_ptr<tavrix::ServerRecord> rec) {
     EXPECT_EQ(ds_list().add_server(rec), 1);
     return rec;
   }
@@ -63,11 +63,11 @@ class PortView : public ::testing::Test {
     QApplication::sendEvent(w->m_mon_list->viewport(), &ev);
   }
 
-  Tm_mainform* w = nullptr;
+  tavrix::ui::MainWindow* w = nullptr;
 };
 
 // Set A: port 1 Redundant COM with mixed connections, port 2 in another mode.
-std::shared_ptr<ServerRecord> set_a_server() {
+std::shared_ptr<tavrix::ServerRecord> set_a_server() {
   auto rec = uitest::make_server(uitest::kModelA, "192.168.127.254", 0x11);
   rec->mode[0] = 15;
   rec->mode[1] = 0;
@@ -150,9 +150,9 @@ TEST_F(PortView, RowBackgroundsAsPainted) {
   move_to_row(2);
   ASSERT_EQ(w->mon_row_data(2), 1);
   uitest::pump(std::chrono::milliseconds(50));
-  EXPECT_EQ(w->m_mon_listCustomDrawItem(0), QColor(245, 245, 245));
-  EXPECT_EQ(w->m_mon_listCustomDrawItem(1), QColor(255, 255, 255));
-  EXPECT_EQ(w->m_mon_listCustomDrawItem(2), QColor(220, 220, 220));
+  EXPECT_EQ(w->mon_row_colour(0), QColor(245, 245, 245));
+  EXPECT_EQ(w->mon_row_colour(1), QColor(255, 255, 255));
+  EXPECT_EQ(w->mon_row_colour(2), QColor(220, 220, 220));
   EXPECT_EQ(painted(0), QColor(245, 245, 245));
   EXPECT_EQ(painted(1), QColor(255, 255, 255));
   EXPECT_EQ(painted(2), QColor(220, 220, 220));
@@ -231,18 +231,18 @@ TEST_F(PortView, RefreshRewritesCellsInPlaceAndRemarksTheHoverRow) {
   rec->online = 1;
   w->rebuild_tree(0);
   // From the first refresh row 0 is the hover row, though the pointer never came.
-  w->m_main_timerTimer();
+  w->on_refresh_timer();
   EXPECT_EQ(w->mon_row_data(0), 1);
   QTableWidgetItem* before = w->m_mon_list->item(1, 3);
   rec->mode[1] = 15;
-  w->m_main_timerTimer();
+  w->on_refresh_timer();
   EXPECT_EQ(w->m_mon_list->item(1, 3), before);  // same rows, rewritten
   EXPECT_EQ(row(2).join('|'), "2|Redundant COM|LAN1|TCP Closed|TCP Closed|TCP Closed|TCP Closed");
   EXPECT_TRUE(w->m_mon_list->updatesEnabled());
   // A changed port count rebuilds the table; the hover row is marked again.
   rec->port_count = 1;
   w->hot_row = 1;
-  w->m_main_timerTimer();
+  w->on_refresh_timer();
   EXPECT_EQ(w->m_mon_list->rowCount(), 2);
   EXPECT_EQ(w->mon_row_data(1), 1);
   rec->monitoring = 0;

@@ -29,7 +29,7 @@ class ServerListFiles : public ::testing::Test {
  protected:
   void SetUp() override {
     uitest::reset_list();
-    w = new Tm_mainform;
+    w = new tavrix::ui::MainWindow;
     w->resize(1000, 600);
     w->show();
     ASSERT_TRUE(QTest::qWaitForWindowExposed(w));
@@ -75,7 +75,7 @@ class ServerListFiles : public ::testing::Test {
     f.write(text.data(), static_cast<qint64>(text.size()));
   }
 
-  Tm_mainform* w = nullptr;
+  tavrix::ui::MainWindow* w = nullptr;
   uitest::MsgRecorder boxes;
   QTemporaryDir dir;
   QString answer_path;

@@ -33,7 +33,7 @@ class TableActions : public ::testing::Test {
  protected:
   void SetUp() override {
     uitest::reset_list();
-    w = new Tm_mainform;
+    w = new tavrix::ui::MainWindow;
     w->resize(1100, 650);
     w->show();
     ASSERT_TRUE(QTest::qWaitForWindowExposed(w));
@@ -89,7 +89,7 @@ class TableActions : public ::testing::Test {
     return f.readAll().toStdString();
   }
 
-  Tm_mainform* w = nullptr;
+  tavrix::ui::MainWindow* w = nullptr;
   uitest::MsgRecorder boxes;
   QTemporaryDir dir;
   QString answer_path, answer_filter;
@@ -198,7 +198,7 @@ TEST_F(TableActions, ExportThatCannotBeWrittenSaysWhereAndWhyAndCancelWritesNoth
 // the same context menu as the other tables. Nothing is monitored: no event yet.
 TEST_F(TableActions, EventsTabExportsTheEventsTable) {
   w->m_mon_tree->setCurrentItem(w->server_nodes[0]);
-  w->m_mon_tab1->setCurrentWidget(w->m_events_view);
+  w->m_mon_tabs->setCurrentWidget(w->m_events_view);
   answer_path = dir.path() + "/events-today.csv";
   answer_filter = "CSV (*.csv)";
   w->m_export_act->trigger();

@@ -35,7 +35,7 @@ class QtEnv : public ::testing::Environment {
     static int argc = 1;
     static char name[] = "ui_test";
     static char* argv[] = {name, nullptr};
-    app_ = new tavrix::ui::TApplication(argc, argv);
+    app_ = new tavrix::ui::Application(argc, argv);
     QApplication::setApplicationName(QStringLiteral("Tavrix Monitor Utility"));
   }
   void TearDown() override {
@@ -120,9 +120,9 @@ inline uint32_t ip(const char* text) {
 }
 
 // A server made by hand, its handles -1 (no device behind it).
-inline std::shared_ptr<ServerRecord> make_server(uint16_t model_id, const char* ip1, uint8_t mac_last,
+inline std::shared_ptr<tavrix::ServerRecord> make_server(uint16_t model_id, const char* ip1, uint8_t mac_last,
                                              const char* ip2 = nullptr) {
-  auto rec = std::make_shared<ServerRecord>();
+  auto rec = std::make_shared<tavrix::ServerRecord>();
   rec->model_key = kKey;
   rec->model_id = model_id;
   rec->ip1 = ip(ip1);
@@ -149,7 +149,7 @@ inline void set_connection(uint8_t record[80], int n, uint32_t peer_lan1, uint8_
 
 // Empties the program's single server list and puts its flags and settings back.
 inline void reset_list() {
-  TDsList& list = tavrix::ds_list();
+  tavrix::ServerList& list = tavrix::ds_list();
   list.set_stop_all(1);
   list.stop_all_pollers(10000);
   list.clear_servers();

@@ -62,7 +62,7 @@ class WatchViews : public ::testing::Test {
   }
 
   void click_tab(const QString& prefix) {
-    QTabBar* bar = w->m_mon_tab1->tabBar();
+    QTabBar* bar = w->m_mon_tabs->tabBar();
     for (int i = 0; i < bar->count(); ++i)
       if (bar->tabText(i).startsWith(prefix)) {
         QTest::mouseClick(bar, Qt::LeftButton, Qt::NoModifier, bar->tabRect(i).center());
@@ -93,7 +93,7 @@ class WatchViews : public ::testing::Test {
   const QAbstractItemModel* events() { return w->m_events_view->m_events_list->model(); }
 
   uitest::MsgRecorder boxes;
-  Tm_mainform* w = nullptr;
+  tavrix::ui::MainWindow* w = nullptr;
 };
 
 TEST_F(WatchViews, AConnectionDroppingOnOneLanIsAnEventAMarkAndAStrip) {
@@ -137,7 +137,7 @@ TEST_F(WatchViews, AConnectionDroppingOnOneLanIsAnEventAMarkAndAStrip) {
       30s));
   EXPECT_EQ(w->event_log().size(), 0u);
   EXPECT_TRUE(w->m_mon_list->item(0, 0)->icon().isNull());
-  EXPECT_EQ(w->m_mon_tab1->tabText(1), "Events");
+  EXPECT_EQ(w->m_mon_tabs->tabText(1), "Events");
 
   // LAN2's connection of port 1 drops: one event, a marked port, a warned node.
   ASSERT_TRUE(sim->set_connection(idx, 1, 1, 2, 0, 0));
@@ -148,7 +148,7 @@ TEST_F(WatchViews, AConnectionDroppingOnOneLanIsAnEventAMarkAndAStrip) {
   EXPECT_TRUE(w->m_mon_list->item(2, 0)->icon().isNull()) << "port 2 has no connection at all";
   EXPECT_EQ(image_of(w->server_nodes[0]->icon(0)),
             image_of(tavrix::ui::with_warning_overlay(tavrix::ui::kIconServerMonitored)));
-  EXPECT_EQ(w->m_mon_tab1->tabText(1), "Events (1)") << "counted while the tab is not shown";
+  EXPECT_EQ(w->m_mon_tabs->tabText(1), "Events (1)") << "counted while the tab is not shown";
   ASSERT_EQ(events()->rowCount(), 1);
   EXPECT_EQ(model_text(events(), 0, 1), "127.0.0.2, 127.0.1.2");
   EXPECT_EQ(model_text(events(), 0, 2), "Connection");
@@ -173,8 +173,8 @@ TEST_F(WatchViews, AConnectionDroppingOnOneLanIsAnEventAMarkAndAStrip) {
 
   // Looking at the tab clears the count.
   click_tab("Events");
-  EXPECT_EQ(w->m_mon_tab1->currentWidget(), w->m_events_view);
-  EXPECT_EQ(w->m_mon_tab1->tabText(1), "Events");
+  EXPECT_EQ(w->m_mon_tabs->currentWidget(), w->m_events_view);
+  EXPECT_EQ(w->m_mon_tabs->tabText(1), "Events");
 
   // The connection returns with a new peer: the marks go, the newest event is first.
   click_tab("Connections");
@@ -187,7 +187,7 @@ TEST_F(WatchViews, AConnectionDroppingOnOneLanIsAnEventAMarkAndAStrip) {
                image_of(w->m_main_icon[tavrix::ui::kIconServerMonitored]);
       },
       10s));
-  EXPECT_EQ(w->m_mon_tab1->tabText(1), "Events (1)");
+  EXPECT_EQ(w->m_mon_tabs->tabText(1), "Events (1)");
   EXPECT_EQ(model_text(events(), 0, 6), "TCP Closed");
   EXPECT_EQ(model_text(events(), 0, 7), "198.51.100.71");
   EXPECT_EQ(model_text(events(), 1, 7), "TCP Closed");
