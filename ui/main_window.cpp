@@ -12,7 +12,6 @@
 #include <QMenuBar>
 #include <QSplitter>
 #include <QStyle>
-#include <QStyledItemDelegate>
 #include <QTabWidget>
 #include <QTableWidget>
 #include <QTimer>
@@ -26,53 +25,25 @@
 #include "ui/events_view.h"
 #include "ui/forms.h"
 #include "ui/icons.h"
+#include "ui/report_view.h"
 #include "ui/table_actions.h"
 
 namespace {
 
-// Paints each port-table row on the background the window chooses for it (hover,
-// LAN1 or LAN2 row) before the cell's text is drawn.
-class MonRowDelegate : public QStyledItemDelegate {
- public:
-  explicit MonRowDelegate(tavrix::ui::MainWindow* form) : QStyledItemDelegate(form), form_(form) {}
-
- protected:
-  void initStyleOption(QStyleOptionViewItem* option, const QModelIndex& index) const override {
-    QStyledItemDelegate::initStyleOption(option, index);
-    option->backgroundBrush = form_->mon_row_colour(index.row());
-  }
-
- private:
-  tavrix::ui::MainWindow* form_;
-};
-
-// A report-view list: grid lines, whole-row selection, read-only, fixed column widths.
+// A report-view list with its column captions and widths.
 QTableWidget* make_report_list(QWidget* parent, const char* name,
                                std::initializer_list<std::pair<const char*, int>> columns) {
   auto* list = new QTableWidget(parent);
   list->setObjectName(QString::fromLatin1(name));
   list->setColumnCount(static_cast<int>(columns.size()));
-  int c = 0;
   QStringList captions;
-  for (const auto& [caption, width] : columns) captions << QString::fromLatin1(caption);
+  QList<int> widths;
+  for (const auto& [caption, width] : columns) {
+    captions << QString::fromLatin1(caption);
+    widths << width;
+  }
   list->setHorizontalHeaderLabels(captions);
-  for (const auto& [caption, width] : columns) list->setColumnWidth(c++, width);
-  list->setShowGrid(true);
-  list->setSelectionBehavior(QAbstractItemView::SelectRows);
-  // Several rows may be selected for Copy.
-  list->setSelectionMode(QAbstractItemView::ExtendedSelection);
-  list->setEditTriggers(QAbstractItemView::NoEditTriggers);
-  list->setWordWrap(false);
-  list->setCornerButtonEnabled(false);
-  // Tab moves on to the next control; the arrows move within the list.
-  list->setTabKeyNavigation(false);
-  list->verticalHeader()->setVisible(false);
-  list->verticalHeader()->setSectionResizeMode(QHeaderView::Fixed);
-  list->verticalHeader()->setDefaultSectionSize(list->fontMetrics().height() + 6);
-  list->horizontalHeader()->setDefaultAlignment(Qt::AlignLeft | Qt::AlignVCenter);
-  list->horizontalHeader()->setStretchLastSection(false);
-  list->horizontalHeader()->setHighlightSections(false);
-  list->horizontalHeader()->setSectionsClickable(false);
+  tavrix::ui::style_report_view(list, widths);
   return list;
 }
 
@@ -123,9 +94,7 @@ tavrix::ui::MainWindow::MainWindow(QWidget* parent) : QMainWindow(parent) {
   build_session_parts();
 }
 
-tavrix::ui::MainWindow::~MainWindow() {
-  m_mon_list->viewport()->removeEventFilter(this);
-}
+tavrix::ui::MainWindow::~MainWindow() = default;
 
 QMenu* tavrix::ui::MainWindow::createPopupMenu() {
   return nullptr;
@@ -302,28 +271,7 @@ void tavrix::ui::MainWindow::build_views() {
 
   m_mon_tabs = new QTabWidget(right_panel);
   m_mon_tabs->setObjectName(QStringLiteral("m_mon_tab1"));
-  m_mon_list = make_report_list(nullptr, "m_mon_list",
-                                {{"Port", 40},
-                                 {"Operation Mode", 120},
-                                 {"LAN", 50},
-                                 {"Connection 1", 100},
-                                 {"Connection 2", 100},
-                                 {"Connection 3", 100},
-                                 {"Connection 4", 100}});
-  m_mon_list->setItemDelegate(new MonRowDelegate(this));
-  m_mon_list->setMouseTracking(true);
-  m_mon_list->viewport()->setMouseTracking(true);
-  m_mon_list->viewport()->installEventFilter(this);
-  // The hover mark is the data of a row's first cell, but the whole row is painted with
-  // it: a change of the mark repaints every cell of the row, not just the first.
-  connect(m_mon_list->model(), &QAbstractItemModel::dataChanged, this,
-          [this](const QModelIndex& first, const QModelIndex& last, const QList<int>& roles) {
-            if (!roles.contains(tavrix::ui::kDataRole)) return;
-            QWidget* view = m_mon_list->viewport();
-            for (int r = first.row(); r <= last.row(); ++r)
-              view->update(0, m_mon_list->rowViewportPosition(r), view->width(),
-                           m_mon_list->rowHeight(r));
-          });
+  m_mon_list = new tavrix::ui::PortView;
   m_mon_tabs->addTab(m_mon_list, QStringLiteral("Connections"));
 
   m_root_list = make_report_list(right_panel, "m_root_list",

@@ -14,6 +14,8 @@
 
 #include "core/event_log.h"
 #include "core/server_list.h"
+#include "ui/item_roles.h"
+#include "ui/port_view.h"
 
 class QAction;
 class QLabel;
@@ -44,18 +46,6 @@ ServerStatus server_status(const tavrix::ServerRecord& rec);
 // the model name as "  [%s]".
 QString server_node_text(const tavrix::ServerRecord& rec);
 
-// Item roles: the node/row data (server index, -1 for the root) and the image index.
-inline constexpr int kDataRole = Qt::UserRole;
-inline constexpr int kImageRole = Qt::UserRole + 1;
-
-// Port table colours.
-inline const QColor kIdleText(128, 128, 128);
-inline const QColor kOfflineText(255, 0, 0);
-inline const QColor kOnlineText(0, 0, 0);
-inline const QColor kHoverRow(220, 220, 220);
-inline const QColor kLan1Row(245, 245, 245);
-inline const QColor kLan2Row(255, 255, 255);
-
 class MainWindow : public QMainWindow {
   Q_OBJECT
  public:
@@ -75,7 +65,7 @@ class MainWindow : public QMainWindow {
   QLabel* m_info_mac = nullptr;
   QLabel* m_ds_AsyncServer = nullptr;
   QTabWidget* m_mon_tabs = nullptr;
-  QTableWidget* m_mon_list = nullptr;
+  tavrix::ui::PortView* m_mon_list = nullptr;
   QTableWidget* m_root_list = nullptr;
   QTimer* m_main_timer = nullptr;
   std::array<QIcon, 10> m_main_icon;
@@ -98,7 +88,6 @@ class MainWindow : public QMainWindow {
   QAction* m_export_act = nullptr;
 
   // --- fields ---
-  int hot_row = 0;  // port-table row under the pointer
   std::array<QTreeWidgetItem*, tavrix::kMaxServers> server_nodes{};
   QTreeWidgetItem* root_node = nullptr;
 
@@ -113,13 +102,7 @@ class MainWindow : public QMainWindow {
 
   // --- port table ---
   void update_mon_list(int index);
-  void additem(const tavrix::ServerRecord& rec, int mode_base);
   void monitor_ctrl(bool start, int index);
-  QColor mon_row_colour(int row) const;
-  void on_mon_list_hover(const QPoint& viewport_pos);
-  QColor mon_text_colour() const { return mon_text_colour_; }
-  // Item data of a port-table row (1 marks the hover row).
-  int mon_row_data(int row) const;
 
   // --- beside the tree, the tables and the information box: events, availability timeline, redundancy marks
   // (main_window_monitor.cpp) ---
@@ -175,7 +158,6 @@ class MainWindow : public QMainWindow {
  protected:
   void showEvent(QShowEvent* event) override;
   void closeEvent(QCloseEvent* event) override;
-  bool eventFilter(QObject* watched, QEvent* event) override;
   // No menu of toolbars: the bar is not meant to be hidden.
   QMenu* createPopupMenu() override;
 
@@ -187,20 +169,14 @@ class MainWindow : public QMainWindow {
   void build_menus_and_toolbar();
   void build_views();
   void build_session_parts();  // main_window_session.cpp
-  void set_mon_text_colour(const QColor& colour);
-  void set_mon_row_data(int row, int value);
-  void set_mon_cell(int row, int column, const QString& text);
   void set_node_image(int index, int image);
   void add_watch_views(QVBoxLayout* right);
   void update_events_tab();
   void update_tree_marks();
-  void mark_redundancy(int row, const tavrix::ServerRecord& rec, int port_index, bool answering);
 
-  QColor mon_text_colour_{tavrix::ui::kIdleText};
   bool shut_down_ = false;
   tavrix::EventLog event_log_;
-  uint64_t events_seen_ = 0;  // event_log_.total() when the Events tab was last looked at
-  QIcon warning_icon_;
+  uint64_t events_seen_ = 0;      // event_log_.total() when the Events tab was last looked at
   QIcon monitored_warning_icon_;  // image 6 with the warning overlay
   QIcon off_line_icon_;           // image 6 with a red cross
 };

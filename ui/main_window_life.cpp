@@ -68,7 +68,7 @@ void tavrix::ui::MainWindow::on_refresh_timer() {
   const tavrix::ServerRecord* rec = index >= 0 ? ds_list().server_at(index) : nullptr;
   if (!rec || rec->monitoring.load() != 1) return;
   update_mon_list(index);
-  if (hot_row >= 0 && hot_row < m_mon_list->rowCount()) set_mon_row_data(hot_row, 1);
+  m_mon_list->remark_hover();
 }
 
 namespace {

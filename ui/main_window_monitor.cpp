@@ -1,157 +1,33 @@
-// The port table of the selected server: rows built from the server record, the two
-// text sets, colours and the hover row, and Start/Stop of monitoring. Beside them: the
+// The port view of the selected server and Start/Stop of monitoring. Beside them: the
 // Events tab, the availability timeline and the one-LAN redundancy marks, all fed by
 // looking at the records on a window timer, so the pollers are never waited for.
 #include <QAction>
 #include <QComboBox>
 #include <QDateTime>
-#include <QEvent>
-#include <QMouseEvent>
 #include <QTabWidget>
-#include <QTableWidget>
 #include <QTimer>
 #include <QTreeWidget>
 #include <QVBoxLayout>
 #include <algorithm>
 #include <chrono>
 
-#include "ui/main_window.h"
-#include "ui/icons.h"
-#include "core/string_table.h"
-#include "core/port_texts.h"
 #include "ui/events_view.h"
 #include "ui/forms.h"
+#include "ui/icons.h"
+#include "ui/main_window.h"
 #include "ui/timeline_view.h"
 
 using tavrix::ds_list;
-
-namespace {
-
-QString str(int id) {
-  return QString::fromStdString(tavrix::load_str(id));
-}
-
-QString qs(const std::string& text) {
-  return QString::fromStdString(text);
-}
-
-QTableWidgetItem* new_cell(const QString& text) {
-  auto* item = new QTableWidgetItem(text);
-  item->setFlags(Qt::ItemIsEnabled | Qt::ItemIsSelectable);
-  return item;
-}
-
-}  // namespace
-
-void tavrix::ui::MainWindow::set_mon_cell(int row, int column, const QString& text) {
-  if (QTableWidgetItem* item = m_mon_list->item(row, column)) item->setText(text);
-}
-
-int tavrix::ui::MainWindow::mon_row_data(int row) const {
-  const QTableWidgetItem* item = m_mon_list->item(row, 0);
-  return item ? item->data(tavrix::ui::kDataRole).toInt() : 0;
-}
-
-void tavrix::ui::MainWindow::set_mon_row_data(int row, int value) {
-  // Setting the data announces the change, and the view repaints the row.
-  if (QTableWidgetItem* item = m_mon_list->item(row, 0))
-    item->setData(tavrix::ui::kDataRole, value);
-}
-
-void tavrix::ui::MainWindow::set_mon_text_colour(const QColor& colour) {
-  mon_text_colour_ = colour;
-  QPalette pal = m_mon_list->palette();
-  pal.setColor(QPalette::Text, colour);
-  m_mon_list->setPalette(pal);
-}
-
-void tavrix::ui::MainWindow::additem(const tavrix::ServerRecord& rec, int mode_base) {
-  const int ports = std::clamp(rec.port_count, 0, tavrix::kMaxPorts);
-  int row = m_mon_list->rowCount();
-  m_mon_list->setRowCount(row + 2 * ports);
-  const QString dash = QStringLiteral("-");
-  for (int i = 0; i < ports; ++i, row += 2) {
-    const QString lan1[7] = {QString::number(i + 1),
-                             str(mode_base + rec.mode_at(i)),
-                             QStringLiteral("LAN1"),
-                             dash,
-                             dash,
-                             dash,
-                             dash};
-    const QString lan2[7] = {dash, dash, QStringLiteral("LAN2"), dash, dash, dash, dash};
-    for (int c = 0; c < 7; ++c) {
-      m_mon_list->setItem(row, c, new_cell(lan1[c]));
-      m_mon_list->setItem(row + 1, c, new_cell(lan2[c]));
-    }
-    m_mon_list->item(row, 0)->setData(tavrix::ui::kDataRole, 0);
-    m_mon_list->item(row + 1, 0)->setData(tavrix::ui::kDataRole, 0);
-  }
-}
 
 void tavrix::ui::MainWindow::update_mon_list(int index) {
   if (index < 0) return;
   const tavrix::ServerRecord* rec = ds_list().server_at(index);
   if (!rec) return;
   show_status(*rec);
-  const tavrix::TextSet set = tavrix::text_set_for(rec->model_id);
-  const int ports = std::clamp(rec->port_count, 0, tavrix::kMaxPorts);
-
-  if (rec->monitoring.load() == 0) {
-    if (m_mon_list->rowCount() > 0) m_mon_list->setRowCount(0);
-    set_mon_text_colour(tavrix::ui::kIdleText);
-    additem(*rec, set.mode_base);
-    return;
-  }
-
-  m_mon_list->setUpdatesEnabled(false);
-  if (m_mon_list->rowCount() != 2 * ports) {
-    m_mon_list->setRowCount(0);
-    additem(*rec, set.mode_base);
-  }
-  set_mon_text_colour(rec->online.load() == 0 ? tavrix::ui::kOfflineText : tavrix::ui::kOnlineText);
-  for (int row = 0; row < m_mon_list->rowCount(); ++row)
-    for (int c = 1; c <= 6; ++c) set_mon_cell(row, c, QString());
-
-  for (int i = 0; i < ports; ++i) {
-    const int lan1 = 2 * i;
-    const int lan2 = lan1 + 1;
-    const tavrix::PortTexts port = tavrix::port_texts(*rec, i, set);
-    set_mon_cell(lan1, 0, QString::number(port.port));
-    set_mon_cell(lan1, 1, qs(port.mode_cell));
-    if (port.supported) {
-      set_mon_cell(lan1, 2, QStringLiteral("LAN1"));
-      set_mon_cell(lan2, 0, QStringLiteral("-"));
-      set_mon_cell(lan2, 1, QStringLiteral("-"));
-      set_mon_cell(lan2, 2, QStringLiteral("LAN2"));
-      for (int n = 0; n < 4; ++n) {
-        set_mon_cell(lan1, 3 + n, qs(port.lan1[n]));
-        set_mon_cell(lan2, 3 + n, qs(port.lan2[n]));
-      }
-    }
-    mark_redundancy(lan1, *rec, i, rec->online.load() != 0);
-  }
-  m_mon_list->setUpdatesEnabled(true);
-}
-
-void tavrix::ui::MainWindow::mark_redundancy(int row, const tavrix::ServerRecord& rec, int port_index, bool answering) {
-  QTableWidgetItem* item = m_mon_list->item(row, 0);
-  if (!item) return;
-  // Records read while no LAN answers are stale: they mark nothing.
-  const tavrix::PortTexts port =
-      tavrix::port_texts(rec, port_index, tavrix::text_set_for(rec.model_id));
-  if (answering && tavrix::redundancy_lost(port, rec.dual_lan == 1)) {
-    item->setIcon(warning_icon_);
-    item->setToolTip(QStringLiteral("Redundancy lost: port %1 is connected on LAN%2 only")
-                         .arg(port.port)
-                         .arg(port.connected1 > 0 ? 1 : 2));
-  } else if (!item->icon().isNull()) {
-    item->setIcon(QIcon());
-    item->setToolTip(QString());
-  }
+  m_mon_list->show_server(*rec);
 }
 
 void tavrix::ui::MainWindow::add_watch_views(QVBoxLayout* right) {
-  warning_icon_ = tavrix::ui::warning_icon();
   monitored_warning_icon_ = tavrix::ui::with_warning_overlay(tavrix::ui::kIconServerMonitored);
 
   m_events_view = new tavrix::ui::EventsView(event_log_);
@@ -285,23 +161,4 @@ void tavrix::ui::MainWindow::on_stop() {
   update_mon_list(index);
   set_node_image(index, tavrix::ui::kIconServerIdle);
   update_actions();
-}
-
-QColor tavrix::ui::MainWindow::mon_row_colour(int row) const {
-  if (mon_row_data(row) == 1) return tavrix::ui::kHoverRow;
-  return (row % 2 == 0) ? tavrix::ui::kLan1Row : tavrix::ui::kLan2Row;
-}
-
-void tavrix::ui::MainWindow::on_mon_list_hover(const QPoint& viewport_pos) {
-  const int row = m_mon_list->rowAt(viewport_pos.y());
-  if (row < 0 || row == hot_row) return;
-  if (hot_row < m_mon_list->rowCount()) set_mon_row_data(hot_row, 0);
-  set_mon_row_data(row, 1);
-  hot_row = row;
-}
-
-bool tavrix::ui::MainWindow::eventFilter(QObject* watched, QEvent* event) {
-  if (watched == m_mon_list->viewport() && event->type() == QEvent::MouseMove)
-    on_mon_list_hover(static_cast<QMouseEvent*>(event)->position().toPoint());
-  return QMainWindow::eventFilter(watched, event);
 }

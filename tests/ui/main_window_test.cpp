@@ -118,7 +118,7 @@ TEST_F(MainForm, WindowHasItsCaptionsActionsAndToolbarOrder) {
                      .arg(w->m_root_list->horizontalHeaderItem(c)->text())
                      .arg(w->m_root_list->columnWidth(c));
     mon_cols << QStringLiteral("%1 %2")
-                    .arg(w->m_mon_list->horizontalHeaderItem(c)->text())
+                    .arg(w->m_mon_list->model()->headerData(c, Qt::Horizontal).toString())
                     .arg(w->m_mon_list->columnWidth(c));
   }
   EXPECT_EQ(root_cols.join(','),

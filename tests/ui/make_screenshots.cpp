@@ -7,7 +7,9 @@
 #include <QComboBox>
 #include <QDateTime>
 #include <QDir>
+#include <QMouseEvent>
 #include <QTabWidget>
+#include <QTableView>
 #include <QTableWidget>
 #include <QTimer>
 #include <QTreeWidget>
@@ -63,7 +65,14 @@ int main(int argc, char** argv) {
   a->monitoring = 1;
   a->online = 1;
   m_mainform->rebuild_tree(0);
-  m_mainform->hot_row = 2;
+  {
+    // The pointer over port 2's LAN1 row: the hover row.
+    auto* ports = uitest::part<QTableView>(m_mainform, "m_mon_list");
+    const QPoint p = ports->visualRect(ports->model()->index(2, 2)).center();
+    QMouseEvent move(QEvent::MouseMove, p, ports->viewport()->mapToGlobal(p), Qt::NoButton,
+                     Qt::NoButton, Qt::NoModifier);
+    QApplication::sendEvent(ports->viewport(), &move);
+  }
   m_mainform->on_refresh_timer();
   uitest::pump(std::chrono::milliseconds(200));
   ok = m_mainform->grab().save(QDir(out).filePath(QStringLiteral("main_monitor.png"))) && ok;

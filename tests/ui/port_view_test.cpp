@@ -2,16 +2,19 @@
 // peers shown as addresses, text colours, row backgrounds (as painted), the hover
 // row, the idle look around Start and Stop, and the refresh timer's rules.
 #include <QAction>
+#include <QBrush>
 #include <QLabel>
 #include <QMouseEvent>
 #include <QPaintEvent>
+#include <QPersistentModelIndex>
 #include <QRegion>
-#include <QTableWidget>
 #include <QTest>
 #include <QTimer>
 #include <QTreeWidget>
 
+#include "ui/item_roles.h"
 #include "ui/main_window.h"
+#include "ui/port_view.h"
 #include "ui/ui_test_util.h"
 
 namespace {
@@ -29,6 +32,8 @@ class PortView : public ::testing::Test {
     w->show();
     ASSERT_TRUE(uitest::wait_until([&] { return w->isVisible(); }));
     uitest::set_test_model_map();
+    ports = uitest::part<tavrix::ui::PortView>(w, "m_mon_list");
+    ASSERT_NE(ports, nullptr);
   }
   void TearDown() override {
     delete w;
@@ -39,31 +44,28 @@ class PortView : public ::testing::Test {
     EXPECT_EQ(ds_list().add_server(rec), 1);
     return rec;
   }
-  QStringList row(int r) {
-    QStringList out;
-    for (int c = 0; c < 7; ++c)
-      out << (w->m_mon_list->item(r, c) ? w->m_mon_list->item(r, c)->text()
-                                        : QStringLiteral("<none>"));
-    return out;
-  }
-  QColor text_colour() { return w->m_mon_list->palette().color(QPalette::Text); }
+  QStringList row(int r) { return uitest::row_texts(ports, r); }
+  int rows() { return ports->model()->rowCount(); }
+  QModelIndex at(int r, int c) { return ports->model()->index(r, c); }
+  QColor text_colour() { return ports->palette().color(QPalette::Text); }
+  // The row's hover mark and background as the model gives them.
+  int mark(int r) { return at(r, 0).data(tavrix::ui::kDataRole).toInt(); }
+  QColor background(int r) { return at(r, 0).data(Qt::BackgroundRole).value<QBrush>().color(); }
   // The colour painted at the right end of a cell of `r` (clear of its text).
   QColor painted(int r) {
-    const QImage img = w->m_mon_list->viewport()->grab().toImage();
-    const QRect cell = w->m_mon_list->visualItemRect(w->m_mon_list->item(r, 6));
+    const QImage img = ports->viewport()->grab().toImage();
+    const QRect cell = ports->visualRect(at(r, 6));
     return img.pixelColor(cell.right() - 4, cell.center().y());
   }
-  void move_to_row(int r) {
-    const QRect cell = w->m_mon_list->visualItemRect(w->m_mon_list->item(r, 2));
-    move_to(cell.center());
-  }
+  void move_to_row(int r) { move_to(ports->visualRect(at(r, 2)).center()); }
   void move_to(QPoint p) {
-    QMouseEvent ev(QEvent::MouseMove, p, w->m_mon_list->viewport()->mapToGlobal(p), Qt::NoButton,
+    QMouseEvent ev(QEvent::MouseMove, p, ports->viewport()->mapToGlobal(p), Qt::NoButton,
                    Qt::NoButton, Qt::NoModifier);
-    QApplication::sendEvent(w->m_mon_list->viewport(), &ev);
+    QApplication::sendEvent(ports->viewport(), &ev);
   }
 
   tavrix::ui::MainWindow* w = nullptr;
+  tavrix::ui::PortView* ports = nullptr;
 };
 
 // Set A: port 1 Redundant COM with mixed connections, port 2 in another mode.
@@ -85,7 +87,7 @@ TEST_F(PortView, MonitoredSetAServerShowsModesStatesAndPeers) {
   rec->monitoring = 1;  // by hand: no pollers run here
   rec->online = 1;
   w->rebuild_tree(0);
-  ASSERT_EQ(w->m_mon_list->rowCount(), 4);
+  ASSERT_EQ(rows(), 4);
   EXPECT_EQ(row(0).join('|'), "1|Redundant COM|LAN1|192.168.127.10||SYN Sent|");
   EXPECT_EQ(row(1).join('|'), "-|-|LAN2|Listen|TCP Closed|TCP Time Wait|10.0.0.8");
   EXPECT_EQ(row(2).join('|'), "2|[NOT SUPPORT]|||||");
@@ -112,7 +114,7 @@ TEST_F(PortView, MonitoredSetBServerUsesItsOwnCodes) {
   rec->monitoring = 1;
   rec->online = 2;
   w->rebuild_tree(0);
-  ASSERT_EQ(w->m_mon_list->rowCount(), 6);
+  ASSERT_EQ(rows(), 6);
   EXPECT_EQ(row(0).join('|'),
             "1|Redundant COM|LAN1|10.5.0.100|TCP Close Wait|TCP Closed|TCP Closed");
   EXPECT_EQ(row(1).join('|'), "-|-|LAN2|Connecting|TCP Closing|TCP Closed|TCP Closed");
@@ -126,7 +128,7 @@ TEST_F(PortView, IdleServerShowsLastModesGreyWithPlaceholders) {
   rec->mode[0] = 10;
   rec->mode[1] = 24;
   w->rebuild_tree(0);
-  ASSERT_EQ(w->m_mon_list->rowCount(), 6);
+  ASSERT_EQ(rows(), 6);
   EXPECT_EQ(row(0).join('|'), "1|TCP Server|LAN1|-|-|-|-");
   EXPECT_EQ(row(1).join('|'), "-|-|LAN2|-|-|-|-");
   EXPECT_EQ(row(2).join('|'), "2|DRDAS TCP Server|LAN1|-|-|-|-");
@@ -138,21 +140,22 @@ TEST_F(PortView, IdleServerShowsLastModesGreyWithPlaceholders) {
 TEST_F(PortView, UnknownModelHasAnEmptyTable) {
   add(uitest::make_server(0x7777, "10.6.0.2", 0x32));
   w->rebuild_tree(0);
-  EXPECT_EQ(w->m_mon_list->rowCount(), 0);
+  EXPECT_EQ(rows(), 0);
 }
 
 TEST_F(PortView, RowBackgroundsAsPainted) {
   auto rec = add(set_a_server());
-  w->hot_row = 3;
   w->rebuild_tree(0);
-  w->m_mon_list->clearSelection();
-  w->m_mon_list->setCurrentItem(nullptr);
+  move_to_row(3);
+  ports->clearSelection();
+  ports->setCurrentIndex(QModelIndex());
   move_to_row(2);
-  ASSERT_EQ(w->mon_row_data(2), 1);
+  ASSERT_EQ(mark(2), 1);
+  ASSERT_EQ(mark(3), 0);
   uitest::pump(std::chrono::milliseconds(50));
-  EXPECT_EQ(w->mon_row_colour(0), QColor(245, 245, 245));
-  EXPECT_EQ(w->mon_row_colour(1), QColor(255, 255, 255));
-  EXPECT_EQ(w->mon_row_colour(2), QColor(220, 220, 220));
+  EXPECT_EQ(background(0), QColor(245, 245, 245));
+  EXPECT_EQ(background(1), QColor(255, 255, 255));
+  EXPECT_EQ(background(2), QColor(220, 220, 220));
   EXPECT_EQ(painted(0), QColor(245, 245, 245));
   EXPECT_EQ(painted(1), QColor(255, 255, 255));
   EXPECT_EQ(painted(2), QColor(220, 220, 220));
@@ -162,20 +165,18 @@ TEST_F(PortView, RowBackgroundsAsPainted) {
 TEST_F(PortView, HoverRowFollowsThePointer) {
   add(set_a_server());
   w->rebuild_tree(0);
-  EXPECT_EQ(w->hot_row, 0);
+  for (int r = 0; r < rows(); ++r) EXPECT_EQ(mark(r), 0) << r;
   move_to_row(0);  // row 0 is already the hover row: nothing new is marked
-  EXPECT_EQ(w->mon_row_data(0), 0);
+  EXPECT_EQ(mark(0), 0);
   move_to_row(3);
-  EXPECT_EQ(w->hot_row, 3);
-  EXPECT_EQ(w->mon_row_data(3), 1);
+  EXPECT_EQ(mark(3), 1);
   move_to_row(1);
-  EXPECT_EQ(w->hot_row, 1);
-  EXPECT_EQ(w->mon_row_data(1), 1);
-  EXPECT_EQ(w->mon_row_data(3), 0);
+  EXPECT_EQ(mark(1), 1);
+  EXPECT_EQ(mark(3), 0);
   // Below the last row: no row, the hover row stays marked.
-  move_to(QPoint(20, w->m_mon_list->viewport()->height() - 2));
-  EXPECT_EQ(w->hot_row, 1);
-  EXPECT_EQ(w->mon_row_data(1), 1);
+  move_to(QPoint(20, ports->viewport()->height() - 2));
+  EXPECT_EQ(mark(1), 1);
+  for (int r = 0; r < rows(); ++r) EXPECT_EQ(mark(r), r == 1 ? 1 : 0) << r;
 }
 
 // Collects the area of every paint a widget receives.
@@ -201,21 +202,21 @@ TEST_F(PortView, HoverRowLeftThroughOutsideIsRepaintedWhole) {
   add(set_a_server());
   w->rebuild_tree(0);
   ASSERT_TRUE(QTest::qWaitForWindowExposed(w));
-  QTableWidget* t = w->m_mon_list;
+  tavrix::ui::PortView* t = ports;
   auto row_rect = [&](int r) {
     QRect all;
-    for (int c = 0; c < 7; ++c) all |= t->visualItemRect(t->item(r, c));
+    for (int c = 0; c < 7; ++c) all |= t->visualRect(at(r, c));
     return all;
   };
   auto pointer_at = [&](QWidget* where, QPoint p) { QTest::mouseMove(where, p); };
   pointer_at(t->viewport(), row_rect(3).center());
-  ASSERT_TRUE(uitest::wait_until([&] { return w->hot_row == 3; }));
+  ASSERT_TRUE(uitest::wait_until([&] { return mark(3) == 1; }));
   pointer_at(w->m_mon_tree->viewport(), QPoint(10, 10));  // out of the table
   uitest::pump(std::chrono::milliseconds(100));
 
   PaintSpy spy(t->viewport());
   pointer_at(t->viewport(), row_rect(1).center());
-  ASSERT_TRUE(uitest::wait_until([&] { return w->hot_row == 1; }));
+  ASSERT_TRUE(uitest::wait_until([&] { return mark(1) == 1; }));
   ASSERT_TRUE(uitest::wait_until([&] { return (QRegion(row_rect(3)) - spy.painted).isEmpty(); },
                                  std::chrono::seconds(2)))
       << "row 3 repainted only in " << spy.painted.boundingRect().width() << " of "
@@ -232,19 +233,20 @@ TEST_F(PortView, RefreshRewritesCellsInPlaceAndRemarksTheHoverRow) {
   w->rebuild_tree(0);
   // From the first refresh row 0 is the hover row, though the pointer never came.
   w->on_refresh_timer();
-  EXPECT_EQ(w->mon_row_data(0), 1);
-  QTableWidgetItem* before = w->m_mon_list->item(1, 3);
+  EXPECT_EQ(mark(0), 1);
+  const QPersistentModelIndex before = at(1, 3);  // lost if the rows were made anew
   rec->mode[1] = 15;
   w->on_refresh_timer();
-  EXPECT_EQ(w->m_mon_list->item(1, 3), before);  // same rows, rewritten
+  EXPECT_TRUE(before.isValid());  // same rows, rewritten
   EXPECT_EQ(row(2).join('|'), "2|Redundant COM|LAN1|TCP Closed|TCP Closed|TCP Closed|TCP Closed");
-  EXPECT_TRUE(w->m_mon_list->updatesEnabled());
+  EXPECT_TRUE(ports->updatesEnabled());
   // A changed port count rebuilds the table; the hover row is marked again.
+  move_to_row(1);
   rec->port_count = 1;
-  w->hot_row = 1;
   w->on_refresh_timer();
-  EXPECT_EQ(w->m_mon_list->rowCount(), 2);
-  EXPECT_EQ(w->mon_row_data(1), 1);
+  EXPECT_FALSE(before.isValid());
+  EXPECT_EQ(rows(), 2);
+  EXPECT_EQ(mark(1), 1);
   rec->monitoring = 0;
 }
 

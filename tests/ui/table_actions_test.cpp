@@ -59,12 +59,12 @@ class TableActions : public ::testing::Test {
     uitest::reset_list();
   }
 
-  QRect row_rect(QTableWidget* t, int r) { return t->visualItemRect(t->item(r, 1)); }
-  void click_row(QTableWidget* t, int r, Qt::KeyboardModifiers mods = {}) {
+  QRect row_rect(QTableView* t, int r) { return t->visualRect(t->model()->index(r, 1)); }
+  void click_row(QTableView* t, int r, Qt::KeyboardModifiers mods = {}) {
     QTest::mouseClick(t->viewport(), Qt::LeftButton, mods, row_rect(t, r).center());
   }
   // Right-clicks a row and picks an item of the menu that opens, by its text.
-  void context_menu_pick(QTableWidget* t, int r, const QString& item) {
+  void context_menu_pick(QTableView* t, int r, const QString& item) {
     const QPoint at = row_rect(t, r).center();
     QContextMenuEvent ev(QContextMenuEvent::Mouse, at, t->viewport()->mapToGlobal(at));
     QApplication::sendEvent(t->viewport(), &ev);
@@ -116,8 +116,8 @@ TEST_F(TableActions, CopyPutsTheSelectedRowsOnTheClipboard) {
 
   // The port table: Ctrl+C while it has the focus, the LAN2 row with its dashes.
   w->m_mon_tree->setCurrentItem(w->server_nodes[0]);
-  QTableWidget* ports = w->m_mon_list;
-  ASSERT_EQ(ports->rowCount(), 4);
+  QTableView* ports = w->m_mon_list;
+  ASSERT_EQ(ports->model()->rowCount(), 4);
   click_row(ports, 1);
   ports->setFocus();
   QTest::keyClick(ports, Qt::Key_C, Qt::ControlModifier);
@@ -141,7 +141,7 @@ TEST_F(TableActions, ExportWritesTheTableInViewAsCsvOrJson) {
   for (const Row& r : rows) {
     SCOPED_TRACE(r.written.toStdString());
     w->m_mon_tree->setCurrentItem(r.view < 0 ? w->root_node : w->server_nodes[r.view]);
-    QTableWidget* shown = r.view < 0 ? w->m_root_list : w->m_mon_list;
+    QTableView* shown = r.view < 0 ? static_cast<QTableView*>(w->m_root_list) : w->m_mon_list;
     answer_path = r.path;
     answer_filter = r.filter;
     w->m_export_act->trigger();
@@ -169,11 +169,11 @@ TEST_F(TableActions, ExportWritesTheTableInViewAsCsvOrJson) {
     }
     ASSERT_EQ(headers.size(), 7u);
     for (int c = 0; c < 7; ++c)
-      EXPECT_EQ(headers[c], shown->horizontalHeaderItem(c)->text().toStdString());
-    ASSERT_EQ(static_cast<int>(cells.size()), shown->rowCount());
-    for (int row = 0; row < shown->rowCount(); ++row)
+      EXPECT_EQ(headers[c], shown->model()->headerData(c, Qt::Horizontal).toString().toStdString());
+    ASSERT_EQ(static_cast<int>(cells.size()), shown->model()->rowCount());
+    for (int row = 0; row < shown->model()->rowCount(); ++row)
       for (int c = 0; c < 7; ++c)
-        EXPECT_EQ(cells[row][c], shown->item(row, c)->text().toStdString()) << row << "," << c;
+        EXPECT_EQ(cells[row][c], uitest::cell_text(shown, row, c).toStdString()) << row << "," << c;
   }
   EXPECT_EQ(prompts, (QStringList{"servers.csv", "servers.csv", "ports.csv", "ports.csv"}));
   EXPECT_TRUE(boxes.boxes.empty());

@@ -1,6 +1,6 @@
 // Shared pieces of the window tests: the application object on the offscreen
-// platform, a recorder that answers message boxes, servers made by hand, and a
-// small model map with models of both text sets.
+// platform, a recorder that answers message boxes, servers made by hand, a small
+// model map with models of both text sets, and the windows' parts found by name.
 #pragma once
 
 #include <arpa/inet.h>
@@ -8,8 +8,11 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <QAbstractItemView>
+#include <QAction>
 #include <QApplication>
 #include <QString>
+#include <QStringList>
 #include <chrono>
 #include <cstring>
 #include <deque>
@@ -27,6 +30,32 @@
 namespace uitest {
 
 using namespace std::chrono_literals;
+
+// A part of a window (view, action, timer, label) found by its object name, as the
+// tests reach what the window keeps private.
+template <class T = QWidget>
+T* part(const QObject* window, const char* name) {
+  T* found = window->findChild<T*>(QString::fromLatin1(name));
+  EXPECT_NE(found, nullptr) << "no part named " << name;
+  return found;
+}
+
+inline QAction* action(const QObject* window, const char* name) {
+  return part<QAction>(window, name);
+}
+
+// The text a view shows in a cell ("<none>" outside its model).
+inline QString cell_text(const QAbstractItemView* view, int row, int col) {
+  const QModelIndex i = view->model()->index(row, col);
+  return i.isValid() ? i.data().toString() : QStringLiteral("<none>");
+}
+
+// The texts of a row of a view, all columns.
+inline QStringList row_texts(const QAbstractItemView* view, int row) {
+  QStringList out;
+  for (int c = 0; c < view->model()->columnCount(); ++c) out << cell_text(view, row, c);
+  return out;
+}
 
 class QtEnv : public ::testing::Environment {
  public:

@@ -40,6 +40,20 @@ QString model_text(const QAbstractItemModel* m, int row, int column) {
   return m->data(m->index(row, column)).toString();
 }
 
+// The port view's cells, its redundancy mark and the mark's tip, through its model.
+QModelIndex port_index(const QWidget* w, int row, int col) {
+  return uitest::part<QTableView>(w, "m_mon_list")->model()->index(row, col);
+}
+QString port_cell(const QWidget* w, int row, int col) {
+  return port_index(w, row, col).data().toString();
+}
+bool port_marked(const QWidget* w, int row) {
+  return !port_index(w, row, 0).data(Qt::DecorationRole).value<QIcon>().isNull();
+}
+QString port_tip(const QWidget* w, int row) {
+  return port_index(w, row, 0).data(Qt::ToolTipRole).toString();
+}
+
 QImage image_of(const QIcon& icon) {
   return icon.pixmap(16, 16).toImage().convertToFormat(QImage::Format_ARGB32);
 }
@@ -131,21 +145,19 @@ TEST_F(WatchViews, AConnectionDroppingOnOneLanIsAnEventAMarkAndAStrip) {
   ASSERT_TRUE(uitest::wait_until(
       [&] {
         const auto* h = w->event_log().history(rec.get());
-        return h && !h->summary().changes.empty() && w->m_mon_list->item(1, 3) &&
-               w->m_mon_list->item(1, 3)->text() == "198.51.100.70";
+        return h && !h->summary().changes.empty() && port_cell(w, 1, 3) == "198.51.100.70";
       },
       30s));
   EXPECT_EQ(w->event_log().size(), 0u);
-  EXPECT_TRUE(w->m_mon_list->item(0, 0)->icon().isNull());
+  EXPECT_FALSE(port_marked(w, 0));
   EXPECT_EQ(w->m_mon_tabs->tabText(1), "Events");
 
   // LAN2's connection of port 1 drops: one event, a marked port, a warned node.
   ASSERT_TRUE(sim->set_connection(idx, 1, 1, 2, 0, 0));
   ASSERT_TRUE(uitest::wait_until([&] { return w->event_log().size() >= 1; }, 30s));
-  ASSERT_TRUE(uitest::wait_until([&] { return !w->m_mon_list->item(0, 0)->icon().isNull(); }, 30s));
-  EXPECT_EQ(w->m_mon_list->item(0, 0)->toolTip(),
-            "Redundancy lost: port 1 is connected on LAN1 only");
-  EXPECT_TRUE(w->m_mon_list->item(2, 0)->icon().isNull()) << "port 2 has no connection at all";
+  ASSERT_TRUE(uitest::wait_until([&] { return port_marked(w, 0); }, 30s));
+  EXPECT_EQ(port_tip(w, 0), "Redundancy lost: port 1 is connected on LAN1 only");
+  EXPECT_FALSE(port_marked(w, 2)) << "port 2 has no connection at all";
   EXPECT_EQ(image_of(w->server_nodes[0]->icon(0)),
             image_of(tavrix::ui::with_warning_overlay(tavrix::ui::kIconServerMonitored)));
   EXPECT_EQ(w->m_mon_tabs->tabText(1), "Events (1)") << "counted while the tab is not shown";
@@ -180,7 +192,7 @@ TEST_F(WatchViews, AConnectionDroppingOnOneLanIsAnEventAMarkAndAStrip) {
   click_tab("Connections");
   ASSERT_TRUE(sim->set_connection(idx, 1, 1, 2, 4, uitest::ip("198.51.100.71")));
   ASSERT_TRUE(uitest::wait_until([&] { return w->event_log().size() >= 2; }, 30s));
-  ASSERT_TRUE(uitest::wait_until([&] { return w->m_mon_list->item(0, 0)->icon().isNull(); }, 30s));
+  ASSERT_TRUE(uitest::wait_until([&] { return !port_marked(w, 0); }, 30s));
   ASSERT_TRUE(uitest::wait_until(
       [&] {
         return image_of(w->server_nodes[0]->icon(0)) ==
@@ -240,16 +252,15 @@ TEST_F(WatchViews, OnlyADualLanPortConnectedOnOneLanIsMarked) {
     ASSERT_EQ(ds_list().add_server(rec), 1);
     w->rebuild_tree(0);
     w->update_mon_list(0);
-    const QTableWidgetItem* port1 = w->m_mon_list->item(0, 0);
-    ASSERT_NE(port1, nullptr);
-    EXPECT_EQ(!port1->icon().isNull(), c.marked);
-    EXPECT_EQ(!port1->toolTip().isEmpty(), c.marked);
-    EXPECT_TRUE(w->m_mon_list->item(2, 0)->icon().isNull());
-    EXPECT_EQ(port1->text(), "1") << "the mark is an icon beside the port number; the number itself stays";
+    EXPECT_EQ(port_marked(w, 0), c.marked);
+    EXPECT_EQ(!port_tip(w, 0).isEmpty(), c.marked);
+    EXPECT_FALSE(port_marked(w, 2));
+    EXPECT_EQ(port_cell(w, 0, 0), "1")
+        << "the mark is an icon beside the port number; the number itself stays";
     // Stopped, the idle look has no mark.
     rec->monitoring = 0;
     w->update_mon_list(0);
-    EXPECT_TRUE(w->m_mon_list->item(0, 0)->icon().isNull());
+    EXPECT_FALSE(port_marked(w, 0));
   }
   uitest::reset_list();
 }
