@@ -216,9 +216,7 @@ void DesktopNotifier::on_action(uint id, const QString&) {
   if (it == by_id_.end()) return;  // another program's notification
   int index = -1;
   raise_window(window_);
-  if (find_server(it->second, &index) && index >= 0 && index < tavrix::kMaxServers &&
-      window_->server_nodes[index])
-    window_->m_mon_tree->setCurrentItem(window_->server_nodes[index]);
+  if (find_server(it->second, &index) && index >= 0) window_->select_server(index);
 }
 
 }  // namespace tavrix::ui

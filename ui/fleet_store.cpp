@@ -25,6 +25,7 @@
 #include "ui/add_server.h"
 #include "ui/events_view.h"
 #include "ui/main_window.h"
+#include "ui/server_table.h"
 
 namespace tavrix::ui {
 

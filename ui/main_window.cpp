@@ -6,14 +6,11 @@
 #include <QFrame>
 #include <QGridLayout>
 #include <QHBoxLayout>
-#include <QHeaderView>
 #include <QLabel>
 #include <QMenu>
 #include <QMenuBar>
 #include <QSplitter>
-#include <QStyle>
 #include <QTabWidget>
-#include <QTableWidget>
 #include <QTimer>
 #include <QToolBar>
 #include <QToolButton>
@@ -25,39 +22,11 @@
 #include "ui/events_view.h"
 #include "ui/forms.h"
 #include "ui/icons.h"
-#include "ui/report_view.h"
+#include "ui/server_table.h"
+#include "ui/server_tree.h"
 #include "ui/table_actions.h"
 
 namespace {
-
-// A report-view list with its column captions and widths.
-QTableWidget* make_report_list(QWidget* parent, const char* name,
-                               std::initializer_list<std::pair<const char*, int>> columns) {
-  auto* list = new QTableWidget(parent);
-  list->setObjectName(QString::fromLatin1(name));
-  list->setColumnCount(static_cast<int>(columns.size()));
-  QStringList captions;
-  QList<int> widths;
-  for (const auto& [caption, width] : columns) {
-    captions << QString::fromLatin1(caption);
-    widths << width;
-  }
-  list->setHorizontalHeaderLabels(captions);
-  tavrix::ui::style_report_view(list, widths);
-  return list;
-}
-
-// Wide enough for the longest node a dual-LAN server can have (two full addresses and
-// the longest model name in the list), with the tree's indentation, icon and frame.
-int tree_width_for_dual_lan_node(const QTreeWidget* tree) {
-  const QString widest = QStringLiteral("255.255.255.255, 255.255.255.255  [TVX-3202UR]");
-  const int text = tree->fontMetrics().horizontalAdvance(widest);
-  // The item's own margins around icon and text, as the styles draw them, and a spare.
-  const int margins = 4 * (tree->style()->pixelMetric(QStyle::PM_FocusFrameHMargin) + 1) + 32;
-  const int chrome =
-      tree->indentation() + tree->iconSize().width() + 2 * tree->frameWidth() + margins;
-  return text + chrome;
-}
 
 QLabel* info_caption(const char* text, QWidget* parent) {
   auto* label = new QLabel(QString::fromLatin1(text), parent);
@@ -213,21 +182,8 @@ void tavrix::ui::MainWindow::build_views() {
   splitter->setObjectName(QStringLiteral("Splitter1"));
   splitter->setChildrenCollapsible(false);
 
-  m_mon_tree = new QTreeWidget(splitter);
-  m_mon_tree->setObjectName(QStringLiteral("m_mon_tree"));
-  m_mon_tree->setHeaderHidden(true);
-  m_mon_tree->setColumnCount(1);
-  m_mon_tree->setEditTriggers(QAbstractItemView::NoEditTriggers);
-  m_mon_tree->setSelectionMode(QAbstractItemView::SingleSelection);
-  m_mon_tree->setSelectionBehavior(QAbstractItemView::SelectRows);
-  m_mon_tree->setIconSize(QSize(16, 16));
-  m_mon_tree->setContextMenuPolicy(Qt::CustomContextMenu);
-  m_mon_tree->setMinimumWidth(120);
-  // Long node texts scroll sideways rather than being cut short.
-  m_mon_tree->setTextElideMode(Qt::ElideNone);
-  m_mon_tree->header()->setStretchLastSection(false);
-  m_mon_tree->header()->setSectionResizeMode(0, QHeaderView::ResizeToContents);
-  const int tree_width = std::max(225, tree_width_for_dual_lan_node(m_mon_tree));
+  m_mon_tree = new tavrix::ui::ServerTree(splitter);
+  const int tree_width = std::max(225, m_mon_tree->dual_lan_width());
   m_mon_tree->resize(tree_width, m_mon_tree->height());
 
   right_panel = new QWidget(splitter);
@@ -274,14 +230,7 @@ void tavrix::ui::MainWindow::build_views() {
   m_mon_list = new tavrix::ui::PortView;
   m_mon_tabs->addTab(m_mon_list, QStringLiteral("Connections"));
 
-  m_root_list = make_report_list(right_panel, "m_root_list",
-                                 {{"No", 30},
-                                  {"Model", 100},
-                                  {"MAC Address1", 120},
-                                  {"IP Address1", 120},
-                                  {"MAC Address2", 120},
-                                  {"IP Address2", 120},
-                                  {"Status", 50}});
+  m_root_list = new tavrix::ui::ServerTable(right_panel);
 
   auto* right = new QVBoxLayout(right_panel);
   right->setContentsMargins(0, 0, 0, 0);
@@ -311,10 +260,7 @@ void tavrix::ui::MainWindow::build_views() {
 }
 
 void tavrix::ui::MainWindow::create_controls() {
-  root_node = new QTreeWidgetItem(m_mon_tree, QStringList(QStringLiteral("Server List")));
-  root_node->setIcon(0, m_main_icon[tavrix::ui::kIconRoot]);
-  root_node->setData(0, tavrix::ui::kDataRole, -1);
-  root_node->setData(0, tavrix::ui::kImageRole, tavrix::ui::kIconRoot);
+  m_mon_tree->clear_to_root();
   show_view(-1);
   m_main_timer->stop();
   m_main_timer->setInterval(tavrix::ds_list().refresh_rate.load() * 1000);

@@ -30,6 +30,8 @@ class QTreeWidgetItem;
 class QVBoxLayout;
 namespace tavrix::ui {
 class EventsView;
+class ServerTable;
+class ServerTree;
 class TimelinePanel;
 }  // namespace tavrix::ui
 
@@ -54,7 +56,7 @@ class MainWindow : public QMainWindow {
 
   // --- controls ---
   QToolBar* tool_bar = nullptr;
-  QTreeWidget* m_mon_tree = nullptr;
+  tavrix::ui::ServerTree* m_mon_tree = nullptr;
   QSplitter* splitter = nullptr;
   QWidget* right_panel = nullptr;
   QWidget* info_panel = nullptr;
@@ -66,7 +68,7 @@ class MainWindow : public QMainWindow {
   QLabel* m_ds_AsyncServer = nullptr;
   QTabWidget* m_mon_tabs = nullptr;
   tavrix::ui::PortView* m_mon_list = nullptr;
-  QTableWidget* m_root_list = nullptr;
+  tavrix::ui::ServerTable* m_root_list = nullptr;
   QTimer* m_main_timer = nullptr;
   std::array<QIcon, 10> m_main_icon;
   QMenu* m_pop_tree = nullptr;
@@ -88,8 +90,6 @@ class MainWindow : public QMainWindow {
   QAction* m_export_act = nullptr;
 
   // --- fields ---
-  std::array<QTreeWidgetItem*, tavrix::kMaxServers> server_nodes{};
-  QTreeWidgetItem* root_node = nullptr;
 
   // --- tree and server table ---
   void rebuild_tree(int keep_index);
@@ -99,6 +99,9 @@ class MainWindow : public QMainWindow {
   void show_status(const tavrix::ServerRecord& rec);
   // Node data of the selected node, or -1 (root or no selection).
   int selected_server() const;
+  // Selects the server's node (the root for -1), as a click on it would; false when
+  // no node shows that index.
+  bool select_server(int index);
 
   // --- port table ---
   void update_mon_list(int index);
@@ -169,7 +172,6 @@ class MainWindow : public QMainWindow {
   void build_menus_and_toolbar();
   void build_views();
   void build_session_parts();  // main_window_session.cpp
-  void set_node_image(int index, int image);
   void add_watch_views(QVBoxLayout* right);
   void update_events_tab();
   void update_tree_marks();

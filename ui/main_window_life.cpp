@@ -21,6 +21,7 @@
 #include "ui/message_box.h"
 #include "ui/search_dialog.h"
 #include "ui/search_ip_dialog.h"
+#include "ui/server_tree.h"
 #include "ui/settings_dialog.h"
 
 using tavrix::ds_list;

@@ -15,6 +15,7 @@
 #include "ui/forms.h"
 #include "ui/icons.h"
 #include "ui/main_window.h"
+#include "ui/server_tree.h"
 #include "ui/timeline_view.h"
 
 using tavrix::ds_list;
@@ -89,22 +90,10 @@ void tavrix::ui::MainWindow::update_events_tab() {
 }
 
 void tavrix::ui::MainWindow::update_tree_marks() {
-  const int count = std::min(ds_list().server_count(), tavrix::kMaxServers);
-  for (int i = 0; i < count; ++i) {
-    QTreeWidgetItem* node = server_nodes[i];
-    const tavrix::ServerRecord* rec = ds_list().server_at(i);
-    if (!node || !rec) continue;
-    const bool lost = event_log_.redundancy_lost(rec);
-    const bool marked = node->icon(0).cacheKey() == monitored_warning_icon_.cacheKey();
-    if (lost == marked) continue;
-    if (lost) {
-      node->setIcon(0, monitored_warning_icon_);
-      node->setToolTip(0, QStringLiteral("A Redundant COM port is connected on one LAN only"));
-    } else {
-      node->setIcon(0, m_main_icon[node->data(0, tavrix::ui::kImageRole).toInt()]);
-      node->setToolTip(0, QString());
-    }
-  }
+  m_mon_tree->update_marks(
+      ds_list(), monitored_warning_icon_,
+      QStringLiteral("A Redundant COM port is connected on one LAN only"),
+      [this](const tavrix::ServerRecord& rec) { return event_log_.redundancy_lost(&rec); });
 }
 
 void tavrix::ui::MainWindow::update_timeline() {
@@ -148,7 +137,7 @@ void tavrix::ui::MainWindow::on_start() {
   tavrix::ServerRecord* rec = index >= 0 ? ds_list().server_at(index) : nullptr;
   if (!rec || rec->monitoring.load() == 1) return;
   monitor_ctrl(true, index);
-  set_node_image(index, tavrix::ui::kIconServerMonitored);
+  m_mon_tree->set_node_image(index, tavrix::ui::kIconServerMonitored);
   update_actions();
 }
 
@@ -159,6 +148,6 @@ void tavrix::ui::MainWindow::on_stop() {
   rec->monitoring = 0;
   monitor_ctrl(false, index);
   update_mon_list(index);
-  set_node_image(index, tavrix::ui::kIconServerIdle);
+  m_mon_tree->set_node_image(index, tavrix::ui::kIconServerIdle);
   update_actions();
 }

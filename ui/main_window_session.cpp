@@ -14,6 +14,7 @@
 #include "ui/events_view.h"
 #include "ui/icons.h"
 #include "ui/main_window.h"
+#include "ui/server_tree.h"
 
 namespace {
 
@@ -37,7 +38,7 @@ bool tavrix::ui::MainWindow::start_server(int index) {
   const tavrix::ServerRecord* rec = ds_list().server_at(index);
   if (!rec || rec->monitoring.load() == 1) return false;
   monitor_ctrl(true, index);
-  set_node_image(index, tavrix::ui::kIconServerMonitored);
+  m_mon_tree->set_node_image(index, tavrix::ui::kIconServerMonitored);
   update_actions();
   return true;
 }
@@ -48,7 +49,7 @@ bool tavrix::ui::MainWindow::stop_server(int index) {
   rec->monitoring = 0;
   monitor_ctrl(false, index);
   if (selected_server() == index) update_mon_list(index);
-  set_node_image(index, tavrix::ui::kIconServerIdle);
+  m_mon_tree->set_node_image(index, tavrix::ui::kIconServerIdle);
   update_actions();
   return true;
 }
@@ -112,22 +113,11 @@ void tavrix::ui::MainWindow::build_session_parts() {
 }
 
 void tavrix::ui::MainWindow::update_off_line_marks() {
-  const int count = std::min(ds_list().server_count(), tavrix::kMaxServers);
-  for (int i = 0; i < count; ++i) {
-    QTreeWidgetItem* node = server_nodes[i];
-    const tavrix::ServerRecord* rec = ds_list().server_at(i);
-    if (!node || !rec) continue;
-    // Once its pollers have had their first say (the events' settling time).
-    const bool off = rec->monitoring.load() == 1 && rec->online.load() == 0 &&
-                     event_log_.history(rec) && !event_log_.history(rec)->summary().changes.empty();
-    const bool marked = node->icon(0).cacheKey() == off_line_icon_.cacheKey();
-    if (off == marked) continue;
-    if (off) {
-      node->setIcon(0, off_line_icon_);
-      node->setToolTip(0, QString::fromStdString(tavrix::load_str(tavrix::kStrOffLine)));
-    } else {
-      node->setIcon(0, m_main_icon[node->data(0, tavrix::ui::kImageRole).toInt()]);
-      node->setToolTip(0, QString());
-    }
-  }
+  // Once its pollers have had their first say (the events' settling time).
+  m_mon_tree->update_marks(
+      ds_list(), off_line_icon_, QString::fromStdString(tavrix::load_str(tavrix::kStrOffLine)),
+      [this](const tavrix::ServerRecord& rec) {
+        return rec.monitoring.load() == 1 && rec.online.load() == 0 && event_log_.history(&rec) &&
+               !event_log_.history(&rec)->summary().changes.empty();
+      });
 }

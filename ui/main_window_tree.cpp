@@ -15,6 +15,8 @@
 #include "ui/main_window.h"
 #include "ui/message_box.h"
 #include "ui/server_list_actions.h"
+#include "ui/server_table.h"
+#include "ui/server_tree.h"
 #include "ui/table_actions.h"
 
 using tavrix::ds_list;
@@ -47,9 +49,15 @@ QString qs(const std::string& s) {
 }  // namespace
 
 int tavrix::ui::MainWindow::selected_server() const {
-  const QList<QTreeWidgetItem*> sel = m_mon_tree->selectedItems();
-  if (sel.isEmpty()) return -1;
-  return sel.first()->data(0, tavrix::ui::kDataRole).toInt();
+  return m_mon_tree->selected_server();
+}
+
+bool tavrix::ui::MainWindow::select_server(int index) {
+  if (index < 0) {
+    m_mon_tree->setCurrentItem(m_mon_tree->topLevelItem(0));
+    return true;
+  }
+  return m_mon_tree->select_server(index);
 }
 
 void tavrix::ui::MainWindow::update_actions() {
@@ -61,39 +69,14 @@ void tavrix::ui::MainWindow::update_actions() {
   m_delnode_act->setEnabled(rec && !monitored);
 }
 
-void tavrix::ui::MainWindow::set_node_image(int index, int image) {
-  if (index < 0 || index >= tavrix::kMaxServers || !server_nodes[index]) return;
-  server_nodes[index]->setIcon(0, m_main_icon[image]);
-  server_nodes[index]->setData(0, tavrix::ui::kImageRole, image);
-}
-
 void tavrix::ui::MainWindow::rebuild_tree(int keep_index) {
-  {
-    // The old nodes go away without announcing each change of selection.
-    const QSignalBlocker block(m_mon_tree);
-    m_mon_tree->clear();
-    server_nodes.fill(nullptr);
-    root_node = new QTreeWidgetItem(m_mon_tree, QStringList(QStringLiteral("Server List")));
-    root_node->setIcon(0, m_main_icon[tavrix::ui::kIconRoot]);
-    root_node->setData(0, tavrix::ui::kDataRole, -1);
-    root_node->setData(0, tavrix::ui::kImageRole, tavrix::ui::kIconRoot);
-    const int count = std::min(ds_list().server_count(), tavrix::kMaxServers);
-    for (int i = 0; i < count; ++i) {
-      const tavrix::ServerRecord* rec = ds_list().server_at(i);
-      auto* node = new QTreeWidgetItem(root_node, QStringList(tavrix::ui::server_node_text(*rec)));
-      node->setData(0, tavrix::ui::kDataRole, i);
-      server_nodes[i] = node;
-      set_node_image(i, rec->monitoring.load() == 1 ? tavrix::ui::kIconServerMonitored
-                                                    : tavrix::ui::kIconServerIdle);
-    }
-    root_node->setExpanded(true);
-  }
+  m_mon_tree->rebuild(ds_list());
   const int count = ds_list().server_count();
   if (keep_index == -1 || count == 0) {
     show_view(-1);
   } else {
     if (keep_index >= count) keep_index = count - 1;
-    m_mon_tree->setCurrentItem(server_nodes[keep_index]);  // the selection change shows it
+    m_mon_tree->select_server(keep_index);  // the selection change shows it
   }
   update_actions();
 }
@@ -115,32 +98,7 @@ void tavrix::ui::MainWindow::show_view(int index) {
 }
 
 void tavrix::ui::MainWindow::fill_server_table() {
-  const int count = ds_list().server_count();
-  if (count == 0) {
-    if (m_root_list->rowCount() > 0) m_root_list->setRowCount(0);
-    return;
-  }
-  m_root_list->setRowCount(0);
-  m_root_list->setRowCount(count);
-  for (int i = 0; i < count; ++i) {
-    const tavrix::ServerRecord* rec = ds_list().server_at(i);
-    const bool dual = rec->dual_lan == 1;
-    const QString cells[7] = {
-        QString::number(i + 1),
-        qs(qeld::model_name(rec->model_key, rec->model_id)),
-        qs(mac_text(rec->mac1)),
-        qs(ip_text(rec->ip1, true)),
-        dual ? qs(mac_text(rec->mac2)) : QStringLiteral("---"),
-        dual ? qs(ip_text(rec->ip2, true)) : QStringLiteral("---"),
-        QString(),
-    };
-    for (int c = 0; c < 7; ++c) m_root_list->setItem(i, c, new QTableWidgetItem(cells[c]));
-    m_root_list->item(i, 0)->setData(tavrix::ui::kDataRole, i);
-    const tavrix::ui::ServerStatus status = tavrix::ui::server_status(*rec);
-    QTableWidgetItem* cell = m_root_list->item(i, 6);
-    cell->setText(status.text);
-    cell->setForeground(status.colour);
-  }
+  m_root_list->fill(ds_list());
 }
 
 void tavrix::ui::MainWindow::image_ctrl(int index) {
@@ -178,16 +136,14 @@ void tavrix::ui::MainWindow::show_status(const tavrix::ServerRecord& rec) {
 }
 
 void tavrix::ui::MainWindow::on_tree_change() {
-  const QList<QTreeWidgetItem*> sel = m_mon_tree->selectedItems();
-  if (!sel.isEmpty()) show_view(sel.first()->data(0, tavrix::ui::kDataRole).toInt());
+  if (!m_mon_tree->selectedItems().isEmpty()) show_view(m_mon_tree->selected_server());
   update_actions();
 }
 
 void tavrix::ui::MainWindow::on_tree_menu(const QPoint& pos) {
   // Pressing the right button has already moved the selection to the node under it.
   const int index = selected_server();
-  if (index >= 0 && index < tavrix::kMaxServers && server_nodes[index])
-    m_mon_tree->setCurrentItem(server_nodes[index]);
+  if (index >= 0) m_mon_tree->select_server(index);
   update_actions();
   m_pop_tree->popup(m_mon_tree->viewport()->mapToGlobal(pos));
 }

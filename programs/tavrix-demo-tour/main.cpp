@@ -105,8 +105,7 @@ void with_modal(QAction* action, const QString& what, const std::function<void(D
 }
 
 void select_server(tavrix::ui::MainWindow* main, int index) {
-  QTreeWidgetItem* node = main->server_nodes[static_cast<std::size_t>(index)];
-  if (node) main->m_mon_tree->setCurrentItem(node);
+  main->select_server(index);
   QCoreApplication::processEvents();
 }
 
@@ -195,7 +194,7 @@ int run_tour(const QString& specify_ip, double refresh_wait) {
   main->m_events_view->m_events_kind->setCurrentIndex(0);
   main->m_mon_tabs->setCurrentIndex(0);
 
-  main->m_mon_tree->setCurrentItem(main->root_node);
+  main->select_server(-1);
   pause_for(1.2);
   say(QString("timeline rows for the monitored servers: %1")
           .arg(main->m_timeline->m_timeline_view->rows().size()));

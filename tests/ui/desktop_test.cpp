@@ -230,7 +230,7 @@ class Desktop : public ::testing::Test {
       ASSERT_EQ(ds_list().add_server(records.back()), 1);
     }
     ds_list().refresh_rate = 1;
-    w->m_main_timer->setInterval(1000);
+    uitest::part<QTimer>(w, "m_main_timer")->setInterval(1000);
     w->rebuild_tree(-1);
     ASSERT_EQ(w->start_all_servers(), n);
     ASSERT_TRUE(uitest::wait_until(
@@ -286,7 +286,7 @@ TEST_F(Desktop, OneNotificationPerServerPerBurstAndNoneInDoNotDisturb) {
         return run("dunstctl", {"count", "displayed"}).find('1') == 0;
       },
       30s));
-  w->m_mon_tree->setCurrentItem(w->root_node);
+  w->select_server(-1);
   w->showMinimized();
   run("dunstctl", {"action", "0"});
   EXPECT_TRUE(uitest::wait_until(

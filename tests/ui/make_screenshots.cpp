@@ -48,7 +48,7 @@ int main(int argc, char** argv) {
   b->monitoring = 1;
   b->online = 1;
   m_mainform->rebuild_tree(-1);
-  m_mainform->m_mon_tree->setCurrentItem(m_mainform->root_node);
+  m_mainform->select_server(-1);
   uitest::pump(std::chrono::milliseconds(200));
   bool ok = m_mainform->grab().save(QDir(out).filePath(QStringLiteral("main_root.png")));
 
@@ -92,7 +92,7 @@ int main(int argc, char** argv) {
   // An hour replayed in a moment, one look every 15 s: the dual-LAN server loses port 1's
   // LAN2 connection 20 minutes in and its LAN2 flaps twice; the set-B server is Off Line
   // for two minutes; the set-A server's port 1 changes peers.
-  m_mainform->m_events_timer->stop();
+  uitest::part<QTimer>(m_mainform, "m_events_timer")->stop();
   tavrix::ds_list().refresh_rate = 1;
   d->mode[0] = 22;
   d->mode[1] = 22;
@@ -137,12 +137,13 @@ int main(int argc, char** argv) {
   uitest::pump(std::chrono::milliseconds(200));
   ok = m_mainform->grab().save(QDir(out).filePath(QStringLiteral("main_redundancy.png"))) && ok;
 
-  m_mainform->m_mon_tabs->setCurrentWidget(m_mainform->m_events_view);
-  m_mainform->m_events_view->m_events_list->selectRow(0);
+  uitest::part<QTabWidget>(m_mainform, "m_mon_tab1")
+      ->setCurrentWidget(uitest::part<tavrix::ui::EventsView>(m_mainform, "m_events_view"));
+  uitest::part<tavrix::ui::EventsView>(m_mainform, "m_events_view")->m_events_list->selectRow(0);
   uitest::pump(std::chrono::milliseconds(200));
   ok = m_mainform->grab().save(QDir(out).filePath(QStringLiteral("main_events.png"))) && ok;
 
-  m_mainform->m_mon_tree->setCurrentItem(m_mainform->root_node);
+  m_mainform->select_server(-1);
   m_mainform->update_timeline();
   uitest::pump(std::chrono::milliseconds(200));
   ok = m_mainform->grab().save(QDir(out).filePath(QStringLiteral("main_timeline.png"))) && ok;

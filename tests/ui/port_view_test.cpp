@@ -93,12 +93,12 @@ TEST_F(PortView, MonitoredSetAServerShowsModesStatesAndPeers) {
   EXPECT_EQ(row(2).join('|'), "2|[NOT SUPPORT]|||||");
   EXPECT_EQ(row(3).join('|'), "-||||||");
   EXPECT_EQ(text_colour(), QColor(0, 0, 0));
-  EXPECT_EQ(w->m_info_status->text(), "On Line");
+  EXPECT_EQ(uitest::part<QLabel>(w, "m_info_status")->text(), "On Line");
 
   rec->online = 0;
   w->update_mon_list(0);
   EXPECT_EQ(text_colour(), QColor(255, 0, 0));
-  EXPECT_EQ(w->m_info_status->text(), "Off Line");
+  EXPECT_EQ(uitest::part<QLabel>(w, "m_info_status")->text(), "Off Line");
   rec->monitoring = 0;
 }
 
@@ -134,7 +134,7 @@ TEST_F(PortView, IdleServerShowsLastModesGreyWithPlaceholders) {
   EXPECT_EQ(row(2).join('|'), "2|DRDAS TCP Server|LAN1|-|-|-|-");
   EXPECT_EQ(row(4).join('|'), "3||LAN1|-|-|-|-");  // not yet known: no name
   EXPECT_EQ(text_colour(), QColor(128, 128, 128));
-  EXPECT_EQ(w->m_info_status->text(), "Idle");
+  EXPECT_EQ(uitest::part<QLabel>(w, "m_info_status")->text(), "Idle");
 }
 
 TEST_F(PortView, UnknownModelHasAnEmptyTable) {
@@ -211,7 +211,8 @@ TEST_F(PortView, HoverRowLeftThroughOutsideIsRepaintedWhole) {
   auto pointer_at = [&](QWidget* where, QPoint p) { QTest::mouseMove(where, p); };
   pointer_at(t->viewport(), row_rect(3).center());
   ASSERT_TRUE(uitest::wait_until([&] { return mark(3) == 1; }));
-  pointer_at(w->m_mon_tree->viewport(), QPoint(10, 10));  // out of the table
+  pointer_at(uitest::part<QTreeWidget>(w, "m_mon_tree")->viewport(),
+             QPoint(10, 10));  // out of the table
   uitest::pump(std::chrono::milliseconds(100));
 
   PaintSpy spy(t->viewport());
@@ -252,28 +253,28 @@ TEST_F(PortView, RefreshRewritesCellsInPlaceAndRemarksTheHoverRow) {
 
 TEST_F(PortView, StartKeepsTheIdleLookUntilTheFirstTickAndStopRestoresIt) {
   ds_list().refresh_rate = 1;
-  w->m_main_timer->setInterval(1000);
+  uitest::part<QTimer>(w, "m_main_timer")->setInterval(1000);
   auto rec = add(set_a_server());
   w->rebuild_tree(0);
-  w->m_start_act->trigger();
+  uitest::action(w, "m_start_act")->trigger();
   EXPECT_EQ(rec->monitoring.load(), 1);
-  EXPECT_TRUE(w->m_main_timer->isActive());
+  EXPECT_TRUE(uitest::part<QTimer>(w, "m_main_timer")->isActive());
   EXPECT_EQ(text_colour(), QColor(128, 128, 128));
   EXPECT_EQ(row(2).join('|'), "2|Terminal(ASCII)|LAN1|-|-|-|-");
   // The real timer's tick shows the monitored look; a handle that never opened gives
   // no answer, so the server is off line.
   ASSERT_TRUE(uitest::wait_until([&] { return row(2)[1] == "[NOT SUPPORT]"; }));
-  EXPECT_EQ(w->m_info_status->text(), "Off Line");
+  EXPECT_EQ(uitest::part<QLabel>(w, "m_info_status")->text(), "Off Line");
   EXPECT_EQ(text_colour(), QColor(255, 0, 0));
 
-  w->m_stop_act->trigger();
+  uitest::action(w, "m_stop_act")->trigger();
   EXPECT_EQ(rec->monitoring.load(), 0);
-  EXPECT_FALSE(w->m_main_timer->isActive());
+  EXPECT_FALSE(uitest::part<QTimer>(w, "m_main_timer")->isActive());
   EXPECT_TRUE(ds_list().stop_all());
   EXPECT_EQ(text_colour(), QColor(128, 128, 128));
   EXPECT_EQ(row(0).join('|'), "1|Redundant COM|LAN1|-|-|-|-");
   EXPECT_EQ(row(2).join('|'), "2|Terminal(ASCII)|LAN1|-|-|-|-");
-  EXPECT_EQ(w->m_info_status->text(), "Idle");
+  EXPECT_EQ(uitest::part<QLabel>(w, "m_info_status")->text(), "Idle");
   EXPECT_TRUE(uitest::wait_until([] { return ds_list().poller_count() == 0; }));
 }
 
@@ -282,20 +283,20 @@ TEST_F(PortView, TimerAndStopAllFollowTheFirstAndLastMonitoredServer) {
   add(uitest::make_server(uitest::kModelDual, "10.7.0.2", 2, "10.8.0.2"));
   w->rebuild_tree(0);
   ds_list().set_stop_all(1);
-  w->m_start_act->trigger();
-  EXPECT_TRUE(w->m_main_timer->isActive());
+  uitest::action(w, "m_start_act")->trigger();
+  EXPECT_TRUE(uitest::part<QTimer>(w, "m_main_timer")->isActive());
   EXPECT_FALSE(ds_list().stop_all());
   w->rebuild_tree(1);
-  w->m_start_act->trigger();
-  EXPECT_EQ(w->server_nodes[1]->data(0, tavrix::ui::kImageRole).toInt(), 6);
+  uitest::action(w, "m_start_act")->trigger();
+  EXPECT_EQ(uitest::server_node(w, 1)->data(0, tavrix::ui::kImageRole).toInt(), 6);
   // A dual-LAN server runs two pollers.
   EXPECT_TRUE(uitest::wait_until([] { return ds_list().poller_count() == 3; }));
-  w->m_stop_act->trigger();  // one of two: timer and flag untouched
-  EXPECT_TRUE(w->m_main_timer->isActive());
+  uitest::action(w, "m_stop_act")->trigger();  // one of two: timer and flag untouched
+  EXPECT_TRUE(uitest::part<QTimer>(w, "m_main_timer")->isActive());
   EXPECT_FALSE(ds_list().stop_all());
   w->rebuild_tree(0);
-  w->m_stop_act->trigger();  // the last one
-  EXPECT_FALSE(w->m_main_timer->isActive());
+  uitest::action(w, "m_stop_act")->trigger();  // the last one
+  EXPECT_FALSE(uitest::part<QTimer>(w, "m_main_timer")->isActive());
   EXPECT_TRUE(ds_list().stop_all());
   EXPECT_TRUE(uitest::wait_until([] { return ds_list().poller_count() == 0; }));
 }

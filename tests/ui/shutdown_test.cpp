@@ -56,7 +56,7 @@ class Shutdown : public ::testing::Test {
   }
   void start(int index) {
     m_mainform->rebuild_tree(index);
-    m_mainform->m_start_act->trigger();
+    uitest::action(m_mainform, "m_start_act")->trigger();
     ASSERT_EQ(ds_list().server_at(index)->monitoring.load(), 1);
   }
   qint64 timed_close() {

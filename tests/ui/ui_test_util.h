@@ -13,6 +13,7 @@
 #include <QApplication>
 #include <QString>
 #include <QStringList>
+#include <QTreeWidget>
 #include <chrono>
 #include <cstring>
 #include <deque>
@@ -42,6 +43,16 @@ T* part(const QObject* window, const char* name) {
 
 inline QAction* action(const QObject* window, const char* name) {
   return part<QAction>(window, name);
+}
+
+// The server tree's root node and the node of server i (nullptr when there is none).
+inline QTreeWidgetItem* root_node(const QObject* window) {
+  auto* tree = part<QTreeWidget>(window, "m_mon_tree");
+  return tree ? tree->topLevelItem(0) : nullptr;
+}
+inline QTreeWidgetItem* server_node(const QObject* window, int i) {
+  QTreeWidgetItem* root = root_node(window);
+  return root && i >= 0 ? root->child(i) : nullptr;
 }
 
 // The text a view shows in a cell ("<none>" outside its model).

@@ -76,7 +76,7 @@ class WatchViews : public ::testing::Test {
   }
 
   void click_tab(const QString& prefix) {
-    QTabBar* bar = w->m_mon_tabs->tabBar();
+    QTabBar* bar = uitest::part<QTabWidget>(w, "m_mon_tab1")->tabBar();
     for (int i = 0; i < bar->count(); ++i)
       if (bar->tabText(i).startsWith(prefix)) {
         QTest::mouseClick(bar, Qt::LeftButton, Qt::NoModifier, bar->tabRect(i).center());
@@ -85,13 +85,15 @@ class WatchViews : public ::testing::Test {
     ADD_FAILURE() << "no tab " << prefix.toStdString();
   }
   void click_node(QTreeWidgetItem* node) {
-    const QRect r = w->m_mon_tree->visualItemRect(node);
-    QTest::mouseClick(w->m_mon_tree->viewport(), Qt::LeftButton, Qt::NoModifier, r.center());
+    const QRect r = uitest::part<QTreeWidget>(w, "m_mon_tree")->visualItemRect(node);
+    QTest::mouseClick(uitest::part<QTreeWidget>(w, "m_mon_tree")->viewport(), Qt::LeftButton,
+                      Qt::NoModifier, r.center());
   }
   // The colour painted in the middle of a strip's newest segment, once that segment is
   // a few pixels wide (the timeline moves on every second).
   QColor strip_end_colour(int row) {
-    tavrix::ui::TimelineView* v = w->m_timeline->m_timeline_view;
+    tavrix::ui::TimelineView* v =
+        uitest::part<tavrix::ui::TimelinePanel>(w, "m_timeline_panel")->m_timeline_view;
     int x0 = 0, x1 = 0;
     auto wide = [&] {
       const auto& changes = v->rows().at(static_cast<std::size_t>(row)).changes;
@@ -104,7 +106,9 @@ class WatchViews : public ::testing::Test {
     const QImage img = v->grab().toImage();
     return img.pixelColor((x0 + x1) / 2, v->strip_rect(row).center().y());
   }
-  const QAbstractItemModel* events() { return w->m_events_view->m_events_list->model(); }
+  const QAbstractItemModel* events() {
+    return uitest::part<tavrix::ui::EventsView>(w, "m_events_view")->m_events_list->model();
+  }
 
   uitest::MsgRecorder boxes;
   tavrix::ui::MainWindow* w = nullptr;
@@ -131,14 +135,15 @@ TEST_F(WatchViews, AConnectionDroppingOnOneLanIsAnEventAMarkAndAStrip) {
   ASSERT_EQ(rec->dual_lan, 1);
   ASSERT_EQ(ds_list().add_server(rec), 1);
   ds_list().refresh_rate = 1;
-  w->m_main_timer->setInterval(1000);
+  uitest::part<QTimer>(w, "m_main_timer")->setInterval(1000);
   w->rebuild_tree(-1);
-  click_node(w->server_nodes[0]);
+  click_node(uitest::server_node(w, 0));
   ASSERT_EQ(w->selected_server(), 0);
   // Shortcuts reach the active window only.
   w->activateWindow();
   ASSERT_TRUE(QTest::qWaitForWindowActive(w));
-  QTest::keyClick(w->m_mon_tree, Qt::Key_G, Qt::ControlModifier);  // Start
+  QTest::keyClick(uitest::part<QTreeWidget>(w, "m_mon_tree"), Qt::Key_G,
+                  Qt::ControlModifier);  // Start
   ASSERT_EQ(rec->monitoring.load(), 1);
 
   // Polled, and followed from a baseline (which reports nothing).
@@ -150,7 +155,7 @@ TEST_F(WatchViews, AConnectionDroppingOnOneLanIsAnEventAMarkAndAStrip) {
       30s));
   EXPECT_EQ(w->event_log().size(), 0u);
   EXPECT_FALSE(port_marked(w, 0));
-  EXPECT_EQ(w->m_mon_tabs->tabText(1), "Events");
+  EXPECT_EQ(uitest::part<QTabWidget>(w, "m_mon_tab1")->tabText(1), "Events");
 
   // LAN2's connection of port 1 drops: one event, a marked port, a warned node.
   ASSERT_TRUE(sim->set_connection(idx, 1, 1, 2, 0, 0));
@@ -158,9 +163,10 @@ TEST_F(WatchViews, AConnectionDroppingOnOneLanIsAnEventAMarkAndAStrip) {
   ASSERT_TRUE(uitest::wait_until([&] { return port_marked(w, 0); }, 30s));
   EXPECT_EQ(port_tip(w, 0), "Redundancy lost: port 1 is connected on LAN1 only");
   EXPECT_FALSE(port_marked(w, 2)) << "port 2 has no connection at all";
-  EXPECT_EQ(image_of(w->server_nodes[0]->icon(0)),
+  EXPECT_EQ(image_of(uitest::server_node(w, 0)->icon(0)),
             image_of(tavrix::ui::with_warning_overlay(tavrix::ui::kIconServerMonitored)));
-  EXPECT_EQ(w->m_mon_tabs->tabText(1), "Events (1)") << "counted while the tab is not shown";
+  EXPECT_EQ(uitest::part<QTabWidget>(w, "m_mon_tab1")->tabText(1), "Events (1)")
+      << "counted while the tab is not shown";
   ASSERT_EQ(events()->rowCount(), 1);
   EXPECT_EQ(model_text(events(), 0, 1), "127.0.0.2, 127.0.1.2");
   EXPECT_EQ(model_text(events(), 0, 2), "Connection");
@@ -171,13 +177,23 @@ TEST_F(WatchViews, AConnectionDroppingOnOneLanIsAnEventAMarkAndAStrip) {
 
   // The timeline of the selected server: LAN1, LAN2, port 1 (one LAN), port 2 (none),
   // over the shortest span, chosen with the keyboard.
-  w->m_timeline->m_timeline_span->setFocus();
-  QTest::keyClick(w->m_timeline->m_timeline_span, Qt::Key_Up);
-  ASSERT_EQ(w->m_timeline->m_timeline_span->currentText(), "Last 10 minutes");
-  ASSERT_TRUE(
-      uitest::wait_until([&] { return w->m_timeline->m_timeline_view->rows().size() == 4; }, 10s));
+  uitest::part<tavrix::ui::TimelinePanel>(w, "m_timeline_panel")->m_timeline_span->setFocus();
+  QTest::keyClick(uitest::part<tavrix::ui::TimelinePanel>(w, "m_timeline_panel")->m_timeline_span,
+                  Qt::Key_Up);
+  ASSERT_EQ(uitest::part<tavrix::ui::TimelinePanel>(w, "m_timeline_panel")
+                ->m_timeline_span->currentText(),
+            "Last 10 minutes");
+  ASSERT_TRUE(uitest::wait_until(
+      [&] {
+        return uitest::part<tavrix::ui::TimelinePanel>(w, "m_timeline_panel")
+                   ->m_timeline_view->rows()
+                   .size() == 4;
+      },
+      10s));
   QStringList labels;
-  for (const auto& r : w->m_timeline->m_timeline_view->rows()) labels << r.label;
+  for (const auto& r :
+       uitest::part<tavrix::ui::TimelinePanel>(w, "m_timeline_panel")->m_timeline_view->rows())
+    labels << r.label;
   EXPECT_EQ(labels.join(','), "LAN1,LAN2,Port 1,Port 2");
   EXPECT_EQ(strip_end_colour(1), tavrix::ui::availability_colour(tavrix::Availability::kUp));
   EXPECT_EQ(strip_end_colour(2), tavrix::ui::availability_colour(tavrix::Availability::kPartial));
@@ -185,8 +201,9 @@ TEST_F(WatchViews, AConnectionDroppingOnOneLanIsAnEventAMarkAndAStrip) {
 
   // Looking at the tab clears the count.
   click_tab("Events");
-  EXPECT_EQ(w->m_mon_tabs->currentWidget(), w->m_events_view);
-  EXPECT_EQ(w->m_mon_tabs->tabText(1), "Events");
+  EXPECT_EQ(uitest::part<QTabWidget>(w, "m_mon_tab1")->currentWidget(),
+            uitest::part<tavrix::ui::EventsView>(w, "m_events_view"));
+  EXPECT_EQ(uitest::part<QTabWidget>(w, "m_mon_tab1")->tabText(1), "Events");
 
   // The connection returns with a new peer: the marks go, the newest event is first.
   click_tab("Connections");
@@ -195,24 +212,31 @@ TEST_F(WatchViews, AConnectionDroppingOnOneLanIsAnEventAMarkAndAStrip) {
   ASSERT_TRUE(uitest::wait_until([&] { return !port_marked(w, 0); }, 30s));
   ASSERT_TRUE(uitest::wait_until(
       [&] {
-        return image_of(w->server_nodes[0]->icon(0)) ==
+        return image_of(uitest::server_node(w, 0)->icon(0)) ==
                image_of(w->m_main_icon[tavrix::ui::kIconServerMonitored]);
       },
       10s));
-  EXPECT_EQ(w->m_mon_tabs->tabText(1), "Events (1)");
+  EXPECT_EQ(uitest::part<QTabWidget>(w, "m_mon_tab1")->tabText(1), "Events (1)");
   EXPECT_EQ(model_text(events(), 0, 6), "TCP Closed");
   EXPECT_EQ(model_text(events(), 0, 7), "198.51.100.71");
   EXPECT_EQ(model_text(events(), 1, 7), "TCP Closed");
 
   // The root node: one strip per monitored server, whole again at its newest end.
-  click_node(w->root_node);
-  ASSERT_EQ(w->m_timeline->m_timeline_view->rows().size(), 1u);
-  EXPECT_EQ(w->m_timeline->m_timeline_view->rows()[0].label, "127.0.0.2, 127.0.1.2");
+  click_node(uitest::root_node(w));
+  ASSERT_EQ(uitest::part<tavrix::ui::TimelinePanel>(w, "m_timeline_panel")
+                ->m_timeline_view->rows()
+                .size(),
+            1u);
+  EXPECT_EQ(uitest::part<tavrix::ui::TimelinePanel>(w, "m_timeline_panel")
+                ->m_timeline_view->rows()[0]
+                .label,
+            "127.0.0.2, 127.0.1.2");
   EXPECT_EQ(strip_end_colour(0), tavrix::ui::availability_colour(tavrix::Availability::kUp));
 
   // Stop: the server's detection ends; nothing more is reported.
-  click_node(w->server_nodes[0]);
-  QTest::keyClick(w->m_mon_tree, Qt::Key_T, Qt::ControlModifier);  // Stop
+  click_node(uitest::server_node(w, 0));
+  QTest::keyClick(uitest::part<QTreeWidget>(w, "m_mon_tree"), Qt::Key_T,
+                  Qt::ControlModifier);  // Stop
   ASSERT_EQ(rec->monitoring.load(), 0);
   const std::size_t before = w->event_log().size();
   ASSERT_TRUE(sim->set_connection(idx, 1, 2, 1, 1, 0));
