@@ -8,6 +8,7 @@
 #include "core/event_log.h"
 
 class QComboBox;
+class QHeaderView;
 class QLabel;
 class QTableView;
 
@@ -25,6 +26,8 @@ class EventsView : public QWidget {
 
   // Shows what the log holds now; cheap when nothing was added since the last call.
   void refresh();
+  // The table's header, whose column widths the kept layout saves.
+  QHeaderView* table_header() const;
 
   QComboBox* m_events_server = nullptr;  // "All servers", then each server's addresses
   QComboBox* m_events_kind = nullptr;    // "All kinds", "LAN", "Mode", "Connection"

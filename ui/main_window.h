@@ -3,6 +3,7 @@
 // toolbar, refresh timer and the orderly shutdown.
 #pragma once
 
+#include <QByteArray>
 #include <QColor>
 #include <QIcon>
 #include <QMainWindow>
@@ -10,6 +11,7 @@
 #include <array>
 #include <map>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "core/event_log.h"
@@ -18,6 +20,7 @@
 #include "ui/port_view.h"
 
 class QAction;
+class QHeaderView;
 class QLabel;
 class QMenu;
 class QSplitter;
@@ -54,7 +57,61 @@ class MainWindow : public QMainWindow {
   explicit MainWindow(QWidget* parent = nullptr);
   ~MainWindow() override;
 
-  // --- controls ---
+  // --- the server list in the tree and the tables ---
+  // The tree anew from the server list; keep_index is selected (the last server when
+  // it is past the end), -1 shows the root view.
+  void rebuild_tree(int keep_index);
+  // Node data of the selected node, or -1 (root or no selection).
+  int selected_server() const;
+  // Selects the server's node (the root for -1), as a click on it would; false when
+  // no node shows that index.
+  bool select_server(int index);
+
+  // --- monitoring switched by index (the kept list, the command line, the tray) ---
+  // Start or stop one server as Start and Stop do for the selected one; false when the
+  // index names no server or it is already in that state.
+  bool start_server(int index);
+  bool stop_server(int index);
+  int start_all_servers();  // how many were started
+  int stop_all_servers();
+  int monitored_count() const;
+
+  // --- events and timelines ---
+  static constexpr int kEventsSampleMs = 1000;
+  const tavrix::EventLog& event_log() const { return event_log_; }
+  // The events and timelines of the previous run (ui/event_keeper).
+  void restore_events(std::vector<tavrix::LoggedEvent> events,
+                      std::map<std::string, tavrix::AvailabilityHistory> timelines);
+  // One look at every monitored server at a given time (wall clock ms since the epoch,
+  // steady ms): new events, the tab's unseen count, the tree's warning overlays and the
+  // timeline. The pictures of docs/screenshots replay an hour in a moment.
+  void sample_events_at(int64_t wall_ms, uint64_t steady_ms);
+
+  // --- what the window's timers do, at once (tests, the pictures) ---
+  void on_refresh_timer();          // the selected server's port view, when monitored
+  void update_mon_list(int index);  // the port view and status of a server
+  void update_timeline();
+  // The Off Line cross on the nodes of monitored servers that no LAN answers.
+  void update_off_line_marks();
+
+  // --- for the parts beside the window (the kept layout, the tray) ---
+  // A line in the status bar under a name of its own (a second call replaces the text).
+  void show_note(const QString& name, const QString& text);
+  void set_refresh_seconds(int seconds);
+  QByteArray splitter_state() const;
+  void restore_splitter_state(const QByteArray& state);
+  // The tables whose column widths are kept, by name: "servers", "ports", "events".
+  std::vector<std::pair<QString, QHeaderView*>> table_headers() const;
+  QAction* exit_action() const { return m_exit_act; }
+
+ protected:
+  void showEvent(QShowEvent* event) override;
+  void closeEvent(QCloseEvent* event) override;
+  // No menu of toolbars: the bar is not meant to be hidden.
+  QMenu* createPopupMenu() override;
+
+ private:
+  // --- the parts, each with one job ---
   QToolBar* tool_bar = nullptr;
   tavrix::ui::ServerTree* m_mon_tree = nullptr;
   QSplitter* splitter = nullptr;
@@ -69,7 +126,10 @@ class MainWindow : public QMainWindow {
   QTabWidget* m_mon_tabs = nullptr;
   tavrix::ui::PortView* m_mon_list = nullptr;
   tavrix::ui::ServerTable* m_root_list = nullptr;
+  tavrix::ui::EventsView* m_events_view = nullptr;  // the "Events" tab after "Connections"
+  tavrix::ui::TimelinePanel* m_timeline = nullptr;  // under the tables, in both views
   QTimer* m_main_timer = nullptr;
+  QTimer* m_events_timer = nullptr;  // looks at the monitored servers
   std::array<QIcon, 10> m_main_icon;
   QMenu* m_pop_tree = nullptr;
 
@@ -89,55 +149,13 @@ class MainWindow : public QMainWindow {
   QAction* m_save_list_act = nullptr;
   QAction* m_export_act = nullptr;
 
-  // --- fields ---
-
-  // --- tree and server table ---
-  void rebuild_tree(int keep_index);
+  // --- the views and the information box ---
   void show_view(int index);
   void fill_server_table();
   void image_ctrl(int index);
   void show_status(const tavrix::ServerRecord& rec);
-  // Node data of the selected node, or -1 (root or no selection).
-  int selected_server() const;
-  // Selects the server's node (the root for -1), as a click on it would; false when
-  // no node shows that index.
-  bool select_server(int index);
-
-  // --- port table ---
-  void update_mon_list(int index);
   void monitor_ctrl(bool start, int index);
-
-  // --- beside the tree, the tables and the information box: events, availability timeline, redundancy marks
-  // (main_window_monitor.cpp) ---
-  tavrix::ui::EventsView* m_events_view = nullptr;  // the "Events" tab after "Connections"
-  tavrix::ui::TimelinePanel* m_timeline = nullptr;  // under the tables, in both views
-  QTimer* m_events_timer = nullptr;                 // looks at the monitored servers
-  static constexpr int kEventsSampleMs = 1000;
-  const tavrix::EventLog& event_log() const { return event_log_; }
-  // One look at every monitored server: new events, the tab's unseen count, the tree's
-  // warning overlays and the timeline.
   void sample_events();
-  // The same at a given time (wall clock ms since the epoch, steady ms): the pictures
-  // of docs/screenshots replay an hour in a moment.
-  void sample_events_at(int64_t wall_ms, uint64_t steady_ms);
-  void update_timeline();
-
-  // --- beside the designed actions: monitoring switched by index, and notes in the
-  // status bar (main_window_session.cpp) ---
-  // Start or stop one server as Start and Stop do for the selected one; false when the
-  // index names no server or it is already in that state.
-  bool start_server(int index);
-  bool stop_server(int index);
-  int start_all_servers();  // how many were started
-  int stop_all_servers();
-  int monitored_count() const;
-  // The Off Line cross on the nodes of monitored servers that no LAN answers (each second).
-  void update_off_line_marks();
-  // The events and timelines of the previous run (ui/event_keeper).
-  void restore_events(std::vector<tavrix::LoggedEvent> events,
-                      std::map<std::string, tavrix::AvailabilityHistory> timelines);
-  // A line in the status bar under a name of its own (a second call replaces the text).
-  void show_note(const QString& name, const QString& text);
 
   // --- enabling rules, evaluated on every selection or monitoring change ---
   void update_actions();
@@ -151,20 +169,12 @@ class MainWindow : public QMainWindow {
   void on_delete_node();
   void on_settings();
   void on_about();
-  void on_refresh_timer();
   void on_tree_change();
   void on_tree_menu(const QPoint& pos);
   void on_export();
   void on_open_list();
   void on_save_list();
 
- protected:
-  void showEvent(QShowEvent* event) override;
-  void closeEvent(QCloseEvent* event) override;
-  // No menu of toolbars: the bar is not meant to be hidden.
-  QMenu* createPopupMenu() override;
-
- private:
   void create_controls();
   void on_show();
   void on_close();

@@ -1,9 +1,11 @@
 // Monitoring switched by index (the kept list restarts its monitored servers, the
 // command line and the tray start or stop them all) and notes in the status bar.
 #include <QAction>
+#include <QHeaderView>
 #include <QLabel>
 #include <QPainter>
 #include <QShortcut>
+#include <QSplitter>
 #include <QStatusBar>
 #include <QTimer>
 #include <QTreeWidget>
@@ -14,6 +16,8 @@
 #include "ui/events_view.h"
 #include "ui/icons.h"
 #include "ui/main_window.h"
+#include "ui/port_view.h"
+#include "ui/server_table.h"
 #include "ui/server_tree.h"
 
 namespace {
@@ -83,6 +87,26 @@ void tavrix::ui::MainWindow::show_note(const QString& name, const QString& text)
     statusBar()->addPermanentWidget(note, 1);
   }
   note->setText(text);
+}
+
+void tavrix::ui::MainWindow::set_refresh_seconds(int seconds) {
+  m_main_timer->setInterval(seconds * 1000);
+}
+
+QByteArray tavrix::ui::MainWindow::splitter_state() const {
+  return splitter->saveState();
+}
+
+void tavrix::ui::MainWindow::restore_splitter_state(const QByteArray& state) {
+  splitter->restoreState(state);
+}
+
+std::vector<std::pair<QString, QHeaderView*>> tavrix::ui::MainWindow::table_headers() const {
+  std::vector<std::pair<QString, QHeaderView*>> out{
+      {QStringLiteral("servers"), m_root_list->horizontalHeader()},
+      {QStringLiteral("ports"), m_mon_list->horizontalHeader()}};
+  if (m_events_view) out.emplace_back(QStringLiteral("events"), m_events_view->table_header());
+  return out;
 }
 
 void tavrix::ui::MainWindow::restore_events(std::vector<tavrix::LoggedEvent> events,

@@ -107,11 +107,11 @@ TrayIcon::TrayIcon(tavrix::ui::MainWindow* window, DeskOptions& options, const D
   menu_->addAction(actions.close_to_tray);
   menu_->addSeparator();
   // Exit asks as the window's Exit does; the window may be hidden, the question is not.
-  QAction* exit = menu_->addAction(window_->m_exit_act->icon(), QStringLiteral("Exit"));
+  QAction* exit = menu_->addAction(window_->exit_action()->icon(), QStringLiteral("Exit"));
   exit->setObjectName(QStringLiteral("m_tray_exit_act"));
   connect(exit, &QAction::triggered, window_, [this] {
     if (!window_->isVisible()) raise_window(window_);
-    window_->m_exit_act->trigger();
+    window_->exit_action()->trigger();
   });
 
   icon_ = new QSystemTrayIcon(fleet_icon(state_), this);

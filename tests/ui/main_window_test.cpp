@@ -211,7 +211,7 @@ TEST_F(MainForm, TreeTextsAndServerTableRows) {
   ds_list().server_at(0)->online = 2;
   ds_list().server_at(1)->monitoring = 1;
   ds_list().server_at(1)->online = 0;
-  w->fill_server_table();
+  w->rebuild_tree(-1);  // the root view fills the table anew
   EXPECT_EQ(cell(uitest::part<QTableWidget>(w, "m_root_list"), 0, 6), "On Line");
   EXPECT_EQ(uitest::part<QTableWidget>(w, "m_root_list")->item(0, 6)->foreground().color(),
             QColor(0, 0, 255));
@@ -398,7 +398,7 @@ TEST_F(MainForm, ContextMenuOverTheTreeKeepsTheServerSelected) {
                     Qt::NoModifier, node0);
   EXPECT_EQ(w->selected_server(), 0);
   w->rebuild_tree(1);
-  w->on_tree_menu(QPoint(5, 5));
+  emit uitest::part<QTreeWidget>(w, "m_mon_tree")->customContextMenuRequested(QPoint(5, 5));
   EXPECT_TRUE(uitest::part<QMenu>(w, "m_pop_tree")->isVisible());
   EXPECT_EQ(w->selected_server(), 1);
   EXPECT_TRUE(uitest::action(w, "m_start_act")->isEnabled());

@@ -213,7 +213,7 @@ TEST_F(WatchViews, AConnectionDroppingOnOneLanIsAnEventAMarkAndAStrip) {
   ASSERT_TRUE(uitest::wait_until(
       [&] {
         return image_of(uitest::server_node(w, 0)->icon(0)) ==
-               image_of(w->m_main_icon[tavrix::ui::kIconServerMonitored]);
+               image_of(tavrix::ui::main_icon(tavrix::ui::kIconServerMonitored));
       },
       10s));
   EXPECT_EQ(uitest::part<QTabWidget>(w, "m_mon_tab1")->tabText(1), "Events (1)");
