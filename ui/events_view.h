@@ -28,13 +28,15 @@ class EventsView : public QWidget {
   void refresh();
   // The table's header, whose column widths the kept layout saves.
   QHeaderView* table_header() const;
+  // The table, for the window's Copy and Export menu.
+  QTableView* table() const { return m_events_list; }
 
+ private:
   QComboBox* m_events_server = nullptr;  // "All servers", then each server's addresses
   QComboBox* m_events_kind = nullptr;    // "All kinds", "LAN", "Mode", "Connection"
   QTableView* m_events_list = nullptr;
   QLabel* m_events_count = nullptr;  // "12 of 40 events" and the ring's size
 
- private:
   void rebuild();
 
   const tavrix::EventLog& log_;

@@ -242,8 +242,7 @@ void tavrix::ui::MainWindow::build_views() {
 
   tavrix::ui::add_table_menu(m_root_list, QStringLiteral("servers"));
   tavrix::ui::add_table_menu(m_mon_list, QStringLiteral("ports"));
-  if (m_events_view)
-    tavrix::ui::add_table_menu(m_events_view->m_events_list, QStringLiteral("events"));
+  if (m_events_view) tavrix::ui::add_table_menu(m_events_view->table(), QStringLiteral("events"));
 
   splitter->addWidget(m_mon_tree);
   splitter->addWidget(right_panel);

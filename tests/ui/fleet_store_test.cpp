@@ -266,8 +266,7 @@ TEST_F(FleetStoreTest, EventsOfTheLastRunComeBackAndNewOnesAreAppended) {
   ASSERT_EQ(log.size(), 3u);
   EXPECT_TRUE(log.newest(0).before_restart);
   EXPECT_EQ(log.newest(0).event.value, "Off Line");
-  QAbstractItemModel* rows =
-      uitest::part<tavrix::ui::EventsView>(m_mainform, "m_events_view")->m_events_list->model();
+  QAbstractItemModel* rows = uitest::part<QTableView>(m_mainform, "m_events_list")->model();
   ASSERT_EQ(rows->rowCount(), 3);
   EXPECT_TRUE(rows->index(0, 0).data(Qt::FontRole).value<QFont>().italic());
   EXPECT_TRUE(rows->index(0, 0).data(Qt::ToolTipRole).toString().contains("before the restart"));

@@ -208,8 +208,7 @@ TEST_F(TableActions, EventsTabExportsTheEventsTable) {
   uitest::action(w, "m_export_act")->trigger();
   EXPECT_EQ(read(answer_path), "Time,Server,Kind,Port,LAN,Connection,Was,Now\r\n");
   EXPECT_EQ(prompts, QStringList{"events.csv"});
-  const QMenu* menu =
-      uitest::part<tavrix::ui::EventsView>(w, "m_events_view")->m_events_list->findChild<QMenu*>();
+  const QMenu* menu = uitest::part<QTableView>(w, "m_events_list")->findChild<QMenu*>();
   ASSERT_TRUE(menu);
   QStringList items;
   for (const QAction* a : menu->actions()) items << a->text();

@@ -107,7 +107,7 @@ class WatchViews : public ::testing::Test {
     return img.pixelColor((x0 + x1) / 2, v->strip_rect(row).center().y());
   }
   const QAbstractItemModel* events() {
-    return uitest::part<tavrix::ui::EventsView>(w, "m_events_view")->m_events_list->model();
+    return uitest::part<QTableView>(w, "m_events_list")->model();
   }
 
   uitest::MsgRecorder boxes;
@@ -309,11 +309,12 @@ TEST_F(WatchViews, TheEventsListFiltersByServerAndKindAndKeepsTheNewestN) {
   view.resize(900, 400);
   view.show();
   ASSERT_TRUE(uitest::wait_until([&] { return view.isVisible(); }));
-  const QAbstractItemModel* m = view.m_events_list->model();
+  const QAbstractItemModel* m = uitest::part<QTableView>(&view, "m_events_list")->model();
   ASSERT_EQ(m->rowCount(), 50);
   EXPECT_EQ(model_text(m, 0, 7), "1700000000119") << "newest first";
   EXPECT_EQ(model_text(m, 49, 7), "1700000000070");
-  EXPECT_EQ(view.m_events_count->text(), "50 of 50 events (the latest 50 are kept)");
+  EXPECT_EQ(uitest::part<QLabel>(&view, "m_events_count")->text(),
+            "50 of 50 events (the latest 50 are kept)");
 
   // Filters chosen with the keyboard, as a user would.
   struct Case {
@@ -324,14 +325,16 @@ TEST_F(WatchViews, TheEventsListFiltersByServerAndKindAndKeepsTheNewestN) {
   const Case cases[] = {{0, 0, 50}, {0, 1, 16}, {0, 3, 17}, {1, 0, 25}, {1, 2, 8}, {2, 3, 8}};
   for (const Case& c : cases) {
     SCOPED_TRACE(testing::Message() << c.server_downs << " " << c.kind_downs);
-    view.m_events_server->setCurrentIndex(0);
-    view.m_events_kind->setCurrentIndex(0);
-    view.m_events_server->setFocus();
-    for (int i = 0; i < c.server_downs; ++i) QTest::keyClick(view.m_events_server, Qt::Key_Down);
-    for (int i = 0; i < c.kind_downs; ++i) QTest::keyClick(view.m_events_kind, Qt::Key_Down);
+    uitest::part<QComboBox>(&view, "m_events_server")->setCurrentIndex(0);
+    uitest::part<QComboBox>(&view, "m_events_kind")->setCurrentIndex(0);
+    uitest::part<QComboBox>(&view, "m_events_server")->setFocus();
+    for (int i = 0; i < c.server_downs; ++i)
+      QTest::keyClick(uitest::part<QComboBox>(&view, "m_events_server"), Qt::Key_Down);
+    for (int i = 0; i < c.kind_downs; ++i)
+      QTest::keyClick(uitest::part<QComboBox>(&view, "m_events_kind"), Qt::Key_Down);
     ASSERT_EQ(m->rowCount(), c.rows);
-    const QString server = view.m_events_server->currentText();
-    const QString kind = view.m_events_kind->currentText();
+    const QString server = uitest::part<QComboBox>(&view, "m_events_server")->currentText();
+    const QString kind = uitest::part<QComboBox>(&view, "m_events_kind")->currentText();
     for (int r = 0; r < m->rowCount(); ++r) {
       if (c.server_downs) {
         EXPECT_EQ(model_text(m, r, 1), server);
@@ -343,13 +346,14 @@ TEST_F(WatchViews, TheEventsListFiltersByServerAndKindAndKeepsTheNewestN) {
   }
 
   // New events reach a filtered list; the ring stays at its size.
-  view.m_events_server->setCurrentIndex(0);
-  view.m_events_kind->setCurrentIndex(0);
+  uitest::part<QComboBox>(&view, "m_events_server")->setCurrentIndex(0);
+  uitest::part<QComboBox>(&view, "m_events_kind")->setCurrentIndex(0);
   log.add(event(1'700'000'000'500, tavrix::EventKind::kLan, "192.0.2.13"));
   view.refresh();
   EXPECT_EQ(m->rowCount(), 50);
   EXPECT_EQ(model_text(m, 0, 1), "192.0.2.13");
-  EXPECT_GE(view.m_events_server->findText("192.0.2.13"), 1) << "a new server joins the filter";
+  EXPECT_GE(uitest::part<QComboBox>(&view, "m_events_server")->findText("192.0.2.13"), 1)
+      << "a new server joins the filter";
 }
 
 }  // namespace
