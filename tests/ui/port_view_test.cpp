@@ -8,12 +8,14 @@
 #include <QPaintEvent>
 #include <QPersistentModelIndex>
 #include <QRegion>
+#include <QSignalSpy>
 #include <QTest>
 #include <QTimer>
 #include <QTreeWidget>
 
 #include "ui/item_roles.h"
 #include "ui/main_window.h"
+#include "ui/port_table_model.h"
 #include "ui/port_view.h"
 #include "ui/ui_test_util.h"
 
@@ -299,6 +301,58 @@ TEST_F(PortView, TimerAndStopAllFollowTheFirstAndLastMonitoredServer) {
   EXPECT_FALSE(uitest::part<QTimer>(w, "m_main_timer")->isActive());
   EXPECT_TRUE(ds_list().stop_all());
   EXPECT_TRUE(uitest::wait_until([] { return ds_list().poller_count() == 0; }));
+}
+
+}  // namespace
+
+namespace {
+
+// The model alone: a refresh of the same rows announces only the rows that changed and
+// never makes the rows anew; a changed port count does; a hover mark repaints its row.
+TEST(PortTableModel, RefreshAnnouncesOnlyChangedRows) {
+  uitest::set_test_model_map();
+  auto rec = set_a_server();
+  tavrix::ui::PortTableModel model;
+  QSignalSpy resets(&model, &QAbstractItemModel::modelReset);
+  QSignalSpy changes(&model, &QAbstractItemModel::dataChanged);
+
+  model.show_idle(*rec);
+  ASSERT_EQ(model.rowCount(), 4);
+  EXPECT_EQ(resets.count(), 1);
+  EXPECT_EQ(model.index(2, 1).data().toString(), "Terminal(ASCII)");
+
+  rec->monitoring = 1;
+  rec->online = 1;
+  model.show_monitored(*rec, true);
+  EXPECT_EQ(resets.count(), 1) << "same port count: rows change in place";
+  EXPECT_EQ(model.index(2, 1).data().toString(), "[NOT SUPPORT]");
+  changes.clear();
+  model.show_monitored(*rec, true);
+  EXPECT_EQ(changes.count(), 0) << "nothing changed, nothing announced";
+
+  rec->mode[1] = 15;  // port 2 becomes Redundant COM: its two rows change, port 1's do not
+  model.show_monitored(*rec, true);
+  ASSERT_EQ(changes.count(), 2);
+  for (const QList<QVariant>& c : changes) {
+    const int row = c[0].toModelIndex().row();
+    EXPECT_TRUE(row == 2 || row == 3) << row;
+    EXPECT_EQ(c[0].toModelIndex().column(), 0);
+    EXPECT_EQ(c[1].toModelIndex().column(), tavrix::ui::PortTableModel::kColumns - 1);
+  }
+
+  changes.clear();
+  model.set_hover_mark(1, 1);
+  ASSERT_EQ(changes.count(), 1);
+  EXPECT_EQ(changes[0][1].toModelIndex().column(), tavrix::ui::PortTableModel::kColumns - 1);
+  EXPECT_EQ(model.hover_mark(1), 1);
+
+  rec->port_count = 1;
+  model.show_monitored(*rec, true);
+  EXPECT_EQ(resets.count(), 2);
+  EXPECT_EQ(model.rowCount(), 2);
+  EXPECT_EQ(model.hover_mark(1), 0) << "rows made anew carry no mark";
+  model.clear();
+  EXPECT_EQ(model.rowCount(), 0);
 }
 
 }  // namespace
