@@ -1,5 +1,5 @@
 // The monitor at fleet scale, in the lab: every server found by one broadcast search
-// is monitored at refresh 1 s through TDsList's pollers, exactly as the program does.
+// is monitored at refresh 1 s through tavrix::ServerList's pollers, exactly as the program does.
 // Built twice: bench_scale (devices answer) and bench_idle (devices silent to commands).
 // Cycle figures come from link-time wrappers of the two query calls (see below), so the
 // poller itself carries no statistics code.
@@ -203,7 +203,7 @@ int main(int argc, char** argv) {
   const double floor_before =
       BENCH_IDLE ? -1 : floor_cpu_us(found[0], found[0].ip1, floor_count, &floor_rtt_before);
 
-  auto list = std::make_unique<TDsList>();
+  auto list = std::make_unique<tavrix::ServerList>();
   list->refresh_rate = 1;
   int pollers = 0, with_handle = 0;
   for (const auto& r : found) {
@@ -221,7 +221,7 @@ int main(int argc, char** argv) {
   const auto t_start = bench::Clock::now();
   for (int i = 0; i < n; ++i) {
     std::this_thread::sleep_until(t_start + std::chrono::microseconds(1'000'000LL * i / n));
-    ServerRecord* s = list->server_at(i);
+    tavrix::ServerRecord* s = list->server_at(i);
     s->monitoring = 1;
     list->start_poller(i, 0);
     if (s->dual_lan) list->start_poller(i, 1);
@@ -263,7 +263,7 @@ int main(int argc, char** argv) {
   list->set_stop_all(1);
   const bool all_ended = list->stop_all_pollers(5000);
   const double stop_ms = bench::us_since(stop0) / 1000;
-  std::vector<std::shared_ptr<ServerRecord>> records;
+  std::vector<std::shared_ptr<tavrix::ServerRecord>> records;
   for (int i = 0; i < n; ++i) records.push_back(list->server_ptr(i));
   list.reset();
   const double stop_joined_ms = bench::us_since(stop0) / 1000;

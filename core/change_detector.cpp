@@ -5,7 +5,7 @@
 
 namespace tavrix {
 
-ServerSnapshot take_snapshot(const ServerRecord& server) {
+ServerSnapshot take_snapshot(const tavrix::ServerRecord& server) {
   ServerSnapshot s;
   s.online = server.online.load(std::memory_order_relaxed);
   s.lans = server.dual_lan ? 2 : 1;

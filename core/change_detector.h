@@ -18,7 +18,7 @@ struct ServerSnapshot {
   int lans = 1;    // 2 for a dual-LAN server
   std::vector<PortTexts> ports;
 };
-ServerSnapshot take_snapshot(const ServerRecord& server);
+ServerSnapshot take_snapshot(const tavrix::ServerRecord& server);
 
 enum class EventKind : uint8_t { kLan, kMode, kConnection };
 

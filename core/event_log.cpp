@@ -10,7 +10,7 @@
 
 namespace tavrix {
 
-std::string server_label(const ServerRecord& server) {
+std::string server_label(const tavrix::ServerRecord& server) {
   std::string text = ip_text(server.ip1, true);
   if (server.dual_lan == 1) text += ", " + ip_text(server.ip2, true);
   return text;
@@ -42,13 +42,13 @@ void EventLog::restore(std::vector<LoggedEvent> events,
   restored_ = std::move(timelines);
 }
 
-std::size_t EventLog::sample(const TDsList& list, int64_t wall_ms, uint64_t steady_ms) {
+std::size_t EventLog::sample(const tavrix::ServerList& list, int64_t wall_ms, uint64_t steady_ms) {
   std::size_t added = 0;
   std::vector<Track> next;
   const int n = list.server_count();
   next.reserve(static_cast<std::size_t>(n));
   for (int i = 0; i < n; ++i) {
-    std::shared_ptr<ServerRecord> rec = list.server_ptr(i);
+    std::shared_ptr<tavrix::ServerRecord> rec = list.server_ptr(i);
     if (!rec) continue;
     // The same record as before (an address reused after a free is a new server); the
     // list's order seldom changes, so the same place is tried first.
@@ -113,13 +113,13 @@ std::size_t EventLog::sample(const TDsList& list, int64_t wall_ms, uint64_t stea
   return added;
 }
 
-const EventLog::Track* EventLog::find(const ServerRecord* server) const {
+const EventLog::Track* EventLog::find(const tavrix::ServerRecord* server) const {
   for (const auto& t : tracks_)
     if (t.raw == server && !t.record.expired()) return &t;
   return nullptr;
 }
 
-const AvailabilityHistory* EventLog::history(const ServerRecord* server) const {
+const AvailabilityHistory* EventLog::history(const tavrix::ServerRecord* server) const {
   const Track* t = find(server);
   return t ? &t->history : nullptr;
 }
@@ -131,7 +131,7 @@ std::vector<std::pair<std::string, const AvailabilityHistory*>> EventLog::histor
   return out;
 }
 
-bool EventLog::redundancy_lost(const ServerRecord* server) const {
+bool EventLog::redundancy_lost(const tavrix::ServerRecord* server) const {
   const Track* t = find(server);
   return t && t->redundancy_lost;
 }

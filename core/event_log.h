@@ -25,7 +25,7 @@ struct LoggedEvent {
 };
 
 // The server's addresses: ip1, or "ip1, ip2" for a dual-LAN server.
-std::string server_label(const ServerRecord& server);
+std::string server_label(const tavrix::ServerRecord& server);
 
 class EventLog {
  public:
@@ -37,7 +37,7 @@ class EventLog {
   // after its monitoring began (once its pollers have answered or failed to), from a
   // baseline that yields none; stopping it ends its detection and its timeline rows.
   // Returns the number of events added.
-  std::size_t sample(const TDsList& list, int64_t wall_ms, uint64_t steady_ms);
+  std::size_t sample(const tavrix::ServerList& list, int64_t wall_ms, uint64_t steady_ms);
 
   std::size_t size() const { return count_; }
   std::size_t capacity() const { return ring_.size(); }
@@ -53,16 +53,16 @@ class EventLog {
                std::map<std::string, AvailabilityHistory> timelines);
 
   // The timeline of a server in the list (nullptr for one never sampled).
-  const AvailabilityHistory* history(const ServerRecord* server) const;
+  const AvailabilityHistory* history(const tavrix::ServerRecord* server) const;
   // Servers of the list that have a timeline, in list order.
   std::vector<std::pair<std::string, const AvailabilityHistory*>> histories() const;
   // A Redundant COM port of this server was connected on one LAN only at the last sample.
-  bool redundancy_lost(const ServerRecord* server) const;
+  bool redundancy_lost(const tavrix::ServerRecord* server) const;
 
  private:
   struct Track {
-    std::weak_ptr<ServerRecord> record;
-    const ServerRecord* raw = nullptr;
+    std::weak_ptr<tavrix::ServerRecord> record;
+    const tavrix::ServerRecord* raw = nullptr;
     std::string label;
     bool watching = false;  // monitored at the last sample
     uint64_t since = 0;     // steady ms when monitoring was first seen
@@ -70,7 +70,7 @@ class EventLog {
     AvailabilityHistory history;
     bool redundancy_lost = false;
   };
-  const Track* find(const ServerRecord* server) const;
+  const Track* find(const tavrix::ServerRecord* server) const;
 
   std::vector<LoggedEvent> ring_;
   std::size_t head_ = 0;  // where the next event goes

@@ -27,7 +27,7 @@ constexpr int kLeastUsefulMs = 50;
 
 class Cycle {
  public:
-  Cycle(ServerRecord& server, int lan, const CycleLimits& limits)
+  Cycle(tavrix::ServerRecord& server, int lan, const CycleLimits& limits)
       : s_(server), bit_(1 << lan), handle_(server.handle(lan).id()), limits_(limits) {
     qeld::DeviceIdentity unused;
     if (limits_.deadline) qeld::handle_snapshot(handle_, unused, own_);
@@ -62,7 +62,7 @@ class Cycle {
   int handle() const { return handle_; }
 
  private:
-  ServerRecord& s_;
+  tavrix::ServerRecord& s_;
   const int bit_;
   const int handle_;
   const CycleLimits& limits_;
@@ -71,7 +71,7 @@ class Cycle {
 
 }  // namespace
 
-LanCycle poll_lan_cycle(ServerRecord& s, int lan, qeld::QueryChannel& channel,
+LanCycle poll_lan_cycle(tavrix::ServerRecord& s, int lan, qeld::QueryChannel& channel,
                         const CycleLimits& limits) {
   LanCycle out;
   Cycle cycle(s, lan, limits);
@@ -117,7 +117,7 @@ LanCycle poll_lan_cycle(ServerRecord& s, int lan, qeld::QueryChannel& channel,
   return out;
 }
 
-std::array<LanCycle, 2> poll_server_once(ServerRecord& server, const CycleLimits& limits) {
+std::array<LanCycle, 2> poll_server_once(tavrix::ServerRecord& server, const CycleLimits& limits) {
   std::array<LanCycle, 2> out{};
   const auto run = [&](int lan) {
     qeld::QueryChannel channel;

@@ -48,11 +48,11 @@ struct LanCycle {
 // Runs one cycle on `lan` (0: handle1 and bit 0 of online; 1: handle2 and bit 1). A
 // failed mode read does not end the cycle: the connection records are read for the
 // modes the record already holds. Allocates nothing.
-LanCycle poll_lan_cycle(ServerRecord& server, int lan, qeld::QueryChannel& channel,
+LanCycle poll_lan_cycle(tavrix::ServerRecord& server, int lan, qeld::QueryChannel& channel,
                         const CycleLimits& limits = {});
 
 // One cycle of each LAN the server has, both at once as their two pollers would run
 // them, each through a channel of its own. A LAN the server lacks is left as made.
-std::array<LanCycle, 2> poll_server_once(ServerRecord& server, const CycleLimits& limits = {});
+std::array<LanCycle, 2> poll_server_once(tavrix::ServerRecord& server, const CycleLimits& limits = {});
 
 }  // namespace tavrix::core

@@ -8,33 +8,33 @@
 
 #include "qeld/query.h"
 
-TUpdateThread::TUpdateThread(TPollerHost& host, std::shared_ptr<ServerRecord> record, int server_index,
+tavrix::Poller::Poller(tavrix::PollerHost& host, std::shared_ptr<tavrix::ServerRecord> record, int server_index,
                              int lan)
     : server_index(server_index), lan(lan), host_(host), record_(std::move(record)) {}
 
-TUpdateThread::~TUpdateThread() {
+tavrix::Poller::~Poller() {
   request_stop();
   join();
 }
 
-void TUpdateThread::start() {
-  thread_ = std::thread([this] { Execute(); });
+void tavrix::Poller::start() {
+  thread_ = std::thread([this] { run(); });
 }
 
-void TUpdateThread::request_stop() {
+void tavrix::Poller::request_stop() {
   stop.store(1, std::memory_order_relaxed);
   host_.wake_pollers();
 }
 
-void TUpdateThread::join() {
+void tavrix::Poller::join() {
   if (thread_.joinable()) thread_.join();
 }
 
-bool TUpdateThread::stop_requested() const {
+bool tavrix::Poller::stop_requested() const {
   return stop.load(std::memory_order_relaxed) != 0 || host_.stop_all();
 }
 
-void TUpdateThread::Execute() {
+void tavrix::Poller::run() {
   // The running-poller count was raised by start_poller, before this thread existed,
   // so a waiter never misses a poller that has not yet reached its loop.
   // Kept for the whole run: a socket set per query cost more than the exchange itself.
@@ -42,7 +42,7 @@ void TUpdateThread::Execute() {
   // A stop ends a query at its next resend, not after all of its attempts.
   tavrix::core::CycleLimits limits;
   limits.cancel = [](const void* self) {
-    return static_cast<const TUpdateThread*>(self)->stop_requested();
+    return static_cast<const tavrix::Poller*>(self)->stop_requested();
   };
   limits.cancel_arg = this;
 

@@ -10,9 +10,11 @@
 #include "core/poll_cycle.h"
 #include "core/server_record.h"
 
+namespace tavrix {
+
 // What a poller needs of whoever runs it, and nothing more: the refresh period, a
 // pause that a stop request cuts short, the stop-all flag, and the report of its end.
-class TPollerHost {
+class PollerHost {
  public:
   virtual int refresh_seconds() const = 0;
   virtual bool stop_all() const = 0;
@@ -24,17 +26,17 @@ class TPollerHost {
   virtual void poller_leave() = 0;
 
  protected:
-  ~TPollerHost() = default;
+  ~PollerHost() = default;
 };
 
-class TUpdateThread {
+class Poller {
  public:
   // The record is taken by the window thread when the poller is started and held for
   // the whole run, so a later change of the server list does not touch this thread.
-  TUpdateThread(TPollerHost& host, std::shared_ptr<ServerRecord> record, int server_index, int lan);
-  ~TUpdateThread();  // asks the thread to stop and joins it
-  TUpdateThread(const TUpdateThread&) = delete;
-  TUpdateThread& operator=(const TUpdateThread&) = delete;
+  Poller(tavrix::PollerHost& host, std::shared_ptr<tavrix::ServerRecord> record, int server_index, int lan);
+  ~Poller();  // asks the thread to stop and joins it
+  Poller(const tavrix::Poller&) = delete;
+  tavrix::Poller& operator=(const tavrix::Poller&) = delete;
 
   void start();
   // Sets `stop` and wakes the thread if it sleeps in its pause. Does not wait.
@@ -48,11 +50,13 @@ class TUpdateThread {
   std::atomic<int> stop{0};
 
  private:
-  void Execute();
+  void run();
   bool stop_requested() const;
 
-  TPollerHost& host_;
-  std::shared_ptr<ServerRecord> record_;
+  tavrix::PollerHost& host_;
+  std::shared_ptr<tavrix::ServerRecord> record_;
   std::atomic<bool> ended_{false};
   std::thread thread_;
 };
+
+}  // namespace tavrix

@@ -21,7 +21,7 @@ std::string connection_text(const TextSet& set, uint8_t state, uint32_t peer) {
   return load_str(set.state_base + state);
 }
 
-PortTexts port_texts(const ServerRecord& server, int port_index, const TextSet& set) {
+PortTexts port_texts(const tavrix::ServerRecord& server, int port_index, const TextSet& set) {
   PortTexts t;
   t.port = port_index + 1;
   t.mode_code = server.mode_at(port_index);
@@ -48,7 +48,7 @@ std::string mode_label(const PortTexts& port) {
   return port.mode_cell + " (" + port.mode_name + ")";
 }
 
-std::vector<PortTexts> port_table(const ServerRecord& server) {
+std::vector<PortTexts> port_table(const tavrix::ServerRecord& server) {
   const TextSet set = text_set_for(server.model_id);
   std::vector<PortTexts> rows;
   const int count =
@@ -62,7 +62,7 @@ std::string lan_status_text(int online, int lan) {
   return load_str((online & (1 << lan)) ? kStrOnLine : kStrOffLine);
 }
 
-std::string server_status_text(const ServerRecord& server) {
+std::string server_status_text(const tavrix::ServerRecord& server) {
   if (!server.monitoring.load(std::memory_order_relaxed)) return load_str(kStrIdle);
   return load_str(server.online.load(std::memory_order_relaxed) ? kStrOnLine : kStrOffLine);
 }

@@ -46,15 +46,15 @@ struct PortTexts {
 
 inline constexpr const char* kNotSupport = "[NOT SUPPORT]";
 
-PortTexts port_texts(const ServerRecord& server, int port_index, const TextSet& set);
+PortTexts port_texts(const tavrix::ServerRecord& server, int port_index, const TextSet& set);
 // The mode as an event names it: the cell the port table shows while monitored, with
 // the mode's own name after it when that cell is "[NOT SUPPORT]".
 std::string mode_label(const PortTexts& port);
-std::vector<PortTexts> port_table(const ServerRecord& server);
+std::vector<PortTexts> port_table(const tavrix::ServerRecord& server);
 
 // "On Line" / "Off Line" for one LAN bit of `online`.
 std::string lan_status_text(int online, int lan);
 // The server's status word as the server table shows it: "Idle", "On Line", "Off Line".
-std::string server_status_text(const ServerRecord& server);
+std::string server_status_text(const tavrix::ServerRecord& server);
 
 }  // namespace tavrix

@@ -4,19 +4,19 @@
 
 #include "qeld/library.h"
 
-TEnumThread::~TEnumThread() {
+tavrix::SearchWorker::~SearchWorker() {
   join();
 }
 
-void TEnumThread::start() {
-  thread_ = std::thread([this] { Execute(); });
+void tavrix::SearchWorker::start() {
+  thread_ = std::thread([this] { run(); });
 }
 
-void TEnumThread::join() {
+void tavrix::SearchWorker::join() {
   if (thread_.joinable()) thread_.join();
 }
 
-void TEnumThread::Execute() {
+void tavrix::SearchWorker::run() {
   // One quiet wait is a second, so the time-out reads as seconds without a new server.
   qeld::set_search_options(1000, timeout_seconds);
   const uint32_t where = by_ip == 1 ? target : 0xFFFFFFFFu;

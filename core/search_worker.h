@@ -8,12 +8,14 @@
 
 #include "qeld/search_engine.h"
 
-class TEnumThread {
+namespace tavrix {
+
+class SearchWorker {
  public:
-  TEnumThread() = default;
-  ~TEnumThread();  // joins; the owner aborts the search first so this ends within a wait
-  TEnumThread(const TEnumThread&) = delete;
-  TEnumThread& operator=(const TEnumThread&) = delete;
+  SearchWorker() = default;
+  ~SearchWorker();  // joins; the owner aborts the search first so this ends within a wait
+  SearchWorker(const tavrix::SearchWorker&) = delete;
+  tavrix::SearchWorker& operator=(const tavrix::SearchWorker&) = delete;
 
   qeld::ReplyCallback reply_callback;
   int by_ip = 0;        // 1: search `target` only; anything else: broadcast
@@ -28,8 +30,10 @@ class TEnumThread {
   int search_result() const { return result_.load(std::memory_order_acquire); }
 
  private:
-  void Execute();
+  void run();
 
   std::atomic<int> result_{0};
   std::thread thread_;
 };
+
+}  // namespace tavrix

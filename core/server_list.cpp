@@ -16,17 +16,17 @@
 
 namespace tavrix {
 
-TDsList& ds_list() {
-  static TDsList list;
+tavrix::ServerList& ds_list() {
+  static tavrix::ServerList list;
   return list;
 }
 
 }  // namespace tavrix
 
 // ---------------------------------------------------------------------------
-// TDsList
+// tavrix::ServerList
 
-struct TDsList::Impl {
+struct tavrix::ServerList::Impl {
   // Guards changes of the running-poller count; taken by poller_enter/poller_leave.
   // The count itself is atomic so that waiters may read it without the lock.
   std::mutex lock;
@@ -41,11 +41,11 @@ struct TDsList::Impl {
   std::condition_variable wake_cv;
 
   // Window thread only.
-  std::vector<std::shared_ptr<ServerRecord>> servers;
-  std::array<std::array<std::unique_ptr<TUpdateThread>, 2>, tavrix::kMaxServers> slots;
-  std::vector<std::unique_ptr<TUpdateThread>> retired;  // pollers out of their slot, maybe running
-  std::unique_ptr<TEnumThread> worker;
-  std::vector<std::unique_ptr<TEnumThread>> old_workers;  // replaced while still searching
+  std::vector<std::shared_ptr<tavrix::ServerRecord>> servers;
+  std::array<std::array<std::unique_ptr<tavrix::Poller>, 2>, tavrix::kMaxServers> slots;
+  std::vector<std::unique_ptr<tavrix::Poller>> retired;  // pollers out of their slot, maybe running
+  std::unique_ptr<tavrix::SearchWorker> worker;
+  std::vector<std::unique_ptr<tavrix::SearchWorker>> old_workers;  // replaced while still searching
   int last_result = 0;
 
   // Result list: one writer (the worker's callback) appends entry `result_count` and
@@ -57,9 +57,9 @@ struct TDsList::Impl {
   std::atomic<uint32_t> generation{0};
 };
 
-TDsList::TDsList() : impl_(std::make_unique<Impl>()) {}
+tavrix::ServerList::ServerList() : impl_(std::make_unique<Impl>()) {}
 
-TDsList::~TDsList() {
+tavrix::ServerList::~ServerList() {
   // Every search ends at its next callback, every poller at its next check.
   impl_->abort.store(true);
   impl_->generation.fetch_add(1);
@@ -81,27 +81,27 @@ TDsList::~TDsList() {
 
 // --- server list -------------------------------------------------------------
 
-int TDsList::server_count() const {
+int tavrix::ServerList::server_count() const {
   return static_cast<int>(impl_->servers.size());
 }
 
-ServerRecord* TDsList::server_at(int index) const {
+tavrix::ServerRecord* tavrix::ServerList::server_at(int index) const {
   return server_ptr(index).get();
 }
 
-std::shared_ptr<ServerRecord> TDsList::server_ptr(int index) const {
+std::shared_ptr<tavrix::ServerRecord> tavrix::ServerList::server_ptr(int index) const {
   if (index < 0 || index >= server_count()) return nullptr;
   return impl_->servers[index];
 }
 
-int TDsList::add_server(std::shared_ptr<ServerRecord> record) {
+int tavrix::ServerList::add_server(std::shared_ptr<tavrix::ServerRecord> record) {
   // The tree's node array and the poller slots hold 512 servers.
   if (!record || server_count() >= tavrix::kMaxServers) return 0;
   impl_->servers.push_back(std::move(record));
   return 1;
 }
 
-void TDsList::delete_server(int index) {
+void tavrix::ServerList::delete_server(int index) {
   const int n = server_count();
   if (index < 0 || index >= n) return;
   reap();
@@ -115,7 +115,7 @@ void TDsList::delete_server(int index) {
   impl_->servers.erase(impl_->servers.begin() + index);
 }
 
-void TDsList::clear_servers() {
+void tavrix::ServerList::clear_servers() {
   reap();
   for (int i = 0; i < tavrix::kMaxServers; ++i) {
     for (auto& t : impl_->slots[i]) {
@@ -128,7 +128,7 @@ void TDsList::clear_servers() {
   impl_->servers.clear();
 }
 
-bool TDsList::server_exists(const qeld::DeviceIdentity& reply) const {
+bool tavrix::ServerList::server_exists(const qeld::DeviceIdentity& reply) const {
   for (const auto& s : impl_->servers) {
     if (s->ip1 == reply.ip1 && std::memcmp(s->mac1, reply.mac1, 6) == 0) return true;
     if (s->ip2 == reply.ip1 && std::memcmp(s->mac2, reply.mac1, 6) == 0) return true;
@@ -136,13 +136,13 @@ bool TDsList::server_exists(const qeld::DeviceIdentity& reply) const {
   return false;
 }
 
-std::shared_ptr<ServerRecord> TDsList::make_server_record(const qeld::DeviceIdentity& reply) {
+std::shared_ptr<tavrix::ServerRecord> tavrix::ServerList::make_server_record(const qeld::DeviceIdentity& reply) {
   return tavrix::make_server_record(reply);
 }
 
 // --- pollers -----------------------------------------------------------------
 
-void TDsList::start_poller(int index, int lan) {
+void tavrix::ServerList::start_poller(int index, int lan) {
   if (index < 0 || index >= server_count() || lan < 0 || lan > 1) return;
   reap();
   auto& slot = impl_->slots[index][lan];
@@ -151,19 +151,19 @@ void TDsList::start_poller(int index, int lan) {
     slot->request_stop();
     impl_->retired.push_back(std::move(slot));
   }
-  slot = std::make_unique<TUpdateThread>(static_cast<TPollerHost&>(*this), impl_->servers[index],
+  slot = std::make_unique<tavrix::Poller>(static_cast<tavrix::PollerHost&>(*this), impl_->servers[index],
                                          index, lan);
   // Counted before it runs, so a wait for the count to reach 0 cannot miss it.
   poller_enter();
   slot->start();
 }
 
-void TDsList::stop_poller(int index, int lan) {
+void tavrix::ServerList::stop_poller(int index, int lan) {
   if (index < 0 || index >= tavrix::kMaxServers || lan < 0 || lan > 1) return;
   if (auto& slot = impl_->slots[index][lan]) slot->request_stop();
 }
 
-bool TDsList::stop_all_pollers(int timeout_ms) {
+bool tavrix::ServerList::stop_all_pollers(int timeout_ms) {
   // Set every stop request first and wake the sleepers once: a wake per poller would
   // make a thousand pollers wake each other a million times.
   for (auto& pair : impl_->slots)
@@ -177,46 +177,46 @@ bool TDsList::stop_all_pollers(int timeout_ms) {
   return poller_count() == 0;
 }
 
-void TDsList::set_stop_all(int value) {
+void tavrix::ServerList::set_stop_all(int value) {
   impl_->stop_all.store(value != 0, std::memory_order_relaxed);
   if (value) wake_pollers();
 }
 
-bool TDsList::stop_all() const {
+bool tavrix::ServerList::stop_all() const {
   return impl_->stop_all.load(std::memory_order_relaxed);
 }
 
-void TDsList::poller_enter() {
+void tavrix::ServerList::poller_enter() {
   std::lock_guard<std::mutex> g(impl_->lock);
   impl_->running.fetch_add(1, std::memory_order_relaxed);
 }
 
-void TDsList::poller_leave() {
+void tavrix::ServerList::poller_leave() {
   std::lock_guard<std::mutex> g(impl_->lock);
   impl_->running.fetch_sub(1, std::memory_order_release);
 }
 
-int TDsList::poller_count() const {
+int tavrix::ServerList::poller_count() const {
   return impl_->running.load(std::memory_order_acquire);
 }
 
-bool TDsList::pause(const std::atomic<int>& stop, int ms) {
+bool tavrix::ServerList::pause(const std::atomic<int>& stop, int ms) {
   auto stopped = [&] { return stop.load(std::memory_order_relaxed) != 0 || stop_all(); };
   std::unique_lock<std::mutex> g(impl_->wake_mu);
   return impl_->wake_cv.wait_for(g, std::chrono::milliseconds(ms), stopped);
 }
 
-int TDsList::refresh_seconds() const {
+int tavrix::ServerList::refresh_seconds() const {
   return refresh_rate.load(std::memory_order_relaxed);
 }
 
-void TDsList::wake_pollers() {
+void tavrix::ServerList::wake_pollers() {
   // Taking the mutex orders the flag change before a sleeper's predicate check.
   { std::lock_guard<std::mutex> g(impl_->wake_mu); }
   impl_->wake_cv.notify_all();
 }
 
-void TDsList::reap() {
+void tavrix::ServerList::reap() {
   auto& r = impl_->retired;
   for (auto it = r.begin(); it != r.end();) {
     if ((*it)->ended()) {
@@ -237,16 +237,16 @@ void TDsList::reap() {
 
 // --- search results ------------------------------------------------------------
 
-int TDsList::result_count() const {
+int tavrix::ServerList::result_count() const {
   return impl_->result_count.load(std::memory_order_acquire);
 }
 
-const qeld::DeviceIdentity* TDsList::result_at(int index) const {
+const qeld::DeviceIdentity* tavrix::ServerList::result_at(int index) const {
   if (index < 0 || index >= result_count()) return nullptr;
   return &impl_->results[index];
 }
 
-void TDsList::clear_results() {
+void tavrix::ServerList::clear_results() {
   std::lock_guard<std::mutex> g(impl_->results_mu);
   impl_->result_count.store(0, std::memory_order_release);
 }
@@ -259,7 +259,7 @@ bool keep_reply(const qeld::DeviceIdentity& reply, int by_ip) {
 }
 }  // namespace
 
-void TDsList::add_result(const qeld::DeviceIdentity& reply, int by_ip) {
+void tavrix::ServerList::add_result(const qeld::DeviceIdentity& reply, int by_ip) {
   if (!keep_reply(reply, by_ip)) return;
   std::lock_guard<std::mutex> g(impl_->results_mu);
   const int n = impl_->result_count.load(std::memory_order_relaxed);
@@ -270,7 +270,7 @@ void TDsList::add_result(const qeld::DeviceIdentity& reply, int by_ip) {
 
 // --- search worker -------------------------------------------------------------
 
-bool TDsList::listed_already(const qeld::DeviceIdentity& reply, int count) const {
+bool tavrix::ServerList::listed_already(const qeld::DeviceIdentity& reply, int count) const {
   // A device that answers in both request families makes one record per family in the
   // engine (a 4800-family record carries no unit id to match a 0x82 reply by); a
   // broadcast list shows it once. A directed search keeps both: the two-reply models'
@@ -284,7 +284,7 @@ bool TDsList::listed_already(const qeld::DeviceIdentity& reply, int count) const
   return false;
 }
 
-int TDsList::on_reply(const qeld::DeviceIdentity* reply, int by_ip, uint32_t generation) {
+int tavrix::ServerList::on_reply(const qeld::DeviceIdentity* reply, int by_ip, uint32_t generation) {
   if (impl_->abort.load(std::memory_order_relaxed)) return 0;
   // A search that a newer one replaced ends as soon as it calls back.
   if (impl_->generation.load(std::memory_order_relaxed) != generation) return 0;
@@ -301,15 +301,15 @@ int TDsList::on_reply(const qeld::DeviceIdentity* reply, int by_ip, uint32_t gen
   return 1;
 }
 
-int TDsList::on_reply_by_ip(const qeld::DeviceIdentity* reply) {
+int tavrix::ServerList::on_reply_by_ip(const qeld::DeviceIdentity* reply) {
   return on_reply(reply, 1, impl_->generation.load(std::memory_order_relaxed));
 }
 
-int TDsList::on_reply_broadcast(const qeld::DeviceIdentity* reply) {
+int tavrix::ServerList::on_reply_broadcast(const qeld::DeviceIdentity* reply) {
   return on_reply(reply, 0, impl_->generation.load(std::memory_order_relaxed));
 }
 
-void TDsList::start_search(int kind, uint32_t address) {
+void tavrix::ServerList::start_search(int kind, uint32_t address) {
   uint32_t gen;
   {
     std::lock_guard<std::mutex> g(impl_->results_mu);
@@ -326,7 +326,7 @@ void TDsList::start_search(int kind, uint32_t address) {
     else
       impl_->old_workers.push_back(std::move(impl_->worker));
   }
-  auto w = std::make_unique<TEnumThread>();
+  auto w = std::make_unique<tavrix::SearchWorker>();
   w->by_ip = kind == 1 ? 1 : 0;
   w->target = kind == 1 ? address : 0;
   w->timeout_seconds = search_timeout.load(std::memory_order_relaxed);
@@ -338,7 +338,7 @@ void TDsList::start_search(int kind, uint32_t address) {
   impl_->worker->start();
 }
 
-bool TDsList::search_finished() {
+bool tavrix::ServerList::search_finished() {
   reap();
   if (!impl_->worker || !impl_->worker->is_finished()) return false;
   impl_->last_result = impl_->worker->search_result();
@@ -346,14 +346,14 @@ bool TDsList::search_finished() {
   return true;
 }
 
-int TDsList::last_search_result() const {
+int tavrix::ServerList::last_search_result() const {
   return impl_->last_result;
 }
 
-void TDsList::abort_search() {
+void tavrix::ServerList::abort_search() {
   impl_->abort.store(true, std::memory_order_relaxed);
 }
 
-bool TDsList::search_running() const {
+bool tavrix::ServerList::search_running() const {
   return impl_->worker && !impl_->worker->is_finished();
 }

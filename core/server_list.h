@@ -1,4 +1,4 @@
-// The program's model of the known device servers: TDsList (server list, search
+// The program's model of the known device servers: ServerList (the servers, the search
 // results, settings, poller slots and flags). No toolkit here.
 #pragma once
 
@@ -15,19 +15,19 @@
 #include "core/server_record.h"
 #include "qeld/ds_info.h"
 
-class TEnumThread;
-
 namespace tavrix {
+
+class SearchWorker;
+
 inline constexpr int kMaxResults = 512;
-}  // namespace tavrix
 
 // The pollers see it only as their host: the pause, the stop-all flag, the refresh.
-class TDsList : private TPollerHost {
+class ServerList : private tavrix::PollerHost {
  public:
-  TDsList();
-  ~TDsList();  // stops and joins every poller and the search worker
-  TDsList(const TDsList&) = delete;
-  TDsList& operator=(const TDsList&) = delete;
+  ServerList();
+  ~ServerList();  // stops and joins every poller and the search worker
+  ServerList(const tavrix::ServerList&) = delete;
+  tavrix::ServerList& operator=(const tavrix::ServerList&) = delete;
 
   // Settings: refresh_rate 1..99 s (default 3), search_timeout 3..60 s (default 5).
   std::atomic<int> refresh_rate{3};
@@ -35,10 +35,10 @@ class TDsList : private TPollerHost {
 
   // --- server list (window thread) ---
   int server_count() const;
-  ServerRecord* server_at(int index) const;  // nullptr outside the list
-  std::shared_ptr<ServerRecord> server_ptr(int index) const;
+  tavrix::ServerRecord* server_at(int index) const;  // nullptr outside the list
+  std::shared_ptr<tavrix::ServerRecord> server_ptr(int index) const;
   // Appends; 1, or 0 when the list already holds 512 servers (nothing added).
-  int add_server(std::shared_ptr<ServerRecord> record);
+  int add_server(std::shared_ptr<tavrix::ServerRecord> record);
   // Removes index, moving later servers and their poller slots down one place. The
   // record stays alive while its pollers hold it.
   void delete_server(int index);
@@ -47,7 +47,7 @@ class TDsList : private TPollerHost {
   bool server_exists(const qeld::DeviceIdentity& reply) const;
   // The seven steps: copy identity, port count, dual-LAN, open handle1 (LAN1 address)
   // and, when dual-LAN, handle2 (LAN2 address). The caller then calls add_server.
-  std::shared_ptr<ServerRecord> make_server_record(const qeld::DeviceIdentity& reply);
+  std::shared_ptr<tavrix::ServerRecord> make_server_record(const qeld::DeviceIdentity& reply);
 
   // --- pollers ---
   void start_poller(int index, int lan);
@@ -95,10 +95,9 @@ class TDsList : private TPollerHost {
 
   struct Impl;
   std::unique_ptr<Impl> impl_;
-  friend class ::TEnumThread;
+  friend class tavrix::SearchWorker;
 };
 
-namespace tavrix {
 // The program's single instance.
-TDsList& ds_list();
+tavrix::ServerList& ds_list();
 }  // namespace tavrix

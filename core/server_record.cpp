@@ -6,23 +6,23 @@
 #include "core/address_text.h"
 #include "qeld/model_map.h"
 
-ServerRecord::ServerRecord() {
+tavrix::ServerRecord::ServerRecord() {
   for (auto& m : mode) m.store(-1, std::memory_order_relaxed);
   for (auto& rec : conn)
     for (auto& b : rec) b.store(0, std::memory_order_relaxed);
 }
 
-void ServerRecord::store_conn(int i, const uint8_t* record) {
+void tavrix::ServerRecord::store_conn(int i, const uint8_t* record) {
   for (int k = 0; k < tavrix::kConnRecordBytes; ++k)
     conn[i][k].store(record[k], std::memory_order_relaxed);
 }
 
-void ServerRecord::load_conn(int i, uint8_t* record) const {
+void tavrix::ServerRecord::load_conn(int i, uint8_t* record) const {
   for (int k = 0; k < tavrix::kConnRecordBytes; ++k)
     record[k] = conn[i][k].load(std::memory_order_relaxed);
 }
 
-uint32_t ServerRecord::conn_peer(int i, int n, int lan) const {
+uint32_t tavrix::ServerRecord::conn_peer(int i, int n, int lan) const {
   const int at = 8 * (n - 1) + 4 * lan;
   uint8_t b[4];
   for (int k = 0; k < 4; ++k) b[k] = conn[i][at + k].load(std::memory_order_relaxed);
@@ -31,14 +31,14 @@ uint32_t ServerRecord::conn_peer(int i, int n, int lan) const {
   return ip;
 }
 
-uint8_t ServerRecord::conn_state(int i, int n, int lan) const {
+uint8_t tavrix::ServerRecord::conn_state(int i, int n, int lan) const {
   return conn[i][64 + 2 * (n - 1) + lan].load(std::memory_order_relaxed);
 }
 
 namespace tavrix {
 
-std::shared_ptr<ServerRecord> make_server_record(const qeld::DeviceIdentity& reply_in) {
-  auto rec = std::make_shared<ServerRecord>();
+std::shared_ptr<tavrix::ServerRecord> make_server_record(const qeld::DeviceIdentity& reply_in) {
+  auto rec = std::make_shared<tavrix::ServerRecord>();
   qeld::DeviceIdentity reply = reply_in;
   rec->model_key = reply.model_key;
   rec->model_id = reply.model_id;
@@ -63,7 +63,7 @@ std::shared_ptr<ServerRecord> make_server_record(const qeld::DeviceIdentity& rep
   return rec;
 }
 
-qeld::DeviceIdentity identity_of(const ServerRecord& rec) {
+qeld::DeviceIdentity identity_of(const tavrix::ServerRecord& rec) {
   qeld::DeviceIdentity id;
   id.model_key = rec.model_key;
   id.model_id = rec.model_id;

@@ -15,7 +15,6 @@ inline constexpr int kMaxPorts = 32;
 inline constexpr int kConnRecordBytes = 80;
 // The most servers a list holds (the window's tree, the poller slots, the list file).
 inline constexpr int kMaxServers = 512;
-}  // namespace tavrix
 
 // Identity fields are fixed once made; the monitoring fields are written by pollers
 // while the window thread reads them, hence relaxed atomics (a refresh may show a mix
@@ -45,12 +44,11 @@ struct ServerRecord {
   const tavrix::core::DeviceHandle& handle(int lan) const { return lan ? handle2 : handle1; }
 };
 
-namespace tavrix {
 // A record from a search reply: identity, port count, dual-LAN, and handle1 opened on
 // the LAN1 address and, when dual-LAN, handle2 on the LAN2 address.
-std::shared_ptr<ServerRecord> make_server_record(const qeld::DeviceIdentity& reply);
+std::shared_ptr<tavrix::ServerRecord> make_server_record(const qeld::DeviceIdentity& reply);
 
 // The identity a record was made from, as far as the record keeps it (no local_ip, no
 // unit id): what a server list stores.
-qeld::DeviceIdentity identity_of(const ServerRecord& rec);
+qeld::DeviceIdentity identity_of(const tavrix::ServerRecord& rec);
 }  // namespace tavrix

@@ -28,7 +28,7 @@ QLabel* value(QWidget* parent, const char* name) {
 }
 }  // namespace
 
-Tm_aboutbox::Tm_aboutbox(QWidget* parent) : QDialog(parent) {
+tavrix::ui::AboutBox::AboutBox(QWidget* parent) : QDialog(parent) {
   setObjectName(QStringLiteral("m_aboutbox"));
   setWindowTitle(QStringLiteral("About"));
   setFont(tavrix::ui::form_font());
@@ -62,12 +62,12 @@ Tm_aboutbox::Tm_aboutbox(QWidget* parent) : QDialog(parent) {
   top->addWidget(m_about_icon, 0, Qt::AlignTop);
   top->addLayout(grid, 1);
 
-  Button1 = new QPushButton(QStringLiteral("OK"), this);
-  Button1->setObjectName(QStringLiteral("Button1"));
-  Button1->setDefault(true);
+  ok_button = new QPushButton(QStringLiteral("OK"), this);
+  ok_button->setObjectName(QStringLiteral("Button1"));
+  ok_button->setDefault(true);
   auto* buttons = new QHBoxLayout;
   buttons->addStretch(1);
-  buttons->addWidget(Button1);
+  buttons->addWidget(ok_button);
   buttons->addStretch(1);
 
   auto* main = new QVBoxLayout(this);
@@ -78,16 +78,16 @@ Tm_aboutbox::Tm_aboutbox(QWidget* parent) : QDialog(parent) {
   main->setSizeConstraint(QLayout::SetFixedSize);
 
   // Escape closes the dialog through reject(), the cancel role of the same button.
-  connect(Button1, &QPushButton::clicked, this, [this] { Button1Click(); });
-  FormCreate();
+  connect(ok_button, &QPushButton::clicked, this, [this] { on_ok(); });
+  create_controls();
 }
 
-void Tm_aboutbox::FormCreate() {
+void tavrix::ui::AboutBox::create_controls() {
   m_about_productname->setText(QString::fromStdString(tavrix::load_str(tavrix::kStrProductName)));
   m_about_version->setText(QString::fromStdString(tavrix::load_str(tavrix::kStrVersion)));
   m_about_copyright->setText(QString::fromStdString(tavrix::load_str(tavrix::kStrCopyright)));
 }
 
-void Tm_aboutbox::Button1Click() {
+void tavrix::ui::AboutBox::on_ok() {
   accept();
 }

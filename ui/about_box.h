@@ -7,17 +7,21 @@
 class QLabel;
 class QPushButton;
 
-class Tm_aboutbox : public QDialog {
+namespace tavrix::ui {
+
+class AboutBox : public QDialog {
   Q_OBJECT
  public:
-  explicit Tm_aboutbox(QWidget* parent = nullptr);
+  explicit AboutBox(QWidget* parent = nullptr);
 
   QLabel* m_about_icon = nullptr;
   QLabel* m_about_productname = nullptr;
   QLabel* m_about_version = nullptr;
   QLabel* m_about_copyright = nullptr;
-  QPushButton* Button1 = nullptr;
+  QPushButton* ok_button = nullptr;
 
-  void FormCreate();
-  void Button1Click();
+  void create_controls();
+  void on_ok();
 };
+
+}  // namespace tavrix::ui

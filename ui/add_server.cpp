@@ -11,7 +11,7 @@ QString server_list_full_text() {
       .arg(kMaxServers);
 }
 
-bool add_server_or_report(QWidget* parent, std::shared_ptr<ServerRecord> record) {
+bool add_server_or_report(QWidget* parent, std::shared_ptr<tavrix::ServerRecord> record) {
   if (!record) return false;
   // A record that never reached the list closes its handles as it goes.
   if (ds_list().add_server(record) == 1) return true;

@@ -6,7 +6,10 @@
 #include <memory>
 
 class QWidget;
+
+namespace tavrix {
 struct ServerRecord;
+}  // namespace tavrix
 
 namespace tavrix::ui {
 
@@ -15,6 +18,6 @@ QString server_list_full_text();
 
 // ds_list().add_server(record); when the list is full, drops the record (its handles
 // close with it), shows an error box and returns false.
-bool add_server_or_report(QWidget* parent, std::shared_ptr<ServerRecord> record);
+bool add_server_or_report(QWidget* parent, std::shared_ptr<tavrix::ServerRecord> record);
 
 }  // namespace tavrix::ui

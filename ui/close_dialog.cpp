@@ -22,7 +22,7 @@ uint32_t tick_ms() {
 }
 }  // namespace
 
-Tm_close_form::Tm_close_form(QWidget* parent) : QDialog(parent) {
+tavrix::ui::CloseDialog::CloseDialog(QWidget* parent) : QDialog(parent) {
   setObjectName(QStringLiteral("m_close_form"));
   setWindowTitle(QStringLiteral("Close"));
   setFont(tavrix::ui::form_font());
@@ -44,30 +44,30 @@ Tm_close_form::Tm_close_form(QWidget* parent) : QDialog(parent) {
   m_close_timer->setObjectName(QStringLiteral("m_close_timer"));
   m_close_timer->setInterval(100);
   m_close_timer->setSingleShot(true);
-  connect(m_close_timer, &QTimer::timeout, this, [this] { m_close_timerTimer(); });
+  connect(m_close_timer, &QTimer::timeout, this, [this] { on_timer(); });
 }
 
-void Tm_close_form::showEvent(QShowEvent* event) {
+void tavrix::ui::CloseDialog::showEvent(QShowEvent* event) {
   QDialog::showEvent(event);
-  if (!event->spontaneous()) FormShow();
+  if (!event->spontaneous()) on_show();
 }
 
-void Tm_close_form::FormShow() {
+void tavrix::ui::CloseDialog::on_show() {
   m_close_msg->setText(QStringLiteral("Closing..."));
   m_close_timer->start();
 }
 
-void Tm_close_form::m_close_timerTimer() {
+void tavrix::ui::CloseDialog::on_timer() {
   accept();
 }
 
-void Tm_close_form::done(int result) {
+void tavrix::ui::CloseDialog::done(int result) {
   m_close_timer->stop();
-  FormClose();
+  on_close();
   QDialog::done(result);
 }
 
-void Tm_close_form::FormClose() {
+void tavrix::ui::CloseDialog::on_close() {
   const uint32_t t0 = tick_ms();
   while (static_cast<uint32_t>(tick_ms() - t0) <= kWaitLimitMs &&
          tavrix::ds_list().poller_count() > 0)

@@ -7,23 +7,27 @@
 class QLabel;
 class QTimer;
 
-class Tm_close_form : public QDialog {
+namespace tavrix::ui {
+
+class CloseDialog : public QDialog {
   Q_OBJECT
  public:
-  explicit Tm_close_form(QWidget* parent = nullptr);
+  explicit CloseDialog(QWidget* parent = nullptr);
 
   QLabel* m_close_msg = nullptr;
   QTimer* m_close_timer = nullptr;
 
   static constexpr int kWaitLimitMs = 5000;
 
-  void FormShow();
-  void m_close_timerTimer();
+  void on_show();
+  void on_timer();
   // The bounded wait for the running-poller count to reach 0.
-  void FormClose();
+  void on_close();
 
   void done(int result) override;
 
  protected:
   void showEvent(QShowEvent* event) override;
 };
+
+}  // namespace tavrix::ui

@@ -34,7 +34,7 @@ constexpr KindRow kKinds[] = {
 
 }  // namespace
 
-DeskActions add_desk_actions(Tm_mainform* window, DeskOptions& options) {
+DeskActions add_desk_actions(tavrix::ui::MainWindow* window, DeskOptions& options) {
   DeskActions a;
   a.resume = check_action(window, "m_resume_act", QStringLiteral("Resume Monitoring at Start"),
                           &options.resume);

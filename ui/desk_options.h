@@ -5,9 +5,10 @@
 
 class QAction;
 class QMenu;
-class Tm_mainform;
 
 namespace tavrix::ui {
+
+class MainWindow;
 
 // Kinds of change that may raise a desktop notification (bits).
 enum NotifyKind : int {
@@ -34,7 +35,7 @@ struct DeskActions {
 
 // Makes the actions over `options` (which must outlive the window) and adds them to the
 // window's Run menu after Settings. Each action shows and changes the option.
-DeskActions add_desk_actions(Tm_mainform* window, DeskOptions& options);
+DeskActions add_desk_actions(tavrix::ui::MainWindow* window, DeskOptions& options);
 // Shows the options' current values in the actions (after the options were read).
 void sync_desk_actions(const DeskActions& actions, const DeskOptions& options);
 

@@ -48,9 +48,9 @@ QString some_of(const QStringList& servers) {
   return text;
 }
 
-const ServerRecord* find_server(const QString& label, int* index = nullptr) {
+const tavrix::ServerRecord* find_server(const QString& label, int* index = nullptr) {
   for (int i = 0; i < ds_list().server_count(); ++i) {
-    const ServerRecord* rec = ds_list().server_at(i);
+    const tavrix::ServerRecord* rec = ds_list().server_at(i);
     if (QString::fromStdString(server_label(*rec)) == label) {
       if (index) *index = i;
       return rec;
@@ -85,7 +85,7 @@ NoticeText notice_text(const std::vector<Notice>& burst) {
   return {QStringLiteral("%1 servers changed").arg(burst.size()), lines.join('\n')};
 }
 
-DesktopNotifier::DesktopNotifier(Tm_mainform* window, const DeskOptions& options)
+DesktopNotifier::DesktopNotifier(tavrix::ui::MainWindow* window, const DeskOptions& options)
     : QObject(window), window_(window), options_(options) {
   seen_total_ = window_->event_log().total();
   QDBusConnection::sessionBus().connect(kService, kPath, kService, QStringLiteral("ActionInvoked"),
@@ -121,7 +121,7 @@ void DesktopNotifier::check(int64_t now_ms) {
     const tavrix::LoggedEvent& l = log.newest(i);
     if (l.before_restart || l.event.kind != tavrix::EventKind::kLan) continue;
     const QString server = QString::fromStdString(l.server);
-    const ServerRecord* rec = find_server(server);
+    const tavrix::ServerRecord* rec = find_server(server);
     const bool dual = rec && rec->dual_lan == 1;
     const bool none_answering = !rec || rec->online.load() == 0;
     if (l.event.value == "Off Line") {
@@ -139,7 +139,7 @@ void DesktopNotifier::check(int64_t now_ms) {
   }
   // A port newly short of a path: the detection behind the tree's warning mark.
   for (int i = 0; i < ds_list().server_count(); ++i) {
-    const ServerRecord* rec = ds_list().server_at(i);
+    const tavrix::ServerRecord* rec = ds_list().server_at(i);
     const QString server = QString::fromStdString(server_label(*rec));
     const bool lost = log.redundancy_lost(rec);
     if (lost && redundancy_lost_.insert(server).second)
@@ -216,9 +216,7 @@ void DesktopNotifier::on_action(uint id, const QString&) {
   if (it == by_id_.end()) return;  // another program's notification
   int index = -1;
   raise_window(window_);
-  if (find_server(it->second, &index) && index >= 0 && index < tavrix::kMaxServers &&
-      window_->server_nodes[index])
-    window_->m_mon_tree->setCurrentItem(window_->server_nodes[index]);
+  if (find_server(it->second, &index) && index >= 0) window_->select_server(index);
 }
 
 }  // namespace tavrix::ui

@@ -19,10 +19,14 @@
 #include "ui/desk_options.h"
 
 class QTimer;
-class Tm_mainform;
+
+namespace tavrix {
 struct ServerRecord;
+}  // namespace tavrix
 
 namespace tavrix::ui {
+
+class MainWindow;
 
 struct Notice {
   NotifyKind kind = kNotifyOffLine;
@@ -47,7 +51,7 @@ class DesktopNotifier : public QObject {
   static constexpr int64_t kBurstMaxMs = 20000;
   static constexpr int64_t kPerServerMs = 60000;  // one notification per server a minute
 
-  DesktopNotifier(Tm_mainform* window, const DeskOptions& options);
+  DesktopNotifier(tavrix::ui::MainWindow* window, const DeskOptions& options);
 
   // Looks at the event log and the redundancy marks (on a timer from begin()).
   void check(int64_t now_ms);
@@ -64,7 +68,7 @@ class DesktopNotifier : public QObject {
   void take(Notice n, int64_t now_ms);
   void send(const std::vector<Notice>& burst, int64_t now_ms);
 
-  Tm_mainform* window_;
+  tavrix::ui::MainWindow* window_;
   const DeskOptions& options_;
   QTimer* timer_ = nullptr;
   uint64_t seen_total_ = 0;     // event log total already looked at

@@ -18,7 +18,7 @@ QString default_state_dir() {
   return base + QStringLiteral("/tavrix-monitor");
 }
 
-EventKeeper::EventKeeper(Tm_mainform* window, QString dir)
+EventKeeper::EventKeeper(tavrix::ui::MainWindow* window, QString dir)
     : QObject(window), window_(window), dir_(std::move(dir)) {
   file_ = std::make_unique<tavrix::EventHistoryFile>(path().toStdString());
 }

@@ -11,9 +11,10 @@
 #include "core/event_history.h"
 
 class QTimer;
-class Tm_mainform;
 
 namespace tavrix::ui {
+
+class MainWindow;
 
 // $XDG_STATE_HOME/tavrix-monitor (~/.local/state/tavrix-monitor without the variable).
 QString default_state_dir();
@@ -22,7 +23,7 @@ class EventKeeper : public QObject {
  public:
   static constexpr int kAppendCheckMs = 250;
 
-  EventKeeper(Tm_mainform* window, QString dir = default_state_dir());
+  EventKeeper(tavrix::ui::MainWindow* window, QString dir = default_state_dir());
   // Reads the kept events into the window (before any new event); how many came back.
   int restore(int64_t now_ms);
   // Appends the events the log gained since the last call; from begin() on, on a timer.
@@ -32,7 +33,7 @@ class EventKeeper : public QObject {
   QString path() const;
 
  private:
-  Tm_mainform* window_;
+  tavrix::ui::MainWindow* window_;
   QString dir_;
   std::unique_ptr<tavrix::EventHistoryFile> file_;
   uint64_t appended_total_ = 0;  // the log's total() up to which events are in the file

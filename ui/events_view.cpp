@@ -194,4 +194,8 @@ void EventsView::rebuild() {
                               .arg(log_.capacity()));
 }
 
+QHeaderView* EventsView::table_header() const {
+  return m_events_list->horizontalHeader();
+}
+
 }  // namespace tavrix::ui

@@ -8,6 +8,7 @@
 #include "core/event_log.h"
 
 class QComboBox;
+class QHeaderView;
 class QLabel;
 class QTableView;
 
@@ -25,13 +26,17 @@ class EventsView : public QWidget {
 
   // Shows what the log holds now; cheap when nothing was added since the last call.
   void refresh();
+  // The table's header, whose column widths the kept layout saves.
+  QHeaderView* table_header() const;
+  // The table, for the window's Copy and Export menu.
+  QTableView* table() const { return m_events_list; }
 
+ private:
   QComboBox* m_events_server = nullptr;  // "All servers", then each server's addresses
   QComboBox* m_events_kind = nullptr;    // "All kinds", "LAN", "Mode", "Connection"
   QTableView* m_events_list = nullptr;
   QLabel* m_events_count = nullptr;  // "12 of 40 events" and the ring's size
 
- private:
   void rebuild();
 
   const tavrix::EventLog& log_;

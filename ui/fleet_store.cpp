@@ -32,18 +32,8 @@ namespace {
 
 const QString kWindowFormat = QStringLiteral("tavrix-monitor-window");
 
-QString mac1_of(const ServerRecord& rec) {
+QString mac1_of(const tavrix::ServerRecord& rec) {
   return QString::fromStdString(mac_text(rec.mac1));
-}
-
-// The tables whose column widths are kept, by a name that stays when widgets move.
-std::vector<std::pair<QString, QHeaderView*>> kept_headers(Tm_mainform* w) {
-  std::vector<std::pair<QString, QHeaderView*>> out{
-      {QStringLiteral("servers"), w->m_root_list->horizontalHeader()},
-      {QStringLiteral("ports"), w->m_mon_list->horizontalHeader()}};
-  if (w->m_events_view)
-    out.emplace_back(QStringLiteral("events"), w->m_events_view->m_events_list->horizontalHeader());
-  return out;
 }
 
 QString b64(const QByteArray& bytes) {
@@ -60,7 +50,7 @@ QString default_config_dir() {
          QStringLiteral("/tavrix-monitor");
 }
 
-FleetStore::FleetStore(Tm_mainform* window, QString dir)
+FleetStore::FleetStore(tavrix::ui::MainWindow* window, QString dir)
     : QObject(window), window_(window), dir_(std::move(dir)) {
   window_->installEventFilter(this);
 }
@@ -134,14 +124,13 @@ bool FleetStore::restore_layout() {
   options_.do_not_disturb = settings.value(QStringLiteral("do_not_disturb")).toBool(false);
   options_.notify_kinds =
       settings.value(QStringLiteral("notify_kinds")).toInt(kNotifyAll) & kNotifyAll;
-  window_->m_main_timer->setInterval(refresh * 1000);
+  window_->set_refresh_seconds(refresh);
   monitored_macs_.clear();
   for (const QJsonValue& v : o.value(QStringLiteral("monitored")).toArray())
     monitored_macs_ << v.toString();
-  if (window_->Splitter1)
-    window_->Splitter1->restoreState(unb64(o.value(QStringLiteral("splitter"))));
+  window_->restore_splitter_state(unb64(o.value(QStringLiteral("splitter"))));
   const QJsonObject columns = o.value(QStringLiteral("columns")).toObject();
-  for (const auto& [name, header] : kept_headers(window_))
+  for (const auto& [name, header] : window_->table_headers())
     if (columns.contains(name)) header->restoreState(unb64(columns.value(name)));
   return window_->restoreGeometry(unb64(o.value(QStringLiteral("geometry"))));
 }
@@ -197,13 +186,14 @@ QString FleetStore::window_text() const {
     if (ds_list().server_at(i)->monitoring.load() == 1)
       monitored.append(mac1_of(*ds_list().server_at(i)));
   QJsonObject columns;
-  for (const auto& [name, header] : kept_headers(window_)) columns[name] = b64(header->saveState());
+  for (const auto& [name, header] : window_->table_headers())
+    columns[name] = b64(header->saveState());
   QJsonObject o{{QStringLiteral("format"), kWindowFormat},
                 {QStringLiteral("version"), kWindowFileVersion},
                 {QStringLiteral("settings"), settings},
                 {QStringLiteral("monitored"), monitored},
                 {QStringLiteral("geometry"), b64(window_->saveGeometry())},
-                {QStringLiteral("splitter"), b64(window_->Splitter1->saveState())},
+                {QStringLiteral("splitter"), b64(window_->splitter_state())},
                 {QStringLiteral("columns"), columns}};
   return QString::fromUtf8(QJsonDocument(o).toJson(QJsonDocument::Indented));
 }

@@ -11,9 +11,10 @@
 #include "ui/desk_options.h"
 
 class QTimer;
-class Tm_mainform;
 
 namespace tavrix::ui {
+
+class MainWindow;
 
 // $XDG_CONFIG_HOME/tavrix-monitor (~/.config/tavrix-monitor without the variable).
 QString default_config_dir();
@@ -23,7 +24,7 @@ class FleetStore : public QObject {
   static constexpr int kWindowFileVersion = 1;
   static constexpr int kSaveCheckMs = 1000;
 
-  FleetStore(Tm_mainform* window, QString dir = default_config_dir());
+  FleetStore(tavrix::ui::MainWindow* window, QString dir = default_config_dir());
   ~FleetStore() override;
 
   QString servers_path() const;
@@ -59,7 +60,7 @@ class FleetStore : public QObject {
   // Renames a file that cannot be used and tells the user and the log why.
   void put_aside(const QString& path, const QString& why);
 
-  Tm_mainform* window_;
+  tavrix::ui::MainWindow* window_;
   QString dir_;
   QTimer* timer_ = nullptr;
   DeskOptions options_;

@@ -13,22 +13,22 @@
 #include <QGuiApplication>
 #include <QScreen>
 
-Tm_mainform* m_mainform = nullptr;
-Tm_search_form* m_search_form = nullptr;
-Tm_aboutbox* m_aboutbox = nullptr;
-Tm_set_form* m_set_form = nullptr;
-Tm_close_form* m_close_form = nullptr;
-Tm_searchIP_form* m_searchIP_form = nullptr;
+tavrix::ui::MainWindow* m_mainform = nullptr;
+tavrix::ui::SearchDialog* m_search_form = nullptr;
+tavrix::ui::AboutBox* m_aboutbox = nullptr;
+tavrix::ui::SettingsDialog* m_set_form = nullptr;
+tavrix::ui::CloseDialog* m_close_form = nullptr;
+tavrix::ui::SearchIpDialog* m_searchIP_form = nullptr;
 
 namespace tavrix::ui {
 
 void create_forms() {
-  m_mainform = new Tm_mainform();
-  m_search_form = new Tm_search_form(m_mainform);
-  m_aboutbox = new Tm_aboutbox(m_mainform);
-  m_set_form = new Tm_set_form(m_mainform);
-  m_close_form = new Tm_close_form(m_mainform);
-  m_searchIP_form = new Tm_searchIP_form(m_mainform);
+  m_mainform = new tavrix::ui::MainWindow();
+  m_search_form = new tavrix::ui::SearchDialog(m_mainform);
+  m_aboutbox = new tavrix::ui::AboutBox(m_mainform);
+  m_set_form = new tavrix::ui::SettingsDialog(m_mainform);
+  m_close_form = new tavrix::ui::CloseDialog(m_mainform);
+  m_searchIP_form = new tavrix::ui::SearchIpDialog(m_mainform);
 }
 
 void destroy_forms() {
@@ -63,9 +63,9 @@ void report_exception(const std::exception* e) {
   message_box(parent, text, MsgIcon::Error, MsgButtons::Ok);
 }
 
-TApplication::TApplication(int& argc, char** argv) : QApplication(argc, argv) {}
+Application::Application(int& argc, char** argv) : QApplication(argc, argv) {}
 
-bool TApplication::notify(QObject* receiver, QEvent* event) {
+bool Application::notify(QObject* receiver, QEvent* event) {
   try {
     return QApplication::notify(receiver, event);
   } catch (const std::exception& e) {

@@ -10,19 +10,21 @@
 #include <stdexcept>
 #include <utility>
 
-class Tm_mainform;
-class Tm_search_form;
-class Tm_aboutbox;
-class Tm_set_form;
-class Tm_close_form;
-class Tm_searchIP_form;
+namespace tavrix::ui {
+class MainWindow;
+class SearchDialog;
+class AboutBox;
+class SettingsDialog;
+class CloseDialog;
+class SearchIpDialog;
+}  // namespace tavrix::ui
 
-extern Tm_mainform* m_mainform;
-extern Tm_search_form* m_search_form;
-extern Tm_aboutbox* m_aboutbox;
-extern Tm_set_form* m_set_form;
-extern Tm_close_form* m_close_form;
-extern Tm_searchIP_form* m_searchIP_form;
+extern tavrix::ui::MainWindow* m_mainform;
+extern tavrix::ui::SearchDialog* m_search_form;
+extern tavrix::ui::AboutBox* m_aboutbox;
+extern tavrix::ui::SettingsDialog* m_set_form;
+extern tavrix::ui::CloseDialog* m_close_form;
+extern tavrix::ui::SearchIpDialog* m_searchIP_form;
 
 namespace tavrix::ui {
 
@@ -65,10 +67,10 @@ auto guarded(F handler) {
 
 // The application object: every event passes through notify, which reports an
 // exception that escaped its handler and carries on with the next event.
-class TApplication : public QApplication {
+class Application : public QApplication {
   Q_OBJECT
  public:
-  TApplication(int& argc, char** argv);
+  Application(int& argc, char** argv);
   bool notify(QObject* receiver, QEvent* event) override;
 };
 

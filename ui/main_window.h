@@ -3,6 +3,7 @@
 // toolbar, refresh timer and the orderly shutdown.
 #pragma once
 
+#include <QByteArray>
 #include <QColor>
 #include <QIcon>
 #include <QMainWindow>
@@ -10,12 +11,16 @@
 #include <array>
 #include <map>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "core/event_log.h"
 #include "core/server_list.h"
+#include "ui/item_roles.h"
+#include "ui/port_view.h"
 
 class QAction;
+class QHeaderView;
 class QLabel;
 class QMenu;
 class QSplitter;
@@ -28,6 +33,8 @@ class QTreeWidgetItem;
 class QVBoxLayout;
 namespace tavrix::ui {
 class EventsView;
+class ServerTable;
+class ServerTree;
 class TimelinePanel;
 }  // namespace tavrix::ui
 
@@ -38,48 +45,91 @@ struct ServerStatus {
   QString text;
   QColor colour;
 };
-ServerStatus server_status(const ServerRecord& rec);
+ServerStatus server_status(const tavrix::ServerRecord& rec);
 
 // Tree node text: first address (", " second address for a dual-LAN server), then
 // the model name as "  [%s]".
-QString server_node_text(const ServerRecord& rec);
+QString server_node_text(const tavrix::ServerRecord& rec);
 
-// Item roles: the node/row data (server index, -1 for the root) and the image index.
-inline constexpr int kDataRole = Qt::UserRole;
-inline constexpr int kImageRole = Qt::UserRole + 1;
-
-// Port table colours.
-inline const QColor kIdleText(128, 128, 128);
-inline const QColor kOfflineText(255, 0, 0);
-inline const QColor kOnlineText(0, 0, 0);
-inline const QColor kHoverRow(220, 220, 220);
-inline const QColor kLan1Row(245, 245, 245);
-inline const QColor kLan2Row(255, 255, 255);
-
-}  // namespace tavrix::ui
-
-class Tm_mainform : public QMainWindow {
+class MainWindow : public QMainWindow {
   Q_OBJECT
  public:
-  explicit Tm_mainform(QWidget* parent = nullptr);
-  ~Tm_mainform() override;
+  explicit MainWindow(QWidget* parent = nullptr);
+  ~MainWindow() override;
 
-  // --- controls ---
-  QToolBar* ToolBar1 = nullptr;
-  QTreeWidget* m_mon_tree = nullptr;
-  QSplitter* Splitter1 = nullptr;
-  QWidget* Panel1 = nullptr;
-  QWidget* top_Panel = nullptr;
-  QWidget* Panel2 = nullptr;
+  // --- the server list in the tree and the tables ---
+  // The tree anew from the server list; keep_index is selected (the last server when
+  // it is past the end), -1 shows the root view.
+  void rebuild_tree(int keep_index);
+  // Node data of the selected node, or -1 (root or no selection).
+  int selected_server() const;
+  // Selects the server's node (the root for -1), as a click on it would; false when
+  // no node shows that index.
+  bool select_server(int index);
+
+  // --- monitoring switched by index (the kept list, the command line, the tray) ---
+  // Start or stop one server as Start and Stop do for the selected one; false when the
+  // index names no server or it is already in that state.
+  bool start_server(int index);
+  bool stop_server(int index);
+  int start_all_servers();  // how many were started
+  int stop_all_servers();
+  int monitored_count() const;
+
+  // --- events and timelines ---
+  static constexpr int kEventsSampleMs = 1000;
+  const tavrix::EventLog& event_log() const { return event_log_; }
+  // The events and timelines of the previous run (ui/event_keeper).
+  void restore_events(std::vector<tavrix::LoggedEvent> events,
+                      std::map<std::string, tavrix::AvailabilityHistory> timelines);
+  // One look at every monitored server at a given time (wall clock ms since the epoch,
+  // steady ms): new events, the tab's unseen count, the tree's warning overlays and the
+  // timeline. The pictures of docs/screenshots replay an hour in a moment.
+  void sample_events_at(int64_t wall_ms, uint64_t steady_ms);
+
+  // --- what the window's timers do, at once (tests, the pictures) ---
+  void on_refresh_timer();          // the selected server's port view, when monitored
+  void update_mon_list(int index);  // the port view and status of a server
+  void update_timeline();
+  // The Off Line cross on the nodes of monitored servers that no LAN answers.
+  void update_off_line_marks();
+
+  // --- for the parts beside the window (the kept layout, the tray) ---
+  // A line in the status bar under a name of its own (a second call replaces the text).
+  void show_note(const QString& name, const QString& text);
+  void set_refresh_seconds(int seconds);
+  QByteArray splitter_state() const;
+  void restore_splitter_state(const QByteArray& state);
+  // The tables whose column widths are kept, by name: "servers", "ports", "events".
+  std::vector<std::pair<QString, QHeaderView*>> table_headers() const;
+  QAction* exit_action() const { return m_exit_act; }
+
+ protected:
+  void showEvent(QShowEvent* event) override;
+  void closeEvent(QCloseEvent* event) override;
+  // No menu of toolbars: the bar is not meant to be hidden.
+  QMenu* createPopupMenu() override;
+
+ private:
+  // --- the parts, each with one job ---
+  QToolBar* tool_bar = nullptr;
+  tavrix::ui::ServerTree* m_mon_tree = nullptr;
+  QSplitter* splitter = nullptr;
+  QWidget* right_panel = nullptr;
+  QWidget* info_panel = nullptr;
+  QWidget* async_panel = nullptr;
   QLabel* m_info_status = nullptr;
   QLabel* m_info_model = nullptr;
   QLabel* m_info_ip = nullptr;
   QLabel* m_info_mac = nullptr;
   QLabel* m_ds_AsyncServer = nullptr;
-  QTabWidget* m_mon_tab1 = nullptr;
-  QTableWidget* m_mon_list = nullptr;
-  QTableWidget* m_root_list = nullptr;
+  QTabWidget* m_mon_tabs = nullptr;
+  tavrix::ui::PortView* m_mon_list = nullptr;
+  tavrix::ui::ServerTable* m_root_list = nullptr;
+  tavrix::ui::EventsView* m_events_view = nullptr;  // the "Events" tab after "Connections"
+  tavrix::ui::TimelinePanel* m_timeline = nullptr;  // under the tables, in both views
   QTimer* m_main_timer = nullptr;
+  QTimer* m_events_timer = nullptr;  // looks at the monitored servers
   std::array<QIcon, 10> m_main_icon;
   QMenu* m_pop_tree = nullptr;
 
@@ -99,110 +149,48 @@ class Tm_mainform : public QMainWindow {
   QAction* m_save_list_act = nullptr;
   QAction* m_export_act = nullptr;
 
-  // --- fields ---
-  int hot_row = 0;  // port-table row under the pointer
-  std::array<QTreeWidgetItem*, tavrix::kMaxServers> server_nodes{};
-  QTreeWidgetItem* root_node = nullptr;
-
-  // --- tree and server table ---
-  void rebuild_tree(int keep_index);
+  // --- the views and the information box ---
   void show_view(int index);
   void fill_server_table();
   void image_ctrl(int index);
-  void show_status(const ServerRecord& rec);
-  // Node data of the selected node, or -1 (root or no selection).
-  int selected_server() const;
-
-  // --- port table ---
-  void update_mon_list(int index);
-  void additem(const ServerRecord& rec, int mode_base);
+  void show_status(const tavrix::ServerRecord& rec);
   void monitor_ctrl(bool start, int index);
-  QColor m_mon_listCustomDrawItem(int row) const;
-  void m_mon_listMouseMove(const QPoint& viewport_pos);
-  QColor mon_text_colour() const { return mon_text_colour_; }
-  // Item data of a port-table row (1 marks the hover row).
-  int mon_row_data(int row) const;
-
-  // --- beside the tree, the tables and the information box: events, availability timeline, redundancy marks
-  // (main_window_monitor.cpp) ---
-  tavrix::ui::EventsView* m_events_view = nullptr;  // the "Events" tab after "Connections"
-  tavrix::ui::TimelinePanel* m_timeline = nullptr;  // under the tables, in both views
-  QTimer* m_events_timer = nullptr;                 // looks at the monitored servers
-  static constexpr int kEventsSampleMs = 1000;
-  const tavrix::EventLog& event_log() const { return event_log_; }
-  // One look at every monitored server: new events, the tab's unseen count, the tree's
-  // warning overlays and the timeline.
   void sample_events();
-  // The same at a given time (wall clock ms since the epoch, steady ms): the pictures
-  // of docs/screenshots replay an hour in a moment.
-  void sample_events_at(int64_t wall_ms, uint64_t steady_ms);
-  void update_timeline();
-
-  // --- beside the designed actions: monitoring switched by index, and notes in the
-  // status bar (main_window_session.cpp) ---
-  // Start or stop one server as Start and Stop do for the selected one; false when the
-  // index names no server or it is already in that state.
-  bool start_server(int index);
-  bool stop_server(int index);
-  int start_all_servers();  // how many were started
-  int stop_all_servers();
-  int monitored_count() const;
-  // The Off Line cross on the nodes of monitored servers that no LAN answers (each second).
-  void update_off_line_marks();
-  // The events and timelines of the previous run (ui/event_keeper).
-  void restore_events(std::vector<tavrix::LoggedEvent> events,
-                      std::map<std::string, tavrix::AvailabilityHistory> timelines);
-  // A line in the status bar under a name of its own (a second call replaces the text).
-  void show_note(const QString& name, const QString& text);
 
   // --- enabling rules, evaluated on every selection or monitoring change ---
   void update_actions();
 
   // --- handlers ---
-  void m_search_actExecute();
-  void m_specifyIP_actExecute();
-  void m_exit_actExecute();
-  void m_start_actExecute();
-  void m_stop_actExecute();
-  void m_delnode_actExecute();
-  void m_menu_settingsClick();
-  void m_about_actExecute();
-  void m_main_timerTimer();
-  void m_mon_treeChange();
-  void m_mon_treeContextPopup(const QPoint& pos);
-  void m_export_actExecute();
-  void m_open_list_actExecute();
-  void m_save_list_actExecute();
+  void on_search();
+  void on_search_ip();
+  void on_exit();
+  void on_start();
+  void on_stop();
+  void on_delete_node();
+  void on_settings();
+  void on_about();
+  void on_tree_change();
+  void on_tree_menu(const QPoint& pos);
+  void on_export();
+  void on_open_list();
+  void on_save_list();
 
- protected:
-  void showEvent(QShowEvent* event) override;
-  void closeEvent(QCloseEvent* event) override;
-  bool eventFilter(QObject* watched, QEvent* event) override;
-  // No menu of toolbars: the bar is not meant to be hidden.
-  QMenu* createPopupMenu() override;
-
- private:
-  void FormCreate();
-  void FormShow();
-  void FormClose();
+  void create_controls();
+  void on_show();
+  void on_close();
   void build_actions();
   void build_menus_and_toolbar();
   void build_views();
   void build_session_parts();  // main_window_session.cpp
-  void set_mon_text_colour(const QColor& colour);
-  void set_mon_row_data(int row, int value);
-  void set_mon_cell(int row, int column, const QString& text);
-  void set_node_image(int index, int image);
   void add_watch_views(QVBoxLayout* right);
   void update_events_tab();
   void update_tree_marks();
-  void mark_redundancy(int row, const ServerRecord& rec, int port_index, bool answering);
 
-  QColor mon_text_colour_{tavrix::ui::kIdleText};
   bool shut_down_ = false;
   tavrix::EventLog event_log_;
-  uint64_t events_seen_ = 0;  // event_log_.total() when the Events tab was last looked at
-  QIcon warning_icon_;
+  uint64_t events_seen_ = 0;      // event_log_.total() when the Events tab was last looked at
   QIcon monitored_warning_icon_;  // image 6 with the warning overlay
   QIcon off_line_icon_;           // image 6 with a red cross
 };
+
+}  // namespace tavrix::ui

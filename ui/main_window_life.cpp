@@ -21,6 +21,7 @@
 #include "ui/message_box.h"
 #include "ui/search_dialog.h"
 #include "ui/search_ip_dialog.h"
+#include "ui/server_tree.h"
 #include "ui/settings_dialog.h"
 
 using tavrix::ds_list;
@@ -34,13 +35,13 @@ namespace {
 constexpr int kSearchEndLimitMs = 5000;
 }  // namespace
 
-void Tm_mainform::showEvent(QShowEvent* event) {
+void tavrix::ui::MainWindow::showEvent(QShowEvent* event) {
   QMainWindow::showEvent(event);
   // Restoring a minimised window is not a new showing.
-  if (!event->spontaneous()) FormShow();
+  if (!event->spontaneous()) on_show();
 }
 
-void Tm_mainform::FormShow() {
+void tavrix::ui::MainWindow::on_show() {
   const bool was_started = qeld::library_started();
   if (qeld::library_start() == 0) {
     message_box(this, QStringLiteral("QELD initialization failed!!!"), MsgIcon::Error,
@@ -63,12 +64,12 @@ void Tm_mainform::FormShow() {
   statusBar()->addPermanentWidget(note, 1);
 }
 
-void Tm_mainform::m_main_timerTimer() {
+void tavrix::ui::MainWindow::on_refresh_timer() {
   const int index = selected_server();
-  const ServerRecord* rec = index >= 0 ? ds_list().server_at(index) : nullptr;
+  const tavrix::ServerRecord* rec = index >= 0 ? ds_list().server_at(index) : nullptr;
   if (!rec || rec->monitoring.load() != 1) return;
   update_mon_list(index);
-  if (hot_row >= 0 && hot_row < m_mon_list->rowCount()) set_mon_row_data(hot_row, 1);
+  m_mon_list->remark_hover();
 }
 
 namespace {
@@ -84,33 +85,33 @@ bool run_fresh_dialog(Dialog*& slot, QWidget* parent) {
 }
 }  // namespace
 
-void Tm_mainform::m_search_actExecute() {
+void tavrix::ui::MainWindow::on_search() {
   if (run_fresh_dialog(m_search_form, this)) rebuild_tree(-1);
 }
 
-void Tm_mainform::m_specifyIP_actExecute() {
+void tavrix::ui::MainWindow::on_search_ip() {
   if (run_fresh_dialog(m_searchIP_form, this)) rebuild_tree(-1);
   // After its last message box the dialog is gone: the keys go back to the tree.
   activateWindow();
   m_mon_tree->setFocus();
 }
 
-void Tm_mainform::m_menu_settingsClick() {
+void tavrix::ui::MainWindow::on_settings() {
   if (m_set_form && m_set_form->exec() == QDialog::Accepted)
     m_main_timer->setInterval(ds_list().refresh_rate.load() * 1000);
 }
 
-void Tm_mainform::m_about_actExecute() {
+void tavrix::ui::MainWindow::on_about() {
   if (m_aboutbox) m_aboutbox->exec();
 }
 
-void Tm_mainform::m_exit_actExecute() {
+void tavrix::ui::MainWindow::on_exit() {
   const QString question = QString::fromStdString(tavrix::load_str(tavrix::kStrExitQuestion));
   if (message_box(this, question, MsgIcon::Warning, MsgButtons::YesCancel) != MsgResult::Cancel)
     close();
 }
 
-void Tm_mainform::closeEvent(QCloseEvent* event) {
+void tavrix::ui::MainWindow::closeEvent(QCloseEvent* event) {
   // The title bar's close and Alt+F4 ask the same question as Exit.
   if (!shut_down_ && event->spontaneous()) {
     const QString question = QString::fromStdString(tavrix::load_str(tavrix::kStrExitQuestion));
@@ -121,12 +122,12 @@ void Tm_mainform::closeEvent(QCloseEvent* event) {
   }
   if (!shut_down_) {
     shut_down_ = true;
-    FormClose();
+    on_close();
   }
   event->accept();
 }
 
-void Tm_mainform::FormClose() {
+void tavrix::ui::MainWindow::on_close() {
   m_main_timer->stop();
   ds_list().set_stop_all(1);
   // A search whose dialog has closed may still run; it ends at its next quiet wait,

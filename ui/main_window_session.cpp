@@ -1,9 +1,11 @@
 // Monitoring switched by index (the kept list restarts its monitored servers, the
 // command line and the tray start or stop them all) and notes in the status bar.
 #include <QAction>
+#include <QHeaderView>
 #include <QLabel>
 #include <QPainter>
 #include <QShortcut>
+#include <QSplitter>
 #include <QStatusBar>
 #include <QTimer>
 #include <QTreeWidget>
@@ -14,6 +16,9 @@
 #include "ui/events_view.h"
 #include "ui/icons.h"
 #include "ui/main_window.h"
+#include "ui/port_view.h"
+#include "ui/server_table.h"
+#include "ui/server_tree.h"
 
 namespace {
 
@@ -33,46 +38,46 @@ QIcon off_line_icon() {
 
 using tavrix::ds_list;
 
-bool Tm_mainform::start_server(int index) {
-  const ServerRecord* rec = ds_list().server_at(index);
+bool tavrix::ui::MainWindow::start_server(int index) {
+  const tavrix::ServerRecord* rec = ds_list().server_at(index);
   if (!rec || rec->monitoring.load() == 1) return false;
   monitor_ctrl(true, index);
-  set_node_image(index, tavrix::ui::kIconServerMonitored);
+  m_mon_tree->set_node_image(index, tavrix::ui::kIconServerMonitored);
   update_actions();
   return true;
 }
 
-bool Tm_mainform::stop_server(int index) {
-  ServerRecord* rec = ds_list().server_at(index);
+bool tavrix::ui::MainWindow::stop_server(int index) {
+  tavrix::ServerRecord* rec = ds_list().server_at(index);
   if (!rec || rec->monitoring.load() == 0) return false;
   rec->monitoring = 0;
   monitor_ctrl(false, index);
   if (selected_server() == index) update_mon_list(index);
-  set_node_image(index, tavrix::ui::kIconServerIdle);
+  m_mon_tree->set_node_image(index, tavrix::ui::kIconServerIdle);
   update_actions();
   return true;
 }
 
-int Tm_mainform::start_all_servers() {
+int tavrix::ui::MainWindow::start_all_servers() {
   int started = 0;
   for (int i = 0; i < ds_list().server_count(); ++i) started += start_server(i) ? 1 : 0;
   return started;
 }
 
-int Tm_mainform::stop_all_servers() {
+int tavrix::ui::MainWindow::stop_all_servers() {
   int stopped = 0;
   for (int i = 0; i < ds_list().server_count(); ++i) stopped += stop_server(i) ? 1 : 0;
   return stopped;
 }
 
-int Tm_mainform::monitored_count() const {
+int tavrix::ui::MainWindow::monitored_count() const {
   int n = 0;
   for (int i = 0; i < ds_list().server_count(); ++i)
     if (ds_list().server_at(i)->monitoring.load() == 1) ++n;
   return n;
 }
 
-void Tm_mainform::show_note(const QString& name, const QString& text) {
+void tavrix::ui::MainWindow::show_note(const QString& name, const QString& text) {
   auto* note = findChild<QLabel*>(name);
   if (!note) {
     note = new QLabel(this);
@@ -84,7 +89,27 @@ void Tm_mainform::show_note(const QString& name, const QString& text) {
   note->setText(text);
 }
 
-void Tm_mainform::restore_events(std::vector<tavrix::LoggedEvent> events,
+void tavrix::ui::MainWindow::set_refresh_seconds(int seconds) {
+  m_main_timer->setInterval(seconds * 1000);
+}
+
+QByteArray tavrix::ui::MainWindow::splitter_state() const {
+  return splitter->saveState();
+}
+
+void tavrix::ui::MainWindow::restore_splitter_state(const QByteArray& state) {
+  splitter->restoreState(state);
+}
+
+std::vector<std::pair<QString, QHeaderView*>> tavrix::ui::MainWindow::table_headers() const {
+  std::vector<std::pair<QString, QHeaderView*>> out{
+      {QStringLiteral("servers"), m_root_list->horizontalHeader()},
+      {QStringLiteral("ports"), m_mon_list->horizontalHeader()}};
+  if (m_events_view) out.emplace_back(QStringLiteral("events"), m_events_view->table_header());
+  return out;
+}
+
+void tavrix::ui::MainWindow::restore_events(std::vector<tavrix::LoggedEvent> events,
                                  std::map<std::string, tavrix::AvailabilityHistory> timelines) {
   event_log_.restore(std::move(events), std::move(timelines));
   events_seen_ = event_log_.total();  // old news: the tab's count is for new events
@@ -93,7 +118,7 @@ void Tm_mainform::restore_events(std::vector<tavrix::LoggedEvent> events,
   update_timeline();
 }
 
-void Tm_mainform::build_session_parts() {
+void tavrix::ui::MainWindow::build_session_parts() {
   // The Delete key on the tree does what Run > Delete does (and asks the same question).
   auto* del = new QShortcut(QKeySequence::Delete, m_mon_tree);
   del->setObjectName(QStringLiteral("m_delete_key"));
@@ -111,23 +136,12 @@ void Tm_mainform::build_session_parts() {
   marks->start();
 }
 
-void Tm_mainform::update_off_line_marks() {
-  const int count = std::min(ds_list().server_count(), tavrix::kMaxServers);
-  for (int i = 0; i < count; ++i) {
-    QTreeWidgetItem* node = server_nodes[i];
-    const ServerRecord* rec = ds_list().server_at(i);
-    if (!node || !rec) continue;
-    // Once its pollers have had their first say (the events' settling time).
-    const bool off = rec->monitoring.load() == 1 && rec->online.load() == 0 &&
-                     event_log_.history(rec) && !event_log_.history(rec)->summary().changes.empty();
-    const bool marked = node->icon(0).cacheKey() == off_line_icon_.cacheKey();
-    if (off == marked) continue;
-    if (off) {
-      node->setIcon(0, off_line_icon_);
-      node->setToolTip(0, QString::fromStdString(tavrix::load_str(tavrix::kStrOffLine)));
-    } else {
-      node->setIcon(0, m_main_icon[node->data(0, tavrix::ui::kImageRole).toInt()]);
-      node->setToolTip(0, QString());
-    }
-  }
+void tavrix::ui::MainWindow::update_off_line_marks() {
+  // Once its pollers have had their first say (the events' settling time).
+  m_mon_tree->update_marks(
+      ds_list(), off_line_icon_, QString::fromStdString(tavrix::load_str(tavrix::kStrOffLine)),
+      [this](const tavrix::ServerRecord& rec) {
+        return rec.monitoring.load() == 1 && rec.online.load() == 0 && event_log_.history(&rec) &&
+               !event_log_.history(&rec)->summary().changes.empty();
+      });
 }

@@ -1,4 +1,4 @@
-// The broadcast search dialog. The search itself runs on TDsList's worker; this form
+// The broadcast search dialog. The search itself runs on tavrix::ServerList's worker; this form
 // only starts and stops it, shows the kept replies on a 100 ms timer, and on OK
 // replaces the server list with the ticked rows.
 #include "ui/search_dialog.h"
@@ -49,18 +49,18 @@ QTableWidgetItem* read_only_item(const QString& text) {
 
 }  // namespace
 
-int Tm_search_form::mac_width_extra() const {
+int tavrix::ui::SearchDialog::mac_width_extra() const {
   // A MAC with letters ("00:90:E8:CC:00:FF") is wider than the 110 pixels of the design.
   const int needed = fontMetrics().horizontalAdvance(QStringLiteral("DD:DD:DD:DD:DD:DD")) + 14;
   return 2 * std::max(0, needed - 110);
 }
 
-void Tm_search_form::resizeEvent(QResizeEvent* event) {
+void tavrix::ui::SearchDialog::resizeEvent(QResizeEvent* event) {
   QDialog::resizeEvent(event);
   fit_to_size();
 }
 
-void Tm_search_form::fit_to_size() {
+void tavrix::ui::SearchDialog::fit_to_size() {
   if (!m_enum_list) return;
   const int dw = width() - kClientWidth;
   const int dh = height() - kClientHeight;
@@ -73,11 +73,11 @@ void Tm_search_form::fit_to_size() {
   m_enum_cancel->move(538 + dw, 251 + dh);
 }
 
-void Tm_search_form::set_scan_target(uint32_t target_network_order) {
+void tavrix::ui::SearchDialog::set_scan_target(uint32_t target_network_order) {
   g_scan_target.store(target_network_order);
 }
 
-Tm_search_form::Tm_search_form(QWidget* parent) : QDialog(parent) {
+tavrix::ui::SearchDialog::SearchDialog(QWidget* parent) : QDialog(parent) {
   setObjectName("m_search_form");
   setWindowTitle("Search");
   // One face for every control, as in the other dialogs; set before the children are
@@ -146,23 +146,23 @@ Tm_search_form::Tm_search_form(QWidget* parent) : QDialog(parent) {
   m_enum_timer->setObjectName("m_enum_timer");
   m_enum_timer->setInterval(100);
 
-  connect(m_enum_scan, &QPushButton::clicked, this, &Tm_search_form::m_enum_scanClick);
-  connect(m_enum_stop, &QPushButton::clicked, this, &Tm_search_form::m_enum_stopClick);
-  connect(m_enum_selectall, &QPushButton::clicked, this, &Tm_search_form::m_enum_selectallClick);
-  connect(m_enum_clearall, &QPushButton::clicked, this, &Tm_search_form::m_enum_clearallClick);
-  connect(m_enum_ok, &QPushButton::clicked, this, &Tm_search_form::m_enum_okClick);
-  connect(m_enum_cancel, &QPushButton::clicked, this, &Tm_search_form::m_enum_cancelClick);
-  connect(m_enum_timer, &QTimer::timeout, this, &Tm_search_form::m_timer_OnTimer);
+  connect(m_enum_scan, &QPushButton::clicked, this, &tavrix::ui::SearchDialog::on_scan);
+  connect(m_enum_stop, &QPushButton::clicked, this, &tavrix::ui::SearchDialog::on_stop);
+  connect(m_enum_selectall, &QPushButton::clicked, this, &tavrix::ui::SearchDialog::on_select_all);
+  connect(m_enum_clearall, &QPushButton::clicked, this, &tavrix::ui::SearchDialog::on_clear_all);
+  connect(m_enum_ok, &QPushButton::clicked, this, &tavrix::ui::SearchDialog::on_ok);
+  connect(m_enum_cancel, &QPushButton::clicked, this, &tavrix::ui::SearchDialog::on_cancel);
+  connect(m_enum_timer, &QTimer::timeout, this, &tavrix::ui::SearchDialog::on_timer);
 
-  FormCreate();
+  create_controls();
   fit_to_size();
 }
 
-Tm_search_form::~Tm_search_form() {
+tavrix::ui::SearchDialog::~SearchDialog() {
   m_enum_timer->stop();
 }
 
-void Tm_search_form::FormCreate() {
+void tavrix::ui::SearchDialog::create_controls() {
   static const char* const kCaptions[] = {
       "", "Model", "MAC address 1", "IP address 1", "MAC address 2", "IP address 2"};
   const int mac = 110 + mac_width_extra() / 2;
@@ -176,14 +176,14 @@ void Tm_search_form::FormCreate() {
   dot_count = 1;
 }
 
-void Tm_search_form::showEvent(QShowEvent* event) {
+void tavrix::ui::SearchDialog::showEvent(QShowEvent* event) {
   QDialog::showEvent(event);
   if (event->spontaneous()) return;
   tavrix::ui::center_on_screen(this);
-  FormShow();
+  on_show();
 }
 
-void Tm_search_form::FormShow() {
+void tavrix::ui::SearchDialog::on_show() {
   shown_count = 0;
   m_enum_list->setRowCount(0);
   m_enum_status->clear();
@@ -192,17 +192,17 @@ void Tm_search_form::FormShow() {
   m_enum_stop->setEnabled(false);
 }
 
-void Tm_search_form::FormClose() {
+void tavrix::ui::SearchDialog::on_close() {
   m_enum_timer->stop();
 }
 
-void Tm_search_form::done(int result) {
-  FormClose();
+void tavrix::ui::SearchDialog::done(int result) {
+  on_close();
   QDialog::done(result);
 }
 
-void Tm_search_form::m_enum_scanClick() {
-  TDsList& list = tavrix::ds_list();
+void tavrix::ui::SearchDialog::on_scan() {
+  tavrix::ServerList& list = tavrix::ds_list();
   m_enum_scan->setEnabled(false);
   m_enum_stop->setEnabled(true);
   list.clear_results();
@@ -218,8 +218,8 @@ void Tm_search_form::m_enum_scanClick() {
   countdown_seconds = list.search_timeout.load();
 }
 
-void Tm_search_form::m_timer_OnTimer() {
-  TDsList& list = tavrix::ds_list();
+void tavrix::ui::SearchDialog::on_timer() {
+  tavrix::ServerList& list = tavrix::ds_list();
   const int n = list.result_count();
 
   const QString dots(dot_count, QChar('.'));
@@ -242,10 +242,10 @@ void Tm_search_form::m_timer_OnTimer() {
   shown_count = n;
   repaint();
 
-  if (list.search_finished()) m_enum_stopClick();
+  if (list.search_finished()) on_stop();
 }
 
-void Tm_search_form::add_row(int result_index) {
+void tavrix::ui::SearchDialog::add_row(int result_index) {
   const qeld::DeviceIdentity* r = tavrix::ds_list().result_at(result_index);
   if (!r) return;
   const qeld::DeviceIdentity reply = *r;
@@ -270,8 +270,8 @@ void Tm_search_form::add_row(int result_index) {
       row, 5, read_only_item(second_lan ? qs(tavrix::ip_text(reply.ip2, true)) : QString("---")));
 }
 
-void Tm_search_form::m_enum_stopClick() {
-  TDsList& list = tavrix::ds_list();
+void tavrix::ui::SearchDialog::on_stop() {
+  tavrix::ServerList& list = tavrix::ds_list();
   m_enum_scan->setEnabled(true);
   m_enum_stop->setEnabled(false);
   // The worker ends at its next callback; the dialog does not wait for it.
@@ -281,32 +281,32 @@ void Tm_search_form::m_enum_stopClick() {
   m_enum_msg->setText(QString::asprintf("Found %d Tavrix(s).", list.result_count()));
 }
 
-int Tm_search_form::row_result_index(int row) const {
+int tavrix::ui::SearchDialog::row_result_index(int row) const {
   const QTableWidgetItem* item = m_enum_list->item(row, 0);
   return item ? item->data(Qt::UserRole).toInt() : -1;
 }
 
-bool Tm_search_form::row_ticked(int row) const {
+bool tavrix::ui::SearchDialog::row_ticked(int row) const {
   const QTableWidgetItem* item = m_enum_list->item(row, 0);
   return item && (item->flags() & Qt::ItemIsUserCheckable) && item->checkState() == Qt::Checked;
 }
 
-void Tm_search_form::set_row_ticked(int row, bool ticked) {
+void tavrix::ui::SearchDialog::set_row_ticked(int row, bool ticked) {
   QTableWidgetItem* item = m_enum_list->item(row, 0);
   if (!item) return;
   item->setFlags(item->flags() | Qt::ItemIsUserCheckable);
   item->setCheckState(ticked ? Qt::Checked : Qt::Unchecked);
 }
 
-void Tm_search_form::m_enum_selectallClick() {
+void tavrix::ui::SearchDialog::on_select_all() {
   for (int row = 0; row < m_enum_list->rowCount(); ++row) set_row_ticked(row, true);
 }
 
-void Tm_search_form::m_enum_clearallClick() {
+void tavrix::ui::SearchDialog::on_clear_all() {
   for (int row = 0; row < m_enum_list->rowCount(); ++row) set_row_ticked(row, false);
 }
 
-void Tm_search_form::m_enum_okClick() {
+void tavrix::ui::SearchDialog::on_ok() {
   int ticked = 0;
   for (int row = 0; row < m_enum_list->rowCount(); ++row)
     if (row_ticked(row)) ++ticked;
@@ -315,7 +315,7 @@ void Tm_search_form::m_enum_okClick() {
     return;
   }
 
-  TDsList& list = tavrix::ds_list();
+  tavrix::ServerList& list = tavrix::ds_list();
   // Every poller gets its own stop request as well as the stop-all flag; the flag is
   // cleared again afterwards, or no server of the new list could ever be monitored.
   list.set_stop_all(1);
@@ -335,6 +335,6 @@ void Tm_search_form::m_enum_okClick() {
   done(QDialog::Accepted);
 }
 
-void Tm_search_form::m_enum_cancelClick() {
+void tavrix::ui::SearchDialog::on_cancel() {
   done(QDialog::Rejected);
 }

@@ -11,11 +11,13 @@ class QPushButton;
 class QTableWidget;
 class QTimer;
 
-class Tm_search_form : public QDialog {
+namespace tavrix::ui {
+
+class SearchDialog : public QDialog {
   Q_OBJECT
  public:
-  explicit Tm_search_form(QWidget* parent = nullptr);
-  ~Tm_search_form() override;
+  explicit SearchDialog(QWidget* parent = nullptr);
+  ~SearchDialog() override;
 
   // Controls, named as the rest of the program (and the tests) know them.
   QGroupBox* m_search_group = nullptr;
@@ -45,16 +47,16 @@ class Tm_search_form : public QDialog {
   static void set_scan_target(uint32_t target_network_order);
 
  public slots:
-  void FormCreate();
-  void FormShow();
-  void FormClose();
-  void m_enum_scanClick();
-  void m_enum_stopClick();
-  void m_timer_OnTimer();
-  void m_enum_selectallClick();
-  void m_enum_clearallClick();
-  void m_enum_okClick();
-  void m_enum_cancelClick();
+  void create_controls();
+  void on_show();
+  void on_close();
+  void on_scan();
+  void on_stop();
+  void on_timer();
+  void on_select_all();
+  void on_clear_all();
+  void on_ok();
+  void on_cancel();
 
  public:
   void done(int result) override;
@@ -71,3 +73,5 @@ class Tm_search_form : public QDialog {
   void add_row(int result_index);
   bool checkboxes_on_ = false;
 };
+
+}  // namespace tavrix::ui

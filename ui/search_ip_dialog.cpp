@@ -1,4 +1,4 @@
-// The search-by-IP dialog. It starts TDsList's search worker aimed at one address,
+// The search-by-IP dialog. It starts tavrix::ServerList's search worker aimed at one address,
 // counts down on a 100 ms timer, and adds the answering server unless it is known.
 #include "ui/search_ip_dialog.h"
 
@@ -29,23 +29,23 @@ constexpr int kClientHeight = 105;
 
 }  // namespace
 
-bool Tm_searchIP_form::valid_search_address(uint32_t address) {
+bool tavrix::ui::SearchIpDialog::valid_search_address(uint32_t address) {
   // The last dotted octet is the last byte in memory of a network-order value.
   uint8_t bytes[4];
   std::memcpy(bytes, &address, 4);
   return bytes[3] != 0 && bytes[3] != 255;
 }
 
-Tm_searchIP_form::Tm_searchIP_form(QWidget* parent) : QDialog(parent) {
+tavrix::ui::SearchIpDialog::SearchIpDialog(QWidget* parent) : QDialog(parent) {
   setObjectName("m_searchIP_form");
   setWindowTitle("Search IP");
   setFont(tavrix::ui::form_font());  // before the children, which inherit it
   setFixedSize(kClientWidth, kClientHeight);
   setSizeGripEnabled(false);
 
-  Label1 = new QLabel("Enter an IP Address", this);
-  Label1->setObjectName("Label1");
-  Label1->setGeometry(12, 6, 190, 17);
+  m_address_label = new QLabel("Enter an IP Address", this);
+  m_address_label->setObjectName("Label1");
+  m_address_label->setGeometry(12, 6, 190, 17);
 
   m_ipaddress = new QLineEdit(this);
   m_ipaddress->setObjectName("m_ipaddress");
@@ -83,43 +83,43 @@ Tm_searchIP_form::Tm_searchIP_form(QWidget* parent) : QDialog(parent) {
   connect(m_search, &QPushButton::clicked, m_search_act, &QAction::trigger);
   connect(m_search_act, &QAction::changed, this,
           [this] { m_search->setEnabled(m_search_act->isEnabled()); });
-  connect(m_search_act, &QAction::triggered, this, &Tm_searchIP_form::m_search_actExecute);
-  connect(m_close, &QPushButton::clicked, this, &Tm_searchIP_form::m_closeClick);
-  connect(m_searchip_timer, &QTimer::timeout, this, &Tm_searchIP_form::m_searchip_timerTimer);
+  connect(m_search_act, &QAction::triggered, this, &tavrix::ui::SearchIpDialog::on_search);
+  connect(m_close, &QPushButton::clicked, this, &tavrix::ui::SearchIpDialog::on_close_clicked);
+  connect(m_searchip_timer, &QTimer::timeout, this, &tavrix::ui::SearchIpDialog::on_timer);
 
   searching = 0;
   m_search_status->clear();
-  m_search_actUpdate();
+  update_search_action();
 }
 
-Tm_searchIP_form::~Tm_searchIP_form() {
+tavrix::ui::SearchIpDialog::~SearchIpDialog() {
   m_searchip_timer->stop();
 }
 
-void Tm_searchIP_form::showEvent(QShowEvent* event) {
+void tavrix::ui::SearchIpDialog::showEvent(QShowEvent* event) {
   QDialog::showEvent(event);
   if (event->spontaneous()) return;
   tavrix::ui::center_on_screen(this);
-  FormShow();
+  on_show();
 }
 
-void Tm_searchIP_form::FormShow() {
+void tavrix::ui::SearchIpDialog::on_show() {
   searching = 0;
   m_search_status->clear();
-  m_search_actUpdate();
+  update_search_action();
   m_ipaddress->setFocus();
 }
 
-void Tm_searchIP_form::done(int result) {
+void tavrix::ui::SearchIpDialog::done(int result) {
   m_searchip_timer->stop();
   QDialog::done(result);
 }
 
-void Tm_searchIP_form::m_search_actUpdate() {
+void tavrix::ui::SearchIpDialog::update_search_action() {
   m_search_act->setEnabled(searching == 0);
 }
 
-void Tm_searchIP_form::m_search_actExecute() {
+void tavrix::ui::SearchIpDialog::on_search() {
   if (searching != 0) return;  // a second Search before the action's update caught up
   // Spaces around a pasted address are not part of it.
   if (m_ipaddress->text() != m_ipaddress->text().trimmed())
@@ -132,17 +132,17 @@ void Tm_searchIP_form::m_search_actExecute() {
     m_ipaddress->setFocus();
     return;
   }
-  TDsList& list = tavrix::ds_list();
+  tavrix::ServerList& list = tavrix::ds_list();
   list.start_search(1, address);
   searching = 1;
-  m_search_actUpdate();
+  update_search_action();
   m_searchip_timer->start();
   countdown_start = tavrix::tick_ms();
   countdown_seconds = list.search_timeout.load();
 }
 
-void Tm_searchIP_form::m_searchip_timerTimer() {
-  TDsList& list = tavrix::ds_list();
+void tavrix::ui::SearchIpDialog::on_timer() {
+  tavrix::ServerList& list = tavrix::ds_list();
   const int n = list.result_count();
   if (n == 0) {
     int remaining =
@@ -156,8 +156,8 @@ void Tm_searchIP_form::m_searchip_timerTimer() {
   if (list.search_finished()) finish_search();
 }
 
-void Tm_searchIP_form::finish_search() {
-  TDsList& list = tavrix::ds_list();
+void tavrix::ui::SearchIpDialog::finish_search() {
+  tavrix::ServerList& list = tavrix::ds_list();
   if (searching == 1) {
     list.abort_search();
     m_searchip_timer->stop();
@@ -188,6 +188,6 @@ void Tm_searchIP_form::finish_search() {
   done(QDialog::Accepted);
 }
 
-void Tm_searchIP_form::m_closeClick() {
+void tavrix::ui::SearchIpDialog::on_close_clicked() {
   done(QDialog::Rejected);
 }

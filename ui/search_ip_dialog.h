@@ -11,13 +11,15 @@ class QLineEdit;
 class QPushButton;
 class QTimer;
 
-class Tm_searchIP_form : public QDialog {
+namespace tavrix::ui {
+
+class SearchIpDialog : public QDialog {
   Q_OBJECT
  public:
-  explicit Tm_searchIP_form(QWidget* parent = nullptr);
-  ~Tm_searchIP_form() override;
+  explicit SearchIpDialog(QWidget* parent = nullptr);
+  ~SearchIpDialog() override;
 
-  QLabel* Label1 = nullptr;
+  QLabel* m_address_label = nullptr;
   QLineEdit* m_ipaddress = nullptr;
   QPushButton* m_search = nullptr;
   QPushButton* m_close = nullptr;
@@ -34,11 +36,11 @@ class Tm_searchIP_form : public QDialog {
   static bool valid_search_address(uint32_t address);
 
  public slots:
-  void FormShow();
-  void m_search_actExecute();
-  void m_search_actUpdate();
-  void m_searchip_timerTimer();
-  void m_closeClick();
+  void on_show();
+  void on_search();
+  void update_search_action();
+  void on_timer();
+  void on_close_clicked();
   void finish_search();
 
  public:
@@ -47,3 +49,5 @@ class Tm_searchIP_form : public QDialog {
  protected:
   void showEvent(QShowEvent* event) override;
 };
+
+}  // namespace tavrix::ui

@@ -22,7 +22,7 @@ const QString kFilter = QStringLiteral("Server lists (*.json);;All files (*)");
 
 // The servers' pollers stop before the list is emptied.
 void empty_server_list() {
-  TDsList& list = ds_list();
+  tavrix::ServerList& list = ds_list();
   list.set_stop_all(1);
   list.stop_all_pollers(5000);
   list.set_stop_all(0);  // else no server of the new list could be monitored
@@ -36,7 +36,7 @@ bool save_server_list(QWidget* parent) {
                           QStringLiteral("servers.json"), kFilter);
   if (path.isEmpty()) return false;
   if (QFileInfo(path).suffix().isEmpty()) path += QStringLiteral(".json");
-  const TDsList& list = ds_list();
+  const tavrix::ServerList& list = ds_list();
   std::vector<ServerListEntry> entries;
   for (int i = 0; i < list.server_count() && i < kMaxServers; ++i)
     entries.push_back(server_list_entry(identity_of(*list.server_at(i))));

@@ -49,23 +49,23 @@ QLabel* make_label(const QString& text, QWidget* parent, const char* name) {
 
 }  // namespace
 
-Tm_set_form::Tm_set_form(QWidget* parent) : QDialog(parent) {
+tavrix::ui::SettingsDialog::SettingsDialog(QWidget* parent) : QDialog(parent) {
   setObjectName(QStringLiteral("m_set_form"));
   setWindowTitle(QStringLiteral("Settings"));
   setFont(tavrix::ui::form_font());
   setModal(true);
 
-  m_options1 = new QGroupBox(QStringLiteral("Monitor Options"), this);
-  m_options1->setObjectName(QStringLiteral("m_options1"));
-  m_label_ref = make_label(QStringLiteral("Refresh Rate :"), m_options1, "m_label_ref");
-  m_set_refresh = make_edit(m_options1, "m_set_refresh");
-  m_ms = make_label(QStringLiteral("seconds (1~99)"), m_options1, "m_ms");
+  m_monitor_options = new QGroupBox(QStringLiteral("Monitor Options"), this);
+  m_monitor_options->setObjectName(QStringLiteral("m_options1"));
+  m_label_ref = make_label(QStringLiteral("Refresh Rate :"), m_monitor_options, "m_label_ref");
+  m_set_refresh = make_edit(m_monitor_options, "m_set_refresh");
+  m_refresh_unit = make_label(QStringLiteral("seconds (1~99)"), m_monitor_options, "m_ms");
 
-  GroupBox1 = new QGroupBox(QStringLiteral("Search Options"), this);
-  GroupBox1->setObjectName(QStringLiteral("GroupBox1"));
-  m_label_timeout = make_label(QStringLiteral("Search Timeout :"), GroupBox1, "m_label_timeout");
-  m_set_timeout = make_edit(GroupBox1, "m_set_timeout");
-  m_ms2 = make_label(QStringLiteral("seconds (3~60)"), GroupBox1, "m_ms2");
+  m_search_options = new QGroupBox(QStringLiteral("Search Options"), this);
+  m_search_options->setObjectName(QStringLiteral("GroupBox1"));
+  m_label_timeout = make_label(QStringLiteral("Search Timeout :"), m_search_options, "m_label_timeout");
+  m_set_timeout = make_edit(m_search_options, "m_set_timeout");
+  m_timeout_unit = make_label(QStringLiteral("seconds (3~60)"), m_search_options, "m_ms2");
 
   // Both captions share one width so that the two edits line up.
   const int caption_width =
@@ -81,8 +81,8 @@ Tm_set_form::Tm_set_form(QWidget* parent) : QDialog(parent) {
     l->addWidget(unit);
     l->addStretch(1);
   };
-  row(m_options1, m_label_ref, m_set_refresh, m_ms);
-  row(GroupBox1, m_label_timeout, m_set_timeout, m_ms2);
+  row(m_monitor_options, m_label_ref, m_set_refresh, m_refresh_unit);
+  row(m_search_options, m_label_timeout, m_set_timeout, m_timeout_unit);
 
   m_set_ok = new QPushButton(QStringLiteral("OK"), this);
   m_set_ok->setObjectName(QStringLiteral("m_set_ok"));
@@ -99,29 +99,29 @@ Tm_set_form::Tm_set_form(QWidget* parent) : QDialog(parent) {
   buttons->addWidget(m_set_cancel);
 
   auto* main = new QVBoxLayout(this);
-  main->addWidget(m_options1);
-  main->addWidget(GroupBox1);
+  main->addWidget(m_monitor_options);
+  main->addWidget(m_search_options);
   main->addSpacing(4);
   main->addLayout(buttons);
   main->setSizeConstraint(QLayout::SetFixedSize);  // a fixed dialog border
 
-  connect(m_set_ok, &QPushButton::clicked, this, tavrix::ui::guarded([this] { m_set_okClick(); }));
-  connect(m_set_cancel, &QPushButton::clicked, this, [this] { m_set_cancelClick(); });
+  connect(m_set_ok, &QPushButton::clicked, this, tavrix::ui::guarded([this] { on_ok(); }));
+  connect(m_set_cancel, &QPushButton::clicked, this, [this] { on_cancel(); });
 }
 
-void Tm_set_form::showEvent(QShowEvent* event) {
+void tavrix::ui::SettingsDialog::showEvent(QShowEvent* event) {
   QDialog::showEvent(event);
-  if (!event->spontaneous()) FormShow();
+  if (!event->spontaneous()) on_show();
 }
 
-void Tm_set_form::FormShow() {
+void tavrix::ui::SettingsDialog::on_show() {
   m_set_refresh->setText(QString::number(tavrix::ds_list().refresh_rate.load()));
   m_set_timeout->setText(QString::number(tavrix::ds_list().search_timeout.load()));
   m_set_refresh->setFocus();
   m_set_refresh->selectAll();
 }
 
-void Tm_set_form::m_set_okClick() {
+void tavrix::ui::SettingsDialog::on_ok() {
   using tavrix::ui::message_box;
   using tavrix::ui::MsgButtons;
   using tavrix::ui::MsgIcon;
@@ -143,6 +143,6 @@ void Tm_set_form::m_set_okClick() {
   accept();
 }
 
-void Tm_set_form::m_set_cancelClick() {
+void tavrix::ui::SettingsDialog::on_cancel() {
   reject();
 }

@@ -9,27 +9,31 @@ class QLabel;
 class QLineEdit;
 class QPushButton;
 
-class Tm_set_form : public QDialog {
+namespace tavrix::ui {
+
+class SettingsDialog : public QDialog {
   Q_OBJECT
  public:
-  explicit Tm_set_form(QWidget* parent = nullptr);
+  explicit SettingsDialog(QWidget* parent = nullptr);
 
-  QGroupBox* m_options1 = nullptr;
+  QGroupBox* m_monitor_options = nullptr;
   QLabel* m_label_ref = nullptr;
   QLineEdit* m_set_refresh = nullptr;
-  QLabel* m_ms = nullptr;
-  QGroupBox* GroupBox1 = nullptr;
+  QLabel* m_refresh_unit = nullptr;
+  QGroupBox* m_search_options = nullptr;
   QLabel* m_label_timeout = nullptr;
   QLineEdit* m_set_timeout = nullptr;
-  QLabel* m_ms2 = nullptr;
+  QLabel* m_timeout_unit = nullptr;
   QPushButton* m_set_ok = nullptr;
   QPushButton* m_set_cancel = nullptr;
 
-  void FormShow();
+  void on_show();
   // Raises tavrix::ui::UiError for an edit that cannot be converted (an empty one).
-  void m_set_okClick();
-  void m_set_cancelClick();
+  void on_ok();
+  void on_cancel();
 
  protected:
   void showEvent(QShowEvent* event) override;
 };
+
+}  // namespace tavrix::ui

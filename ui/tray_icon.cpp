@@ -16,10 +16,10 @@
 
 namespace tavrix::ui {
 
-FleetCounts fleet_counts(const Tm_mainform& window) {
+FleetCounts fleet_counts(const tavrix::ui::MainWindow& window) {
   FleetCounts c;
   for (int i = 0; i < ds_list().server_count(); ++i) {
-    const ServerRecord* rec = ds_list().server_at(i);
+    const tavrix::ServerRecord* rec = ds_list().server_at(i);
     if (rec->monitoring.load() != 1) continue;
     ++c.monitored;
     const int online = rec->online.load();
@@ -83,7 +83,7 @@ QIcon fleet_icon(FleetState state) {
   return icon;
 }
 
-TrayIcon::TrayIcon(Tm_mainform* window, DeskOptions& options, const DeskActions& actions)
+TrayIcon::TrayIcon(tavrix::ui::MainWindow* window, DeskOptions& options, const DeskActions& actions)
     : QObject(window), window_(window), options_(options) {
   menu_ = new QMenu(window_);
   menu_->setObjectName(QStringLiteral("m_tray_menu"));
@@ -107,11 +107,11 @@ TrayIcon::TrayIcon(Tm_mainform* window, DeskOptions& options, const DeskActions&
   menu_->addAction(actions.close_to_tray);
   menu_->addSeparator();
   // Exit asks as the window's Exit does; the window may be hidden, the question is not.
-  QAction* exit = menu_->addAction(window_->m_exit_act->icon(), QStringLiteral("Exit"));
+  QAction* exit = menu_->addAction(window_->exit_action()->icon(), QStringLiteral("Exit"));
   exit->setObjectName(QStringLiteral("m_tray_exit_act"));
   connect(exit, &QAction::triggered, window_, [this] {
     if (!window_->isVisible()) raise_window(window_);
-    window_->m_exit_act->trigger();
+    window_->exit_action()->trigger();
   });
 
   icon_ = new QSystemTrayIcon(fleet_icon(state_), this);

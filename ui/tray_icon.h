@@ -15,9 +15,10 @@
 class QMenu;
 class QSystemTrayIcon;
 class QTimer;
-class Tm_mainform;
 
 namespace tavrix::ui {
+
+class MainWindow;
 
 enum class FleetState { kNotMonitoring, kAllOnLine, kRedundancyLost, kOffLine };
 
@@ -29,7 +30,7 @@ struct FleetCounts {
 };
 
 // Counts the monitored servers of the list as the window sees them.
-FleetCounts fleet_counts(const Tm_mainform& window);
+FleetCounts fleet_counts(const tavrix::ui::MainWindow& window);
 FleetState fleet_state(const FleetCounts& counts);
 QColor fleet_colour(FleetState state);
 QString fleet_tooltip(const FleetCounts& counts);
@@ -41,7 +42,7 @@ class TrayIcon : public QObject {
   static constexpr int kUpdateMs = 1000;
   static constexpr int kTrayWaitChecks = 3;  // updates without a tray before saying so
 
-  TrayIcon(Tm_mainform* window, DeskOptions& options, const DeskActions& actions);
+  TrayIcon(tavrix::ui::MainWindow* window, DeskOptions& options, const DeskActions& actions);
   ~TrayIcon() override;
 
   bool available() const;
@@ -55,7 +56,7 @@ class TrayIcon : public QObject {
   bool eventFilter(QObject* watched, QEvent* event) override;
 
  private:
-  Tm_mainform* window_;
+  tavrix::ui::MainWindow* window_;
   DeskOptions& options_;
   QSystemTrayIcon* icon_ = nullptr;
   QMenu* menu_ = nullptr;

@@ -29,7 +29,7 @@ CheckVerdict evaluate_check(const std::string& address, const ProbeResult& probe
     return verdict(kCheckCritical, address + " does not answer",
                    "online=0 ports=0 redundant=0 connected_lan1=0 connected_lan2=0");
 
-  const ServerRecord& s = *probe.server;
+  const tavrix::ServerRecord& s = *probe.server;
   const auto ports = port_table(s);
   int redundant = 0, connected1 = 0, connected2 = 0;
   std::vector<std::string> problems;

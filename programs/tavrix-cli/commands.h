@@ -40,7 +40,7 @@ struct ProbeResult {
   int search_code = 0;  // public code of the LAN1 search (the worse one with --lan2)
   bool found = false;
   bool lan2_requested = false;
-  std::shared_ptr<ServerRecord> server;
+  std::shared_ptr<tavrix::ServerRecord> server;
   std::array<core::LanCycle, 2> lan{};
 };
 // Empty error on success; else the one-line reason (bad address etc.).

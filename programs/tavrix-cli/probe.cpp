@@ -80,7 +80,7 @@ int run_probe_command(const ProbeArgs& args) {
                 (probe.lan2_requested ? " or " + args.lan2 : ""));
     return kExitNone;
   }
-  const ServerRecord& s = *probe.server;
+  const tavrix::ServerRecord& s = *probe.server;
   const int online = s.online.load();
   const TextSet set = text_set_for(s.model_id);
   const auto ports = port_table(s);

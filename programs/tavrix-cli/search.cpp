@@ -73,7 +73,7 @@ int run_search_command(const SearchArgs& args) {
     return kExitUsage;
   }
 
-  TDsList list;  // this command's own server list
+  tavrix::ServerList list;  // this command's own server list
   list.search_timeout = args.timeout;
   // The window's search worker: the same quiet rounds, drop rule and result list.
   list.start_search(by_ip ? 1 : 0, target);

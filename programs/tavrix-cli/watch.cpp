@@ -23,7 +23,7 @@ namespace {
 struct Watched {
   std::string address;
   int index = 0;  // in the server list
-  std::shared_ptr<ServerRecord> server;
+  std::shared_ptr<tavrix::ServerRecord> server;
   ChangeDetector detector;  // the same detection as the window's Events tab
 };
 
@@ -182,7 +182,7 @@ int run_watch_command(const WatchArgs& args) {
     print_error(why);
     return kExitUsage;
   }
-  TDsList list;  // this command's own server list
+  tavrix::ServerList list;  // this command's own server list
   list.refresh_rate = args.refresh;
 
   // Listed servers need no search: the file holds their identities.

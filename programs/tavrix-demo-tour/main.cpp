@@ -104,15 +104,22 @@ void with_modal(QAction* action, const QString& what, const std::function<void(D
   if (!driven) fail(what + ": not driven");
 }
 
-void select_server(Tm_mainform* main, int index) {
-  QTreeWidgetItem* node = main->server_nodes[static_cast<std::size_t>(index)];
-  if (node) main->m_mon_tree->setCurrentItem(node);
+// A part of the window by its object name, as a user finds it by its caption.
+template <class T>
+T* part(QObject* window, const char* name) {
+  T* found = window->findChild<T*>(QString::fromLatin1(name));
+  if (!found) fail(QStringLiteral("no part named ") + QString::fromLatin1(name));
+  return found;
+}
+
+void select_server(tavrix::ui::MainWindow* main, int index) {
+  main->select_server(index);
   QCoreApplication::processEvents();
 }
 
 int run_tour(const QString& specify_ip, double refresh_wait) {
   tavrix::ui::create_forms();
-  Tm_mainform* main = m_mainform;
+  tavrix::ui::MainWindow* main = m_mainform;
   main->resize(1180, 720);
   main->show();
   if (!wait_for([&] { return main->isVisible(); }, 5)) fail("the main window did not show");
@@ -120,19 +127,20 @@ int run_tour(const QString& specify_ip, double refresh_wait) {
   shot(main, "main-window");
 
   // Search: Rescan, let the search run out, tick everything, OK.
-  with_modal<Tm_search_form>(main->m_search_act, "the search dialog", [&](Tm_search_form* f) {
-    shot(f, "search-opened");
-    f->m_enum_scan->click();
-    pause_for(1.5);
-    shot(f, "search-running");
-    const int limit = tavrix::ds_list().search_timeout.load() * 4 + 20;
-    if (!wait_for([&] { return f->m_enum_status->text() == "Complete."; }, limit))
-      fail("the search did not complete");
-    say(f->m_enum_msg->text());
-    f->m_enum_selectall->click();
-    shot(f, "search-complete");
-    f->m_enum_ok->click();
-  });
+  with_modal<tavrix::ui::SearchDialog>(
+      part<QAction>(main, "m_search_act"), "the search dialog", [&](tavrix::ui::SearchDialog* f) {
+        shot(f, "search-opened");
+        f->m_enum_scan->click();
+        pause_for(1.5);
+        shot(f, "search-running");
+        const int limit = tavrix::ds_list().search_timeout.load() * 4 + 20;
+        if (!wait_for([&] { return f->m_enum_status->text() == "Complete."; }, limit))
+          fail("the search did not complete");
+        say(f->m_enum_msg->text());
+        f->m_enum_selectall->click();
+        shot(f, "search-complete");
+        f->m_enum_ok->click();
+      });
   const int servers = tavrix::ds_list().server_count();
   say(QString("the server list holds %1 server(s)").arg(servers));
   if (servers == 0) fail("the search found no server");
@@ -141,12 +149,12 @@ int run_tour(const QString& specify_ip, double refresh_wait) {
   // Monitor two servers.
   for (int i = 0; i < servers && i < 2; ++i) {
     select_server(main, i);
-    if (!main->m_start_act->isEnabled()) {
+    if (!part<QAction>(main, "m_start_act")->isEnabled()) {
       fail(QString("Start is not enabled for server %1").arg(i + 1));
       continue;
     }
     say(QString("start monitoring server %1").arg(i + 1));
-    main->m_start_act->trigger();
+    part<QAction>(main, "m_start_act")->trigger();
   }
   say(QString("wait %1 s for refreshes").arg(refresh_wait));
   pause_for(refresh_wait);
@@ -155,21 +163,22 @@ int run_tour(const QString& specify_ip, double refresh_wait) {
     pause_for(0.5);
     say(QString("server %1: %2 (%3)")
             .arg(i + 1)
-            .arg(main->m_info_ip->text(), main->m_info_status->text()));
+            .arg(part<QLabel>(main, "m_info_ip")->text(),
+                 part<QLabel>(main, "m_info_status")->text()));
     shot(main, QString("monitor-server-%1").arg(i + 1));
   }
 
   // Every dual-LAN server too: their Redundant COM ports show whether both LANs carry
   // the connection, and their tree nodes warn when one does not.
   for (int i = 0; i < servers; ++i) {
-    const ServerRecord* rec = tavrix::ds_list().server_at(i);
+    const tavrix::ServerRecord* rec = tavrix::ds_list().server_at(i);
     if (!rec || rec->dual_lan != 1 || rec->monitoring.load() == 1) continue;
     select_server(main, i);
-    if (!main->m_start_act->isEnabled()) continue;
+    if (!part<QAction>(main, "m_start_act")->isEnabled()) continue;
     say(QString("start monitoring dual-LAN server %1").arg(i + 1));
-    main->m_start_act->trigger();
+    part<QAction>(main, "m_start_act")->trigger();
   }
-  main->m_timeline->m_timeline_span->setCurrentIndex(0);  // the last 10 minutes
+  part<QComboBox>(main, "m_timeline_span")->setCurrentIndex(0);  // the last 10 minutes
   say(QString("wait %1 s for changes").arg(refresh_wait * 2));
   pause_for(refresh_wait * 2);
   int marked = -1;
@@ -185,20 +194,20 @@ int run_tour(const QString& specify_ip, double refresh_wait) {
     shot(main, "redundancy-marker");
   }
 
-  main->m_mon_tab1->setCurrentWidget(main->m_events_view);
+  part<QTabWidget>(main, "m_mon_tab1")->setCurrentWidget(part<QWidget>(main, "m_events_view"));
   pause_for(0.3);
   say(QString("events seen: %1").arg(main->event_log().size()));
   shot(main, "events");
-  main->m_events_view->m_events_kind->setCurrentIndex(3);  // connections only
+  part<QComboBox>(main, "m_events_kind")->setCurrentIndex(3);  // connections only
   pause_for(0.3);
   shot(main, "events-connections");
-  main->m_events_view->m_events_kind->setCurrentIndex(0);
-  main->m_mon_tab1->setCurrentIndex(0);
+  part<QComboBox>(main, "m_events_kind")->setCurrentIndex(0);
+  part<QTabWidget>(main, "m_mon_tab1")->setCurrentIndex(0);
 
-  main->m_mon_tree->setCurrentItem(main->root_node);
+  main->select_server(-1);
   pause_for(1.2);
   say(QString("timeline rows for the monitored servers: %1")
-          .arg(main->m_timeline->m_timeline_view->rows().size()));
+          .arg(part<tavrix::ui::TimelineView>(main, "m_timeline_view")->rows().size()));
   shot(main, "timeline-fleet");
 
   // Search by IP: the address is already in the list, so the dialog says so.
@@ -214,17 +223,18 @@ int run_tour(const QString& specify_ip, double refresh_wait) {
   if (address.isEmpty()) {
     fail("no address for the search-by-IP dialog");
   } else {
-    with_modal<Tm_searchIP_form>(main->m_specifyIP_act, "the search-by-IP dialog",
-                                 [&](Tm_searchIP_form* f) {
-                                   f->m_ipaddress->setText(address);
-                                   shot(f, "search-ip-typed");
-                                   f->m_search->click();
-                                   pause_for(0.2);
-                                   if (f->isVisible()) shot(f, "search-ip-searching");
-                                   if (!wait_for([&] { return !f->isVisible(); },
-                                                 tavrix::ds_list().search_timeout.load() * 4 + 20))
-                                     fail("the search-by-IP dialog did not finish");
-                                 });
+    with_modal<tavrix::ui::SearchIpDialog>(
+        part<QAction>(main, "m_specifyIP_act"), "the search-by-IP dialog",
+        [&](tavrix::ui::SearchIpDialog* f) {
+          f->m_ipaddress->setText(address);
+          shot(f, "search-ip-typed");
+          f->m_search->click();
+          pause_for(0.2);
+          if (f->isVisible()) shot(f, "search-ip-searching");
+          if (!wait_for([&] { return !f->isVisible(); },
+                        tavrix::ds_list().search_timeout.load() * 4 + 20))
+            fail("the search-by-IP dialog did not finish");
+        });
   }
   tavrix::ui::set_message_box_handler(nullptr);
 
@@ -233,26 +243,29 @@ int run_tour(const QString& specify_ip, double refresh_wait) {
     QStringList octets = address.split('.');
     octets.last() = "254";
     const QString silent = octets.join('.');
-    with_modal<Tm_searchIP_form>(main->m_specifyIP_act, "the search-by-IP dialog (no answer)",
-                                 [&](Tm_searchIP_form* f) {
-                                   f->m_ipaddress->setText(silent);
-                                   f->m_search->click();
-                                   pause_for(1.3);
-                                   if (f->isVisible()) {
-                                     shot(f, "search-ip-counting-down");
-                                     f->m_close->click();
-                                   }
-                                 });
+    with_modal<tavrix::ui::SearchIpDialog>(part<QAction>(main, "m_specifyIP_act"),
+                                           "the search-by-IP dialog (no answer)",
+                                           [&](tavrix::ui::SearchIpDialog* f) {
+                                             f->m_ipaddress->setText(silent);
+                                             f->m_search->click();
+                                             pause_for(1.3);
+                                             if (f->isVisible()) {
+                                               shot(f, "search-ip-counting-down");
+                                               f->m_close->click();
+                                             }
+                                           });
   }
 
-  with_modal<Tm_set_form>(main->m_settings_act, "the Settings dialog", [&](Tm_set_form* f) {
-    shot(f, "settings");
-    f->reject();
-  });
-  with_modal<Tm_aboutbox>(main->m_about_act, "the About dialog", [&](Tm_aboutbox* f) {
-    shot(f, "about");
-    f->reject();
-  });
+  with_modal<tavrix::ui::SettingsDialog>(part<QAction>(main, "m_settings_act"),
+                                         "the Settings dialog", [&](tavrix::ui::SettingsDialog* f) {
+                                           shot(f, "settings");
+                                           f->reject();
+                                         });
+  with_modal<tavrix::ui::AboutBox>(part<QAction>(main, "m_about_act"), "the About dialog",
+                                   [&](tavrix::ui::AboutBox* f) {
+                                     shot(f, "about");
+                                     f->reject();
+                                   });
 
   select_server(main, 0);
   pause_for(0.3);
@@ -290,7 +303,7 @@ int main(int argc, char** argv) {
   }
   if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM") && qEnvironmentVariableIsEmpty("DISPLAY"))
     qputenv("QT_QPA_PLATFORM", "offscreen");
-  tavrix::ui::TApplication app(argc, argv);
+  tavrix::ui::Application app(argc, argv);
   QApplication::setApplicationName(QStringLiteral("Tavrix Monitor Utility"));
 
   QString out = "demo-tour";

@@ -200,7 +200,7 @@ std::shared_ptr<ProbeOutcome> Prober::run_probe(Target& t, uint32_t target, uint
   out->model = qeld::model_name(id.model_key, id.model_id);
   out->text_set = text_set_for(id.model_id).name;
 
-  const std::shared_ptr<ServerRecord> rec = make_server_record(id);
+  const std::shared_ptr<tavrix::ServerRecord> rec = make_server_record(id);
   rec->monitoring = 1;
   out->port_count = rec->port_count;
   out->dual_lan = rec->dual_lan != 0;

@@ -54,7 +54,7 @@ int main(int argc, char** argv) {
     std::printf("tavrix-monitor %s\n", tavrix::load_str(tavrix::kStrVersion).c_str());
     return 0;
   }
-  tavrix::ui::TApplication app(argc, argv);
+  tavrix::ui::Application app(argc, argv);
   QApplication::setApplicationName(QStringLiteral("Tavrix Monitor Utility"));
   tavrix::ui::SingleInstance instance;
   if (!instance.acquire()) return tavrix::ui::report_second_instance(nullptr, instance);

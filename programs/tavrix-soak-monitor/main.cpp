@@ -1,5 +1,5 @@
 // tavrix-soak-monitor: the monitor's core without windows, for long soak runs. The
-// servers of a server-list file are monitored by the program's own pollers (TDsList),
+// servers of a server-list file are monitored by the program's own pollers (tavrix::ServerList),
 // sampled every refresh period through the window's change detector, and every event
 // is written as one JSON line with its state codes. On SIGINT/SIGTERM every poller is
 // stopped and joined, and the last line compares open descriptors and threads with
@@ -114,12 +114,12 @@ int main(int argc, char** argv) {
     std::cerr << "tavrix-soak-monitor: no model map: " << tried << "\n";
     return 1;
   }
-  TDsList& list = tavrix::ds_list();
+  tavrix::ServerList& list = tavrix::ds_list();
   list.refresh_rate = refresh;
   struct Watched {
     std::string server;
     int index = 0;
-    std::shared_ptr<ServerRecord> record;
+    std::shared_ptr<tavrix::ServerRecord> record;
     tavrix::ChangeDetector detector;
     CellCodes codes;
   };

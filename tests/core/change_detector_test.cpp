@@ -36,7 +36,7 @@ uint32_t ip(const char* text) {
   return ::inet_addr(text);
 }
 
-void set_conn(ServerRecord& s, int port_index, int n, int lan, uint8_t state, uint32_t peer) {
+void set_conn(tavrix::ServerRecord& s, int port_index, int n, int lan, uint8_t state, uint32_t peer) {
   uint8_t rec[80];
   s.load_conn(port_index, rec);
   std::memcpy(rec + 8 * (n - 1) + 4 * lan, &peer, 4);
@@ -46,7 +46,7 @@ void set_conn(ServerRecord& s, int port_index, int n, int lan, uint8_t state, ui
 
 // A dual-LAN set-A server, both LANs answering, port 1 in Redundant COM and connected
 // on both LANs, port 2 in Terminal(ASCII).
-void baseline(ServerRecord& s, uint16_t model = kSetA) {
+void baseline(tavrix::ServerRecord& s, uint16_t model = kSetA) {
   s.model_key = 1;
   s.model_id = model;
   s.port_count = 2;
@@ -73,52 +73,52 @@ TEST(ChangeDetector, EachChangeOfTheRecordIsOneEventWithTheTableTexts) {
   struct Case {
     const char* what;
     uint16_t model;
-    std::function<void(ServerRecord&)> change;
+    std::function<void(tavrix::ServerRecord&)> change;
     std::vector<std::string> expected;
   };
   const Case cases[] = {
-      {"nothing changes", kSetA, [](ServerRecord&) {}, {}},
+      {"nothing changes", kSetA, [](tavrix::ServerRecord&) {}, {}},
       {"LAN2 stops answering",
        kSetA,
-       [](ServerRecord& s) { s.online = 1; },
+       [](tavrix::ServerRecord& s) { s.online = 1; },
        {"lan p0 l2 c0 On Line -> Off Line"}},
       {"both LANs stop answering",
        kSetA,
-       [](ServerRecord& s) { s.online = 0; },
+       [](tavrix::ServerRecord& s) { s.online = 0; },
        {"lan p0 l1 c0 On Line -> Off Line", "lan p0 l2 c0 On Line -> Off Line"}},
       {"a connection drops on LAN1",
        kSetA,
-       [](ServerRecord& s) { set_conn(s, 0, 1, 0, 0, 0); },
+       [](tavrix::ServerRecord& s) { set_conn(s, 0, 1, 0, 0, 0); },
        {"conn p1 l1 c1 192.0.2.50 -> TCP Closed"}},
       {"a connected peer changes on LAN2",
        kSetA,
-       [](ServerRecord& s) { set_conn(s, 0, 1, 1, 4, ip("198.51.100.51")); },
+       [](tavrix::ServerRecord& s) { set_conn(s, 0, 1, 1, 4, ip("198.51.100.51")); },
        {"conn p1 l2 c1 198.51.100.50 -> 198.51.100.51"}},
       {"a state without a name",
        kSetA,
-       [](ServerRecord& s) { set_conn(s, 0, 3, 0, 77, 0); },
+       [](tavrix::ServerRecord& s) { set_conn(s, 0, 3, 0, 77, 0); },
        {"conn p1 l1 c3 TCP Closed -> "}},
       {"set B's own codes",
        kSetB,
-       [](ServerRecord& s) { set_conn(s, 0, 2, 1, 2, 0); },
+       [](tavrix::ServerRecord& s) { set_conn(s, 0, 2, 1, 2, 0); },
        {"conn p1 l2 c2 TCP Closed -> Connecting"}},
       {"a port enters Redundant COM: one mode event",
        kSetA,
-       [](ServerRecord& s) {
+       [](tavrix::ServerRecord& s) {
          s.mode[1] = 15;
          set_conn(s, 1, 1, 0, 4, ip("192.0.2.60"));
        },
        {"mode p2 l0 c0 [NOT SUPPORT] (Terminal(ASCII)) -> Redundant COM"}},
       {"a port leaves Redundant COM: its connections are no longer compared",
        kSetA,
-       [](ServerRecord& s) {
+       [](tavrix::ServerRecord& s) {
          s.mode[0] = 10;
          set_conn(s, 0, 1, 0, 0, 0);
        },
        {"mode p1 l0 c0 Redundant COM -> [NOT SUPPORT] (RAW)"}},
       {"LAN first, then ports in order",
        kSetA,
-       [](ServerRecord& s) {
+       [](tavrix::ServerRecord& s) {
          set_conn(s, 0, 4, 1, 1, 0);
          s.online = 2;
          s.mode[1] = 16;
@@ -128,7 +128,7 @@ TEST(ChangeDetector, EachChangeOfTheRecordIsOneEventWithTheTableTexts) {
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
-    ServerRecord s;
+    tavrix::ServerRecord s;
     baseline(s, c.model);
     ChangeDetector d;
     EXPECT_TRUE(d.observe(tavrix::take_snapshot(s), 1000).empty()) << "the baseline is silent";
@@ -145,7 +145,7 @@ TEST(ChangeDetector, EachChangeOfTheRecordIsOneEventWithTheTableTexts) {
 
 TEST(ChangeDetector, AModeEventCarriesBothCodes) {
   use_models();
-  ServerRecord s;
+  tavrix::ServerRecord s;
   baseline(s);
   ChangeDetector d;
   d.observe(tavrix::take_snapshot(s), 0);
@@ -158,7 +158,7 @@ TEST(ChangeDetector, AModeEventCarriesBothCodes) {
 
 TEST(ChangeDetector, ConfirmationHoldsBackAFlickeringLan) {
   use_models();
-  ServerRecord s;
+  tavrix::ServerRecord s;
   baseline(s);
   s.dual_lan = 0;
   s.online = 1;
@@ -190,7 +190,7 @@ TEST(ChangeDetector, RedundancyIsLostWhenADualLanPortIsConnectedOnOneLanOnly) {
                         {true, 0, 4, 0, 0, false},  {false, 15, 4, 0, 1, false},
                         {false, 15, 0, 0, 0, false}};
   for (const Case& c : cases) {
-    ServerRecord s;
+    tavrix::ServerRecord s;
     baseline(s);
     s.dual_lan = c.dual;
     s.mode[0] = c.mode;

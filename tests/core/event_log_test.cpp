@@ -28,7 +28,7 @@ void use_models() {
   qeld::set_model_map({e});
 }
 
-void set_conn(ServerRecord& s, int port_index, int lan, uint8_t state, const char* peer) {
+void set_conn(tavrix::ServerRecord& s, int port_index, int lan, uint8_t state, const char* peer) {
   uint8_t rec[80];
   s.load_conn(port_index, rec);
   const uint32_t addr = ::inet_addr(peer);
@@ -38,8 +38,8 @@ void set_conn(ServerRecord& s, int port_index, int lan, uint8_t state, const cha
 }
 
 // A monitored dual-LAN server (no pollers: the test writes what they would).
-std::shared_ptr<ServerRecord> server(const char* ip1, const char* ip2) {
-  auto s = std::make_shared<ServerRecord>();
+std::shared_ptr<tavrix::ServerRecord> server(const char* ip1, const char* ip2) {
+  auto s = std::make_shared<tavrix::ServerRecord>();
   s->model_key = 1;
   s->model_id = kSetA;
   s->port_count = 2;
@@ -77,7 +77,7 @@ TEST(EventLog, TheRingKeepsTheNewestNAndCountsEveryEvent) {
 
 TEST(EventLog, FollowsAServerFromOneRefreshAfterStartUntilStop) {
   use_models();
-  TDsList list;
+  tavrix::ServerList list;
   list.refresh_rate = 2;
   auto a = server("192.0.2.11", "198.51.100.11");
   auto idle = server("192.0.2.12", "198.51.100.12");
@@ -130,7 +130,7 @@ TEST(EventLog, FollowsAServerFromOneRefreshAfterStartUntilStop) {
 
 TEST(EventLog, AReplacedRecordIsANewServer) {
   use_models();
-  TDsList list;
+  tavrix::ServerList list;
   list.refresh_rate = 1;
   auto a = server("192.0.2.11", "198.51.100.11");
   ASSERT_EQ(list.add_server(a), 1);

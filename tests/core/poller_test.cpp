@@ -56,7 +56,7 @@ devsim::Device device_b(int n, int ports, int mode) {
 
 using tavrix_test::reply_of;
 
-bool conn_is_zero(const ServerRecord& s, int i) {
+bool conn_is_zero(const tavrix::ServerRecord& s, int i) {
   uint8_t rec[tavrix::kConnRecordBytes];
   s.load_conn(i, rec);
   for (uint8_t b : rec)
@@ -89,7 +89,7 @@ class PollerTest : public ::testing::Test {
     sim_ = std::make_unique<LoopbackSim>(std::move(fleet));
     lib_ = std::make_unique<tavrix_test::LoopbackLibrary>(*sim_);
   }
-  std::shared_ptr<ServerRecord> add(const qeld::DeviceIdentity& reply) {
+  std::shared_ptr<tavrix::ServerRecord> add(const qeld::DeviceIdentity& reply) {
     auto rec = list_->make_server_record(reply);
     EXPECT_EQ(list_->add_server(rec), 1);
     return rec;
@@ -106,7 +106,7 @@ class PollerTest : public ::testing::Test {
 
   std::unique_ptr<LoopbackSim> sim_;
   std::unique_ptr<tavrix_test::LoopbackLibrary> lib_;
-  std::unique_ptr<TDsList> list_ = std::make_unique<TDsList>();
+  std::unique_ptr<tavrix::ServerList> list_ = std::make_unique<tavrix::ServerList>();
 };
 
 TEST_F(PollerTest, ReadsModesAndOnlyTheRedundantPortsConnections) {
@@ -133,7 +133,7 @@ TEST_F(PollerTest, ReadsModesAndOnlyTheRedundantPortsConnections) {
   monitor(0);
   monitor(1);
 
-  auto fetched = [](const ServerRecord& s, std::initializer_list<int> ports) {
+  auto fetched = [](const tavrix::ServerRecord& s, std::initializer_list<int> ports) {
     for (int p : ports)
       if (conn_is_zero(s, p - 1)) return false;
     return true;
@@ -289,7 +289,7 @@ TEST_F(PollerTest, AStopMidQueryEndsThePollerAfterTheCurrentAttempt) {
     list_.reset();
     lib_.reset();  // before the next start_sim, whose library settings it would undo
     sim_.reset();
-    list_ = std::make_unique<TDsList>();
+    list_ = std::make_unique<tavrix::ServerList>();
   }
 }
 
@@ -339,7 +339,7 @@ TEST_F(PollerTest, ClearServersWhileQueriesAreInFlightIsSafe) {
     fleet.devices.back().faults.delay_max_ms = 300;
   }
   start_sim(fleet);
-  std::vector<std::weak_ptr<ServerRecord>> held;
+  std::vector<std::weak_ptr<tavrix::ServerRecord>> held;
   for (int n = 0; n < 4; ++n) held.push_back(add(reply_of(sim_->sim().device(n))));
   list_->refresh_rate = 1;
   for (int n = 0; n < 4; ++n) monitor(n);

@@ -77,7 +77,7 @@ class SearchTest : public ::testing::Test {
 
   std::unique_ptr<LoopbackSim> sim_;
   std::unique_ptr<tavrix_test::LoopbackLibrary> lib_;
-  TDsList list_;
+  tavrix::ServerList list_;
 };
 
 TEST_F(SearchTest, SearchByIpKeepsTheOneServerAndReportsItsEnd) {
@@ -113,7 +113,7 @@ TEST_F(SearchTest, SecondMacRuleSparesSearchesByIpButNotBroadcastReplies) {
 
   // The broadcast callback on the same reply drops it.
   list_.clear_results();
-  TEnumThread worker;
+  tavrix::SearchWorker worker;
   worker.by_ip = 1;
   worker.target = LoopbackSim::device_ip(0);
   worker.timeout_seconds = 3;
@@ -164,7 +164,7 @@ TEST_F(SearchTest, DestroyingTheListEndsARunningSearch) {
   const int threads = thread_count();
   const auto t0 = Clock::now();
   {
-    TDsList list;
+    tavrix::ServerList list;
     list.search_timeout = 60;
     list.start_search(1, kNobody);
     std::this_thread::sleep_for(200ms);

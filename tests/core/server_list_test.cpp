@@ -133,14 +133,14 @@ TEST(InTimeMark, LimitIsInclusiveAndSurvivesTheTickWrap) {
 }
 
 TEST(ServerRecord, StartsWithUnknownModesAndZeroRecords) {
-  ServerRecord s;
+  tavrix::ServerRecord s;
   for (int i = 0; i < tavrix::kMaxPorts; ++i) EXPECT_EQ(s.mode_at(i), -1);
   EXPECT_EQ(s.online.load(), 0);
   EXPECT_EQ(s.conn_state(31, 4, 1), 0);
 }
 
 TEST(ServerRecord, ConnectionFieldsAreReadAtTheirOffsets) {
-  ServerRecord s;
+  tavrix::ServerRecord s;
   uint8_t rec[80] = {};
   for (int n = 1; n <= 4; ++n) {
     const uint32_t a = ip(192, 0, 2, static_cast<uint8_t>(n)), b = ip(198, 51, 100, static_cast<uint8_t>(n));
@@ -163,7 +163,7 @@ TEST(ServerRecord, ConnectionFieldsAreReadAtTheirOffsets) {
 }
 
 TEST_F(DsListTest, MakeServerRecordOpensEachLanAtItsOwnAddress) {
-  TDsList list;
+  tavrix::ServerList list;
   const qeld::DeviceIdentity r = reply(0x2222, ip(192, 0, 2, 10), 0x21, ip(198, 51, 100, 10), 0x22);
   auto rec = list.make_server_record(r);
   EXPECT_EQ(rec->port_count, 8);
@@ -191,7 +191,7 @@ TEST_F(DsListTest, MakeServerRecordOpensEachLanAtItsOwnAddress) {
 }
 
 TEST_F(DsListTest, MakeServerRecordForSingleLanAndUnknownOrLargeModels) {
-  TDsList list;
+  tavrix::ServerList list;
   const int before = qeld::open_handle_count();
   auto single = list.make_server_record(reply(0x1111, ip(192, 0, 2, 11), 0x31));
   EXPECT_EQ(single->dual_lan, 0);
@@ -204,7 +204,7 @@ TEST_F(DsListTest, MakeServerRecordForSingleLanAndUnknownOrLargeModels) {
 }
 
 TEST_F(DsListTest, FailedHandleOpenLeavesANegativeHandle) {
-  TDsList list;
+  tavrix::ServerList list;
   std::vector<int> taken;
   int h;
   qeld::DeviceIdentity any;
@@ -216,10 +216,10 @@ TEST_F(DsListTest, FailedHandleOpenLeavesANegativeHandle) {
 }
 
 TEST_F(DsListTest, AddServerRefusesThe513th) {
-  TDsList list;
+  tavrix::ServerList list;
   for (int i = 0; i < tavrix::kMaxServers; ++i)
-    ASSERT_EQ(list.add_server(std::make_shared<ServerRecord>()), 1) << i;
-  auto extra = std::make_shared<ServerRecord>();
+    ASSERT_EQ(list.add_server(std::make_shared<tavrix::ServerRecord>()), 1) << i;
+  auto extra = std::make_shared<tavrix::ServerRecord>();
   EXPECT_EQ(list.add_server(extra), 0);
   EXPECT_EQ(list.server_count(), tavrix::kMaxServers);
   EXPECT_EQ(extra.use_count(), 1);  // the list did not keep it
@@ -229,7 +229,7 @@ TEST_F(DsListTest, AddServerRefusesThe513th) {
 
 // A full list of dual-LAN servers: every LAN of every server gets a handle of its own.
 TEST_F(DsListTest, AFullListOfDualLanServersHoldsAHandlePerLan) {
-  TDsList list;
+  tavrix::ServerList list;
   std::set<int> handles;
   for (int i = 0; i < tavrix::kMaxServers; ++i) {
     const uint8_t a = uint8_t(i & 0xFF), b = uint8_t(i >> 8);
@@ -247,7 +247,7 @@ TEST_F(DsListTest, AFullListOfDualLanServersHoldsAHandlePerLan) {
 }
 
 TEST_F(DsListTest, ServerExistsMatchesEitherLanByAddressAndMac) {
-  TDsList list;
+  tavrix::ServerList list;
   const qeld::DeviceIdentity r = reply(0x2222, ip(192, 0, 2, 20), 0x51, ip(198, 51, 100, 20), 0x52);
   list.add_server(list.make_server_record(r));
 
@@ -269,7 +269,7 @@ TEST_F(DsListTest, ServerExistsMatchesEitherLanByAddressAndMac) {
 }
 
 TEST_F(DsListTest, SecondMacDropRuleAppliesToBroadcastRepliesOnly) {
-  TDsList list;
+  tavrix::ServerList list;
   const qeld::DeviceIdentity no_second = reply(0x3333, ip(192, 0, 2, 30), 0x61);
   list.add_result(no_second, 0);
   EXPECT_EQ(list.result_count(), 0);
@@ -283,7 +283,7 @@ TEST_F(DsListTest, SecondMacDropRuleAppliesToBroadcastRepliesOnly) {
 }
 
 TEST_F(DsListTest, ReplyCallbacksKeepKnownModelsAndStopAtTheLimitOrOnAbort) {
-  TDsList list;
+  tavrix::ServerList list;
   EXPECT_EQ(list.on_reply_broadcast(nullptr), 1);
   const qeld::DeviceIdentity unknown = reply(0x7777, ip(192, 0, 2, 40), 0x71);
   EXPECT_EQ(list.on_reply_broadcast(&unknown), 1);
@@ -317,8 +317,8 @@ TEST_F(DsListTest, ReplyCallbacksKeepKnownModelsAndStopAtTheLimitOrOnAbort) {
 // run their loop quickly without any network.
 class DeadHandleTest : public DsListTest {
  protected:
-  std::shared_ptr<ServerRecord> dead_server(uint8_t n) {
-    auto s = std::make_shared<ServerRecord>();
+  std::shared_ptr<tavrix::ServerRecord> dead_server(uint8_t n) {
+    auto s = std::make_shared<tavrix::ServerRecord>();
     s->model_id = 0x2222;
     s->port_count = 8;
     s->ip1 = ip(192, 0, 2, n);
@@ -328,7 +328,7 @@ class DeadHandleTest : public DsListTest {
 };
 
 TEST_F(DeadHandleTest, FailedQueriesClearTheOnlineBitAndChangeNothing) {
-  TDsList list;
+  tavrix::ServerList list;
   list.refresh_rate = 1;
   auto s = dead_server(1);
   s->online = 3;  // as if both LANs had answered before
@@ -344,7 +344,7 @@ TEST_F(DeadHandleTest, FailedQueriesClearTheOnlineBitAndChangeNothing) {
 }
 
 TEST_F(DeadHandleTest, StopDuringThePauseEndsThePollerPromptly) {
-  TDsList list;
+  tavrix::ServerList list;
   list.refresh_rate = 99;
   list.add_server(dead_server(2));
   list.add_server(dead_server(3));
@@ -364,7 +364,7 @@ TEST_F(DeadHandleTest, StopDuringThePauseEndsThePollerPromptly) {
 }
 
 TEST_F(DeadHandleTest, DeleteServerKeepsPollerSlotsAligned) {
-  TDsList list;
+  tavrix::ServerList list;
   list.refresh_rate = 99;
   for (uint8_t i = 0; i < 3; ++i) list.add_server(dead_server(10 + i));
   auto third = list.server_ptr(2);
@@ -385,12 +385,12 @@ TEST_F(DeadHandleTest, DeleteServerKeepsPollerSlotsAligned) {
 }
 
 TEST_F(DeadHandleTest, RemovedRecordsLiveUntilTheirPollersEnd) {
-  TDsList list;
+  tavrix::ServerList list;
   list.refresh_rate = 99;
   list.add_server(dead_server(20));
   list.add_server(dead_server(21));
-  std::weak_ptr<ServerRecord> first = list.server_ptr(0);
-  std::weak_ptr<ServerRecord> second = list.server_ptr(1);
+  std::weak_ptr<tavrix::ServerRecord> first = list.server_ptr(0);
+  std::weak_ptr<tavrix::ServerRecord> second = list.server_ptr(1);
   list.start_poller(0, 0);
   list.start_poller(1, 0);
   list.start_poller(1, 1);
@@ -409,7 +409,7 @@ TEST_F(DeadHandleTest, RemovedRecordsLiveUntilTheirPollersEnd) {
 TEST_F(DeadHandleTest, RestartingASlotWhileItsPollerRunsDoesNotBlockOrLeak) {
   const int threads_before = baseline_thread_count();
   {
-    TDsList list;
+    tavrix::ServerList list;
     list.refresh_rate = 99;
     list.add_server(dead_server(30));
     list.start_poller(0, 0);
@@ -425,7 +425,7 @@ TEST_F(DeadHandleTest, RestartingASlotWhileItsPollerRunsDoesNotBlockOrLeak) {
 TEST_F(DeadHandleTest, DestructorLeavesNoThreadRunning) {
   const int threads_before = baseline_thread_count();
   {
-    TDsList list;
+    tavrix::ServerList list;
     list.refresh_rate = 99;
     for (uint8_t i = 0; i < 16; ++i) {
       list.add_server(dead_server(50 + i));

@@ -47,7 +47,7 @@ inline std::string ip_str(uint32_t ip) {
 }
 
 // Fraction of samples in which a server's LAN1 bit was set, over a span.
-inline double online_fraction(const ServerRecord& s, std::chrono::milliseconds span) {
+inline double online_fraction(const tavrix::ServerRecord& s, std::chrono::milliseconds span) {
   int on = 0, all = 0;
   const auto end = Clock::now() + span;
   while (Clock::now() < end) {
@@ -97,7 +97,7 @@ class FaultTest : public ::testing::Test {
       sim_->sim().set_connection(0, port, 1, 1, 4,
                                  inet_addr("192.0.2.100") + htonl(uint32_t(port)));
   }
-  std::shared_ptr<ServerRecord> monitor_device(int n) {
+  std::shared_ptr<tavrix::ServerRecord> monitor_device(int n) {
     auto rec = list_->make_server_record(reply_of(sim_->sim().device(std::size_t(n))));
     EXPECT_EQ(list_->add_server(rec), 1);
     const int index = list_->server_count() - 1;
@@ -111,7 +111,7 @@ class FaultTest : public ::testing::Test {
   bool in_private_ = false;
   std::unique_ptr<tavrix_test::LoopbackSim> sim_;
   std::unique_ptr<tavrix_test::LoopbackLibrary> lib_;
-  std::unique_ptr<TDsList> list_ = std::make_unique<TDsList>();
+  std::unique_ptr<tavrix::ServerList> list_ = std::make_unique<tavrix::ServerList>();
 };
 
 }  // namespace tavrix_faults

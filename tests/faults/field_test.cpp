@@ -178,7 +178,7 @@ TEST(FieldLab, MixedFleetIsFoundOnceEachByTheInterfaceItAnsweredOn) {
     qeld::library_start();
     std::ostringstream out;
     {
-      TDsList list;
+      tavrix::ServerList list;
       list.search_timeout = 3;
       list.start_search(0, 0);
       for (int i = 0; i < 1200 && !list.search_finished(); ++i)

@@ -145,7 +145,7 @@ TEST(LabFaults, AFullFleetOfPollersRidesOutAddressAndInterfaceChanges) {
         e.attributes[2] = 0x40;
         e.port_count = 1;
         qeld::set_model_map({e});
-        auto list = std::make_unique<TDsList>();
+        auto list = std::make_unique<tavrix::ServerList>();
         // The search dialog's path: its worker and its result list. Five quiet rounds:
         // 2,048 replies to one broadcast overflow a socket's buffer on a busy machine,
         // and the devices not yet named answer again in the next round.

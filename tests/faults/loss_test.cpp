@@ -32,7 +32,7 @@ class LossTest : public FaultTest {
       EXPECT_EQ(rec_->conn_state(port - 1, 1, 0), 4);
     }
   }
-  std::shared_ptr<ServerRecord> rec_;
+  std::shared_ptr<tavrix::ServerRecord> rec_;
 };
 
 // A try gets through both ways with p = (1 - loss)^2; a query is in time when its first or

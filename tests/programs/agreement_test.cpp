@@ -146,7 +146,7 @@ std::string ip_string(uint32_t ip) {
 
 // The pollers' view: one record, its two pollers, the records as they stand when both
 // have ended their first cycle (a poller that leaves its loop clears the online bits).
-class FirstCycleHost : public TPollerHost {
+class FirstCycleHost : public tavrix::PollerHost {
  public:
   explicit FirstCycleHost(int lans) : lans_(lans) {}
   int refresh_seconds() const override { return 1; }
@@ -178,7 +178,7 @@ class FirstCycleHost : public TPollerHost {
 };
 
 View pollers_view(const devsim::Device& d) {
-  const std::shared_ptr<ServerRecord> rec = tavrix::make_server_record(tavrix_test::reply_of(d));
+  const std::shared_ptr<tavrix::ServerRecord> rec = tavrix::make_server_record(tavrix_test::reply_of(d));
   rec->monitoring = 1;
   View v;
   const tavrix::TextSet set = tavrix::text_set_for(rec->model_id);
@@ -194,7 +194,7 @@ View pollers_view(const devsim::Device& d) {
     }
   };
   {
-    TUpdateThread lan1(host, rec, 0, 0), lan2(host, rec, 0, 1);
+    tavrix::Poller lan1(host, rec, 0, 0), lan2(host, rec, 0, 1);
     lan1.start();
     if (rec->dual_lan) lan2.start();
     EXPECT_TRUE(host.wait_done(60s)) << "the pollers never ended a cycle";

@@ -199,7 +199,7 @@ class PortTableText : public ::testing::Test {
   void TearDown() override { qeld::clear_model_map(); }
 
   // Connection n (1..4) of port index i: state and peer on one LAN (0/1).
-  static void set_conn(ServerRecord& s, int i, int n, int lan, uint8_t state, uint32_t peer) {
+  static void set_conn(tavrix::ServerRecord& s, int i, int n, int lan, uint8_t state, uint32_t peer) {
     uint8_t rec[tavrix::kConnRecordBytes];
     s.load_conn(i, rec);
     std::memcpy(rec + 8 * (n - 1) + 4 * lan, &peer, 4);
@@ -209,7 +209,7 @@ class PortTableText : public ::testing::Test {
 };
 
 TEST_F(PortTableText, SetAShowsPeerForConnectedAndStateWordsOtherwise) {
-  ServerRecord s;
+  tavrix::ServerRecord s;
   s.model_id = 0x1104;
   s.port_count = 4;
   s.mode[0] = 15;
@@ -239,7 +239,7 @@ TEST_F(PortTableText, SetAShowsPeerForConnectedAndStateWordsOtherwise) {
 }
 
 TEST_F(PortTableText, SetBUsesItsOwnCodes) {
-  ServerRecord s;
+  tavrix::ServerRecord s;
   s.model_id = 0x1204;
   s.port_count = 2;
   s.mode[0] = 22;
@@ -259,7 +259,7 @@ TEST_F(PortTableText, SetBUsesItsOwnCodes) {
 }
 
 TEST_F(PortTableText, StatusWordsFollowMonitoringAndBits) {
-  ServerRecord s;
+  tavrix::ServerRecord s;
   EXPECT_EQ(cli::server_status_text(s), "Idle");
   s.monitoring = 1;
   EXPECT_EQ(cli::server_status_text(s), "Off Line");
@@ -270,7 +270,7 @@ TEST_F(PortTableText, StatusWordsFollowMonitoringAndBits) {
 }
 
 TEST_F(PortTableText, PortCountBeyondTheTableIsCut) {
-  ServerRecord s;
+  tavrix::ServerRecord s;
   s.model_id = 0x1104;
   s.port_count = 40;
   EXPECT_EQ(cli::port_table(s).size(), static_cast<std::size_t>(tavrix::kMaxPorts));
@@ -279,7 +279,7 @@ TEST_F(PortTableText, PortCountBeyondTheTableIsCut) {
 }
 
 TEST_F(PortTableText, CheckVerdicts) {
-  auto server = std::make_shared<ServerRecord>();
+  auto server = std::make_shared<tavrix::ServerRecord>();
   server->model_key = 1;
   server->model_id = 0x2602;
   server->port_count = 2;
@@ -335,7 +335,7 @@ TEST_F(PortTableText, CheckVerdicts) {
 }
 
 TEST_F(PortTableText, OneLanServerHasNoRedundancyToLose) {
-  auto server = std::make_shared<ServerRecord>();
+  auto server = std::make_shared<tavrix::ServerRecord>();
   server->model_key = 1;
   server->model_id = 0x1104;
   server->port_count = 1;
@@ -353,7 +353,7 @@ TEST_F(PortTableText, OneLanServerHasNoRedundancyToLose) {
 }
 
 TEST_F(PortTableText, WatchReportsModeAndConnectionChanges) {
-  ServerRecord s;
+  tavrix::ServerRecord s;
   s.model_id = 0x1104;
   s.port_count = 2;
   s.mode[0] = 15;
@@ -388,7 +388,7 @@ TEST_F(PortTableText, WatchReportsModeAndConnectionChanges) {
 
 TEST_F(PortTableText, AFastFailureIsNotAnAnswer) {
   // A handle whose open failed makes the reads fail at once, without traffic.
-  ServerRecord s;
+  tavrix::ServerRecord s;
   s.model_id = 0x1104;
   s.port_count = 4;
   s.online = 1;

@@ -148,7 +148,7 @@ class DesktopEnv : public ::testing::Environment {
     static int argc = 1;
     static char name[] = "ui_desktop_test";
     static char* argv[] = {name, nullptr};
-    app_ = new tavrix::ui::TApplication(argc, argv);
+    app_ = new tavrix::ui::Application(argc, argv);
     QApplication::setApplicationName(QStringLiteral("Tavrix Monitor Utility"));
     ready_ = uitest::wait_until(
         [] { return run("dunstctl", {"is-paused"}).find("false") != std::string::npos; }, 20s);
@@ -230,7 +230,7 @@ class Desktop : public ::testing::Test {
       ASSERT_EQ(ds_list().add_server(records.back()), 1);
     }
     ds_list().refresh_rate = 1;
-    w->m_main_timer->setInterval(1000);
+    uitest::part<QTimer>(w, "m_main_timer")->setInterval(1000);
     w->rebuild_tree(-1);
     ASSERT_EQ(w->start_all_servers(), n);
     ASSERT_TRUE(uitest::wait_until(
@@ -258,8 +258,8 @@ class Desktop : public ::testing::Test {
   }
 
   uitest::MsgRecorder boxes;
-  Tm_mainform* w = nullptr;
-  std::vector<std::shared_ptr<ServerRecord>> records;
+  tavrix::ui::MainWindow* w = nullptr;
+  std::vector<std::shared_ptr<tavrix::ServerRecord>> records;
 };
 
 devsim::Fleet loopback_fleet(int n) {
@@ -286,7 +286,7 @@ TEST_F(Desktop, OneNotificationPerServerPerBurstAndNoneInDoNotDisturb) {
         return run("dunstctl", {"count", "displayed"}).find('1') == 0;
       },
       30s));
-  w->m_mon_tree->setCurrentItem(w->root_node);
+  w->select_server(-1);
   w->showMinimized();
   run("dunstctl", {"action", "0"});
   EXPECT_TRUE(uitest::wait_until(

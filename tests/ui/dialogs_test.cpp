@@ -52,7 +52,7 @@ class DialogKeys : public ::testing::Test {
     qeld::set_device_ports(sink_.port(), sink_.port());
     ASSERT_EQ(qeld::library_start(), 1);
     uitest::set_test_model_map();
-    Tm_search_form::set_scan_target(htonl(INADDR_LOOPBACK));
+    tavrix::ui::SearchDialog::set_scan_target(htonl(INADDR_LOOPBACK));
     ds_list().search_timeout = 60;
     // One server known before: a dialog that wrongly accepts replaces or extends the list.
     ASSERT_EQ(ds_list().add_server(ds_list().make_server_record(reply(200))), 1);
@@ -87,8 +87,8 @@ class DialogKeys : public ::testing::Test {
   void press(Qt::Key key) { QTest::keyClick(QApplication::focusWidget(), key); }
 
   // A search dialog with two ticked rows, its search still running.
-  Tm_search_form* open_search_with_rows() {
-    auto* f = open<Tm_search_form>();
+  tavrix::ui::SearchDialog* open_search_with_rows() {
+    auto* f = open<tavrix::ui::SearchDialog>();
     QTest::mouseClick(f->m_enum_scan, Qt::LeftButton);
     ds_list().add_result(reply(1), 0);
     ds_list().add_result(reply(2), 0);
@@ -110,51 +110,51 @@ TEST_F(DialogKeys, SearchDialogEnterPressesTheFocusedButtonElseOk) {
   struct Row {
     const char* control;
     Qt::Key key;
-    std::function<void(Tm_search_form*)> before;  // sets up the state the key acts on
-    std::function<void(Tm_search_form*)> expect;
+    std::function<void(tavrix::ui::SearchDialog*)> before;  // sets up the state the key acts on
+    std::function<void(tavrix::ui::SearchDialog*)> expect;
   };
-  const auto open_and_kept = [this](Tm_search_form* f) {
+  const auto open_and_kept = [this](tavrix::ui::SearchDialog* f) {
     EXPECT_TRUE(f->isVisible());
     EXPECT_TRUE(list_is_the_old_one());
   };
   const Row rows[] = {
       {"m_enum_cancel", Qt::Key_Return, nullptr,
-       [&](Tm_search_form* f) {
+       [&](tavrix::ui::SearchDialog* f) {
          EXPECT_FALSE(f->isVisible());
          EXPECT_EQ(f->result(), QDialog::Rejected);
          EXPECT_TRUE(list_is_the_old_one());
        }},
       {"m_enum_clearall", Qt::Key_Enter, nullptr,
-       [&](Tm_search_form* f) {
+       [&](tavrix::ui::SearchDialog* f) {
          open_and_kept(f);
          EXPECT_FALSE(f->row_ticked(0));
          EXPECT_FALSE(f->row_ticked(1));
        }},
-      {"m_enum_selectall", Qt::Key_Return, [](Tm_search_form* f) { f->set_row_ticked(1, false); },
-       [&](Tm_search_form* f) {
+      {"m_enum_selectall", Qt::Key_Return, [](tavrix::ui::SearchDialog* f) { f->set_row_ticked(1, false); },
+       [&](tavrix::ui::SearchDialog* f) {
          open_and_kept(f);
          EXPECT_TRUE(f->row_ticked(1));
        }},
       {"m_enum_stop", Qt::Key_Return, nullptr,
-       [&](Tm_search_form* f) {
+       [&](tavrix::ui::SearchDialog* f) {
          open_and_kept(f);
          EXPECT_EQ(f->m_enum_status->text(), "Complete.");
        }},
-      {"m_enum_scan", Qt::Key_Return, [](Tm_search_form* f) { f->m_enum_stopClick(); },
-       [&](Tm_search_form* f) {
+      {"m_enum_scan", Qt::Key_Return, [](tavrix::ui::SearchDialog* f) { f->on_stop(); },
+       [&](tavrix::ui::SearchDialog* f) {
          open_and_kept(f);
          EXPECT_TRUE(f->m_enum_stop->isEnabled());
          EXPECT_EQ(f->m_enum_list->rowCount(), 0);  // Rescan starts over
        }},
       // From the list Enter is OK: the ticked rows replace the list.
       {"m_enum_list", Qt::Key_Return, nullptr,
-       [&](Tm_search_form* f) {
+       [&](tavrix::ui::SearchDialog* f) {
          EXPECT_EQ(f->result(), QDialog::Accepted);
          ASSERT_EQ(ds_list().server_count(), 2);
          EXPECT_EQ(std::memcmp(ds_list().server_at(0)->mac1, reply(1).mac1, 6), 0);
        }},
       {"m_enum_list", Qt::Key_Escape, nullptr,
-       [&](Tm_search_form* f) {
+       [&](tavrix::ui::SearchDialog* f) {
          EXPECT_FALSE(f->isVisible());
          EXPECT_EQ(f->result(), QDialog::Rejected);
          EXPECT_TRUE(list_is_the_old_one());
@@ -162,7 +162,7 @@ TEST_F(DialogKeys, SearchDialogEnterPressesTheFocusedButtonElseOk) {
   };
   for (const Row& row : rows) {
     SCOPED_TRACE(std::string(row.control) + (row.key == Qt::Key_Escape ? " Escape" : " Enter"));
-    Tm_search_form* f = open_search_with_rows();
+    tavrix::ui::SearchDialog* f = open_search_with_rows();
     if (row.before) row.before(f);
     auto* target = f->findChild<QWidget*>(row.control);
     ASSERT_TRUE(target);
@@ -192,7 +192,7 @@ TEST_F(DialogKeys, SettingsEnterOnCancelStoresNothingEnterInAnEditIsOk) {
     SCOPED_TRACE(row.control);
     ds_list().refresh_rate = 3;
     ds_list().search_timeout = 5;
-    auto* f = open<Tm_set_form>();
+    auto* f = open<tavrix::ui::SettingsDialog>();
     f->m_set_refresh->setText("7");
     f->m_set_timeout->setText("9");
     ASSERT_TRUE(tab_to(f->findChild<QWidget*>(row.control)));
@@ -220,7 +220,7 @@ TEST_F(DialogKeys, SearchIpEnterOnCloseSearchesNothingEnterInTheEditSearches) {
   for (const Row& row : rows) {
     SCOPED_TRACE(row.control);
     boxes_.boxes.clear();
-    auto* f = open<Tm_searchIP_form>();
+    auto* f = open<tavrix::ui::SearchIpDialog>();
     ASSERT_TRUE(tab_to(f->findChild<QWidget*>(row.control)));
     press(row.key);
     EXPECT_FALSE(ds_list().search_running());
@@ -243,8 +243,8 @@ TEST_F(DialogKeys, SearchIpEnterOnCloseSearchesNothingEnterInTheEditSearches) {
 TEST_F(DialogKeys, EveryDialogUsesOneFormFont) {
   const int form_px = QFontInfo(tavrix::ui::form_font()).pixelSize();
   const std::function<QDialog*()> makers[] = {
-      [] { return new Tm_search_form; }, [] { return new Tm_searchIP_form; },
-      [] { return new Tm_set_form; }, [] { return new Tm_aboutbox; }};
+      [] { return new tavrix::ui::SearchDialog; }, [] { return new tavrix::ui::SearchIpDialog; },
+      [] { return new tavrix::ui::SettingsDialog; }, [] { return new tavrix::ui::AboutBox; }};
   for (const auto& make : makers) {
     std::unique_ptr<QDialog> d(make());
     d->show();

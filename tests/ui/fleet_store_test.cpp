@@ -92,9 +92,9 @@ TEST_F(FleetStoreTest, KeptInTheConfigFolderAndRestoredByANewWindow) {
   ds_list().refresh_rate = 7;
   ds_list().search_timeout = 12;
   m_mainform->resize(900, 640);
-  m_mainform->m_root_list->setColumnWidth(1, 173);
-  m_mainform->Splitter1->setSizes({311, 589});
-  const QList<int> sizes = m_mainform->Splitter1->sizes();
+  uitest::part<QTableWidget>(m_mainform, "m_root_list")->setColumnWidth(1, 173);
+  uitest::part<QSplitter>(m_mainform, "Splitter1")->setSizes({311, 589});
+  const QList<int> sizes = uitest::part<QSplitter>(m_mainform, "Splitter1")->sizes();
   store->begin_saving();  // writes at once
   ASSERT_TRUE(QFile::exists(store->servers_path()));
   ASSERT_TRUE(QFile::exists(store->window_path()));
@@ -119,12 +119,12 @@ TEST_F(FleetStoreTest, KeptInTheConfigFolderAndRestoredByANewWindow) {
   EXPECT_EQ(ds_list().server_at(0)->monitoring.load(), 0);
   EXPECT_EQ(ds_list().server_at(1)->monitoring.load(), 0);
   EXPECT_EQ(ds_list().server_at(2)->monitoring.load(), 1);  // started without a click
-  EXPECT_EQ(m_mainform->server_nodes[2]->data(0, tavrix::ui::kImageRole).toInt(),
+  EXPECT_EQ(uitest::server_node(m_mainform, 2)->data(0, tavrix::ui::kImageRole).toInt(),
             tavrix::ui::kIconServerMonitored);
   EXPECT_EQ(ds_list().refresh_rate.load(), 7);
   EXPECT_EQ(ds_list().search_timeout.load(), 12);
-  EXPECT_EQ(m_mainform->m_root_list->columnWidth(1), 173);
-  EXPECT_EQ(m_mainform->Splitter1->sizes(), sizes);
+  EXPECT_EQ(uitest::part<QTableWidget>(m_mainform, "m_root_list")->columnWidth(1), 173);
+  EXPECT_EQ(uitest::part<QSplitter>(m_mainform, "Splitter1")->sizes(), sizes);
   EXPECT_EQ(m_mainform->size(), QSize(900, 640));
   EXPECT_TRUE(status_note().isEmpty());
 
@@ -266,7 +266,7 @@ TEST_F(FleetStoreTest, EventsOfTheLastRunComeBackAndNewOnesAreAppended) {
   ASSERT_EQ(log.size(), 3u);
   EXPECT_TRUE(log.newest(0).before_restart);
   EXPECT_EQ(log.newest(0).event.value, "Off Line");
-  QAbstractItemModel* rows = m_mainform->m_events_view->m_events_list->model();
+  QAbstractItemModel* rows = uitest::part<QTableView>(m_mainform, "m_events_list")->model();
   ASSERT_EQ(rows->rowCount(), 3);
   EXPECT_TRUE(rows->index(0, 0).data(Qt::FontRole).value<QFont>().italic());
   EXPECT_TRUE(rows->index(0, 0).data(Qt::ToolTipRole).toString().contains("before the restart"));
@@ -292,7 +292,7 @@ TEST_F(FleetStoreTest, EventsOfTheLastRunComeBackAndNewOnesAreAppended) {
   rec->online = 0;
   m_mainform->sample_events_at(now + 4000, 3 + settle);
   // The tree shows it Off Line, and no longer once it answers.
-  QTreeWidgetItem* node = m_mainform->server_nodes[0];
+  QTreeWidgetItem* node = uitest::server_node(m_mainform, 0);
   const qint64 plain = node->icon(0).cacheKey();
   m_mainform->update_off_line_marks();
   EXPECT_EQ(node->toolTip(0), "Off Line");

@@ -60,9 +60,10 @@ class MainForm : public ::testing::Test {
     qeld::library_stop();
   }
 
-  void add(std::shared_ptr<ServerRecord> rec) { ASSERT_EQ(ds_list().add_server(std::move(rec)), 1); }
+  void add(std::shared_ptr<tavrix::ServerRecord> rec) { ASSERT_EQ(ds_list().add_server(std::move(rec)), 1); }
   void select(int index) {
-    w->m_mon_tree->setCurrentItem(index < 0 ? w->root_node : w->server_nodes[index]);
+    uitest::part<QTreeWidget>(w, "m_mon_tree")
+        ->setCurrentItem(index < 0 ? uitest::root_node(w) : uitest::server_node(w, index));
   }
   QString cell(QTableWidget* t, int row, int col) {
     return t->item(row, col) ? t->item(row, col)->text() : QStringLiteral("<none>");
@@ -94,32 +95,36 @@ class MainForm : public ::testing::Test {
   }
 
   uitest::MsgRecorder boxes;
-  Tm_mainform* w = nullptr;
+  tavrix::ui::MainWindow* w = nullptr;
 };
 
 TEST_F(MainForm, WindowHasItsCaptionsActionsAndToolbarOrder) {
   EXPECT_EQ(w->windowTitle(), "Tavrix Monitor Utility");
-  EXPECT_EQ(w->m_search_act->shortcut(), QKeySequence("Ctrl+F"));
-  EXPECT_EQ(w->m_specifyIP_act->shortcut(), QKeySequence("Ctrl+S"));
-  EXPECT_EQ(w->m_exit_act->shortcut(), QKeySequence("Ctrl+X"));
-  EXPECT_EQ(w->m_start_act->shortcut(), QKeySequence("Ctrl+G"));
-  EXPECT_EQ(w->m_stop_act->shortcut(), QKeySequence("Ctrl+T"));
-  EXPECT_EQ(w->m_online_act->shortcut(), QKeySequence("F1"));
+  EXPECT_EQ(uitest::action(w, "m_search_act")->shortcut(), QKeySequence("Ctrl+F"));
+  EXPECT_EQ(uitest::action(w, "m_specifyIP_act")->shortcut(), QKeySequence("Ctrl+S"));
+  EXPECT_EQ(uitest::action(w, "m_exit_act")->shortcut(), QKeySequence("Ctrl+X"));
+  EXPECT_EQ(uitest::action(w, "m_start_act")->shortcut(), QKeySequence("Ctrl+G"));
+  EXPECT_EQ(uitest::action(w, "m_stop_act")->shortcut(), QKeySequence("Ctrl+T"));
+  EXPECT_EQ(uitest::action(w, "m_online_act")->shortcut(), QKeySequence("F1"));
   QStringList order;
-  for (QAction* a : w->ToolBar1->actions())
+  for (QAction* a : uitest::part<QToolBar>(w, "ToolBar1")->actions())
     order << (a->isSeparator() ? QStringLiteral("|") : a->text());
   EXPECT_EQ(order.join(','), "Exit,|,Search,Specify IP,|,Start,Stop,Delete,|,Settings");
-  EXPECT_EQ(w->m_mon_tab1->tabText(0), "Connections");
+  EXPECT_EQ(uitest::part<QTabWidget>(w, "m_mon_tab1")->tabText(0), "Connections");
   // Wider than 225 where a dual-LAN node needs it, never narrower.
-  EXPECT_GE(w->m_mon_tree->width(), 225);
+  EXPECT_GE(uitest::part<QTreeWidget>(w, "m_mon_tree")->width(), 225);
   QStringList root_cols, mon_cols;
   for (int c = 0; c < 7; ++c) {
-    root_cols << QStringLiteral("%1 %2")
-                     .arg(w->m_root_list->horizontalHeaderItem(c)->text())
-                     .arg(w->m_root_list->columnWidth(c));
+    root_cols
+        << QStringLiteral("%1 %2")
+               .arg(uitest::part<QTableWidget>(w, "m_root_list")->horizontalHeaderItem(c)->text())
+               .arg(uitest::part<QTableWidget>(w, "m_root_list")->columnWidth(c));
     mon_cols << QStringLiteral("%1 %2")
-                    .arg(w->m_mon_list->horizontalHeaderItem(c)->text())
-                    .arg(w->m_mon_list->columnWidth(c));
+                    .arg(uitest::part<QTableView>(w, "m_mon_list")
+                             ->model()
+                             ->headerData(c, Qt::Horizontal)
+                             .toString())
+                    .arg(uitest::part<QTableView>(w, "m_mon_list")->columnWidth(c));
   }
   EXPECT_EQ(root_cols.join(','),
             "No 30,Model 100,MAC Address1 120,IP Address1 120,MAC Address2 120,IP Address2 "
@@ -134,31 +139,34 @@ TEST_F(MainForm, EnablingRulesFollowTheSelectionAndMonitoring) {
   add(uitest::make_server(uitest::kModelB, "10.1.0.2", 2));
   w->rebuild_tree(-1);
   auto check = [&](bool start, bool stop, bool del) {
-    EXPECT_EQ(w->m_start_act->isEnabled(), start);
-    EXPECT_EQ(w->m_stop_act->isEnabled(), stop);
-    EXPECT_EQ(w->m_delnode_act->isEnabled(), del);
-    EXPECT_FALSE(w->m_start_act->isEnabled() && w->m_stop_act->isEnabled());
+    EXPECT_EQ(uitest::action(w, "m_start_act")->isEnabled(), start);
+    EXPECT_EQ(uitest::action(w, "m_stop_act")->isEnabled(), stop);
+    EXPECT_EQ(uitest::action(w, "m_delnode_act")->isEnabled(), del);
+    EXPECT_FALSE(uitest::action(w, "m_start_act")->isEnabled() &&
+                 uitest::action(w, "m_stop_act")->isEnabled());
   };
   check(false, false, false);  // nothing selected
   select(-1);
   check(false, false, false);
-  EXPECT_TRUE(w->m_search_act->isEnabled() && w->m_settings_act->isEnabled() &&
-              w->m_exit_act->isEnabled());
+  EXPECT_TRUE(uitest::action(w, "m_search_act")->isEnabled() &&
+              uitest::action(w, "m_settings_act")->isEnabled() &&
+              uitest::action(w, "m_exit_act")->isEnabled());
 
   select(1);
   check(true, false, true);
-  w->m_start_act->trigger();
+  uitest::action(w, "m_start_act")->trigger();
   check(false, true, false);
-  EXPECT_EQ(w->server_nodes[1]->data(0, kImageRole).toInt(), tavrix::ui::kIconServerMonitored);
+  EXPECT_EQ(uitest::server_node(w, 1)->data(0, kImageRole).toInt(),
+            tavrix::ui::kIconServerMonitored);
   select(0);
   check(true, false, true);
   select(1);
   check(false, true, false);
-  w->m_stop_act->trigger();
+  uitest::action(w, "m_stop_act")->trigger();
   check(true, false, true);
-  EXPECT_EQ(w->server_nodes[1]->data(0, kImageRole).toInt(), tavrix::ui::kIconServerIdle);
+  EXPECT_EQ(uitest::server_node(w, 1)->data(0, kImageRole).toInt(), tavrix::ui::kIconServerIdle);
   // A disabled action does nothing when triggered.
-  w->m_stop_act->trigger();
+  uitest::action(w, "m_stop_act")->trigger();
   EXPECT_EQ(ds_list().server_at(1)->monitoring.load(), 0);
 }
 
@@ -169,43 +177,47 @@ TEST_F(MainForm, TreeTextsAndServerTableRows) {
   add(unknown);
   w->rebuild_tree(-1);
 
-  ASSERT_EQ(w->m_mon_tree->topLevelItemCount(), 1);
-  EXPECT_EQ(w->root_node->text(0), "Server List");
-  EXPECT_EQ(w->root_node->data(0, kDataRole).toInt(), -1);
-  EXPECT_EQ(w->root_node->data(0, kImageRole).toInt(), tavrix::ui::kIconRoot);
-  EXPECT_TRUE(w->root_node->isExpanded());
-  ASSERT_EQ(w->root_node->childCount(), 3);
-  EXPECT_EQ(w->root_node->child(0)->text(0), "192.168.127.254  [TX-2200A]");
-  EXPECT_EQ(w->root_node->child(1)->text(0), "192.168.127.252, 192.168.128.252  [TX-4400D]");
-  EXPECT_EQ(w->root_node->child(2)->text(0), "10.9.9.9  [Unknown model]");
+  ASSERT_EQ(uitest::part<QTreeWidget>(w, "m_mon_tree")->topLevelItemCount(), 1);
+  EXPECT_EQ(uitest::root_node(w)->text(0), "Server List");
+  EXPECT_EQ(uitest::root_node(w)->data(0, kDataRole).toInt(), -1);
+  EXPECT_EQ(uitest::root_node(w)->data(0, kImageRole).toInt(), tavrix::ui::kIconRoot);
+  EXPECT_TRUE(uitest::root_node(w)->isExpanded());
+  ASSERT_EQ(uitest::root_node(w)->childCount(), 3);
+  EXPECT_EQ(uitest::root_node(w)->child(0)->text(0), "192.168.127.254  [TX-2200A]");
+  EXPECT_EQ(uitest::root_node(w)->child(1)->text(0),
+            "192.168.127.252, 192.168.128.252  [TX-4400D]");
+  EXPECT_EQ(uitest::root_node(w)->child(2)->text(0), "10.9.9.9  [Unknown model]");
   for (int i = 0; i < 3; ++i) {
-    EXPECT_EQ(w->server_nodes[i], w->root_node->child(i));
-    EXPECT_EQ(w->server_nodes[i]->data(0, kDataRole).toInt(), i);
-    EXPECT_EQ(w->server_nodes[i]->data(0, kImageRole).toInt(), tavrix::ui::kIconServerIdle);
+    EXPECT_EQ(uitest::server_node(w, i), uitest::root_node(w)->child(i));
+    EXPECT_EQ(uitest::server_node(w, i)->data(0, kDataRole).toInt(), i);
+    EXPECT_EQ(uitest::server_node(w, i)->data(0, kImageRole).toInt(), tavrix::ui::kIconServerIdle);
   }
 
   // No node selected: the root view with one row per server.
-  EXPECT_TRUE(w->m_root_list->isVisibleTo(w));
-  EXPECT_FALSE(w->m_mon_tab1->isVisibleTo(w));
-  EXPECT_FALSE(w->top_Panel->isVisibleTo(w));
-  ASSERT_EQ(w->m_root_list->rowCount(), 3);
-  EXPECT_EQ(row_texts(w->m_root_list, 0).join('|'),
+  EXPECT_TRUE(uitest::part<QTableWidget>(w, "m_root_list")->isVisibleTo(w));
+  EXPECT_FALSE(uitest::part<QTabWidget>(w, "m_mon_tab1")->isVisibleTo(w));
+  EXPECT_FALSE(uitest::part<QWidget>(w, "top_Panel")->isVisibleTo(w));
+  ASSERT_EQ(uitest::part<QTableWidget>(w, "m_root_list")->rowCount(), 3);
+  EXPECT_EQ(row_texts(uitest::part<QTableWidget>(w, "m_root_list"), 0).join('|'),
             "1|TX-2200A|00:90:E8:10:20:11|192.168.127.254|---|---|Idle");
-  EXPECT_EQ(row_texts(w->m_root_list, 1).join('|'),
+  EXPECT_EQ(row_texts(uitest::part<QTableWidget>(w, "m_root_list"), 1).join('|'),
             "2|TX-4400D|00:90:E8:10:20:13|192.168.127.252|00:90:E8:10:21:13|192.168.128.252|Idle");
-  EXPECT_EQ(w->m_root_list->item(1, 0)->data(kDataRole).toInt(), 1);
-  EXPECT_EQ(w->m_root_list->item(0, 6)->foreground().color(), QColor(0, 0, 0));
+  EXPECT_EQ(uitest::part<QTableWidget>(w, "m_root_list")->item(1, 0)->data(kDataRole).toInt(), 1);
+  EXPECT_EQ(uitest::part<QTableWidget>(w, "m_root_list")->item(0, 6)->foreground().color(),
+            QColor(0, 0, 0));
 
   // Status words and colours while monitored (set by hand: no pollers).
   ds_list().server_at(0)->monitoring = 1;
   ds_list().server_at(0)->online = 2;
   ds_list().server_at(1)->monitoring = 1;
   ds_list().server_at(1)->online = 0;
-  w->fill_server_table();
-  EXPECT_EQ(cell(w->m_root_list, 0, 6), "On Line");
-  EXPECT_EQ(w->m_root_list->item(0, 6)->foreground().color(), QColor(0, 0, 255));
-  EXPECT_EQ(cell(w->m_root_list, 1, 6), "Off Line");
-  EXPECT_EQ(w->m_root_list->item(1, 6)->foreground().color(), QColor(255, 0, 0));
+  w->rebuild_tree(-1);  // the root view fills the table anew
+  EXPECT_EQ(cell(uitest::part<QTableWidget>(w, "m_root_list"), 0, 6), "On Line");
+  EXPECT_EQ(uitest::part<QTableWidget>(w, "m_root_list")->item(0, 6)->foreground().color(),
+            QColor(0, 0, 255));
+  EXPECT_EQ(cell(uitest::part<QTableWidget>(w, "m_root_list"), 1, 6), "Off Line");
+  EXPECT_EQ(uitest::part<QTableWidget>(w, "m_root_list")->item(1, 6)->foreground().color(),
+            QColor(255, 0, 0));
   ds_list().server_at(0)->monitoring = 0;
   ds_list().server_at(1)->monitoring = 0;
 }
@@ -215,26 +227,27 @@ TEST_F(MainForm, SelectingAServerShowsItsInformationBox) {
   add(uitest::make_server(uitest::kModelDual, "192.168.127.252", 0x13, "192.168.128.252"));
   w->rebuild_tree(-1);
   select(1);
-  EXPECT_FALSE(w->m_root_list->isVisibleTo(w));
-  EXPECT_TRUE(w->m_mon_tab1->isVisibleTo(w));
-  EXPECT_TRUE(w->top_Panel->isVisibleTo(w));
-  EXPECT_EQ(w->m_info_model->text(), "TX-4400D");
-  EXPECT_EQ(w->m_info_ip->text(), "192.168.127.252, 192.168.128.252");
-  EXPECT_EQ(w->m_info_mac->text(), "00:90:E8:10:20:13, 00:90:E8:10:21:13");
-  EXPECT_EQ(w->m_info_status->text(), "Idle");
-  EXPECT_TRUE(w->m_info_status->font().bold());
-  EXPECT_EQ(w->m_info_status->palette().color(QPalette::WindowText), QColor(0, 0, 0));
-  EXPECT_TRUE(w->m_ds_AsyncServer->isVisibleTo(w));
+  EXPECT_FALSE(uitest::part<QTableWidget>(w, "m_root_list")->isVisibleTo(w));
+  EXPECT_TRUE(uitest::part<QTabWidget>(w, "m_mon_tab1")->isVisibleTo(w));
+  EXPECT_TRUE(uitest::part<QWidget>(w, "top_Panel")->isVisibleTo(w));
+  EXPECT_EQ(uitest::part<QLabel>(w, "m_info_model")->text(), "TX-4400D");
+  EXPECT_EQ(uitest::part<QLabel>(w, "m_info_ip")->text(), "192.168.127.252, 192.168.128.252");
+  EXPECT_EQ(uitest::part<QLabel>(w, "m_info_mac")->text(), "00:90:E8:10:20:13, 00:90:E8:10:21:13");
+  EXPECT_EQ(uitest::part<QLabel>(w, "m_info_status")->text(), "Idle");
+  EXPECT_TRUE(uitest::part<QLabel>(w, "m_info_status")->font().bold());
+  EXPECT_EQ(uitest::part<QLabel>(w, "m_info_status")->palette().color(QPalette::WindowText),
+            QColor(0, 0, 0));
+  EXPECT_TRUE(uitest::part<QLabel>(w, "m_ds_AsyncServer")->isVisibleTo(w));
   select(0);
-  EXPECT_EQ(w->m_info_ip->text(), "192.168.127.254");
-  EXPECT_EQ(w->m_info_mac->text(), "00:90:E8:10:20:11");
+  EXPECT_EQ(uitest::part<QLabel>(w, "m_info_ip")->text(), "192.168.127.254");
+  EXPECT_EQ(uitest::part<QLabel>(w, "m_info_mac")->text(), "00:90:E8:10:20:11");
 
   select(-1);
-  EXPECT_TRUE(w->m_root_list->isVisibleTo(w));
-  EXPECT_FALSE(w->top_Panel->isVisibleTo(w));
-  EXPECT_TRUE(w->m_info_model->text().isEmpty());
-  EXPECT_TRUE(w->m_info_status->text().isEmpty());
-  EXPECT_FALSE(w->m_ds_AsyncServer->isVisibleTo(w));
+  EXPECT_TRUE(uitest::part<QTableWidget>(w, "m_root_list")->isVisibleTo(w));
+  EXPECT_FALSE(uitest::part<QWidget>(w, "top_Panel")->isVisibleTo(w));
+  EXPECT_TRUE(uitest::part<QLabel>(w, "m_info_model")->text().isEmpty());
+  EXPECT_TRUE(uitest::part<QLabel>(w, "m_info_status")->text().isEmpty());
+  EXPECT_FALSE(uitest::part<QLabel>(w, "m_ds_AsyncServer")->isVisibleTo(w));
 }
 
 TEST_F(MainForm, DeleteAsksFirstAndTheDeleteKeyDeletes) {
@@ -245,21 +258,21 @@ TEST_F(MainForm, DeleteAsksFirstAndTheDeleteKeyDeletes) {
   select(1);
   w->activateWindow();
   ASSERT_TRUE(QTest::qWaitForWindowActive(w));
-  w->m_mon_tree->setFocus();
+  uitest::part<QTreeWidget>(w, "m_mon_tree")->setFocus();
   boxes.answers.push_back(MsgResult::Cancel);
-  QTest::keyClick(w->m_mon_tree, Qt::Key_Delete);
+  QTest::keyClick(uitest::part<QTreeWidget>(w, "m_mon_tree"), Qt::Key_Delete);
   ASSERT_EQ(boxes.boxes.size(), 1u);
   EXPECT_EQ(boxes.boxes[0].text, "Delete 10.3.0.2  [TX-2200A] from the server list?");
   EXPECT_EQ(boxes.boxes[0].buttons, MsgButtons::YesCancel);
   EXPECT_EQ(ds_list().server_count(), 2) << "Cancel keeps the server";
-  QTest::keyClick(w->m_mon_tree, Qt::Key_Delete);
+  QTest::keyClick(uitest::part<QTreeWidget>(w, "m_mon_tree"), Qt::Key_Delete);
   EXPECT_EQ(boxes.boxes.size(), 2u);
   ASSERT_EQ(ds_list().server_count(), 1);
   EXPECT_EQ(ds_list().server_at(0)->ip1, uitest::ip("10.3.0.1"));
   // A monitored server cannot be deleted, by key either.
   select(0);
   ASSERT_TRUE(w->start_server(0));
-  QTest::keyClick(w->m_mon_tree, Qt::Key_Delete);
+  QTest::keyClick(uitest::part<QTreeWidget>(w, "m_mon_tree"), Qt::Key_Delete);
   EXPECT_EQ(boxes.boxes.size(), 2u);
   EXPECT_EQ(ds_list().server_count(), 1);
   w->stop_server(0);
@@ -271,33 +284,34 @@ TEST_F(MainForm, DeleteSelectsTheNextOrTheNewLastOrTheRootView) {
   w->rebuild_tree(-1);
 
   select(2);  // the last of three
-  w->m_delnode_act->trigger();
+  uitest::action(w, "m_delnode_act")->trigger();
   ASSERT_EQ(ds_list().server_count(), 2);
   EXPECT_EQ(w->selected_server(), 1);
-  EXPECT_EQ(w->m_mon_tree->currentItem()->text(0), "10.2.0.2  [TX-2200A]");
-  EXPECT_EQ(w->m_info_ip->text(), "10.2.0.2");
+  EXPECT_EQ(uitest::part<QTreeWidget>(w, "m_mon_tree")->currentItem()->text(0),
+            "10.2.0.2  [TX-2200A]");
+  EXPECT_EQ(uitest::part<QLabel>(w, "m_info_ip")->text(), "10.2.0.2");
 
   select(0);  // the first: its successor moves into its place
-  w->m_delnode_act->trigger();
+  uitest::action(w, "m_delnode_act")->trigger();
   ASSERT_EQ(ds_list().server_count(), 1);
   EXPECT_EQ(w->selected_server(), 0);
-  EXPECT_EQ(w->m_info_ip->text(), "10.2.0.2");
+  EXPECT_EQ(uitest::part<QLabel>(w, "m_info_ip")->text(), "10.2.0.2");
 
-  w->m_delnode_act->trigger();  // the only one
+  uitest::action(w, "m_delnode_act")->trigger();  // the only one
   EXPECT_EQ(ds_list().server_count(), 0);
   EXPECT_EQ(w->selected_server(), -1);
-  EXPECT_EQ(w->root_node->childCount(), 0);
-  EXPECT_TRUE(w->m_root_list->isVisibleTo(w));
-  EXPECT_EQ(w->m_root_list->rowCount(), 0);
-  EXPECT_FALSE(w->m_delnode_act->isEnabled());
+  EXPECT_EQ(uitest::root_node(w)->childCount(), 0);
+  EXPECT_TRUE(uitest::part<QTableWidget>(w, "m_root_list")->isVisibleTo(w));
+  EXPECT_EQ(uitest::part<QTableWidget>(w, "m_root_list")->rowCount(), 0);
+  EXPECT_FALSE(uitest::action(w, "m_delnode_act")->isEnabled());
 }
 
 TEST_F(MainForm, ExitAnsweredCancelChangesNothing) {
   add(uitest::make_server(uitest::kModelA, "10.3.0.1", 1));
   w->rebuild_tree(0);
-  w->m_start_act->trigger();
+  uitest::action(w, "m_start_act")->trigger();
   boxes.answers.push_back(MsgResult::Cancel);
-  w->m_exit_act->trigger();
+  uitest::action(w, "m_exit_act")->trigger();
   ASSERT_EQ(boxes.boxes.size(), 1u);
   EXPECT_EQ(boxes.boxes[0].text, "Are you sure to Exit?");
   EXPECT_EQ(boxes.boxes[0].icon, MsgIcon::Warning);
@@ -305,13 +319,14 @@ TEST_F(MainForm, ExitAnsweredCancelChangesNothing) {
   EXPECT_TRUE(w->isVisible());
   EXPECT_TRUE(qeld::library_started());
   EXPECT_FALSE(ds_list().stop_all());
-  EXPECT_TRUE(w->m_main_timer->isActive());
+  EXPECT_TRUE(uitest::part<QTimer>(w, "m_main_timer")->isActive());
   EXPECT_EQ(ds_list().server_at(0)->monitoring.load(), 1);
 }
 
 TEST_F(MainForm, ExitAnsweredYesRunsTheShutdown) {
   boxes.answers.push_back(MsgResult::Yes);
-  const void* dialog = run_modal([&] { w->m_exit_act->trigger(); }, QDialog::Accepted);
+  const void* dialog =
+      run_modal([&] { uitest::action(w, "m_exit_act")->trigger(); }, QDialog::Accepted);
   EXPECT_EQ(dialog, static_cast<QDialog*>(m_close_form));
   EXPECT_FALSE(w->isVisible());
   EXPECT_TRUE(ds_list().stop_all());
@@ -323,7 +338,7 @@ TEST_F(MainForm, F1AndHelpAboutOpenTheAboutBox) {
   ASSERT_TRUE(QTest::qWaitForWindowActive(w));
   const void* seen = run_modal([&] { QTest::keyClick(w, Qt::Key_F1); });
   EXPECT_EQ(seen, static_cast<QDialog*>(m_aboutbox));
-  seen = run_modal([&] { w->m_about_act->trigger(); });
+  seen = run_modal([&] { uitest::action(w, "m_about_act")->trigger(); });
   EXPECT_EQ(seen, static_cast<QDialog*>(m_aboutbox));
   EXPECT_EQ(m_aboutbox->m_about_productname->text(), "Tavrix Monitor Utility");
   EXPECT_EQ(m_aboutbox->m_about_version->text(), "1.1 Build 07101915");
@@ -331,28 +346,29 @@ TEST_F(MainForm, F1AndHelpAboutOpenTheAboutBox) {
 }
 
 TEST_F(MainForm, SettingsOkResetsTheRefreshTimer) {
-  EXPECT_EQ(w->m_main_timer->interval(), 3000);
-  EXPECT_FALSE(w->m_main_timer->isActive());
+  EXPECT_EQ(uitest::part<QTimer>(w, "m_main_timer")->interval(), 3000);
+  EXPECT_FALSE(uitest::part<QTimer>(w, "m_main_timer")->isActive());
   QTimer::singleShot(50, [] {
     m_set_form->m_set_refresh->setText("7");
     QTest::mouseClick(m_set_form->m_set_ok, Qt::LeftButton);
   });
-  w->m_settings_act->trigger();
+  uitest::action(w, "m_settings_act")->trigger();
   EXPECT_EQ(ds_list().refresh_rate.load(), 7);
-  EXPECT_EQ(w->m_main_timer->interval(), 7000);
+  EXPECT_EQ(uitest::part<QTimer>(w, "m_main_timer")->interval(), 7000);
   // Cancel leaves the interval alone.
-  run_modal([&] { w->m_settings_act->trigger(); });
-  EXPECT_EQ(w->m_main_timer->interval(), 7000);
+  run_modal([&] { uitest::action(w, "m_settings_act")->trigger(); });
+  EXPECT_EQ(uitest::part<QTimer>(w, "m_main_timer")->interval(), 7000);
 }
 
 TEST_F(MainForm, SearchDialogsAreMadeFreshForEachUseAndDestroyedAfter) {
-  QPointer<Tm_search_form> startup_search = m_search_form;
-  QPointer<Tm_searchIP_form> startup_ip = m_searchIP_form;
+  QPointer<tavrix::ui::SearchDialog> startup_search = m_search_form;
+  QPointer<tavrix::ui::SearchIpDialog> startup_ip = m_searchIP_form;
   ASSERT_TRUE(startup_search && startup_ip);
   bool fresh_search = false;
-  const void* seen = run_modal([&] { w->m_search_act->trigger(); }, QDialog::Rejected,
+  const void* seen = run_modal([&] { uitest::action(w, "m_search_act")->trigger(); },
+                               QDialog::Rejected,
                                [&](QDialog* d) {
-                                 fresh_search = qobject_cast<Tm_search_form*>(d) &&
+                                 fresh_search = qobject_cast<tavrix::ui::SearchDialog*>(d) &&
                                                 d == m_search_form && startup_search.isNull();
                                });
   ASSERT_NE(seen, nullptr);
@@ -360,9 +376,9 @@ TEST_F(MainForm, SearchDialogsAreMadeFreshForEachUseAndDestroyedAfter) {
   EXPECT_EQ(m_search_form, nullptr);
 
   bool fresh_ip = false;
-  seen = run_modal([&] { w->m_specifyIP_act->trigger(); }, QDialog::Rejected,
+  seen = run_modal([&] { uitest::action(w, "m_specifyIP_act")->trigger(); }, QDialog::Rejected,
                    [&](QDialog* d) {
-                     fresh_ip = qobject_cast<Tm_searchIP_form*>(d) && d == m_searchIP_form &&
+                     fresh_ip = qobject_cast<tavrix::ui::SearchIpDialog*>(d) && d == m_searchIP_form &&
                                 startup_ip.isNull();
                    });
   ASSERT_NE(seen, nullptr);
@@ -375,17 +391,20 @@ TEST_F(MainForm, ContextMenuOverTheTreeKeepsTheServerSelected) {
   add(uitest::make_server(uitest::kModelA, "10.4.0.2", 2));
   w->rebuild_tree(1);
   // The right button selects the node under it.
-  const QPoint node0 = w->m_mon_tree->visualItemRect(w->server_nodes[0]).center();
-  QTest::mouseClick(w->m_mon_tree->viewport(), Qt::RightButton, Qt::NoModifier, node0);
+  const QPoint node0 = uitest::part<QTreeWidget>(w, "m_mon_tree")
+                           ->visualItemRect(uitest::server_node(w, 0))
+                           .center();
+  QTest::mouseClick(uitest::part<QTreeWidget>(w, "m_mon_tree")->viewport(), Qt::RightButton,
+                    Qt::NoModifier, node0);
   EXPECT_EQ(w->selected_server(), 0);
   w->rebuild_tree(1);
-  w->m_mon_treeContextPopup(QPoint(5, 5));
-  EXPECT_TRUE(w->m_pop_tree->isVisible());
+  emit uitest::part<QTreeWidget>(w, "m_mon_tree")->customContextMenuRequested(QPoint(5, 5));
+  EXPECT_TRUE(uitest::part<QMenu>(w, "m_pop_tree")->isVisible());
   EXPECT_EQ(w->selected_server(), 1);
-  EXPECT_TRUE(w->m_start_act->isEnabled());
-  w->m_pop_tree->hide();
+  EXPECT_TRUE(uitest::action(w, "m_start_act")->isEnabled());
+  uitest::part<QMenu>(w, "m_pop_tree")->hide();
   QStringList items;
-  for (QAction* a : w->m_pop_tree->actions())
+  for (QAction* a : uitest::part<QMenu>(w, "m_pop_tree")->actions())
     items << (a->isSeparator() ? QStringLiteral("|") : a->text());
   EXPECT_EQ(items.join(','), "Start,Stop,|,Delete");
 }
@@ -393,7 +412,8 @@ TEST_F(MainForm, ContextMenuOverTheTreeKeepsTheServerSelected) {
 // A right click on the menu bar or the toolbar offers nothing: no menu of toolbars
 // with which the toolbar could be hidden for good.
 TEST_F(MainForm, RightClickOnTheBarsOpensNoMenu) {
-  for (QWidget* where : {static_cast<QWidget*>(w->menuBar()), static_cast<QWidget*>(w->ToolBar1)}) {
+  for (QWidget* where : {static_cast<QWidget*>(w->menuBar()),
+                         static_cast<QWidget*>(uitest::part<QToolBar>(w, "ToolBar1"))}) {
     SCOPED_TRACE(where->objectName().toStdString());
     QString offered;  // the first item of a menu that opened
     auto close_popup = [&] {
@@ -413,7 +433,7 @@ TEST_F(MainForm, RightClickOnTheBarsOpensNoMenu) {
     close_popup();
     uitest::pump(std::chrono::milliseconds(50));
     EXPECT_TRUE(offered.isEmpty()) << "a menu opened: " << offered.toStdString();
-    EXPECT_TRUE(w->ToolBar1->isVisible());
+    EXPECT_TRUE(uitest::part<QToolBar>(w, "ToolBar1")->isVisible());
   }
 }
 
@@ -425,18 +445,21 @@ TEST_F(MainForm, TreeShowsADualLanNodeInFullAtStart) {
   add(uitest::make_server(uitest::kModelDual, "198.151.200.111", 9, "198.151.200.112"));
   w->rebuild_tree(-1);
   uitest::pump(std::chrono::milliseconds(50));
-  QTreeWidgetItem* node = w->server_nodes[0];
+  QTreeWidgetItem* node = uitest::server_node(w, 0);
   ASSERT_EQ(node->text(0), "198.151.200.111, 198.151.200.112  [TVX-3202UR]");
-  const int text_right = w->m_mon_tree->visualItemRect(node).left() +
-                         w->m_mon_tree->iconSize().width() +
-                         w->m_mon_tree->fontMetrics().horizontalAdvance(node->text(0));
-  EXPECT_LE(text_right, w->m_mon_tree->viewport()->width());
-  EXPECT_EQ(w->m_mon_tree->horizontalScrollBar()->maximum(), 0);
-  EXPECT_GT(w->m_root_list->width(), 600);  // the tables keep their room
+  const int text_right =
+      uitest::part<QTreeWidget>(w, "m_mon_tree")->visualItemRect(node).left() +
+      uitest::part<QTreeWidget>(w, "m_mon_tree")->iconSize().width() +
+      uitest::part<QTreeWidget>(w, "m_mon_tree")->fontMetrics().horizontalAdvance(node->text(0));
+  EXPECT_LE(text_right, uitest::part<QTreeWidget>(w, "m_mon_tree")->viewport()->width());
+  EXPECT_EQ(uitest::part<QTreeWidget>(w, "m_mon_tree")->horizontalScrollBar()->maximum(), 0);
+  EXPECT_GT(uitest::part<QTableWidget>(w, "m_root_list")->width(),
+            600);  // the tables keep their room
 
-  const int before = w->m_mon_tree->width();
-  w->Splitter1->setSizes({before - 60, w->Splitter1->width() - before + 60});
-  EXPECT_EQ(w->m_mon_tree->width(), before - 60);
+  const int before = uitest::part<QTreeWidget>(w, "m_mon_tree")->width();
+  uitest::part<QSplitter>(w, "Splitter1")
+      ->setSizes({before - 60, uitest::part<QSplitter>(w, "Splitter1")->width() - before + 60});
+  EXPECT_EQ(uitest::part<QTreeWidget>(w, "m_mon_tree")->width(), before - 60);
 }
 
 TEST(MainFormStart, FailedLibraryStartIsReportedAndTheWindowStaysUsable) {
@@ -444,14 +467,14 @@ TEST(MainFormStart, FailedLibraryStartIsReportedAndTheWindowStaysUsable) {
   qeld::library_stop();
   qeld::set_library_start_failure(true);
   {
-    Tm_mainform w;
+    tavrix::ui::MainWindow w;
     w.show();
     ASSERT_TRUE(uitest::wait_until([&] { return !boxes.boxes.empty(); }));
     EXPECT_EQ(boxes.boxes[0].text, "QELD initialization failed!!!");
     EXPECT_EQ(boxes.boxes[0].icon, MsgIcon::Error);
     EXPECT_EQ(boxes.boxes[0].buttons, MsgButtons::Ok);
     EXPECT_TRUE(w.isVisible());
-    EXPECT_TRUE(w.m_search_act->isEnabled());
+    EXPECT_TRUE(uitest::action(&w, "m_search_act")->isEnabled());
   }
   qeld::set_library_start_failure(false);
 }
@@ -464,7 +487,7 @@ TEST(MainFormStart, MissingModelMapIsShownWithTheFilesLookedFor) {
   qeld::library_stop();
   qeld::set_model_map_places({{missing, "installed data folder"}});
   {
-    Tm_mainform w;
+    tavrix::ui::MainWindow w;
     w.show();
     QCoreApplication::processEvents();
     const auto notes = w.findChildren<QLabel*>(QStringLiteral("m_map_status"));
@@ -474,7 +497,7 @@ TEST(MainFormStart, MissingModelMapIsShownWithTheFilesLookedFor) {
         QString::fromStdString(missing + " (installed data folder): not found")))
         << notes[0]->text().toStdString();
     EXPECT_TRUE(boxes.boxes.empty());
-    EXPECT_TRUE(w.m_search_act->isEnabled());
+    EXPECT_TRUE(uitest::action(&w, "m_search_act")->isEnabled());
     w.hide();
     w.show();
     QCoreApplication::processEvents();
@@ -494,7 +517,7 @@ TEST(MainFormStart, MissingModelMapIsShownWithTheFilesLookedFor) {
   qeld::library_stop();
   qeld::set_model_map_places({{good, "installed data folder"}});
   {
-    Tm_mainform w;
+    tavrix::ui::MainWindow w;
     w.show();
     QCoreApplication::processEvents();
     EXPECT_TRUE(w.findChildren<QLabel*>(QStringLiteral("m_map_status")).isEmpty());

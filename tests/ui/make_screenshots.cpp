@@ -7,7 +7,9 @@
 #include <QComboBox>
 #include <QDateTime>
 #include <QDir>
+#include <QMouseEvent>
 #include <QTabWidget>
+#include <QTableView>
 #include <QTableWidget>
 #include <QTimer>
 #include <QTreeWidget>
@@ -28,7 +30,7 @@ int main(int argc, char** argv) {
   const QString out = QString::fromLocal8Bit(argv[1]);
   qputenv("QT_QPA_PLATFORM", "offscreen");
   int qt_argc = 1;
-  tavrix::ui::TApplication app(qt_argc, argv);
+  tavrix::ui::Application app(qt_argc, argv);
   QApplication::setApplicationName(QStringLiteral("Tavrix Monitor Utility"));
   uitest::MsgRecorder boxes;  // a failed library start must not stop the pictures
 
@@ -46,7 +48,7 @@ int main(int argc, char** argv) {
   b->monitoring = 1;
   b->online = 1;
   m_mainform->rebuild_tree(-1);
-  m_mainform->m_mon_tree->setCurrentItem(m_mainform->root_node);
+  m_mainform->select_server(-1);
   uitest::pump(std::chrono::milliseconds(200));
   bool ok = m_mainform->grab().save(QDir(out).filePath(QStringLiteral("main_root.png")));
 
@@ -63,8 +65,15 @@ int main(int argc, char** argv) {
   a->monitoring = 1;
   a->online = 1;
   m_mainform->rebuild_tree(0);
-  m_mainform->hot_row = 2;
-  m_mainform->m_main_timerTimer();
+  {
+    // The pointer over port 2's LAN1 row: the hover row.
+    auto* ports = uitest::part<QTableView>(m_mainform, "m_mon_list");
+    const QPoint p = ports->visualRect(ports->model()->index(2, 2)).center();
+    QMouseEvent move(QEvent::MouseMove, p, ports->viewport()->mapToGlobal(p), Qt::NoButton,
+                     Qt::NoButton, Qt::NoModifier);
+    QApplication::sendEvent(ports->viewport(), &move);
+  }
+  m_mainform->on_refresh_timer();
   uitest::pump(std::chrono::milliseconds(200));
   ok = m_mainform->grab().save(QDir(out).filePath(QStringLiteral("main_monitor.png"))) && ok;
   a->monitoring = 0;
@@ -83,7 +92,7 @@ int main(int argc, char** argv) {
   // An hour replayed in a moment, one look every 15 s: the dual-LAN server loses port 1's
   // LAN2 connection 20 minutes in and its LAN2 flaps twice; the set-B server is Off Line
   // for two minutes; the set-A server's port 1 changes peers.
-  m_mainform->m_events_timer->stop();
+  uitest::part<QTimer>(m_mainform, "m_events_timer")->stop();
   tavrix::ds_list().refresh_rate = 1;
   d->mode[0] = 22;
   d->mode[1] = 22;
@@ -123,17 +132,18 @@ int main(int argc, char** argv) {
     m_mainform->sample_events_at(start + t, static_cast<uint64_t>(t) + 1);
   }
   m_mainform->rebuild_tree(2);
-  m_mainform->m_main_timerTimer();
+  m_mainform->on_refresh_timer();
   m_mainform->update_timeline();
   uitest::pump(std::chrono::milliseconds(200));
   ok = m_mainform->grab().save(QDir(out).filePath(QStringLiteral("main_redundancy.png"))) && ok;
 
-  m_mainform->m_mon_tab1->setCurrentWidget(m_mainform->m_events_view);
-  m_mainform->m_events_view->m_events_list->selectRow(0);
+  uitest::part<QTabWidget>(m_mainform, "m_mon_tab1")
+      ->setCurrentWidget(uitest::part<tavrix::ui::EventsView>(m_mainform, "m_events_view"));
+  uitest::part<QTableView>(m_mainform, "m_events_list")->selectRow(0);
   uitest::pump(std::chrono::milliseconds(200));
   ok = m_mainform->grab().save(QDir(out).filePath(QStringLiteral("main_events.png"))) && ok;
 
-  m_mainform->m_mon_tree->setCurrentItem(m_mainform->root_node);
+  m_mainform->select_server(-1);
   m_mainform->update_timeline();
   uitest::pump(std::chrono::milliseconds(200));
   ok = m_mainform->grab().save(QDir(out).filePath(QStringLiteral("main_timeline.png"))) && ok;

@@ -66,7 +66,7 @@ qeld::DeviceIdentity reply(uint8_t n, bool dual) {
   return r;
 }
 
-QString cell(const Tm_search_form& f, int row, int col) {
+QString cell(const tavrix::ui::SearchDialog& f, int row, int col) {
   const QTableWidgetItem* it = f.m_enum_list->item(row, col);
   return it ? it->text() : QString("<none>");
 }
@@ -90,7 +90,7 @@ class SearchFormTest : public ::testing::Test {
     ASSERT_EQ(qeld::library_start(), 1);
     qeld::set_model_map(
         {model(0x11, 0x1204, "TX-1204 Test", 4), model(0x11, 0x2613, "TX-2613 Dual", 8)});
-    Tm_search_form::set_scan_target(htonl(INADDR_LOOPBACK));
+    tavrix::ui::SearchDialog::set_scan_target(htonl(INADDR_LOOPBACK));
     list().search_timeout = 60;
     tavrix::ui::set_message_box_handler(
         [this](QWidget*, const QString& text, tavrix::ui::MsgIcon, tavrix::ui::MsgButtons) {
@@ -111,11 +111,11 @@ class SearchFormTest : public ::testing::Test {
     tavrix::ui::set_message_box_handler(nullptr);
     qeld::set_address_source(nullptr);
   }
-  static TDsList& list() { return tavrix::ds_list(); }
+  static tavrix::ServerList& list() { return tavrix::ds_list(); }
 
   // Rescan against the silent sink, then hand `replies` to the result list as the
   // worker's callback would.
-  void scan_with(Tm_search_form& f, const std::vector<qeld::DeviceIdentity>& replies) {
+  void scan_with(tavrix::ui::SearchDialog& f, const std::vector<qeld::DeviceIdentity>& replies) {
     QTest::mouseClick(f.m_enum_scan, Qt::LeftButton);
     for (const auto& r : replies) list().add_result(r, 0);
     ASSERT_TRUE(
@@ -127,7 +127,7 @@ class SearchFormTest : public ::testing::Test {
 };
 
 TEST_F(SearchFormTest, OpensIdleAndSendsNothingUntilRescan) {
-  Tm_search_form f;
+  tavrix::ui::SearchDialog f;
   f.show();
   EXPECT_EQ(f.m_enum_list->rowCount(), 0);
   EXPECT_TRUE(f.m_enum_status->text().isEmpty());
@@ -149,7 +149,7 @@ TEST_F(SearchFormTest, OpensIdleAndSendsNothingUntilRescan) {
 }
 
 TEST_F(SearchFormTest, RowsAppearTickedNumberedWithSecondLanOrDashes) {
-  Tm_search_form f;
+  tavrix::ui::SearchDialog f;
   f.show();
   scan_with(f, {reply(1, false), reply(2, true), reply(3, false)});
 
@@ -199,7 +199,7 @@ TEST_F(SearchFormTest, RowsAppearTickedNumberedWithSecondLanOrDashes) {
 }
 
 TEST_F(SearchFormTest, ResizableWithTheListFollowingAndMacColumnsWideEnough) {
-  Tm_search_form f;
+  tavrix::ui::SearchDialog f;
   f.show();
   ASSERT_TRUE(QTest::qWaitForWindowExposed(&f));
   EXPECT_LT(f.minimumSize().width(), f.maximumSize().width()) << "not a fixed size";
@@ -223,7 +223,7 @@ TEST_F(SearchFormTest, ResizableWithTheListFollowingAndMacColumnsWideEnough) {
 }
 
 TEST_F(SearchFormTest, DotsCycleOneToFiveThenNone) {
-  Tm_search_form f;
+  tavrix::ui::SearchDialog f;
   f.show();
   std::vector<QString> seen;
   // Connected after the dialog's own handler, so it sees each tick's text.
@@ -241,7 +241,7 @@ TEST_F(SearchFormTest, DotsCycleOneToFiveThenNone) {
 
 TEST_F(SearchFormTest, CountdownRestartsWhenANewRowAppears) {
   list().search_timeout = 30;
-  Tm_search_form f;
+  tavrix::ui::SearchDialog f;
   f.show();
   QTest::mouseClick(f.m_enum_scan, Qt::LeftButton);
   // Pretend the search has been quiet for 25 s.
@@ -269,7 +269,7 @@ TEST_F(SearchFormTest, CountdownRestartsWhenANewRowAppears) {
 
 TEST_F(SearchFormTest, WorkerEndSeenByTimerCompletesWithZero) {
   list().search_timeout = 3;
-  Tm_search_form f;
+  tavrix::ui::SearchDialog f;
   f.show();
   QTest::mouseClick(f.m_enum_scan, Qt::LeftButton);
   ASSERT_TRUE(wait_until([&] { return f.m_enum_status->text() == "Complete."; }, 30s));
@@ -295,7 +295,7 @@ TEST_F(SearchFormTest, ThreeSimulatedServersAppearInOrderThenComplete) {
   qeld::set_model_map({model(0, 0x2613, "TX-2613 Dual", 8)});
   list().search_timeout = 3;
 
-  Tm_search_form f;
+  tavrix::ui::SearchDialog f;
   f.show();
   QTest::mouseClick(f.m_enum_scan, Qt::LeftButton);
   ASSERT_TRUE(wait_until([&] { return f.m_enum_status->text() == "Complete."; }, 40s));
@@ -337,7 +337,7 @@ class SearchFormOkTest : public SearchFormTest {
 TEST_F(SearchFormOkTest, OkWithTwoOfFiveTickedKeepsExactlyThoseInRowOrder) {
   add_old_servers();
   ASSERT_EQ(qeld::open_handle_count(), 3);
-  Tm_search_form f;
+  tavrix::ui::SearchDialog f;
   f.show();
   scan_with(f,
             {reply(1, false), reply(2, true), reply(3, false), reply(4, false), reply(5, false)});
@@ -349,8 +349,8 @@ TEST_F(SearchFormOkTest, OkWithTwoOfFiveTickedKeepsExactlyThoseInRowOrder) {
   EXPECT_EQ(f.result(), QDialog::Accepted);
   EXPECT_FALSE(f.isVisible());
   ASSERT_EQ(list().server_count(), 2);
-  const ServerRecord* a = list().server_at(0);
-  const ServerRecord* b = list().server_at(1);
+  const tavrix::ServerRecord* a = list().server_at(0);
+  const tavrix::ServerRecord* b = list().server_at(1);
   EXPECT_EQ(std::memcmp(a->mac1, reply(2, true).mac1, 6), 0);
   EXPECT_EQ(a->dual_lan, 1);
   EXPECT_EQ(std::memcmp(b->mac1, reply(4, false).mac1, 6), 0);
@@ -373,7 +373,7 @@ TEST_F(SearchFormOkTest, OkStopsRunningPollersAndLaterMonitoringStillRuns) {
   list().start_poller(0, 0);
   ASSERT_TRUE(wait_until([] { return tavrix::ds_list().poller_count() == 1; }));
 
-  Tm_search_form f;
+  tavrix::ui::SearchDialog f;
   f.show();
   scan_with(f, {reply(1, false)});
   QTest::mouseClick(f.m_enum_ok, Qt::LeftButton);
@@ -392,7 +392,7 @@ TEST_F(SearchFormOkTest, OkStopsRunningPollersAndLaterMonitoringStillRuns) {
 TEST_F(SearchFormOkTest, OkWithNothingTickedAndCancelLeaveTheListAlone) {
   add_old_servers();
   {
-    Tm_search_form f;
+    tavrix::ui::SearchDialog f;
     f.show();
     scan_with(f, {reply(1, false), reply(2, false)});
     QTest::mouseClick(f.m_enum_clearall, Qt::LeftButton);
@@ -401,7 +401,7 @@ TEST_F(SearchFormOkTest, OkWithNothingTickedAndCancelLeaveTheListAlone) {
     EXPECT_FALSE(f.isVisible());
   }
   {
-    Tm_search_form f;
+    tavrix::ui::SearchDialog f;
     f.show();
     scan_with(f, {reply(3, false)});
     QTest::mouseClick(f.m_enum_cancel, Qt::LeftButton);

@@ -98,7 +98,7 @@ class SearchIpFormTest : public ::testing::Test {
     tavrix::ui::set_message_box_handler(nullptr);
     qeld::set_address_source(nullptr);
   }
-  static TDsList& list() { return tavrix::ds_list(); }
+  static tavrix::ServerList& list() { return tavrix::ds_list(); }
 
   void start_sim(std::vector<devsim::Device> devices) {
     devsim::Fleet fleet;
@@ -111,7 +111,7 @@ class SearchIpFormTest : public ::testing::Test {
   }
 
   // Types the address into a fresh dialog and presses Search.
-  void search(Tm_searchIP_form& f, const QString& text) {
+  void search(tavrix::ui::SearchIpDialog& f, const QString& text) {
     f.show();
     f.m_ipaddress->clear();
     QTest::keyClicks(f.m_ipaddress, text);
@@ -125,22 +125,22 @@ class SearchIpFormTest : public ::testing::Test {
 
 TEST(ValidSearchAddress, LastOctetMustBeNeitherZeroNor255) {
   for (const char* bad : {"192.168.1.0", "192.168.1.255", "255.255.255.255", "", "abc", "10.0.0", "1.2.3.256"})
-    EXPECT_FALSE(Tm_searchIP_form::valid_search_address(ip(bad))) << '"' << bad << '"';
+    EXPECT_FALSE(tavrix::ui::SearchIpDialog::valid_search_address(ip(bad))) << '"' << bad << '"';
   for (const char* good : {"0.0.0.1", "10.0.0.254", "127.0.0.1", "255.255.255.1", "0.0.0.254"})
-    EXPECT_TRUE(Tm_searchIP_form::valid_search_address(ip(good))) << good;
+    EXPECT_TRUE(tavrix::ui::SearchIpDialog::valid_search_address(ip(good))) << good;
   // inet_addr's short forms: "1.2.3" is 1.2.0.3 and "1.2.768" is 1.2.3.0.
-  EXPECT_TRUE(Tm_searchIP_form::valid_search_address(ip("1.2.3")));
-  EXPECT_FALSE(Tm_searchIP_form::valid_search_address(ip("1.2.768")));
+  EXPECT_TRUE(tavrix::ui::SearchIpDialog::valid_search_address(ip("1.2.3")));
+  EXPECT_FALSE(tavrix::ui::SearchIpDialog::valid_search_address(ip("1.2.768")));
 }
 
 TEST_F(SearchIpFormTest, RefusedAddressesSayInvalidAndSendNothing) {
-  Tm_searchIP_form f;
+  tavrix::ui::SearchIpDialog f;
   f.show();
   EXPECT_EQ(f.focusWidget(), f.m_ipaddress) << "focus not in the edit on showing";
   EXPECT_TRUE(f.m_search_status->text().isEmpty());
   for (const char* text : {"192.168.1.0", "192.168.1.255", "255.255.255.255", "", "abc"}) {
     // Never let a refused address through to the network, whatever the dialog does.
-    ASSERT_FALSE(Tm_searchIP_form::valid_search_address(ip(text))) << text;
+    ASSERT_FALSE(tavrix::ui::SearchIpDialog::valid_search_address(ip(text))) << text;
     boxes_.clear();
     f.m_close->setFocus();
     search(f, text);
@@ -163,7 +163,7 @@ TEST_F(SearchIpFormTest, RefusedAddressesSayInvalidAndSendNothing) {
 TEST_F(SearchIpFormTest, AnsweringDeviceIsAddedAndTheSameAddressAgainIsRefused) {
   start_sim({device("one", 0x11, 0x1204, 0x01)});
   {
-    Tm_searchIP_form f;
+    tavrix::ui::SearchIpDialog f;
     search(f, "  127.0.0.1 ");  // pasted with spaces around it
     EXPECT_EQ(f.m_ipaddress->text(), "127.0.0.1");
     // While searching the action (and its button) is off.
@@ -175,7 +175,7 @@ TEST_F(SearchIpFormTest, AnsweringDeviceIsAddedAndTheSameAddressAgainIsRefused) 
   }
   EXPECT_TRUE(boxes_.empty());
   ASSERT_EQ(list().server_count(), 1);
-  const ServerRecord* s = list().server_at(0);
+  const tavrix::ServerRecord* s = list().server_at(0);
   EXPECT_EQ(s->ip1, ip("127.0.0.1"));
   EXPECT_EQ(tavrix::mac_text(s->mac1), "00:90:E8:30:00:01");
   EXPECT_EQ(s->model_id, 0x1204);
@@ -184,7 +184,7 @@ TEST_F(SearchIpFormTest, AnsweringDeviceIsAddedAndTheSameAddressAgainIsRefused) 
   EXPECT_GE(s->handle1.id(), 0);
 
   {
-    Tm_searchIP_form f;
+    tavrix::ui::SearchIpDialog f;
     search(f, "127.0.0.1");
     ASSERT_TRUE(wait_until([&] { return !f.isVisible(); }));
     EXPECT_EQ(f.result(), QDialog::Rejected);
@@ -211,12 +211,12 @@ TEST_F(SearchIpFormTest, TwoReplyModelIsAddedWithTheReplyThatNamesItsSecondLan) 
   second.faults.delay_min_ms = second.faults.delay_max_ms = 500;
   start_sim({first, second});
 
-  Tm_searchIP_form f;
+  tavrix::ui::SearchIpDialog f;
   search(f, "127.0.0.1");
   ASSERT_TRUE(wait_until([&] { return !f.isVisible(); }));
   EXPECT_EQ(f.result(), QDialog::Accepted);
   ASSERT_EQ(list().server_count(), 1);
-  const ServerRecord* s = list().server_at(0);
+  const tavrix::ServerRecord* s = list().server_at(0);
   EXPECT_EQ(s->model_key, 0x22u);
   EXPECT_EQ(s->dual_lan, 1);
   EXPECT_EQ(tavrix::mac_text(s->mac2), "00:90:E8:40:00:05");
@@ -230,7 +230,7 @@ TEST_F(SearchIpFormTest, TwoReplyModelWithOneReplyIsAddedWhenTheSearchEnds) {
   only.code_1029 = 0xC9;
   start_sim({only});
 
-  Tm_searchIP_form f;
+  tavrix::ui::SearchIpDialog f;
   search(f, "127.0.0.1");
   ASSERT_TRUE(wait_until([] { return tavrix::ds_list().result_count() == 1; }));
   // It waits for a second reply instead of taking the first at once.
@@ -246,7 +246,7 @@ TEST_F(SearchIpFormTest, TwoReplyModelWithOneReplyIsAddedWhenTheSearchEnds) {
 
 TEST_F(SearchIpFormTest, SilentAddressCountsDownAndClosesWithCancel) {
   // The device ports stay on the silent sink.
-  Tm_searchIP_form f;
+  tavrix::ui::SearchIpDialog f;
   std::vector<int> shown;
   QObject::connect(f.m_searchip_timer, &QTimer::timeout, [&] {
     const QString t = f.m_search_status->text();
@@ -274,12 +274,12 @@ TEST_F(SearchIpFormTest, SilentAddressCountsDownAndClosesWithCancel) {
 TEST_F(SearchIpFormTest, CloseLeavesTheListAlone) {
   start_sim({device("one", 0x11, 0x1204, 0x01)});
   {
-    Tm_searchIP_form f;
+    tavrix::ui::SearchIpDialog f;
     search(f, "127.0.0.1");
     ASSERT_TRUE(wait_until([&] { return !f.isVisible(); }));
   }
   ASSERT_EQ(list().server_count(), 1);
-  Tm_searchIP_form f;
+  tavrix::ui::SearchIpDialog f;
   f.show();
   QTest::keyClicks(f.m_ipaddress, "127.0.0.9");
   QTest::mouseClick(f.m_close, Qt::LeftButton);

@@ -29,7 +29,7 @@ class ServerListFiles : public ::testing::Test {
  protected:
   void SetUp() override {
     uitest::reset_list();
-    w = new Tm_mainform;
+    w = new tavrix::ui::MainWindow;
     w->resize(1000, 600);
     w->show();
     ASSERT_TRUE(QTest::qWaitForWindowExposed(w));
@@ -66,7 +66,8 @@ class ServerListFiles : public ::testing::Test {
   }
   QStringList tree() const {
     QStringList out;
-    for (int i = 0; i < w->root_node->childCount(); ++i) out << w->root_node->child(i)->text(0);
+    for (int i = 0; i < uitest::root_node(w)->childCount(); ++i)
+      out << uitest::root_node(w)->child(i)->text(0);
     return out;
   }
   void write(const QString& path, const std::string& text) {
@@ -75,7 +76,7 @@ class ServerListFiles : public ::testing::Test {
     f.write(text.data(), static_cast<qint64>(text.size()));
   }
 
-  Tm_mainform* w = nullptr;
+  tavrix::ui::MainWindow* w = nullptr;
   uitest::MsgRecorder boxes;
   QTemporaryDir dir;
   QString answer_path;
@@ -89,17 +90,17 @@ TEST_F(ServerListFiles, SavedListOpensAsTheSameTree) {
   EXPECT_EQ(before[2], "192.0.2.13, 198.51.100.13  [TX-4400D]");
 
   answer_path = dir.path() + "/fleet";  // ".json" is added
-  w->m_save_list_act->trigger();
+  uitest::action(w, "m_save_list_act")->trigger();
   ASSERT_TRUE(QFile::exists(dir.path() + "/fleet.json"));
   EXPECT_TRUE(boxes.boxes.empty());
 
   // The list changes; opening the file brings the saved one back after a Yes.
-  w->m_mon_tree->setCurrentItem(w->server_nodes[1]);
-  w->m_delnode_act->trigger();
+  w->select_server(1);
+  uitest::action(w, "m_delnode_act")->trigger();
   ASSERT_EQ(tree().size(), 2);
   boxes.boxes.clear();  // Delete's question
   answer_path = dir.path() + "/fleet.json";
-  w->m_open_list_act->trigger();
+  uitest::action(w, "m_open_list_act")->trigger();
   ASSERT_EQ(boxes.boxes.size(), 1u);
   EXPECT_EQ(boxes.boxes[0].text, "Replace the 2 server(s) in the list with the 3 in fleet.json?");
   EXPECT_EQ(boxes.boxes[0].icon, MsgIcon::Warning);
@@ -116,15 +117,15 @@ TEST_F(ServerListFiles, SavedListOpensAsTheSameTree) {
 TEST_F(ServerListFiles, CancelKeepsTheListAndAnEmptyListIsNotAsked) {
   make_list();
   answer_path = dir.path() + "/fleet.json";
-  w->m_save_list_act->trigger();
+  uitest::action(w, "m_save_list_act")->trigger();
   boxes.answers.push_back(MsgResult::Cancel);
-  w->m_open_list_act->trigger();
+  uitest::action(w, "m_open_list_act")->trigger();
   ASSERT_EQ(boxes.boxes.size(), 1u);
   EXPECT_EQ(qeld::open_handle_count(), 4);  // the old handles, no new ones
 
   ds_list().clear_servers();
   w->rebuild_tree(-1);
-  w->m_open_list_act->trigger();
+  uitest::action(w, "m_open_list_act")->trigger();
   EXPECT_EQ(boxes.boxes.size(), 1u) << "asked before filling an empty list";
   EXPECT_EQ(tree().size(), 3);
 }
@@ -159,7 +160,7 @@ TEST_F(ServerListFiles, UnusableFilesAreRefusedNamingTheProblemAndTheListStays) 
     answer_path = dir.path() + "/" + r.file;
     if (!r.text.empty()) write(answer_path, r.text);
     boxes.boxes.clear();
-    w->m_open_list_act->trigger();
+    uitest::action(w, "m_open_list_act")->trigger();
     ASSERT_EQ(boxes.boxes.size(), 1u) << "asked to replace the list with an unusable file";
     EXPECT_EQ(boxes.boxes[0].icon, MsgIcon::Error);
     EXPECT_TRUE(boxes.boxes[0].text.startsWith("The server list was not opened: " + answer_path))
@@ -173,13 +174,13 @@ TEST_F(ServerListFiles, UnusableFilesAreRefusedNamingTheProblemAndTheListStays) 
 TEST_F(ServerListFiles, SaveThatCannotBeWrittenIsReported) {
   make_list();
   answer_path = dir.path() + "/no/such/folder/fleet.json";
-  w->m_save_list_act->trigger();
+  uitest::action(w, "m_save_list_act")->trigger();
   ASSERT_EQ(boxes.boxes.size(), 1u);
   EXPECT_TRUE(boxes.boxes[0].text.startsWith("The server list was not saved: " + answer_path))
       << boxes.boxes[0].text.toStdString();
   answer_path.clear();  // cancelled: nothing asked, nothing written
-  w->m_save_list_act->trigger();
-  w->m_open_list_act->trigger();
+  uitest::action(w, "m_save_list_act")->trigger();
+  uitest::action(w, "m_open_list_act")->trigger();
   EXPECT_EQ(boxes.boxes.size(), 1u);
   EXPECT_EQ(tree().size(), 3);
 }

@@ -49,7 +49,7 @@ class SettingsForm : public ::testing::Test {
   }
 
   uitest::MsgRecorder boxes;
-  Tm_set_form form;
+  tavrix::ui::SettingsDialog form;
 };
 
 TEST_F(SettingsForm, ShowsCurrentSettingsAndLimitsEditsToTwoCharacters) {

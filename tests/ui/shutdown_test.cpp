@@ -56,7 +56,7 @@ class Shutdown : public ::testing::Test {
   }
   void start(int index) {
     m_mainform->rebuild_tree(index);
-    m_mainform->m_start_act->trigger();
+    uitest::action(m_mainform, "m_start_act")->trigger();
     ASSERT_EQ(ds_list().server_at(index)->monitoring.load(), 1);
   }
   qint64 timed_close() {
@@ -70,7 +70,7 @@ class Shutdown : public ::testing::Test {
 };
 
 TEST_F(Shutdown, CloseDialogWithoutPollersClosesItselfAfterAboutATenthOfASecond) {
-  Tm_close_form f;
+  tavrix::ui::CloseDialog f;
   EXPECT_EQ(f.windowTitle(), "Close");
   EXPECT_EQ(f.m_close_msg->font().pixelSize(), 13);
   QElapsedTimer t;
@@ -134,9 +134,9 @@ TEST_F(Shutdown, ClosingDuringASearchEndsTheSearchFirst) {
   SilentDevice device;
   qeld::set_device_ports(device.port(), device.port());
   ds_list().search_timeout = 60;
-  Tm_search_form::set_scan_target(htonl(INADDR_LOOPBACK));
+  tavrix::ui::SearchDialog::set_scan_target(htonl(INADDR_LOOPBACK));
   {
-    Tm_search_form f;
+    tavrix::ui::SearchDialog f;
     f.show();
     QTest::mouseClick(f.m_enum_scan, Qt::LeftButton);
     ASSERT_TRUE(uitest::wait_until([&] { return device.drain() > 0; }));

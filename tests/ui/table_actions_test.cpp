@@ -33,7 +33,7 @@ class TableActions : public ::testing::Test {
  protected:
   void SetUp() override {
     uitest::reset_list();
-    w = new Tm_mainform;
+    w = new tavrix::ui::MainWindow;
     w->resize(1100, 650);
     w->show();
     ASSERT_TRUE(QTest::qWaitForWindowExposed(w));
@@ -59,12 +59,12 @@ class TableActions : public ::testing::Test {
     uitest::reset_list();
   }
 
-  QRect row_rect(QTableWidget* t, int r) { return t->visualItemRect(t->item(r, 1)); }
-  void click_row(QTableWidget* t, int r, Qt::KeyboardModifiers mods = {}) {
+  QRect row_rect(QTableView* t, int r) { return t->visualRect(t->model()->index(r, 1)); }
+  void click_row(QTableView* t, int r, Qt::KeyboardModifiers mods = {}) {
     QTest::mouseClick(t->viewport(), Qt::LeftButton, mods, row_rect(t, r).center());
   }
   // Right-clicks a row and picks an item of the menu that opens, by its text.
-  void context_menu_pick(QTableWidget* t, int r, const QString& item) {
+  void context_menu_pick(QTableView* t, int r, const QString& item) {
     const QPoint at = row_rect(t, r).center();
     QContextMenuEvent ev(QContextMenuEvent::Mouse, at, t->viewport()->mapToGlobal(at));
     QApplication::sendEvent(t->viewport(), &ev);
@@ -89,7 +89,7 @@ class TableActions : public ::testing::Test {
     return f.readAll().toStdString();
   }
 
-  Tm_mainform* w = nullptr;
+  tavrix::ui::MainWindow* w = nullptr;
   uitest::MsgRecorder boxes;
   QTemporaryDir dir;
   QString answer_path, answer_filter;
@@ -97,7 +97,7 @@ class TableActions : public ::testing::Test {
 };
 
 TEST_F(TableActions, CopyPutsTheSelectedRowsOnTheClipboard) {
-  QTableWidget* servers = w->m_root_list;
+  QTableWidget* servers = uitest::part<QTableWidget>(w, "m_root_list");
   click_row(servers, 0);
   click_row(servers, 2, Qt::ControlModifier);
   QApplication::clipboard()->clear();
@@ -115,9 +115,9 @@ TEST_F(TableActions, CopyPutsTheSelectedRowsOnTheClipboard) {
   EXPECT_EQ(clip_text(), "2\tTX-3300B\t00:90:E8:10:20:02\t10.0.0.2\t---\t---\tIdle\n");
 
   // The port table: Ctrl+C while it has the focus, the LAN2 row with its dashes.
-  w->m_mon_tree->setCurrentItem(w->server_nodes[0]);
-  QTableWidget* ports = w->m_mon_list;
-  ASSERT_EQ(ports->rowCount(), 4);
+  w->select_server(0);
+  QTableView* ports = uitest::part<QTableView>(w, "m_mon_list");
+  ASSERT_EQ(ports->model()->rowCount(), 4);
   click_row(ports, 1);
   ports->setFocus();
   QTest::keyClick(ports, Qt::Key_C, Qt::ControlModifier);
@@ -140,11 +140,14 @@ TEST_F(TableActions, ExportWritesTheTableInViewAsCsvOrJson) {
   };
   for (const Row& r : rows) {
     SCOPED_TRACE(r.written.toStdString());
-    w->m_mon_tree->setCurrentItem(r.view < 0 ? w->root_node : w->server_nodes[r.view]);
-    QTableWidget* shown = r.view < 0 ? w->m_root_list : w->m_mon_list;
+    uitest::part<QTreeWidget>(w, "m_mon_tree")
+        ->setCurrentItem(r.view < 0 ? uitest::root_node(w) : uitest::server_node(w, r.view));
+    QTableView* shown = r.view < 0
+                            ? static_cast<QTableView*>(uitest::part<QTableWidget>(w, "m_root_list"))
+                            : uitest::part<QTableView>(w, "m_mon_list");
     answer_path = r.path;
     answer_filter = r.filter;
-    w->m_export_act->trigger();
+    uitest::action(w, "m_export_act")->trigger();
     ASSERT_TRUE(QFile::exists(r.written));
     const std::string text = read(r.written);
     std::vector<std::vector<std::string>> cells;  // as the file says
@@ -169,11 +172,11 @@ TEST_F(TableActions, ExportWritesTheTableInViewAsCsvOrJson) {
     }
     ASSERT_EQ(headers.size(), 7u);
     for (int c = 0; c < 7; ++c)
-      EXPECT_EQ(headers[c], shown->horizontalHeaderItem(c)->text().toStdString());
-    ASSERT_EQ(static_cast<int>(cells.size()), shown->rowCount());
-    for (int row = 0; row < shown->rowCount(); ++row)
+      EXPECT_EQ(headers[c], shown->model()->headerData(c, Qt::Horizontal).toString().toStdString());
+    ASSERT_EQ(static_cast<int>(cells.size()), shown->model()->rowCount());
+    for (int row = 0; row < shown->model()->rowCount(); ++row)
       for (int c = 0; c < 7; ++c)
-        EXPECT_EQ(cells[row][c], shown->item(row, c)->text().toStdString()) << row << "," << c;
+        EXPECT_EQ(cells[row][c], uitest::cell_text(shown, row, c).toStdString()) << row << "," << c;
   }
   EXPECT_EQ(prompts, (QStringList{"servers.csv", "servers.csv", "ports.csv", "ports.csv"}));
   EXPECT_TRUE(boxes.boxes.empty());
@@ -182,14 +185,14 @@ TEST_F(TableActions, ExportWritesTheTableInViewAsCsvOrJson) {
 TEST_F(TableActions, ExportThatCannotBeWrittenSaysWhereAndWhyAndCancelWritesNothing) {
   answer_path = dir.path() + "/no/such/folder/servers.csv";
   answer_filter = "CSV (*.csv)";
-  w->m_export_act->trigger();
+  uitest::action(w, "m_export_act")->trigger();
   ASSERT_EQ(boxes.boxes.size(), 1u);
   EXPECT_TRUE(boxes.boxes[0].text.startsWith("Cannot write servers.csv: "))
       << boxes.boxes[0].text.toStdString();
   EXPECT_EQ(boxes.boxes[0].icon, tavrix::ui::MsgIcon::Error);
 
   answer_path.clear();  // the dialog cancelled
-  w->m_export_act->trigger();
+  uitest::action(w, "m_export_act")->trigger();
   EXPECT_EQ(boxes.boxes.size(), 1u);
   EXPECT_TRUE(QDir(dir.path()).entryList(QDir::NoDotAndDotDot | QDir::AllEntries).isEmpty());
 }
@@ -197,14 +200,15 @@ TEST_F(TableActions, ExportThatCannotBeWrittenSaysWhereAndWhyAndCancelWritesNoth
 // With the Events tab in front, Export writes the events table, and the events list has
 // the same context menu as the other tables. Nothing is monitored: no event yet.
 TEST_F(TableActions, EventsTabExportsTheEventsTable) {
-  w->m_mon_tree->setCurrentItem(w->server_nodes[0]);
-  w->m_mon_tab1->setCurrentWidget(w->m_events_view);
+  w->select_server(0);
+  uitest::part<QTabWidget>(w, "m_mon_tab1")
+      ->setCurrentWidget(uitest::part<tavrix::ui::EventsView>(w, "m_events_view"));
   answer_path = dir.path() + "/events-today.csv";
   answer_filter = "CSV (*.csv)";
-  w->m_export_act->trigger();
+  uitest::action(w, "m_export_act")->trigger();
   EXPECT_EQ(read(answer_path), "Time,Server,Kind,Port,LAN,Connection,Was,Now\r\n");
   EXPECT_EQ(prompts, QStringList{"events.csv"});
-  const QMenu* menu = w->m_events_view->m_events_list->findChild<QMenu*>();
+  const QMenu* menu = uitest::part<QTableView>(w, "m_events_list")->findChild<QMenu*>();
   ASSERT_TRUE(menu);
   QStringList items;
   for (const QAction* a : menu->actions()) items << a->text();
@@ -224,9 +228,9 @@ TEST_F(TableActions, AddedActionsLeaveTheExistingMenuItemsInPlace) {
       menus.join(" / "),
       "Function: Search,Specify IP,|,Open Server List...,Save Server List...,Export...,|,Exit / "
       "Run: Start,Stop,Delete,|,Settings / Help: About");
-  EXPECT_EQ(w->m_open_list_act->shortcut(), QKeySequence("Ctrl+O"));
-  EXPECT_TRUE(w->m_save_list_act->shortcut().isEmpty());
-  EXPECT_EQ(w->m_export_act->shortcut(), QKeySequence("Ctrl+E"));
+  EXPECT_EQ(uitest::action(w, "m_open_list_act")->shortcut(), QKeySequence("Ctrl+O"));
+  EXPECT_TRUE(uitest::action(w, "m_save_list_act")->shortcut().isEmpty());
+  EXPECT_EQ(uitest::action(w, "m_export_act")->shortcut(), QKeySequence("Ctrl+E"));
 }
 
 }  // namespace

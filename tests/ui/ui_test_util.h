@@ -1,6 +1,6 @@
 // Shared pieces of the window tests: the application object on the offscreen
-// platform, a recorder that answers message boxes, servers made by hand, and a
-// small model map with models of both text sets.
+// platform, a recorder that answers message boxes, servers made by hand, a small
+// model map with models of both text sets, and the windows' parts found by name.
 #pragma once
 
 #include <arpa/inet.h>
@@ -8,8 +8,12 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <QAbstractItemView>
+#include <QAction>
 #include <QApplication>
 #include <QString>
+#include <QStringList>
+#include <QTreeWidget>
 #include <chrono>
 #include <cstring>
 #include <deque>
@@ -28,6 +32,42 @@ namespace uitest {
 
 using namespace std::chrono_literals;
 
+// A part of a window (view, action, timer, label) found by its object name, as the
+// tests reach what the window keeps private.
+template <class T = QWidget>
+T* part(const QObject* window, const char* name) {
+  T* found = window->findChild<T*>(QString::fromLatin1(name));
+  EXPECT_NE(found, nullptr) << "no part named " << name;
+  return found;
+}
+
+inline QAction* action(const QObject* window, const char* name) {
+  return part<QAction>(window, name);
+}
+
+// The server tree's root node and the node of server i (nullptr when there is none).
+inline QTreeWidgetItem* root_node(const QObject* window) {
+  auto* tree = part<QTreeWidget>(window, "m_mon_tree");
+  return tree ? tree->topLevelItem(0) : nullptr;
+}
+inline QTreeWidgetItem* server_node(const QObject* window, int i) {
+  QTreeWidgetItem* root = root_node(window);
+  return root && i >= 0 ? root->child(i) : nullptr;
+}
+
+// The text a view shows in a cell ("<none>" outside its model).
+inline QString cell_text(const QAbstractItemView* view, int row, int col) {
+  const QModelIndex i = view->model()->index(row, col);
+  return i.isValid() ? i.data().toString() : QStringLiteral("<none>");
+}
+
+// The texts of a row of a view, all columns.
+inline QStringList row_texts(const QAbstractItemView* view, int row) {
+  QStringList out;
+  for (int c = 0; c < view->model()->columnCount(); ++c) out << cell_text(view, row, c);
+  return out;
+}
+
 class QtEnv : public ::testing::Environment {
  public:
   void SetUp() override {
@@ -35,7 +75,7 @@ class QtEnv : public ::testing::Environment {
     static int argc = 1;
     static char name[] = "ui_test";
     static char* argv[] = {name, nullptr};
-    app_ = new tavrix::ui::TApplication(argc, argv);
+    app_ = new tavrix::ui::Application(argc, argv);
     QApplication::setApplicationName(QStringLiteral("Tavrix Monitor Utility"));
   }
   void TearDown() override {
@@ -120,9 +160,9 @@ inline uint32_t ip(const char* text) {
 }
 
 // A server made by hand, its handles -1 (no device behind it).
-inline std::shared_ptr<ServerRecord> make_server(uint16_t model_id, const char* ip1, uint8_t mac_last,
+inline std::shared_ptr<tavrix::ServerRecord> make_server(uint16_t model_id, const char* ip1, uint8_t mac_last,
                                              const char* ip2 = nullptr) {
-  auto rec = std::make_shared<ServerRecord>();
+  auto rec = std::make_shared<tavrix::ServerRecord>();
   rec->model_key = kKey;
   rec->model_id = model_id;
   rec->ip1 = ip(ip1);
@@ -149,7 +189,7 @@ inline void set_connection(uint8_t record[80], int n, uint32_t peer_lan1, uint8_
 
 // Empties the program's single server list and puts its flags and settings back.
 inline void reset_list() {
-  TDsList& list = tavrix::ds_list();
+  tavrix::ServerList& list = tavrix::ds_list();
   list.set_stop_all(1);
   list.stop_all_pollers(10000);
   list.clear_servers();

@@ -40,6 +40,20 @@ QString model_text(const QAbstractItemModel* m, int row, int column) {
   return m->data(m->index(row, column)).toString();
 }
 
+// The port view's cells, its redundancy mark and the mark's tip, through its model.
+QModelIndex port_index(const QWidget* w, int row, int col) {
+  return uitest::part<QTableView>(w, "m_mon_list")->model()->index(row, col);
+}
+QString port_cell(const QWidget* w, int row, int col) {
+  return port_index(w, row, col).data().toString();
+}
+bool port_marked(const QWidget* w, int row) {
+  return !port_index(w, row, 0).data(Qt::DecorationRole).value<QIcon>().isNull();
+}
+QString port_tip(const QWidget* w, int row) {
+  return port_index(w, row, 0).data(Qt::ToolTipRole).toString();
+}
+
 QImage image_of(const QIcon& icon) {
   return icon.pixmap(16, 16).toImage().convertToFormat(QImage::Format_ARGB32);
 }
@@ -62,7 +76,7 @@ class WatchViews : public ::testing::Test {
   }
 
   void click_tab(const QString& prefix) {
-    QTabBar* bar = w->m_mon_tab1->tabBar();
+    QTabBar* bar = uitest::part<QTabWidget>(w, "m_mon_tab1")->tabBar();
     for (int i = 0; i < bar->count(); ++i)
       if (bar->tabText(i).startsWith(prefix)) {
         QTest::mouseClick(bar, Qt::LeftButton, Qt::NoModifier, bar->tabRect(i).center());
@@ -71,13 +85,15 @@ class WatchViews : public ::testing::Test {
     ADD_FAILURE() << "no tab " << prefix.toStdString();
   }
   void click_node(QTreeWidgetItem* node) {
-    const QRect r = w->m_mon_tree->visualItemRect(node);
-    QTest::mouseClick(w->m_mon_tree->viewport(), Qt::LeftButton, Qt::NoModifier, r.center());
+    const QRect r = uitest::part<QTreeWidget>(w, "m_mon_tree")->visualItemRect(node);
+    QTest::mouseClick(uitest::part<QTreeWidget>(w, "m_mon_tree")->viewport(), Qt::LeftButton,
+                      Qt::NoModifier, r.center());
   }
   // The colour painted in the middle of a strip's newest segment, once that segment is
   // a few pixels wide (the timeline moves on every second).
   QColor strip_end_colour(int row) {
-    tavrix::ui::TimelineView* v = w->m_timeline->m_timeline_view;
+    tavrix::ui::TimelineView* v =
+        uitest::part<tavrix::ui::TimelinePanel>(w, "m_timeline_panel")->m_timeline_view;
     int x0 = 0, x1 = 0;
     auto wide = [&] {
       const auto& changes = v->rows().at(static_cast<std::size_t>(row)).changes;
@@ -90,10 +106,12 @@ class WatchViews : public ::testing::Test {
     const QImage img = v->grab().toImage();
     return img.pixelColor((x0 + x1) / 2, v->strip_rect(row).center().y());
   }
-  const QAbstractItemModel* events() { return w->m_events_view->m_events_list->model(); }
+  const QAbstractItemModel* events() {
+    return uitest::part<QTableView>(w, "m_events_list")->model();
+  }
 
   uitest::MsgRecorder boxes;
-  Tm_mainform* w = nullptr;
+  tavrix::ui::MainWindow* w = nullptr;
 };
 
 TEST_F(WatchViews, AConnectionDroppingOnOneLanIsAnEventAMarkAndAStrip) {
@@ -117,38 +135,38 @@ TEST_F(WatchViews, AConnectionDroppingOnOneLanIsAnEventAMarkAndAStrip) {
   ASSERT_EQ(rec->dual_lan, 1);
   ASSERT_EQ(ds_list().add_server(rec), 1);
   ds_list().refresh_rate = 1;
-  w->m_main_timer->setInterval(1000);
+  uitest::part<QTimer>(w, "m_main_timer")->setInterval(1000);
   w->rebuild_tree(-1);
-  click_node(w->server_nodes[0]);
+  click_node(uitest::server_node(w, 0));
   ASSERT_EQ(w->selected_server(), 0);
   // Shortcuts reach the active window only.
   w->activateWindow();
   ASSERT_TRUE(QTest::qWaitForWindowActive(w));
-  QTest::keyClick(w->m_mon_tree, Qt::Key_G, Qt::ControlModifier);  // Start
+  QTest::keyClick(uitest::part<QTreeWidget>(w, "m_mon_tree"), Qt::Key_G,
+                  Qt::ControlModifier);  // Start
   ASSERT_EQ(rec->monitoring.load(), 1);
 
   // Polled, and followed from a baseline (which reports nothing).
   ASSERT_TRUE(uitest::wait_until(
       [&] {
         const auto* h = w->event_log().history(rec.get());
-        return h && !h->summary().changes.empty() && w->m_mon_list->item(1, 3) &&
-               w->m_mon_list->item(1, 3)->text() == "198.51.100.70";
+        return h && !h->summary().changes.empty() && port_cell(w, 1, 3) == "198.51.100.70";
       },
       30s));
   EXPECT_EQ(w->event_log().size(), 0u);
-  EXPECT_TRUE(w->m_mon_list->item(0, 0)->icon().isNull());
-  EXPECT_EQ(w->m_mon_tab1->tabText(1), "Events");
+  EXPECT_FALSE(port_marked(w, 0));
+  EXPECT_EQ(uitest::part<QTabWidget>(w, "m_mon_tab1")->tabText(1), "Events");
 
   // LAN2's connection of port 1 drops: one event, a marked port, a warned node.
   ASSERT_TRUE(sim->set_connection(idx, 1, 1, 2, 0, 0));
   ASSERT_TRUE(uitest::wait_until([&] { return w->event_log().size() >= 1; }, 30s));
-  ASSERT_TRUE(uitest::wait_until([&] { return !w->m_mon_list->item(0, 0)->icon().isNull(); }, 30s));
-  EXPECT_EQ(w->m_mon_list->item(0, 0)->toolTip(),
-            "Redundancy lost: port 1 is connected on LAN1 only");
-  EXPECT_TRUE(w->m_mon_list->item(2, 0)->icon().isNull()) << "port 2 has no connection at all";
-  EXPECT_EQ(image_of(w->server_nodes[0]->icon(0)),
+  ASSERT_TRUE(uitest::wait_until([&] { return port_marked(w, 0); }, 30s));
+  EXPECT_EQ(port_tip(w, 0), "Redundancy lost: port 1 is connected on LAN1 only");
+  EXPECT_FALSE(port_marked(w, 2)) << "port 2 has no connection at all";
+  EXPECT_EQ(image_of(uitest::server_node(w, 0)->icon(0)),
             image_of(tavrix::ui::with_warning_overlay(tavrix::ui::kIconServerMonitored)));
-  EXPECT_EQ(w->m_mon_tab1->tabText(1), "Events (1)") << "counted while the tab is not shown";
+  EXPECT_EQ(uitest::part<QTabWidget>(w, "m_mon_tab1")->tabText(1), "Events (1)")
+      << "counted while the tab is not shown";
   ASSERT_EQ(events()->rowCount(), 1);
   EXPECT_EQ(model_text(events(), 0, 1), "127.0.0.2, 127.0.1.2");
   EXPECT_EQ(model_text(events(), 0, 2), "Connection");
@@ -159,13 +177,23 @@ TEST_F(WatchViews, AConnectionDroppingOnOneLanIsAnEventAMarkAndAStrip) {
 
   // The timeline of the selected server: LAN1, LAN2, port 1 (one LAN), port 2 (none),
   // over the shortest span, chosen with the keyboard.
-  w->m_timeline->m_timeline_span->setFocus();
-  QTest::keyClick(w->m_timeline->m_timeline_span, Qt::Key_Up);
-  ASSERT_EQ(w->m_timeline->m_timeline_span->currentText(), "Last 10 minutes");
-  ASSERT_TRUE(
-      uitest::wait_until([&] { return w->m_timeline->m_timeline_view->rows().size() == 4; }, 10s));
+  uitest::part<tavrix::ui::TimelinePanel>(w, "m_timeline_panel")->m_timeline_span->setFocus();
+  QTest::keyClick(uitest::part<tavrix::ui::TimelinePanel>(w, "m_timeline_panel")->m_timeline_span,
+                  Qt::Key_Up);
+  ASSERT_EQ(uitest::part<tavrix::ui::TimelinePanel>(w, "m_timeline_panel")
+                ->m_timeline_span->currentText(),
+            "Last 10 minutes");
+  ASSERT_TRUE(uitest::wait_until(
+      [&] {
+        return uitest::part<tavrix::ui::TimelinePanel>(w, "m_timeline_panel")
+                   ->m_timeline_view->rows()
+                   .size() == 4;
+      },
+      10s));
   QStringList labels;
-  for (const auto& r : w->m_timeline->m_timeline_view->rows()) labels << r.label;
+  for (const auto& r :
+       uitest::part<tavrix::ui::TimelinePanel>(w, "m_timeline_panel")->m_timeline_view->rows())
+    labels << r.label;
   EXPECT_EQ(labels.join(','), "LAN1,LAN2,Port 1,Port 2");
   EXPECT_EQ(strip_end_colour(1), tavrix::ui::availability_colour(tavrix::Availability::kUp));
   EXPECT_EQ(strip_end_colour(2), tavrix::ui::availability_colour(tavrix::Availability::kPartial));
@@ -173,34 +201,42 @@ TEST_F(WatchViews, AConnectionDroppingOnOneLanIsAnEventAMarkAndAStrip) {
 
   // Looking at the tab clears the count.
   click_tab("Events");
-  EXPECT_EQ(w->m_mon_tab1->currentWidget(), w->m_events_view);
-  EXPECT_EQ(w->m_mon_tab1->tabText(1), "Events");
+  EXPECT_EQ(uitest::part<QTabWidget>(w, "m_mon_tab1")->currentWidget(),
+            uitest::part<tavrix::ui::EventsView>(w, "m_events_view"));
+  EXPECT_EQ(uitest::part<QTabWidget>(w, "m_mon_tab1")->tabText(1), "Events");
 
   // The connection returns with a new peer: the marks go, the newest event is first.
   click_tab("Connections");
   ASSERT_TRUE(sim->set_connection(idx, 1, 1, 2, 4, uitest::ip("198.51.100.71")));
   ASSERT_TRUE(uitest::wait_until([&] { return w->event_log().size() >= 2; }, 30s));
-  ASSERT_TRUE(uitest::wait_until([&] { return w->m_mon_list->item(0, 0)->icon().isNull(); }, 30s));
+  ASSERT_TRUE(uitest::wait_until([&] { return !port_marked(w, 0); }, 30s));
   ASSERT_TRUE(uitest::wait_until(
       [&] {
-        return image_of(w->server_nodes[0]->icon(0)) ==
-               image_of(w->m_main_icon[tavrix::ui::kIconServerMonitored]);
+        return image_of(uitest::server_node(w, 0)->icon(0)) ==
+               image_of(tavrix::ui::main_icon(tavrix::ui::kIconServerMonitored));
       },
       10s));
-  EXPECT_EQ(w->m_mon_tab1->tabText(1), "Events (1)");
+  EXPECT_EQ(uitest::part<QTabWidget>(w, "m_mon_tab1")->tabText(1), "Events (1)");
   EXPECT_EQ(model_text(events(), 0, 6), "TCP Closed");
   EXPECT_EQ(model_text(events(), 0, 7), "198.51.100.71");
   EXPECT_EQ(model_text(events(), 1, 7), "TCP Closed");
 
   // The root node: one strip per monitored server, whole again at its newest end.
-  click_node(w->root_node);
-  ASSERT_EQ(w->m_timeline->m_timeline_view->rows().size(), 1u);
-  EXPECT_EQ(w->m_timeline->m_timeline_view->rows()[0].label, "127.0.0.2, 127.0.1.2");
+  click_node(uitest::root_node(w));
+  ASSERT_EQ(uitest::part<tavrix::ui::TimelinePanel>(w, "m_timeline_panel")
+                ->m_timeline_view->rows()
+                .size(),
+            1u);
+  EXPECT_EQ(uitest::part<tavrix::ui::TimelinePanel>(w, "m_timeline_panel")
+                ->m_timeline_view->rows()[0]
+                .label,
+            "127.0.0.2, 127.0.1.2");
   EXPECT_EQ(strip_end_colour(0), tavrix::ui::availability_colour(tavrix::Availability::kUp));
 
   // Stop: the server's detection ends; nothing more is reported.
-  click_node(w->server_nodes[0]);
-  QTest::keyClick(w->m_mon_tree, Qt::Key_T, Qt::ControlModifier);  // Stop
+  click_node(uitest::server_node(w, 0));
+  QTest::keyClick(uitest::part<QTreeWidget>(w, "m_mon_tree"), Qt::Key_T,
+                  Qt::ControlModifier);  // Stop
   ASSERT_EQ(rec->monitoring.load(), 0);
   const std::size_t before = w->event_log().size();
   ASSERT_TRUE(sim->set_connection(idx, 1, 2, 1, 1, 0));
@@ -240,16 +276,15 @@ TEST_F(WatchViews, OnlyADualLanPortConnectedOnOneLanIsMarked) {
     ASSERT_EQ(ds_list().add_server(rec), 1);
     w->rebuild_tree(0);
     w->update_mon_list(0);
-    const QTableWidgetItem* port1 = w->m_mon_list->item(0, 0);
-    ASSERT_NE(port1, nullptr);
-    EXPECT_EQ(!port1->icon().isNull(), c.marked);
-    EXPECT_EQ(!port1->toolTip().isEmpty(), c.marked);
-    EXPECT_TRUE(w->m_mon_list->item(2, 0)->icon().isNull());
-    EXPECT_EQ(port1->text(), "1") << "the mark is an icon beside the port number; the number itself stays";
+    EXPECT_EQ(port_marked(w, 0), c.marked);
+    EXPECT_EQ(!port_tip(w, 0).isEmpty(), c.marked);
+    EXPECT_FALSE(port_marked(w, 2));
+    EXPECT_EQ(port_cell(w, 0, 0), "1")
+        << "the mark is an icon beside the port number; the number itself stays";
     // Stopped, the idle look has no mark.
     rec->monitoring = 0;
     w->update_mon_list(0);
-    EXPECT_TRUE(w->m_mon_list->item(0, 0)->icon().isNull());
+    EXPECT_FALSE(port_marked(w, 0));
   }
   uitest::reset_list();
 }
@@ -274,11 +309,12 @@ TEST_F(WatchViews, TheEventsListFiltersByServerAndKindAndKeepsTheNewestN) {
   view.resize(900, 400);
   view.show();
   ASSERT_TRUE(uitest::wait_until([&] { return view.isVisible(); }));
-  const QAbstractItemModel* m = view.m_events_list->model();
+  const QAbstractItemModel* m = uitest::part<QTableView>(&view, "m_events_list")->model();
   ASSERT_EQ(m->rowCount(), 50);
   EXPECT_EQ(model_text(m, 0, 7), "1700000000119") << "newest first";
   EXPECT_EQ(model_text(m, 49, 7), "1700000000070");
-  EXPECT_EQ(view.m_events_count->text(), "50 of 50 events (the latest 50 are kept)");
+  EXPECT_EQ(uitest::part<QLabel>(&view, "m_events_count")->text(),
+            "50 of 50 events (the latest 50 are kept)");
 
   // Filters chosen with the keyboard, as a user would.
   struct Case {
@@ -289,14 +325,16 @@ TEST_F(WatchViews, TheEventsListFiltersByServerAndKindAndKeepsTheNewestN) {
   const Case cases[] = {{0, 0, 50}, {0, 1, 16}, {0, 3, 17}, {1, 0, 25}, {1, 2, 8}, {2, 3, 8}};
   for (const Case& c : cases) {
     SCOPED_TRACE(testing::Message() << c.server_downs << " " << c.kind_downs);
-    view.m_events_server->setCurrentIndex(0);
-    view.m_events_kind->setCurrentIndex(0);
-    view.m_events_server->setFocus();
-    for (int i = 0; i < c.server_downs; ++i) QTest::keyClick(view.m_events_server, Qt::Key_Down);
-    for (int i = 0; i < c.kind_downs; ++i) QTest::keyClick(view.m_events_kind, Qt::Key_Down);
+    uitest::part<QComboBox>(&view, "m_events_server")->setCurrentIndex(0);
+    uitest::part<QComboBox>(&view, "m_events_kind")->setCurrentIndex(0);
+    uitest::part<QComboBox>(&view, "m_events_server")->setFocus();
+    for (int i = 0; i < c.server_downs; ++i)
+      QTest::keyClick(uitest::part<QComboBox>(&view, "m_events_server"), Qt::Key_Down);
+    for (int i = 0; i < c.kind_downs; ++i)
+      QTest::keyClick(uitest::part<QComboBox>(&view, "m_events_kind"), Qt::Key_Down);
     ASSERT_EQ(m->rowCount(), c.rows);
-    const QString server = view.m_events_server->currentText();
-    const QString kind = view.m_events_kind->currentText();
+    const QString server = uitest::part<QComboBox>(&view, "m_events_server")->currentText();
+    const QString kind = uitest::part<QComboBox>(&view, "m_events_kind")->currentText();
     for (int r = 0; r < m->rowCount(); ++r) {
       if (c.server_downs) {
         EXPECT_EQ(model_text(m, r, 1), server);
@@ -308,13 +346,14 @@ TEST_F(WatchViews, TheEventsListFiltersByServerAndKindAndKeepsTheNewestN) {
   }
 
   // New events reach a filtered list; the ring stays at its size.
-  view.m_events_server->setCurrentIndex(0);
-  view.m_events_kind->setCurrentIndex(0);
+  uitest::part<QComboBox>(&view, "m_events_server")->setCurrentIndex(0);
+  uitest::part<QComboBox>(&view, "m_events_kind")->setCurrentIndex(0);
   log.add(event(1'700'000'000'500, tavrix::EventKind::kLan, "192.0.2.13"));
   view.refresh();
   EXPECT_EQ(m->rowCount(), 50);
   EXPECT_EQ(model_text(m, 0, 1), "192.0.2.13");
-  EXPECT_GE(view.m_events_server->findText("192.0.2.13"), 1) << "a new server joins the filter";
+  EXPECT_GE(uitest::part<QComboBox>(&view, "m_events_server")->findText("192.0.2.13"), 1)
+      << "a new server joins the filter";
 }
 
 }  // namespace
