@@ -15,10 +15,6 @@ namespace tavrix::core {
 
 namespace {
 
-bool has_mac(const uint8_t mac[6]) {
-  return mac_text(mac) != kNoMac;
-}
-
 int ms_left(std::chrono::steady_clock::time_point deadline) {
   const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
                         deadline - std::chrono::steady_clock::now())
@@ -33,14 +29,15 @@ bool replies_settled(int count, const qeld::DeviceIdentity* first) {
   return !expects_two_replies(first->model_id) || count >= 2;
 }
 
-const qeld::DeviceIdentity& choose_reply(const qeld::DeviceIdentity& first, const qeld::DeviceIdentity* second) {
+const qeld::DeviceIdentity& choose_reply(const qeld::DeviceIdentity& first,
+                                         const qeld::DeviceIdentity* second) {
   if (second && expects_two_replies(first.model_id) && !has_mac(first.mac2)) return *second;
   return first;
 }
 
-std::optional<qeld::DeviceIdentity> merge_lan_replies(const std::optional<qeld::DeviceIdentity>& lan1,
-                                                const std::optional<qeld::DeviceIdentity>& lan2,
-                                                uint32_t lan1_address, uint32_t lan2_address) {
+std::optional<qeld::DeviceIdentity> merge_lan_replies(
+    const std::optional<qeld::DeviceIdentity>& lan1,
+    const std::optional<qeld::DeviceIdentity>& lan2, uint32_t lan1_address, uint32_t lan2_address) {
   if (lan1) {
     qeld::DeviceIdentity merged = *lan1;
     if (lan2 && !has_mac(merged.mac2)) std::copy(lan2->mac1, lan2->mac1 + 6, merged.mac2);

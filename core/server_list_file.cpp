@@ -103,15 +103,21 @@ std::string read_entry(const Json& e, int n, ServerListEntry& out) {
   if (entry.model.size() > kServerListMaxNameLength)
     return at + "'model' is longer than " + std::to_string(kServerListMaxNameLength) + " bytes";
 
-  if (!parse_dotted_ipv4(ip1, id.ip1) || !usable_address(id.ip1))
+  const auto ip1_value = parse_ipv4(ip1);
+  if (!ip1_value || !usable_address(*ip1_value))
     return at + "'ip1' \"" + printable_text(ip1) + "\" is not a device address like 192.0.2.10";
+  id.ip1 = *ip1_value;
   if (!parse_mac_text(mac1, id.mac1))
     return at + "'mac1' \"" + printable_text(mac1) +
            "\" is not a MAC address like 02:54:58:01:00:10";
   if (ip2.empty()) {
     id.ip2 = id.ip1;  // a record never has ip2 0 while ip1 is set
-  } else if (!parse_dotted_ipv4(ip2, id.ip2) || !usable_address(id.ip2)) {
-    return at + "'ip2' \"" + printable_text(ip2) + "\" is not a device address like 198.51.100.10";
+  } else {
+    const auto ip2_value = parse_ipv4(ip2);
+    if (!ip2_value || !usable_address(*ip2_value))
+      return at + "'ip2' \"" + printable_text(ip2) +
+             "\" is not a device address like 198.51.100.10";
+    id.ip2 = *ip2_value;
   }
   if (!mac2.empty() && !parse_mac_text(mac2, id.mac2))
     return at + "'mac2' \"" + printable_text(mac2) +
@@ -121,29 +127,6 @@ std::string read_entry(const Json& e, int n, ServerListEntry& out) {
 }
 
 }  // namespace
-
-bool parse_dotted_ipv4(std::string_view text, uint32_t& out) {
-  uint8_t b[4];
-  const char* p = text.data();
-  const char* const end = text.data() + text.size();
-  for (int i = 0; i < 4; ++i) {
-    if (i > 0) {
-      if (p == end || *p != '.') return false;
-      ++p;
-    }
-    // One to three digits, no sign, no leading zero (it would read as octal elsewhere).
-    const char* start = p;
-    unsigned v = 0;
-    const auto [next, ec] = std::from_chars(p, end, v, 10);
-    if (ec != std::errc() || next - start > 3 || v > 255 || (next - start > 1 && *start == '0'))
-      return false;
-    b[i] = static_cast<uint8_t>(v);
-    p = next;
-  }
-  if (p != end) return false;
-  std::memcpy(&out, b, 4);  // the bytes in address order: network byte order
-  return true;
-}
 
 bool parse_mac_text(std::string_view text, uint8_t out[6]) {
   if (text.size() != 17) return false;

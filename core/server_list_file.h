@@ -43,8 +43,6 @@ std::string write_server_list_file(const std::string& path,
 // An entry for an identity, its model name taken from the loaded model map.
 ServerListEntry server_list_entry(const qeld::DeviceIdentity& identity, std::string name = {});
 
-// "192.0.2.10" -> network byte order; false for anything but four decimal octets.
-bool parse_dotted_ipv4(std::string_view text, uint32_t& out);
 // "02:54:58:01:00:10" (either case, ':' or '-') -> 6 bytes; false otherwise.
 bool parse_mac_text(std::string_view text, uint8_t out[6]);
 

@@ -48,7 +48,7 @@ bool only_loopback(const qeld::AddressList& list) {
 }  // namespace
 
 std::vector<std::string> search_row(int number, const qeld::DeviceIdentity& r) {
-  const bool second = mac_text(r.mac2) != kNoMac;
+  const bool second = has_mac(r.mac2);
   return {std::to_string(number),
           qeld::model_name(r.model_key, r.model_id),
           mac_text(r.mac1),

@@ -29,12 +29,9 @@
 #include <vector>
 
 #include "core/string_table.h"
+#include "core/version.h"
 #include "log.h"
 #include "probe_query.h"
-
-#ifndef TAVRIX_VERSION
-#define TAVRIX_VERSION "0"
-#endif
 
 namespace tavrix::exporter {
 
@@ -771,8 +768,7 @@ void HttpService::route(Request& r) {
     r.type = "application/json";
   } else if (r.path == "/") {
     r.body = kLandingPage;
-    r.body.replace(r.body.find("@VERSION@"), 9,
-                   std::string(TAVRIX_VERSION) + " (" + load_str(kStrVersion) + ")");
+    r.body.replace(r.body.find("@VERSION@"), 9, std::string(kVersion) + " (" + kVersionText + ")");
     r.type = "text/html; charset=utf-8";
   } else {
     r.refuse(404, "no such page");

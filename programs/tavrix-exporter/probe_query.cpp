@@ -1,6 +1,7 @@
 // The /probe query string and target-address checks.
 #include "probe_query.h"
 
+#include "core/address_text.h"
 #include "core/server_list_file.h"
 
 namespace tavrix::exporter {
@@ -83,8 +84,9 @@ std::string parse_probe_query(std::string_view query, ProbeQuery& out) {
 }
 
 std::string check_device_target(std::string_view text, uint32_t& out) {
-  uint32_t ip = 0;
-  if (!parse_dotted_ipv4(text, ip)) return "not an IPv4 address like 192.0.2.10";
+  const auto parsed = parse_ipv4(text);
+  if (!parsed) return "not an IPv4 address like 192.0.2.10";
+  const uint32_t ip = *parsed;
   const auto* b = reinterpret_cast<const uint8_t*>(&ip);
   if (b[0] == 0) return "an address in 0.0.0.0/8 is not a device";
   if (b[0] >= 224) return "a multicast, reserved or broadcast address is not a device";

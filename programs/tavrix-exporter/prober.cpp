@@ -16,10 +16,6 @@ namespace tavrix::exporter {
 
 namespace {
 
-bool has_mac(const uint8_t mac[6]) {
-  return mac_text(mac) != kNoMac;
-}
-
 bool is_cancelled(const void* flag) {
   return static_cast<const std::atomic<bool>*>(flag)->load(std::memory_order_relaxed);
 }

@@ -59,8 +59,7 @@ struct CellCodes {
   std::map<std::string, int> by_text;
   int connected = 0;
   void decode(const std::string& cell, int& state, std::string& peer) const {
-    uint32_t ip = 0;
-    if (tavrix::parse_dotted_ipv4(cell, ip)) {
+    if (tavrix::parse_ipv4(cell)) {
       state = connected;
       peer = cell;
       return;

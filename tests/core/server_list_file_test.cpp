@@ -9,6 +9,7 @@
 #include <fstream>
 #include <nlohmann/json.hpp>
 
+#include "core/address_text.h"
 #include "core/server_list_file.h"
 #include "qeld/ds_info.h"
 
@@ -217,14 +218,11 @@ TEST(ServerListFile, AddressAndMacReaders) {
                         {"1.2.3.04", false},       {"+1.2.3.4", false},
                         {"1.2.3.4 ", false},       {"", false},
                         {"1..2.3", false},         {"1234.2.3.4", false}};
-  for (const auto& c : ips) {
-    uint32_t v = 0;
-    EXPECT_EQ(tavrix::parse_dotted_ipv4(c.text, v), c.ok) << c.text;
-  }
-  uint32_t v = 0;
-  ASSERT_TRUE(tavrix::parse_dotted_ipv4("192.0.2.10", v));
+  for (const auto& c : ips) EXPECT_EQ(tavrix::parse_ipv4(c.text).has_value(), c.ok) << c.text;
+  const auto v = tavrix::parse_ipv4("192.0.2.10");
+  ASSERT_TRUE(v);
   const uint8_t want[4] = {192, 0, 2, 10};
-  EXPECT_EQ(std::memcmp(&v, want, 4), 0);  // network byte order
+  EXPECT_EQ(std::memcmp(&*v, want, 4), 0);  // network byte order
 
   uint8_t mac[6] = {};
   EXPECT_TRUE(tavrix::parse_mac_text("02:aB:cd:EF:00:ff", mac));

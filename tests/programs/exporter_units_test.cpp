@@ -19,9 +19,9 @@ namespace {
 using namespace tavrix::exporter;
 
 uint32_t ip(const char* text) {
-  uint32_t v = 0;
-  EXPECT_TRUE(tavrix::parse_dotted_ipv4(text, v)) << text;
-  return v;
+  const auto v = tavrix::parse_ipv4(text);
+  EXPECT_TRUE(v) << text;
+  return v.value_or(0);
 }
 
 TEST(ProbeQuery, ParsesStrictlyAndSaysWhy) {
