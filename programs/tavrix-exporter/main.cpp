@@ -164,13 +164,17 @@ int main(int argc, char** argv) {
 
   if (auto why = parse_listen_address(listen, so.host, so.port); !why.empty())
     return usage_error("--web.listen-address " + why);
-  if (!web_config_file.empty())
-    if (auto why = read_web_config_file(web_config_file, so.web); !why.empty())
-      return usage_error(why);
+  if (!web_config_file.empty()) {
+    auto read = read_web_config_file(web_config_file);
+    if (!read) return usage_error(read.reason());
+    so.web = std::move(read).value();
+  }
   std::vector<tavrix::ServerListEntry> listed;
-  if (!servers_file.empty())
-    if (auto why = tavrix::read_server_list_file(servers_file, listed); !why.empty())
-      return usage_error(why);
+  if (!servers_file.empty()) {
+    auto read = tavrix::read_server_list_file(servers_file);
+    if (!read) return usage_error(read.reason());
+    listed = std::move(read).value();
+  }
   AccessPolicy access;
   access.add_listed(listed);
   for (const auto& cidr : allow)

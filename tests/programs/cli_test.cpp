@@ -428,12 +428,10 @@ TEST(CliAddresses, ParsingAndTheSearchRule) {
   EXPECT_FALSE(cli::parse_ipv4(""));
   EXPECT_FALSE(cli::parse_ipv4("10.1"));  // no shorthand forms
   EXPECT_FALSE(cli::parse_ipv4("1.2.3.256"));
-  uint32_t out = 0;
-  EXPECT_TRUE(cli::check_device_address("0.0.0.1", out).empty());
-  EXPECT_EQ(out, ip("0.0.0.1"));
-  EXPECT_TRUE(cli::check_device_address("10.0.0.254", out).empty());
+  EXPECT_EQ(cli::check_device_address("0.0.0.1").value(), ip("0.0.0.1"));
+  EXPECT_TRUE(cli::check_device_address("10.0.0.254"));
   for (const char* bad : {"192.168.1.0", "192.168.1.255", "255.255.255.255", "", "abc"})
-    EXPECT_FALSE(cli::check_device_address(bad, out).empty()) << bad;
+    EXPECT_FALSE(cli::check_device_address(bad).reason().empty()) << bad;
 }
 
 TEST(CliOutput, CsvQuotingAndTableAlignment) {
@@ -857,8 +855,9 @@ TEST_F(CliProgram, SearchSavesAServerListThatWatchReadsWithoutASearch) {
       ::testing::TempDir() + "cli_servers_" + std::to_string(getpid()) + ".json";
   RunResult r = run({"search", "--ip", dev(2), "--save", path});
   ASSERT_EQ(r.code, 0) << r.err;
-  std::vector<tavrix::ServerListEntry> saved;
-  ASSERT_EQ(tavrix::read_server_list_file(path, saved), "");
+  const auto read = tavrix::read_server_list_file(path);
+  ASSERT_TRUE(read) << read.reason();
+  const std::vector<tavrix::ServerListEntry>& saved = *read;
   ASSERT_EQ(saved.size(), 1u);
   EXPECT_EQ(saved[0].model, "TVX-2602R");
   EXPECT_EQ(saved[0].identity.model_id, 0x2602);

@@ -117,7 +117,7 @@ TEST(ExporterPrometheus, ScrapesTheLabFleetAndAlertsWhenADeviceGoesSilent) {
       e.name = d["name"];
       entries.push_back(e);
     }
-    ASSERT_EQ(tavrix::write_server_list_file(dir + "servers.json", entries), "");
+    ASSERT_TRUE(tavrix::write_server_list_file(dir + "servers.json", entries).ok());
   }
 
   // The exporter on its default address inside the monitor namespace.
