@@ -1,8 +1,7 @@
 // Address texts of the windows and the command line.
 #include "core/address_text.h"
 
-#include <arpa/inet.h>
-
+#include <charconv>
 #include <cstdio>
 #include <cstring>
 
@@ -24,11 +23,33 @@ std::string mac_text(const uint8_t mac[6]) {
   return text;
 }
 
-std::optional<uint32_t> parse_ipv4(const std::string& text) {
-  in_addr addr{};
-  // inet_pton takes only four decimal octets, unlike inet_addr's shorthand forms.
-  if (inet_pton(AF_INET, text.c_str(), &addr) != 1) return std::nullopt;
-  return addr.s_addr;
+bool has_mac(const uint8_t mac[6]) {
+  for (int i = 0; i < 6; ++i)
+    if (mac[i] != 0) return true;
+  return false;
+}
+
+std::optional<uint32_t> parse_ipv4(std::string_view text) {
+  uint8_t b[4];
+  const char* p = text.data();
+  const char* const end = text.data() + text.size();
+  for (int i = 0; i < 4; ++i) {
+    if (i > 0) {
+      if (p == end || *p != '.') return std::nullopt;
+      ++p;
+    }
+    const char* start = p;
+    unsigned v = 0;
+    const auto [next, ec] = std::from_chars(p, end, v, 10);
+    if (ec != std::errc() || next - start > 3 || v > 255 || (next - start > 1 && *start == '0'))
+      return std::nullopt;
+    b[i] = static_cast<uint8_t>(v);
+    p = next;
+  }
+  if (p != end) return std::nullopt;
+  uint32_t out;
+  std::memcpy(&out, b, 4);  // the bytes in address order: network byte order
+  return out;
 }
 
 }  // namespace tavrix

@@ -15,10 +15,6 @@ namespace tavrix::core {
 
 namespace {
 
-bool has_mac(const uint8_t mac[6]) {
-  return mac_text(mac) != kNoMac;
-}
-
 int ms_left(std::chrono::steady_clock::time_point deadline) {
   const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
                         deadline - std::chrono::steady_clock::now())
@@ -33,14 +29,15 @@ bool replies_settled(int count, const qeld::DeviceIdentity* first) {
   return !expects_two_replies(first->model_id) || count >= 2;
 }
 
-const qeld::DeviceIdentity& choose_reply(const qeld::DeviceIdentity& first, const qeld::DeviceIdentity* second) {
+const qeld::DeviceIdentity& choose_reply(const qeld::DeviceIdentity& first,
+                                         const qeld::DeviceIdentity* second) {
   if (second && expects_two_replies(first.model_id) && !has_mac(first.mac2)) return *second;
   return first;
 }
 
-std::optional<qeld::DeviceIdentity> merge_lan_replies(const std::optional<qeld::DeviceIdentity>& lan1,
-                                                const std::optional<qeld::DeviceIdentity>& lan2,
-                                                uint32_t lan1_address, uint32_t lan2_address) {
+std::optional<qeld::DeviceIdentity> merge_lan_replies(
+    const std::optional<qeld::DeviceIdentity>& lan1,
+    const std::optional<qeld::DeviceIdentity>& lan2, uint32_t lan1_address, uint32_t lan2_address) {
   if (lan1) {
     qeld::DeviceIdentity merged = *lan1;
     if (lan2 && !has_mac(merged.mac2)) std::copy(lan2->mac1, lan2->mac1 + 6, merged.mac2);
@@ -60,7 +57,7 @@ std::optional<qeld::DeviceIdentity> merge_lan_replies(const std::optional<qeld::
   return merged;
 }
 
-FoundServer find_server(uint32_t address, const SearchLimits& limits) {
+Outcome<qeld::DeviceIdentity> find_server(uint32_t address, const SearchLimits& limits) {
   qeld::TimeoutBlock tb;
   tb.timeout_ms = static_cast<uint32_t>(std::max(1, limits.wait_ms));
   tb.attempts = std::max(1, limits.attempts);
@@ -82,23 +79,34 @@ FoundServer find_server(uint32_t address, const SearchLimits& limits) {
         return settled ? 0 : 1;
       },
       tb);
-  FoundServer out;
+  if (!kept.empty()) return choose_reply(kept[0], kept.size() >= 2 ? &kept[1] : nullptr);
   // Ended by us once settled is a search that ran to its end.
-  out.code = settled ? qeld::kOk : qeld::map_result_code(rc < 0 ? rc : qeld::kOk);
-  if (!kept.empty()) out.identity = choose_reply(kept[0], kept.size() >= 2 ? &kept[1] : nullptr);
-  return out;
+  const int code = settled ? qeld::kOk : qeld::map_result_code(rc < 0 ? rc : qeld::kOk);
+  if (code == qeld::kPubSocket) return fail("the search sockets could not be opened", code);
+  if (code == qeld::kPubStopped) return fail("the search was stopped", code);
+  return fail("no server of a known model answered", code == qeld::kOk ? qeld::kPubTimeout : code);
 }
 
-FoundServer find_server(uint32_t lan1, uint32_t lan2, const SearchLimits& limits) {
-  FoundServer first = find_server(lan1, limits);
+Outcome<qeld::DeviceIdentity> find_server(uint32_t lan1, uint32_t lan2,
+                                          const SearchLimits& limits) {
+  Outcome<qeld::DeviceIdentity> first = find_server(lan1, limits);
   if (lan2 == 0 || (limits.cancel && limits.cancel(limits.cancel_arg))) return first;
-  FoundServer second;
-  second.code = qeld::kOk;
-  if (!first.identity || !has_mac(first.identity->mac2)) second = find_server(lan2, limits);
-  FoundServer out;
-  out.code = second.code == qeld::kPubSocket ? second.code : first.code;
-  out.identity = merge_lan_replies(first.identity, second.identity, lan1, lan2);
-  return out;
+  std::optional<qeld::DeviceIdentity> second;
+  int second_code = qeld::kOk;
+  if (!first || !has_mac(first->mac2)) {
+    Outcome<qeld::DeviceIdentity> found = find_server(lan2, limits);
+    if (found)
+      second = *found;
+    else
+      second_code = found.code();
+  }
+  const auto merged =
+      merge_lan_replies(first ? std::optional(*first) : std::nullopt, second, lan1, lan2);
+  if (merged) return *merged;
+  // Neither answered: a socket fault on either side is the one to report.
+  return second_code == qeld::kPubSocket
+             ? fail("the search sockets could not be opened", second_code)
+             : first;
 }
 
 }  // namespace tavrix::core

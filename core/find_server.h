@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <optional>
 
+#include "core/outcome.h"
 #include "qeld/ds_info.h"
 
 namespace tavrix::core {
@@ -14,13 +15,14 @@ namespace tavrix::core {
 // Settled: one reply, or two for the models that answer a directed search twice.
 bool replies_settled(int count, const qeld::DeviceIdentity* first);
 // Of a two-reply model's answers, the one naming a second LAN is kept; `second` may be null.
-const qeld::DeviceIdentity& choose_reply(const qeld::DeviceIdentity& first, const qeld::DeviceIdentity* second);
+const qeld::DeviceIdentity& choose_reply(const qeld::DeviceIdentity& first,
+                                         const qeld::DeviceIdentity* second);
 // The identity from the replies at the two addresses: LAN1's reply with LAN2's port as
 // its second LAN, or LAN2's alone with LAN1's MAC unknown; the handles then talk to the
 // addresses named.
-std::optional<qeld::DeviceIdentity> merge_lan_replies(const std::optional<qeld::DeviceIdentity>& lan1,
-                                                const std::optional<qeld::DeviceIdentity>& lan2,
-                                                uint32_t lan1_address, uint32_t lan2_address);
+std::optional<qeld::DeviceIdentity> merge_lan_replies(
+    const std::optional<qeld::DeviceIdentity>& lan1,
+    const std::optional<qeld::DeviceIdentity>& lan2, uint32_t lan1_address, uint32_t lan2_address);
 
 struct SearchLimits {
   int wait_ms = 1000;  // one quiet wait
@@ -31,18 +33,13 @@ struct SearchLimits {
   const void* cancel_arg = nullptr;
 };
 
-struct FoundServer {
-  // The search's public code: 1 found or ran to its end, -2 nothing answered, -3 socket
-  // failure, -4 cancelled.
-  int code = 0;
-  std::optional<qeld::DeviceIdentity> identity;
-};
-
 // Directed search of `address` (network byte order). Replies of models the map does not
 // know are dropped. Takes no library lock: one silent address holds up no other search.
-FoundServer find_server(uint32_t address, const SearchLimits& limits);
+// A failure's code is the search's public code: kPubSocket (the search's sockets could
+// not be had), kPubStopped (cancelled), otherwise nothing of a known model answered.
+Outcome<qeld::DeviceIdentity> find_server(uint32_t address, const SearchLimits& limits);
 // The same for a server named by both its LANs' addresses (lan2 0: LAN1 alone). A LAN1
-// reply that names its second LAN needs no second search.
-FoundServer find_server(uint32_t lan1, uint32_t lan2, const SearchLimits& limits);
+// reply that names its second LAN needs no second search. Found when either LAN answered.
+Outcome<qeld::DeviceIdentity> find_server(uint32_t lan1, uint32_t lan2, const SearchLimits& limits);
 
 }  // namespace tavrix::core

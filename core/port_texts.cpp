@@ -8,8 +8,38 @@
 namespace tavrix {
 
 TextSet text_set_for(uint16_t model_id) {
-  if (uses_mode_set_a(model_id)) return TextSet{'A', kModeBaseA, kStateBaseA, 15, 4};
+  return text_set_named(uses_mode_set_a(model_id) ? 'A' : 'B');
+}
+
+TextSet text_set_named(char name) {
+  if (name == 'A') return TextSet{'A', kModeBaseA, kStateBaseA, 15, 4};
   return TextSet{'B', kModeBaseB, kStateBaseB, 22, 3};
+}
+
+namespace {
+
+NamedCodes names_from(int base) {
+  NamedCodes names;
+  for (int code = 0; code < 256; ++code) {
+    std::string text = load_str(base + code);
+    if (text.empty()) break;
+    names.emplace_back(code, std::move(text));
+  }
+  return names;
+}
+
+}  // namespace
+
+NamedCodes mode_names(const TextSet& set) {
+  return names_from(set.mode_base);
+}
+
+NamedCodes state_names(const TextSet& set) {
+  return names_from(set.state_base);
+}
+
+std::string state_name(const TextSet& set, int state) {
+  return load_str(set.state_base + state);
 }
 
 std::string mode_name(const TextSet& set, int mode_code) {
@@ -18,7 +48,7 @@ std::string mode_name(const TextSet& set, int mode_code) {
 
 std::string connection_text(const TextSet& set, uint8_t state, uint32_t peer) {
   if (state == set.connected_state) return ip_text(peer, true);
-  return load_str(set.state_base + state);
+  return state_name(set, state);
 }
 
 PortTexts port_texts(const tavrix::ServerRecord& server, int port_index, const TextSet& set) {

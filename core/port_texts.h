@@ -6,6 +6,7 @@
 #include <array>
 #include <cstdint>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "core/server_record.h"
@@ -23,12 +24,22 @@ struct TextSet {
 };
 
 TextSet text_set_for(uint16_t model_id);
+// The set by its letter, for a result that kept only the letter ('A'; anything else is B).
+TextSet text_set_named(char name);
+
+// The named codes of the set's modes or connection states, in code order: codes 0..
+// until the first code without a name.
+using NamedCodes = std::vector<std::pair<int, std::string>>;
+NamedCodes mode_names(const TextSet& set);
+NamedCodes state_names(const TextSet& set);
 
 // Name of a mode code in the set; empty for a code without a name (-1 included).
 std::string mode_name(const TextSet& set, int mode_code);
 // A connection cell: the peer's dotted address (empty for 0 or 255.255.255.255) when
 // the state is the connected one, otherwise the state's text.
 std::string connection_text(const TextSet& set, uint8_t state, uint32_t peer);
+// Name of a connection state code in the set (the word even for the connected state).
+std::string state_name(const TextSet& set, int state);
 
 // The texts of one port of a monitored server: what its two rows show.
 struct PortTexts {

@@ -254,8 +254,7 @@ void tavrix::ServerList::clear_results() {
 namespace {
 // The drop rule: a broadcast reply of a two-LAN model must name its second MAC.
 bool keep_reply(const qeld::DeviceIdentity& reply, int by_ip) {
-  return by_ip || !tavrix::requires_second_mac(reply) ||
-         tavrix::mac_text(reply.mac2) != tavrix::kNoMac;
+  return by_ip || !tavrix::requires_second_mac(reply) || tavrix::has_mac(reply.mac2);
 }
 }  // namespace
 

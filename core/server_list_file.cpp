@@ -52,10 +52,10 @@ bool usable_address(uint32_t ip) {
   return ip != 0 && ip != 0xFFFFFFFFu;
 }
 
-// Reads entry number `n` (from 1); empty on success, else the reason.
-std::string read_entry(const Json& e, int n, ServerListEntry& out) {
+// Reads entry number `n` (from 1).
+Outcome<ServerListEntry> read_entry(const Json& e, int n) {
   const std::string at = "server " + std::to_string(n) + ": ";
-  if (!e.is_object()) return at + "not a JSON object";
+  if (!e.is_object()) return fail(at + "not a JSON object");
   ServerListEntry entry;
   qeld::DeviceIdentity& id = entry.identity;
 
@@ -72,22 +72,22 @@ std::string read_entry(const Json& e, int n, ServerListEntry& out) {
   for (int i = 0; i < 4; ++i) {
     const auto it = e.find(kNumbers[i].key);
     if (it == e.end()) {
-      if (kNumbers[i].required) return at + "'" + kNumbers[i].key + "' is missing";
+      if (kNumbers[i].required) return fail(at + "'" + kNumbers[i].key + "' is missing");
       continue;
     }
     if (!read_number(*it, kNumbers[i].max, values[i]))
-      return at + "'" + kNumbers[i].key + "' must be a number up to " +
-             hex_text(kNumbers[i].max, 0) + " (an integer or hex text like \"0x2613\")";
+      return fail(at + "'" + kNumbers[i].key + "' must be a number up to " +
+                  hex_text(kNumbers[i].max, 0) + " (an integer or hex text like \"0x2613\")");
   }
   id.model_key = values[0];
   id.model_id = static_cast<uint16_t>(values[1]);
   id.unit_id = static_cast<uint16_t>(values[2]);
   id.flags = static_cast<uint16_t>(values[3]);
 
-  const auto text_field = [&](const char* key, bool required, std::string& value) -> std::string {
+  const auto text_field = [&](const char* key, bool required, std::string& value) -> Done {
     const auto it = e.find(key);
-    if (it == e.end()) return required ? at + "'" + key + "' is missing" : std::string();
-    if (!it->is_string()) return at + "'" + key + "' must be text";
+    if (it == e.end()) return required ? Done(fail(at + "'" + key + "' is missing")) : Done();
+    if (!it->is_string()) return fail(at + "'" + key + "' must be text");
     value = it->get<std::string>();
     return {};
   };
@@ -96,54 +96,39 @@ std::string read_entry(const Json& e, int n, ServerListEntry& out) {
        {std::tuple{"ip1", true, &ip1}, std::tuple{"mac1", true, &mac1},
         std::tuple{"ip2", false, &ip2}, std::tuple{"mac2", false, &mac2},
         std::tuple{"model", false, &entry.model}, std::tuple{"name", false, &entry.name}}) {
-    if (auto why = text_field(key, required, *value); !why.empty()) return why;
+    if (Done read = text_field(key, required, *value); !read) return fail(read.reason());
   }
   if (entry.name.size() > kServerListMaxNameLength)
-    return at + "'name' is longer than " + std::to_string(kServerListMaxNameLength) + " bytes";
+    return fail(at + "'name' is longer than " + std::to_string(kServerListMaxNameLength) +
+                " bytes");
   if (entry.model.size() > kServerListMaxNameLength)
-    return at + "'model' is longer than " + std::to_string(kServerListMaxNameLength) + " bytes";
+    return fail(at + "'model' is longer than " + std::to_string(kServerListMaxNameLength) +
+                " bytes");
 
-  if (!parse_dotted_ipv4(ip1, id.ip1) || !usable_address(id.ip1))
-    return at + "'ip1' \"" + printable_text(ip1) + "\" is not a device address like 192.0.2.10";
+  const auto ip1_value = parse_ipv4(ip1);
+  if (!ip1_value || !usable_address(*ip1_value))
+    return fail(at + "'ip1' \"" + printable_text(ip1) +
+                "\" is not a device address like 192.0.2.10");
+  id.ip1 = *ip1_value;
   if (!parse_mac_text(mac1, id.mac1))
-    return at + "'mac1' \"" + printable_text(mac1) +
-           "\" is not a MAC address like 02:54:58:01:00:10";
+    return fail(at + "'mac1' \"" + printable_text(mac1) +
+                "\" is not a MAC address like 02:54:58:01:00:10");
   if (ip2.empty()) {
     id.ip2 = id.ip1;  // a record never has ip2 0 while ip1 is set
-  } else if (!parse_dotted_ipv4(ip2, id.ip2) || !usable_address(id.ip2)) {
-    return at + "'ip2' \"" + printable_text(ip2) + "\" is not a device address like 198.51.100.10";
+  } else {
+    const auto ip2_value = parse_ipv4(ip2);
+    if (!ip2_value || !usable_address(*ip2_value))
+      return fail(at + "'ip2' \"" + printable_text(ip2) +
+                  "\" is not a device address like 198.51.100.10");
+    id.ip2 = *ip2_value;
   }
   if (!mac2.empty() && !parse_mac_text(mac2, id.mac2))
-    return at + "'mac2' \"" + printable_text(mac2) +
-           "\" is not a MAC address like 02:54:58:01:00:11";
-  out = std::move(entry);
-  return {};
+    return fail(at + "'mac2' \"" + printable_text(mac2) +
+                "\" is not a MAC address like 02:54:58:01:00:11");
+  return entry;
 }
 
 }  // namespace
-
-bool parse_dotted_ipv4(std::string_view text, uint32_t& out) {
-  uint8_t b[4];
-  const char* p = text.data();
-  const char* const end = text.data() + text.size();
-  for (int i = 0; i < 4; ++i) {
-    if (i > 0) {
-      if (p == end || *p != '.') return false;
-      ++p;
-    }
-    // One to three digits, no sign, no leading zero (it would read as octal elsewhere).
-    const char* start = p;
-    unsigned v = 0;
-    const auto [next, ec] = std::from_chars(p, end, v, 10);
-    if (ec != std::errc() || next - start > 3 || v > 255 || (next - start > 1 && *start == '0'))
-      return false;
-    b[i] = static_cast<uint8_t>(v);
-    p = next;
-  }
-  if (p != end) return false;
-  std::memcpy(&out, b, 4);  // the bytes in address order: network byte order
-  return true;
-}
 
 bool parse_mac_text(std::string_view text, uint8_t out[6]) {
   if (text.size() != 17) return false;
@@ -160,9 +145,9 @@ bool parse_mac_text(std::string_view text, uint8_t out[6]) {
   return true;
 }
 
-std::string parse_server_list(std::string_view text, std::vector<ServerListEntry>& out) {
+Outcome<std::vector<ServerListEntry>> parse_server_list(std::string_view text) {
   if (text.size() > kServerListMaxBytes)
-    return "larger than " + std::to_string(kServerListMaxBytes) + " bytes";
+    return fail("larger than " + std::to_string(kServerListMaxBytes) + " bytes");
   Json doc;
   try {
     doc = Json::parse(text);
@@ -170,45 +155,47 @@ std::string parse_server_list(std::string_view text, std::vector<ServerListEntry
     std::string what = e.what();
     // Drop the library's "[json.exception.parse_error.101] " tag.
     if (const auto close = what.find("] "); close != std::string::npos) what.erase(0, close + 2);
-    return "not valid JSON: " + what;
+    return fail("not valid JSON: " + what);
   }
-  if (!doc.is_object()) return "not a server-list file: the top level is not a JSON object";
+  if (!doc.is_object()) return fail("not a server-list file: the top level is not a JSON object");
   const auto format = doc.find("format");
   if (format == doc.end() || !format->is_string() || format->get<std::string>() != kFormatName)
-    return std::string("not a server-list file: \"format\" must be \"") + kFormatName + "\"";
+    return fail(std::string("not a server-list file: \"format\" must be \"") + kFormatName + "\"");
   const auto version = doc.find("version");
-  if (version == doc.end()) return "\"version\" is missing";
+  if (version == doc.end()) return fail("\"version\" is missing");
   if (!version->is_number_integer() || version->get<int64_t>() < 1)
-    return "\"version\" must be a whole number from 1";
+    return fail("\"version\" must be a whole number from 1");
   if (version->get<int64_t>() > kServerListVersion)
-    return "version " + std::to_string(version->get<int64_t>()) +
-           " is newer than this program reads (" + std::to_string(kServerListVersion) +
-           "); use a newer Tavrix Monitor Utility";
+    return fail("version " + std::to_string(version->get<int64_t>()) +
+                " is newer than this program reads (" + std::to_string(kServerListVersion) +
+                "); use a newer Tavrix Monitor Utility");
   const auto servers = doc.find("servers");
-  if (servers == doc.end()) return "\"servers\" is missing";
-  if (!servers->is_array()) return "\"servers\" must be a list";
+  if (servers == doc.end()) return fail("\"servers\" is missing");
+  if (!servers->is_array()) return fail("\"servers\" must be a list");
   if (servers->size() > static_cast<std::size_t>(kMaxServers))
-    return std::to_string(servers->size()) + " servers; a list holds at most " +
-           std::to_string(kMaxServers);
+    return fail(std::to_string(servers->size()) + " servers; a list holds at most " +
+                std::to_string(kMaxServers));
   std::vector<ServerListEntry> entries(servers->size());
-  for (std::size_t i = 0; i < servers->size(); ++i)
-    if (auto why = read_entry((*servers)[i], static_cast<int>(i) + 1, entries[i]); !why.empty())
-      return why;
-  out = std::move(entries);
-  return {};
+  for (std::size_t i = 0; i < servers->size(); ++i) {
+    Outcome<ServerListEntry> entry = read_entry((*servers)[i], static_cast<int>(i) + 1);
+    if (!entry) return fail(entry.reason());
+    entries[i] = std::move(entry).value();
+  }
+  return entries;
 }
 
-std::string read_server_list_file(const std::string& path, std::vector<ServerListEntry>& out) {
+Outcome<std::vector<ServerListEntry>> read_server_list_file(const std::string& path) {
   std::ifstream in(path, std::ios::binary);
-  if (!in) return path + ": cannot be read: " + std::strerror(errno);
+  if (!in) return fail(path + ": cannot be read: " + std::strerror(errno));
   std::string text;
   // Read one byte past the limit so that an oversized file is told apart from a full one.
   text.resize(kServerListMaxBytes + 1);
   in.read(text.data(), static_cast<std::streamsize>(text.size()));
-  if (in.bad()) return path + ": cannot be read";
+  if (in.bad()) return fail(path + ": cannot be read");
   text.resize(static_cast<std::size_t>(in.gcount()));
-  if (auto why = parse_server_list(text, out); !why.empty()) return path + ": " + why;
-  return {};
+  Outcome<std::vector<ServerListEntry>> parsed = parse_server_list(text);
+  if (!parsed) return fail(path + ": " + parsed.reason());
+  return parsed;
 }
 
 std::string server_list_text(const std::vector<ServerListEntry>& entries) {
@@ -235,23 +222,22 @@ std::string server_list_text(const std::vector<ServerListEntry>& entries) {
   return doc.dump(2) + "\n";
 }
 
-std::string write_server_list_file(const std::string& path,
-                                   const std::vector<ServerListEntry>& entries) {
+Done write_server_list_file(const std::string& path, const std::vector<ServerListEntry>& entries) {
   const std::string tmp = path + ".tmp" + std::to_string(::getpid());
   {
     std::ofstream out(tmp, std::ios::binary | std::ios::trunc);
-    if (!out) return path + ": cannot be written: " + std::strerror(errno);
+    if (!out) return fail(path + ": cannot be written: " + std::strerror(errno));
     out << server_list_text(entries);
     out.flush();
     if (!out) {
       std::remove(tmp.c_str());
-      return path + ": cannot be written";
+      return fail(path + ": cannot be written");
     }
   }
   if (std::rename(tmp.c_str(), path.c_str()) != 0) {
     const std::string why = std::strerror(errno);
     std::remove(tmp.c_str());
-    return path + ": cannot be written: " + why;
+    return fail(path + ": cannot be written: " + why);
   }
   return {};
 }

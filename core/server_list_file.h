@@ -8,6 +8,7 @@
 #include <string_view>
 #include <vector>
 
+#include "core/outcome.h"
 #include "core/server_record.h"
 #include "qeld/ds_info.h"
 
@@ -27,24 +28,21 @@ struct ServerListEntry {
   std::string name;   // optional label chosen by the user ("" = none)
 };
 
-// Parses the file's text. Empty on success (out replaced); otherwise a one-line reason
-// naming the problem and, for a bad entry, its number from 1 and its field (out untouched).
-std::string parse_server_list(std::string_view text, std::vector<ServerListEntry>& out);
+// Parses the file's text; a failure names the problem and, for a bad entry, its number
+// from 1 and its field.
+Outcome<std::vector<ServerListEntry>> parse_server_list(std::string_view text);
 // Reads and parses a file; the reason starts with the path.
-std::string read_server_list_file(const std::string& path, std::vector<ServerListEntry>& out);
+Outcome<std::vector<ServerListEntry>> read_server_list_file(const std::string& path);
 
 // The file's text for these entries (at most 512; the caller keeps to it).
 std::string server_list_text(const std::vector<ServerListEntry>& entries);
 // Writes the file through a temporary beside it and a rename, so a crash never leaves
-// half a list. Empty on success, else the reason starting with the path.
-std::string write_server_list_file(const std::string& path,
-                                   const std::vector<ServerListEntry>& entries);
+// half a list. The reason starts with the path.
+Done write_server_list_file(const std::string& path, const std::vector<ServerListEntry>& entries);
 
 // An entry for an identity, its model name taken from the loaded model map.
 ServerListEntry server_list_entry(const qeld::DeviceIdentity& identity, std::string name = {});
 
-// "192.0.2.10" -> network byte order; false for anything but four decimal octets.
-bool parse_dotted_ipv4(std::string_view text, uint32_t& out);
 // "02:54:58:01:00:10" (either case, ':' or '-') -> 6 bytes; false otherwise.
 bool parse_mac_text(std::string_view text, uint8_t out[6]);
 

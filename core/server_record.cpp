@@ -48,7 +48,7 @@ std::shared_ptr<tavrix::ServerRecord> make_server_record(const qeld::DeviceIdent
   std::memcpy(rec->mac2, reply.mac2, 6);
   uint32_t ports = qeld::model_port_count(reply.model_key, reply.model_id);
   rec->port_count = static_cast<int>(ports > kMaxPorts ? kMaxPorts : ports);
-  rec->dual_lan = mac_text(reply.mac2) != kNoMac ? 1 : 0;
+  rec->dual_lan = has_mac(reply.mac2) ? 1 : 0;
 
   qeld::DeviceIdentity lan2 = reply;
   // A handle's commands go to its reply's ip2: here the first LAN's address.

@@ -36,8 +36,8 @@ int clamp_count(int count, int limit) {
   return count > limit ? limit : count;
 }
 
-int send_search_1029(UdpSocketSet& set, uint32_t dest, uint8_t code, const DeviceIdentity* const* found,
-                     int count) {
+int send_search_1029(UdpSocketSet& set, uint32_t dest, uint8_t code,
+                     const DeviceIdentity* const* found, int count) {
   uint8_t buf[kHeader1029 + kEntry1029 * kMaxEntries1029] = {};
   int n = found ? clamp_count(count, kMaxEntries1029) : 0;
   for (int i = 0; i < n; ++i) {
@@ -65,9 +65,22 @@ int udp_wait_reply(UdpSocketSet& set, uint8_t code, int max_length, uint8_t* rep
                    int* out_group, int* out_length) {
   const uint32_t start = tick_ms();
   const uint32_t limit = timeouts.timeout_ms;
+  // Whether a socket may hold a datagram. The wait comes first: it returns at once when one
+  // is already queued, and a silent device then costs one poll per attempt, not three.
+  bool look = false;
   for (;;) {
     uint32_t elapsed = tick_ms() - start;
     if (elapsed > limit) return kErrTimeout;
+    if (!look) {
+      // Block until a socket is readable or the attempt's time is up, instead of sleeping
+      // and polling: the reply is taken at once and a silent wait costs no CPU.
+      uint64_t remaining = static_cast<uint64_t>(limit) - elapsed + 1;
+      int wait = remaining > INT_MAX ? INT_MAX : static_cast<int>(remaining);
+      const int ready = udp_wait_readable(set, wait);
+      if (ready < 0) return kErrSocket;
+      look = ready > 0;
+      continue;
+    }
 
     int length = 0;
     int group = kGroup4800;
@@ -79,11 +92,7 @@ int udp_wait_reply(UdpSocketSet& set, uint8_t code, int max_length, uint8_t* rep
       if (rc != kOk) return kErrSocket;
     }
     if (length == 0) {
-      // Block until a socket is readable or the attempt's time is up, instead of sleeping
-      // and polling: the reply is taken at once and a silent wait costs no CPU.
-      uint64_t remaining = static_cast<uint64_t>(limit) - elapsed + 1;
-      int wait = remaining > INT_MAX ? INT_MAX : static_cast<int>(remaining);
-      if (udp_wait_readable(set, wait) < 0) return kErrSocket;
+      look = false;
       continue;
     }
 
@@ -134,7 +143,8 @@ int udp_exchange(uint8_t code, UdpSocketSet& set, uint32_t dest, const uint8_t* 
   }
 }
 
-int send_search_01(UdpSocketSet& set, uint32_t dest, const DeviceIdentity* const* found, int count) {
+int send_search_01(UdpSocketSet& set, uint32_t dest, const DeviceIdentity* const* found,
+                   int count) {
   uint8_t buf[kHeader01 + kEntry01 * kMaxEntries01] = {};
   int n = found ? clamp_count(count, kMaxEntries01) : 0;
   for (int i = 0; i < n; ++i) {
@@ -150,11 +160,13 @@ int send_search_01(UdpSocketSet& set, uint32_t dest, const DeviceIdentity* const
   return udp_send_to(set, dest, device_port_4800(), buf, length, kGroup4800);
 }
 
-int send_search_49(UdpSocketSet& set, uint32_t dest, const DeviceIdentity* const* found, int count) {
+int send_search_49(UdpSocketSet& set, uint32_t dest, const DeviceIdentity* const* found,
+                   int count) {
   return send_search_1029(set, dest, kSearch49, found, count);
 }
 
-int send_search_02(UdpSocketSet& set, uint32_t dest, const DeviceIdentity* const* found, int count) {
+int send_search_02(UdpSocketSet& set, uint32_t dest, const DeviceIdentity* const* found,
+                   int count) {
   return send_search_1029(set, dest, kSearch02, found, count);
 }
 

@@ -6,7 +6,6 @@
 #include <arpa/inet.h>
 #include <ifaddrs.h>
 #include <net/if.h>
-#include <netdb.h>
 #include <netinet/in.h>
 #include <sys/resource.h>
 #include <unistd.h>
@@ -20,11 +19,10 @@
 #include <new>
 
 #include "model_map.h"
+#include "result_codes.h"
 
 namespace qeld {
 namespace {
-
-constexpr int kOsKindAdapterList = 4;  // Linux has one source: the interface list
 
 struct THandleSlot {
   int32_t in_use = 0;
@@ -38,13 +36,10 @@ std::atomic<bool> g_fail_next_start{false};
 // Serialises library_start and library_stop against each other.
 std::mutex g_start_mutex;
 
-std::atomic<int> g_os_kind{0};
-
-// Guards g_local, g_host_name and g_address_source; taken by every listing call,
+// Guards g_local and g_address_source; taken by every listing call,
 // from the search worker and the pollers alike, only to publish or read a whole list.
 std::mutex g_addr_mutex;
 AddressList g_local;
-char g_host_name[256] = {};
 std::function<int(AddressList&)> g_address_source;
 
 // Guards g_search_options; taken by set_search_options and search_options.
@@ -120,55 +115,18 @@ Listing from_ifaddrs() {
   return r;
 }
 
-Listing from_host_name(char (&name_out)[256]) {
-  Listing r;
-  char name[256] = {};
-  if (gethostname(name, sizeof name - 1) != 0) return r;
-  std::memcpy(name_out, name, sizeof name);
-  addrinfo hints{};
-  hints.ai_family = AF_INET;
-  hints.ai_socktype = SOCK_DGRAM;  // one result per address, not one per socket type
-  addrinfo* res = nullptr;
-  if (getaddrinfo(name, nullptr, &hints, &res) != 0 || res == nullptr) return r;
-  r.obtained = true;
-  for (addrinfo* p = res; p != nullptr && r.list.count < kMaxLocalAddresses; p = p->ai_next) {
-    if (p->ai_family != AF_INET || p->ai_addr == nullptr) continue;
-    const auto* sin = reinterpret_cast<const sockaddr_in*>(p->ai_addr);
-    r.list.addr[r.list.count++] = sin->sin_addr.s_addr;
-  }
-  freeaddrinfo(res);
-  return r;
-}
-
 // Publishes a listing to the shared list and returns the call's result.
-int publish(const Listing& l, AddressList* snapshot) {
+int publish(const Listing& l, AddressList& snapshot) {
   if (!l.obtained) {
-    if (snapshot) *snapshot = AddressList{};
-    return 0;
+    snapshot = AddressList{};
+    return kNotDone;
   }
   {
     std::lock_guard lock(g_addr_mutex);
     g_local = l.list;
   }
-  if (snapshot) *snapshot = l.list;
-  return l.list.count > 0 ? 1 : 0;
-}
-
-int adapter_listing(AddressList* snapshot) {
-  auto source = current_source();
-  return publish(source ? from_seam(source) : from_ifaddrs(), snapshot);
-}
-
-int host_listing(AddressList* snapshot) {
-  auto source = current_source();
-  if (source) return publish(from_seam(source), snapshot);
-  char name[256] = {};
-  Listing l = from_host_name(name);
-  if (name[0] != '\0') {
-    std::lock_guard lock(g_addr_mutex);
-    std::memcpy(g_host_name, name, sizeof name);
-  }
-  return publish(l, snapshot);
+  snapshot = l.list;
+  return l.list.count > 0 ? kOk : kNotDone;
 }
 
 }  // namespace
@@ -177,14 +135,14 @@ int host_listing(AddressList* snapshot) {
 
 int library_start() {
   std::lock_guard lock(g_start_mutex);
-  if (g_started.load()) return 1;
+  if (g_started.load()) return kOk;
   // There is no socket layer to start on Linux; the seam keeps the failure path reachable.
-  if (g_fail_next_start.exchange(false)) return 0;
+  if (g_fail_next_start.exchange(false)) return kNotDone;
   load_model_map();
   reset_table();
   check_open_file_limit();
   g_started.store(true);
-  return 1;
+  return kOk;
 }
 
 void library_stop() {
@@ -199,15 +157,6 @@ bool library_started() {
 }
 
 // --- host addresses -----------------------------------------------------------
-
-int os_kind() {
-  g_os_kind.store(kOsKindAdapterList);
-  return kOsKindAdapterList;
-}
-
-int stored_os_kind() {
-  return g_os_kind.load();
-}
 
 int addresses_from_ifaddrs(const ifaddrs* list, AddressList& out) {
   out = AddressList{};
@@ -224,15 +173,7 @@ int addresses_from_ifaddrs(const ifaddrs* list, AddressList& out) {
     if (char* colon = std::strchr(name, ':')) *colon = '\0';
     out.ifindex[k] = static_cast<int32_t>(if_nametoindex(name));
   }
-  return out.count > 0 ? 1 : 0;
-}
-
-int list_adapter_addresses() {
-  return adapter_listing(nullptr);
-}
-
-int list_host_addresses() {
-  return host_listing(nullptr);
+  return out.count > 0 ? kOk : kNotDone;
 }
 
 int local_address_count() {
@@ -247,8 +188,8 @@ uint32_t local_address_at(int index) {
 }
 
 int refresh_local_addresses(AddressList& out) {
-  if (os_kind() == kOsKindAdapterList) return adapter_listing(&out);
-  return host_listing(&out);
+  auto source = current_source();
+  return publish(source ? from_seam(source) : from_ifaddrs(), out);
 }
 
 // --- library lock and search options -------------------------------------------
@@ -278,7 +219,7 @@ TimeoutBlock search_options() {
 // --- device handles ---------------------------------------------------------------
 
 int open_handle(const DeviceIdentity* reply, int* out) {
-  if (reply == nullptr || out == nullptr) return -5;
+  if (reply == nullptr || out == nullptr) return kPubBadArgument;
   std::lock_guard lock(g_table_mutex);
   for (int i = 0; i < kMaxHandles; ++i) {
     THandleSlot& s = g_table[static_cast<std::size_t>(i)];
@@ -286,24 +227,24 @@ int open_handle(const DeviceIdentity* reply, int* out) {
     s.reply.reset(new (std::nothrow) DeviceIdentity(*reply));
     if (!s.reply) {
       *out = -1;
-      return -11;
+      return kPubNoMemory;
     }
     s.in_use = 1;
     s.serial = ++g_next_serial;
     *out = i;
-    return 1;
+    return kOk;
   }
   *out = -2;
-  return -10;
+  return kPubNoHandle;
 }
 
 int close_handle(int handle) {
-  if (handle < 0 || handle >= kMaxHandles) return -5;
+  if (handle < 0 || handle >= kMaxHandles) return kPubBadArgument;
   std::lock_guard lock(g_table_mutex);
   THandleSlot& s = g_table[static_cast<std::size_t>(handle)];
-  if (s.in_use == 0) return -5;
+  if (s.in_use == 0) return kPubBadArgument;
   reset_slot(s);
-  return 1;
+  return kOk;
 }
 
 uint64_t handle_serial(int handle) {
@@ -314,12 +255,12 @@ uint64_t handle_serial(int handle) {
 }
 
 int close_handle_opened_as(int handle, uint64_t serial) {
-  if (handle < 0 || handle >= kMaxHandles) return -5;
+  if (handle < 0 || handle >= kMaxHandles) return kPubBadArgument;
   std::lock_guard lock(g_table_mutex);
   THandleSlot& s = g_table[static_cast<std::size_t>(handle)];
-  if (s.in_use == 0 || s.serial != serial) return -5;
+  if (s.in_use == 0 || s.serial != serial) return kPubBadArgument;
   reset_slot(s);
-  return 1;
+  return kOk;
 }
 
 bool handle_snapshot(int handle, DeviceIdentity& reply, TimeoutBlock& timeouts) {

@@ -1,6 +1,7 @@
 // The protocol library's front: start and stop, the host's IPv4 addresses, the
 // library lock and search options, the device-handle table, and test seams.
-// Every call returns an int result code (1 = success) unless stated otherwise.
+// Every call returns an int result code (result_codes.h; kOk = 1 = success) unless
+// stated otherwise.
 #pragma once
 
 #include <cstdint>
@@ -9,6 +10,7 @@
 #include <string>
 
 #include "ds_info.h"
+#include "result_codes.h"
 #include "timeout_block.h"
 
 struct ifaddrs;
@@ -22,8 +24,8 @@ inline constexpr uint16_t kPort4800 = 4800;
 inline constexpr uint16_t kPort1029 = 1029;
 
 // --- start and stop -------------------------------------------------------
-// 1 when ready; 0 when the socket layer could not be started (see the seam below).
-// A second call while started is a no-op returning 1: open handles and the map stay.
+// kOk when ready; kNotDone when the socket layer could not be started (see the seam below).
+// A second call while started is a no-op returning kOk: open handles and the map stay.
 // Also raises the open-file limit (see raise_open_file_limit) and says once in the log
 // when it stays too low for every handle to poll at once.
 int library_start();
@@ -43,24 +45,17 @@ struct AddressList {
   char ifname[kMaxLocalAddresses][kInterfaceNameSize] = {};
 };
 
-// The OS kind. Linux has one address source, so the kind is a constant (4 = adapter list).
-int os_kind();         // "queries" and stores the kind
-int stored_os_kind();  // the stored kind (0 before os_kind() ran)
-// getifaddrs: IPv4 addresses of interfaces that are up, in the kernel's order.
-int list_adapter_addresses();
-// The filter list_adapter_addresses applies to a getifaddrs list: AF_INET entries of
+// The filter the host listing applies to a getifaddrs list: AF_INET entries of
 // interfaces that are up, in list order, at most 16, each with its interface's name
 // (an alias label "eth0:1" named by its interface "eth0") and index (0 when the name
-// is unknown to the kernel). Returns 1 when any was kept.
+// is unknown to the kernel). Returns kOk when any was kept, else kNotDone.
 int addresses_from_ifaddrs(const ::ifaddrs* list, AddressList& out);
-// gethostname + name lookup.
-int list_host_addresses();
 int local_address_count();
 // Address at index, or 0xFFFFFFFF for an index outside 0..count-1.
 uint32_t local_address_at(int index);
-// Refreshes the shared list as a socket-set opening does (os_kind, then the source
-// it selects) and copies the result into `out`, so each opening works on its own
-// complete snapshot. Returns 1 when at least one address was listed, else 0.
+// Refreshes the shared list as a socket-set opening does and copies the result into `out`, so each
+// opening works on its own complete snapshot. Returns kOk when at least one address was listed,
+// else kNotDone.
 int refresh_local_addresses(AddressList& out);
 
 // --- library lock and search options -------------------------------------
@@ -71,10 +66,11 @@ void set_search_options(int timeout_ms, int attempts);
 TimeoutBlock search_options();
 
 // --- device handles ---------------------------------------------------------
-// 1 and *out = slot; -5 when reply or out is null (nothing written); -10 when no slot
-// is free (*out = -2); -11 when the copy cannot be allocated (*out = -1).
+// kOk and *out = slot; kPubBadArgument when reply or out is null (nothing written);
+// kPubNoHandle when no slot is free (*out = -2); kPubNoMemory when the copy cannot be
+// allocated (*out = -1).
 int open_handle(const DeviceIdentity* reply, int* out);
-// 1, or -5 when the handle is outside 0..1023 or its slot is not in use.
+// kOk, or kPubBadArgument when the handle is outside 0..1023 or its slot is not in use.
 int close_handle(int handle);
 // Every opening gets a new serial (never 0): 0 for a handle that is not open.
 uint64_t handle_serial(int handle);
@@ -93,7 +89,7 @@ int open_handle_count();
 // Makes the next library_start fail as if the socket layer could not start.
 void set_library_start_failure(bool fail);
 // Replaces the host address source (nullptr restores getifaddrs). The function fills
-// the list and returns 1, or returns 0 to report a failure.
+// the list and returns kOk, or kNotDone to report a failure.
 void set_address_source(std::function<int(AddressList&)> source);
 // True while a replaced source is in use: kernel address notifications say nothing about it.
 bool address_source_replaced();

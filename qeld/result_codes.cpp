@@ -13,13 +13,13 @@ int map_result_code(int internal) {
       return kPubSocket;
     case kErrStopped:
       return kPubStopped;
-    case -14:
+    case kErrBadArgument:
       return kPubBadArgument;
-    case -15:
-      return -7;
-    case -17:
-      return -9;
-    case -18:
+    case kErrReserved15:
+      return kPubReserved7;
+    case kErrReserved17:
+      return kPubReserved9;
+    case kErrNoHandle:
       return kPubNoHandle;
     case kErrRefused:
       return kPubRefused;

@@ -20,7 +20,6 @@ constexpr uint32_t kBroadcast = 0xFFFFFFFFu;
 constexpr int kReplyUsed = 40;  // bytes of a reply that any layout reads
 constexpr uint8_t kAnyCode = 0xFF;
 // The internal code of a bad argument (public -5).
-constexpr int kErrBadArgument = -14;
 
 enum class Layout { kNone, k4800Short, k4800Long, k1029Full, k1029Short };
 

@@ -136,9 +136,9 @@ bool FleetStore::restore_layout() {
 }
 
 QString FleetStore::add_servers_from(const QString& path, const QStringList& monitored) {
-  std::vector<ServerListEntry> entries;
-  const std::string reason = read_server_list_file(path.toStdString(), entries);
-  if (!reason.empty()) return QString::fromStdString(reason);
+  const auto read = read_server_list_file(path.toStdString());
+  if (!read) return QString::fromStdString(read.reason());
+  const std::vector<ServerListEntry>& entries = *read;
   const int first = ds_list().server_count();
   for (const ServerListEntry& e : entries)
     if (!add_server_or_report(window_, ds_list().make_server_record(e.identity))) break;
@@ -205,8 +205,8 @@ QString FleetStore::save_now() {
     std::vector<ServerListEntry> entries;
     for (int i = 0; i < ds_list().server_count() && i < kMaxServers; ++i)
       entries.push_back(server_list_entry(identity_of(*ds_list().server_at(i))));
-    const std::string reason = write_server_list_file(servers_path().toStdString(), entries);
-    if (!reason.empty()) return QString::fromStdString(reason);
+    const Done written = write_server_list_file(servers_path().toStdString(), entries);
+    if (!written) return QString::fromStdString(written.reason());
     written_servers_ = servers;
   }
   const QString layout = window_text();

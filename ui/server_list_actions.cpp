@@ -40,8 +40,9 @@ bool save_server_list(QWidget* parent) {
   std::vector<ServerListEntry> entries;
   for (int i = 0; i < list.server_count() && i < kMaxServers; ++i)
     entries.push_back(server_list_entry(identity_of(*list.server_at(i))));
-  const std::string reason = write_server_list_file(path.toStdString(), entries);
-  if (reason.empty()) return true;
+  const Done written = write_server_list_file(path.toStdString(), entries);
+  if (written) return true;
+  const std::string& reason = written.reason();
   message_box(
       parent,
       QStringLiteral("The server list was not saved: %1").arg(QString::fromStdString(reason)),
@@ -53,15 +54,15 @@ bool open_server_list(QWidget* parent) {
   const QString path =
       ask_file(parent, FileMode::Open, QStringLiteral("Open Server List"), QString(), kFilter);
   if (path.isEmpty()) return false;
-  std::vector<ServerListEntry> entries;
-  const std::string reason = read_server_list_file(path.toStdString(), entries);
-  if (!reason.empty()) {
-    message_box(
-        parent,
-        QStringLiteral("The server list was not opened: %1").arg(QString::fromStdString(reason)),
-        MsgIcon::Error, MsgButtons::Ok);
+  auto read = read_server_list_file(path.toStdString());
+  if (!read) {
+    message_box(parent,
+                QStringLiteral("The server list was not opened: %1")
+                    .arg(QString::fromStdString(read.reason())),
+                MsgIcon::Error, MsgButtons::Ok);
     return false;
   }
+  const std::vector<ServerListEntry>& entries = *read;
   const int now = ds_list().server_count();
   if (now > 0) {
     const QString question =

@@ -62,11 +62,12 @@ CheckVerdict evaluate_check(const std::string& address, const ProbeResult& probe
 }
 
 int run_check_command(const ServerArgs& args) {
-  ProbeResult probe;
-  if (auto why = probe_server(args, probe); !why.empty()) {
-    std::cout << "TAVRIX UNKNOWN - " << why << '\n';
+  const Outcome<ProbeResult> probed = probe_server(args);
+  if (!probed) {
+    std::cout << "TAVRIX UNKNOWN - " << probed.reason() << '\n';
     return kCheckUnknown;
   }
+  const ProbeResult& probe = *probed;
   if (interrupted()) {
     std::cout << "TAVRIX UNKNOWN - interrupted\n";
     return kCheckUnknown;

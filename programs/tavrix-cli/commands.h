@@ -35,16 +35,17 @@ struct ServerArgs {
   int timeout = 5;
 };
 
-// One server found, opened and polled once.
+// One server searched for and, when found, opened and polled once.
 struct ProbeResult {
-  int search_code = 0;  // public code of the LAN1 search (the worse one with --lan2)
+  int search_code = 0;  // the search's public code: kOk, or why nothing was found
   bool found = false;
   bool lan2_requested = false;
   std::shared_ptr<tavrix::ServerRecord> server;
   std::array<core::LanCycle, 2> lan{};
 };
-// Empty error on success; else the one-line reason (bad address etc.).
-std::string probe_server(const ServerArgs& args, ProbeResult& out);
+// Fails for a bad address or a library that does not start; a server that did not
+// answer is a result (found false), not a failure.
+Outcome<ProbeResult> probe_server(const ServerArgs& args);
 
 struct ProbeArgs : ServerArgs {
   std::string format = "text";
@@ -99,5 +100,7 @@ int run_models_command(const ModelsArgs& args);
 
 // Writes a line to stderr as "tavrix-cli: <message>".
 void print_error(const std::string& message);
+// print_error, then the usage exit code.
+int usage_error(const std::string& message);
 
 }  // namespace tavrix::cli

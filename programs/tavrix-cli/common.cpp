@@ -42,41 +42,45 @@ void print_error(const std::string& message) {
   std::cerr << "tavrix-cli: " << message << std::endl;
 }
 
+int usage_error(const std::string& message) {
+  print_error(message);
+  return kExitUsage;
+}
+
 bool valid_search_address(uint32_t ip) {
   const uint8_t last = reinterpret_cast<const uint8_t*>(&ip)[3];
   return last != 0 && last != 255;
 }
 
-std::string check_device_address(const std::string& text, uint32_t& out) {
+Outcome<uint32_t> check_device_address(const std::string& text) {
   const auto ip = parse_ipv4(text);
   if (!ip)
-    return "invalid IP address '" + printable_text(text) +
-           "': expected four decimal octets like 192.0.2.10";
+    return fail("invalid IP address '" + printable_text(text) +
+                "': expected four decimal octets like 192.0.2.10");
   if (!valid_search_address(*ip))
-    return "invalid IP address '" + printable_text(text) +
-           "': an address ending in .0 or .255 cannot be searched";
-  out = *ip;
-  return {};
+    return fail("invalid IP address '" + printable_text(text) +
+                "': an address ending in .0 or .255 cannot be searched");
+  return *ip;
 }
 
-std::string apply_lab_options(const LabOptions& lab) {
+Done apply_lab_options(const LabOptions& lab) {
   if (!lab.device_ports.empty()) {
     const auto comma = lab.device_ports.find(',');
     uint16_t p4800 = 0, p1029 = 0;
     if (comma == std::string::npos ||
         !parse_port(std::string_view(lab.device_ports).substr(0, comma), p4800) ||
         !parse_port(std::string_view(lab.device_ports).substr(comma + 1), p1029))
-      return "invalid --device-ports '" + printable_text(lab.device_ports) +
-             "': expected P4800,P1029";
+      return fail("invalid --device-ports '" + printable_text(lab.device_ports) +
+                  "': expected P4800,P1029");
     qeld::set_device_ports(p4800, p1029);
   }
   if (!lab.local_addresses.empty()) {
     if (lab.local_addresses.size() > static_cast<std::size_t>(qeld::kMaxLocalAddresses))
-      return "too many --local-address values (at most 16)";
+      return fail("too many --local-address values (at most 16)");
     qeld::AddressList list;
     for (const auto& text : lab.local_addresses) {
       const auto ip = parse_ipv4(text);
-      if (!ip) return "invalid --local-address '" + printable_text(text) + "'";
+      if (!ip) return fail("invalid --local-address '" + printable_text(text) + "'");
       list.addr[list.count++] = *ip;
     }
     qeld::set_address_source([list](qeld::AddressList& out) {
@@ -93,10 +97,11 @@ std::string model_map_missing() {
   return "no model map, so no device model is known; GIdMap.dat was looked for in: " + tried;
 }
 
-std::string start_library() {
-  if (qeld::library_start() == 0) return "QELD initialization failed!!!";
+Done start_library() {
+  if (qeld::library_start() != qeld::kOk) return fail("QELD initialization failed!!!");
   // Without a map every reply is dropped: a search could only ever say "none found".
-  return model_map_missing();
+  if (std::string missing = model_map_missing(); !missing.empty()) return fail(std::move(missing));
+  return {};
 }
 
 void install_interrupt_handlers() {

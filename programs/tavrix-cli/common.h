@@ -10,6 +10,7 @@
 #include "core/address_text.h"
 #include "core/clock.h"
 #include "core/find_server.h"
+#include "core/outcome.h"
 #include "core/poll_cycle.h"
 #include "core/server_list.h"
 #include "core/version.h"
@@ -32,13 +33,13 @@ struct LabOptions {
 using tavrix::parse_ipv4;
 // The search-by-IP rule: the last octet must be neither 0 nor 255.
 bool valid_search_address(uint32_t ip);
-// Parses and checks a device address; empty on success, else a one-line reason.
-std::string check_device_address(const std::string& text, uint32_t& out);
-// Applies the lab aids to the library; empty on success, else a one-line reason.
-std::string apply_lab_options(const LabOptions& lab);
-// Starts the library (and with it the model map); empty on success, else the reason
-// (a map that could not be loaded is a reason too, naming every file looked for).
-std::string start_library();
+// Parses and checks a device address (network byte order).
+Outcome<uint32_t> check_device_address(const std::string& text);
+// Applies the lab aids to the library.
+Done apply_lab_options(const LabOptions& lab);
+// Starts the library (and with it the model map); a map that could not be loaded is a
+// failure too, its reason naming every file looked for.
+Done start_library();
 // Empty when the last model-map load gave models, else a one-line reason naming the
 // files looked for and why each gave nothing.
 std::string model_map_missing();

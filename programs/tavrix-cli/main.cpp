@@ -144,12 +144,12 @@ int main(int argc, char** argv) {
     return kExitUsage;
   }
 
-  if (auto why = apply_lab_options(lab); !why.empty()) {
+  if (const tavrix::Done applied = apply_lab_options(lab); !applied) {
     if (check_cmd->parsed()) {
-      std::cout << "TAVRIX UNKNOWN - " << why << std::endl;
+      std::cout << "TAVRIX UNKNOWN - " << applied.reason() << std::endl;
       return kCheckUnknown;
     }
-    print_error(why);
+    print_error(applied.reason());
     return kExitUsage;
   }
   install_interrupt_handlers();

@@ -44,33 +44,35 @@ void add_port_rows(Table& table, const PortTexts& p) {
 
 }  // namespace
 
-std::string probe_server(const ServerArgs& args, ProbeResult& out) {
-  uint32_t addr1 = 0, addr2 = 0;
-  if (auto why = check_device_address(args.address, addr1); !why.empty()) return why;
+Outcome<ProbeResult> probe_server(const ServerArgs& args) {
+  ProbeResult out;
+  const Outcome<uint32_t> addr1 = check_device_address(args.address);
+  if (!addr1) return fail(addr1.reason());
   out.lan2_requested = !args.lan2.empty();
+  uint32_t addr2 = 0;
   if (out.lan2_requested) {
-    if (auto why = check_device_address(args.lan2, addr2); !why.empty()) return "--lan2: " + why;
+    const Outcome<uint32_t> second = check_device_address(args.lan2);
+    if (!second) return fail("--lan2: " + second.reason());
+    addr2 = *second;
   }
-  if (auto why = start_library(); !why.empty()) return why;
+  if (Done started = start_library(); !started) return fail(started.reason());
 
-  const core::FoundServer found =
-      core::find_server(addr1, out.lan2_requested ? addr2 : 0, search_limits(args.timeout));
-  out.search_code = found.code;
-  if (!found.identity || interrupted()) return {};
+  const Outcome<qeld::DeviceIdentity> found =
+      core::find_server(*addr1, addr2, search_limits(args.timeout));
+  out.search_code = found ? qeld::kOk : found.code();
+  if (!found || interrupted()) return out;
 
   out.found = true;
-  out.server = make_server_record(*found.identity);
+  out.server = make_server_record(*found);
   out.server->monitoring = 1;
   out.lan = core::poll_server_once(*out.server);
-  return {};
+  return out;
 }
 
 int run_probe_command(const ProbeArgs& args) {
-  ProbeResult probe;
-  if (auto why = probe_server(args, probe); !why.empty()) {
-    print_error(why);
-    return kExitUsage;
-  }
+  Outcome<ProbeResult> probed = probe_server(args);
+  if (!probed) return usage_error(probed.reason());
+  const ProbeResult& probe = *probed;
   if (probe.search_code == qeld::kPubSocket) {
     print_error("socket error: the search sockets could not be opened");
     return kExitUsage;

@@ -48,7 +48,7 @@ bool only_loopback(const qeld::AddressList& list) {
 }  // namespace
 
 std::vector<std::string> search_row(int number, const qeld::DeviceIdentity& r) {
-  const bool second = mac_text(r.mac2) != kNoMac;
+  const bool second = has_mac(r.mac2);
   return {std::to_string(number),
           qeld::model_name(r.model_key, r.model_id),
           mac_text(r.mac1),
@@ -63,15 +63,11 @@ int run_search_command(const SearchArgs& args) {
   uint32_t target = 0xFFFFFFFF;
   const bool by_ip = !args.ip.empty();
   if (by_ip) {
-    if (auto why = check_device_address(args.ip, target); !why.empty()) {
-      print_error(why);
-      return kExitUsage;
-    }
+    const Outcome<uint32_t> address = check_device_address(args.ip);
+    if (!address) return usage_error(address.reason());
+    target = *address;
   }
-  if (auto why = start_library(); !why.empty()) {
-    print_error(why);
-    return kExitUsage;
-  }
+  if (const Done started = start_library(); !started) return usage_error(started.reason());
 
   tavrix::ServerList list;  // this command's own server list
   list.search_timeout = args.timeout;
@@ -161,8 +157,8 @@ int run_search_command(const SearchArgs& args) {
   if (!args.save_file.empty() && n > 0) {
     std::vector<ServerListEntry> entries;
     for (int i = 0; i < n; ++i) entries.push_back(server_list_entry(*list.result_at(i)));
-    if (auto why = write_server_list_file(args.save_file, entries); !why.empty()) {
-      print_error(why);
+    if (const Done written = write_server_list_file(args.save_file, entries); !written) {
+      print_error(written.reason());
       qeld::library_stop();
       return kExitUsage;
     }

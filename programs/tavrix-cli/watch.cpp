@@ -160,28 +160,21 @@ std::vector<WatchEvent> diff_ports(const std::vector<PortTexts>& before,
 int run_watch_command(const WatchArgs& args) {
   std::vector<uint32_t> addresses;
   for (const auto& text : args.addresses) {
-    uint32_t ip = 0;
-    if (auto why = check_device_address(text, ip); !why.empty()) {
-      print_error(why);
-      return kExitUsage;
-    }
-    addresses.push_back(ip);
+    const Outcome<uint32_t> address = check_device_address(text);
+    if (!address) return usage_error(address.reason());
+    addresses.push_back(*address);
   }
   std::vector<ServerListEntry> listed;
   if (!args.servers_file.empty()) {
-    if (auto why = read_server_list_file(args.servers_file, listed); !why.empty()) {
-      print_error(why);
-      return kExitUsage;
-    }
+    auto read = read_server_list_file(args.servers_file);
+    if (!read) return usage_error(read.reason());
+    listed = std::move(read).value();
   }
   if (addresses.empty() && listed.empty()) {
     print_error("nothing to watch: give addresses or a server-list file with servers");
     return kExitUsage;
   }
-  if (auto why = start_library(); !why.empty()) {
-    print_error(why);
-    return kExitUsage;
-  }
+  if (const Done started = start_library(); !started) return usage_error(started.reason());
   tavrix::ServerList list;  // this command's own server list
   list.refresh_rate = args.refresh;
 
@@ -192,13 +185,14 @@ int run_watch_command(const WatchArgs& args) {
   for (std::size_t i = 0; i < addresses.size() + known.size() && !interrupted(); ++i) {
     Watched w{{}, 0, nullptr, ChangeDetector(args.confirm)};
     if (i < addresses.size()) {
-      const core::FoundServer found = core::find_server(addresses[i], search_limits(args.timeout));
-      if (!found.identity) {
+      const Outcome<qeld::DeviceIdentity> found =
+          core::find_server(addresses[i], search_limits(args.timeout));
+      if (!found) {
         print_error("no Tavrix server answered at " + args.addresses[i] + "; not watched");
         continue;
       }
       w.address = args.addresses[i];
-      w.server = make_server_record(*found.identity);
+      w.server = make_server_record(*found);
     } else {
       w.address = known[i - addresses.size()].first;
       w.server = make_server_record(known[i - addresses.size()].second);

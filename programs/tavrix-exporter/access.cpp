@@ -10,9 +10,8 @@ namespace tavrix::exporter {
 
 std::string AccessPolicy::add_cidr(std::string_view text) {
   const std::size_t slash = text.find('/');
-  uint32_t ip = 0;
-  if (!parse_dotted_ipv4(text.substr(0, slash), ip))
-    return "--allow '" + std::string(text) + "': not a network like 192.0.2.0/24";
+  const auto parsed = parse_ipv4(text.substr(0, slash));
+  if (!parsed) return "--allow '" + std::string(text) + "': not a network like 192.0.2.0/24";
   int prefix = 32;
   if (slash != std::string_view::npos) {
     const std::string_view p = text.substr(slash + 1);
@@ -21,7 +20,7 @@ std::string AccessPolicy::add_cidr(std::string_view text) {
       return "--allow '" + std::string(text) + "': the prefix must be 0 to 32";
   }
   const uint32_t mask = prefix == 0 ? 0 : 0xFFFFFFFFu << (32 - prefix);
-  const uint32_t host = ntohl(ip);
+  const uint32_t host = ntohl(*parsed);
   if ((host & ~mask) != 0)
     return "--allow '" + std::string(text) + "': host bits are set (did you mean " +
            ip_text_host(host & mask) + "/" + std::to_string(prefix) + "?)";

@@ -8,6 +8,7 @@
 #include <unordered_set>
 #include <vector>
 
+#include "core/address_text.h"
 #include "core/server_list_file.h"
 
 namespace tavrix::exporter {

@@ -19,7 +19,7 @@ std::string sd_json(const std::vector<DiscoveredServer>& servers) {
   for (const auto& s : servers) {
     const qeld::DeviceIdentity& id = s.entry.identity;
     if (!seen.insert(id.ip1).second) continue;  // the file's entry wins over a search's
-    const bool dual = mac_text(id.mac2) != kNoMac;
+    const bool dual = has_mac(id.mac2);
     nlohmann::ordered_json labels;
     labels["__meta_tavrix_model"] = s.entry.model;
     labels["__meta_tavrix_mac1"] = mac_text(id.mac1);
@@ -83,7 +83,7 @@ void ServiceDiscovery::run(std::stop_token stop) {
       // The search dialog's rules: a known model, and a two-LAN model's broadcast reply
       // must name its second MAC.
       if (qeld::find_model(reply->model_key, reply->model_id) < 0) return 1;
-      if (requires_second_mac(*reply) && mac_text(reply->mac2) == kNoMac) return 1;
+      if (requires_second_mac(*reply) && !has_mac(reply->mac2)) return 1;
       found.push_back({server_list_entry(*reply), false});
       return 1;
     });

@@ -29,12 +29,9 @@
 #include <vector>
 
 #include "core/string_table.h"
+#include "core/version.h"
 #include "log.h"
 #include "probe_query.h"
-
-#ifndef TAVRIX_VERSION
-#define TAVRIX_VERSION "0"
-#endif
 
 namespace tavrix::exporter {
 
@@ -741,14 +738,16 @@ bool HttpService::client_verified(MHD_Connection* c) {
 void HttpService::route(Request& r) {
   r.stage = Request::Stage::kAnswer;
   if (r.path == "/probe") {
-    ProbeQuery pq;
-    if (auto why = parse_probe_query(r.query, pq); !why.empty()) return r.refuse(400, why);
-    uint32_t target = 0, lan2 = 0;
-    if (auto why = check_device_target(pq.target, target); !why.empty())
-      return r.refuse(400, "target: " + why);
-    if (!pq.lan2.empty()) {
-      if (auto why = check_device_target(pq.lan2, lan2); !why.empty())
-        return r.refuse(400, "lan2: " + why);
+    const Outcome<ProbeQuery> pq = parse_probe_query(r.query);
+    if (!pq) return r.refuse(400, pq.reason());
+    const Outcome<uint32_t> checked = check_device_target(pq->target);
+    if (!checked) return r.refuse(400, "target: " + checked.reason());
+    const uint32_t target = *checked;
+    uint32_t lan2 = 0;
+    if (!pq->lan2.empty()) {
+      const Outcome<uint32_t> second = check_device_target(pq->lan2);
+      if (!second) return r.refuse(400, "lan2: " + second.reason());
+      lan2 = *second;
       if (lan2 == target) return r.refuse(400, "lan2 is the target's own address");
     }
     for (const uint32_t a : {target, lan2})
@@ -771,8 +770,7 @@ void HttpService::route(Request& r) {
     r.type = "application/json";
   } else if (r.path == "/") {
     r.body = kLandingPage;
-    r.body.replace(r.body.find("@VERSION@"), 9,
-                   std::string(TAVRIX_VERSION) + " (" + load_str(kStrVersion) + ")");
+    r.body.replace(r.body.find("@VERSION@"), 9, std::string(kVersion) + " (" + kVersionText + ")");
     r.type = "text/html; charset=utf-8";
   } else {
     r.refuse(404, "no such page");
@@ -782,11 +780,10 @@ void HttpService::route(Request& r) {
 // On a probe thread: the probe's answer into the request, for the event thread to send.
 void HttpService::probe(Request& r) {
   r.stage = Request::Stage::kAnswer;
-  ProbeQuery pq;
-  parse_probe_query(r.query, pq);
-  uint32_t target = 0, lan2 = 0;
-  check_device_target(pq.target, target);
-  if (!pq.lan2.empty()) check_device_target(pq.lan2, lan2);
+  // route() let only a query through whose addresses pass these checks.
+  const ProbeQuery pq = parse_probe_query(r.query).value();
+  const uint32_t target = check_device_target(pq.target).value();
+  const uint32_t lan2 = pq.lan2.empty() ? 0 : check_device_target(pq.lan2).value();
   const double timeout =
       probe_timeout_s(r.scrape_timeout, options_.timeout_offset_s, options_.max_timeout_s);
   const auto deadline =

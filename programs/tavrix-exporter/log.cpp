@@ -17,21 +17,30 @@ namespace {
 std::atomic<int> g_level{static_cast<int>(LogLevel::kInfo)};
 std::atomic<bool> g_json{false};
 
-void append_json_string(std::string& out, std::string_view v) {
+// A quoted string for JSON (control bytes as \u00XX) or for logfmt (\n, others as \xXX).
+// Anything a terminal or a log shipper could misread is escaped, so a request can never
+// forge a second line.
+void append_quoted(std::string& out, std::string_view v, bool json) {
   out += '"';
   for (unsigned char c : v) {
     if (c == '"' || c == '\\') {
       out += '\\';
       out += static_cast<char>(c);
+    } else if (c == '\n' && !json) {
+      out += "\\n";
     } else if (c < 0x20 || c == 0x7F) {
       char buf[8];
-      std::snprintf(buf, sizeof buf, "\\u%04x", c);
+      std::snprintf(buf, sizeof buf, json ? "\\u%04x" : "\\x%02x", c);
       out += buf;
     } else {
       out += static_cast<char>(c);
     }
   }
   out += '"';
+}
+
+void append_json_string(std::string& out, std::string_view v) {
+  append_quoted(out, v, true);
 }
 
 const char* level_name(LogLevel level) {
@@ -56,24 +65,7 @@ void append_value(std::string& out, std::string_view v) {
     out += v;
     return;
   }
-  out += '"';
-  for (unsigned char c : v) {
-    // Anything a terminal or a log shipper could misread is escaped, so a request can
-    // never forge a second line.
-    if (c == '"' || c == '\\') {
-      out += '\\';
-      out += static_cast<char>(c);
-    } else if (c == '\n') {
-      out += "\\n";
-    } else if (c < ' ' || c == 0x7F) {
-      char buf[8];
-      std::snprintf(buf, sizeof buf, "\\x%02x", c);
-      out += buf;
-    } else {
-      out += static_cast<char>(c);
-    }
-  }
-  out += '"';
+  append_quoted(out, v, false);
 }
 
 }  // namespace

@@ -13,9 +13,11 @@
 #include <thread>
 
 #include "access.h"
+#include "core/address_text.h"
 #include "core/printable_text.h"
 #include "core/server_list_file.h"
 #include "core/string_table.h"
+#include "core/version.h"
 #include "discovery.h"
 #include "http_service.h"
 #include "log.h"
@@ -23,10 +25,6 @@
 #include "prober.h"
 #include "qeld/library.h"
 #include "web_config.h"
-
-#ifndef TAVRIX_VERSION
-#define TAVRIX_VERSION "0"
-#endif
 
 namespace {
 
@@ -61,10 +59,9 @@ std::string apply_lab_aids(const std::string& ports, const std::vector<std::stri
       return "at most 16 --local-address values";
     qeld::AddressList list;
     for (const auto& text : locals) {
-      uint32_t ip = 0;
-      if (!tavrix::parse_dotted_ipv4(text, ip))
-        return "invalid --local-address '" + tavrix::printable_text(text) + "'";
-      list.addr[list.count++] = ip;
+      const auto ip = tavrix::parse_ipv4(text);
+      if (!ip) return "invalid --local-address '" + tavrix::printable_text(text) + "'";
+      list.addr[list.count++] = *ip;
     }
     qeld::set_address_source([list](qeld::AddressList& out) {
       out = list;
@@ -78,10 +75,10 @@ std::string apply_lab_aids(const std::string& ports, const std::vector<std::stri
 
 int main(int argc, char** argv) {
   CLI::App app{"tavrix-exporter: Tavrix device servers as Prometheus metrics", "tavrix-exporter"};
-  app.set_version_flag("--version",
-                       std::string("tavrix-exporter ") + TAVRIX_VERSION + " (" +
-                           tavrix::load_str(tavrix::kStrVersion) + ")",
-                       "Print the version and exit");
+  app.set_version_flag(
+      "--version",
+      std::string("tavrix-exporter ") + tavrix::kVersion + " (" + tavrix::kVersionText + ")",
+      "Print the version and exit");
   std::string listen = "127.0.0.1:" + std::to_string(kDefaultPort);
   std::string web_config_file, servers_file, level_text = "info", log_format = "logfmt";
   std::vector<std::string> allow;
@@ -167,13 +164,17 @@ int main(int argc, char** argv) {
 
   if (auto why = parse_listen_address(listen, so.host, so.port); !why.empty())
     return usage_error("--web.listen-address " + why);
-  if (!web_config_file.empty())
-    if (auto why = read_web_config_file(web_config_file, so.web); !why.empty())
-      return usage_error(why);
+  if (!web_config_file.empty()) {
+    auto read = read_web_config_file(web_config_file);
+    if (!read) return usage_error(read.reason());
+    so.web = std::move(read).value();
+  }
   std::vector<tavrix::ServerListEntry> listed;
-  if (!servers_file.empty())
-    if (auto why = tavrix::read_server_list_file(servers_file, listed); !why.empty())
-      return usage_error(why);
+  if (!servers_file.empty()) {
+    auto read = tavrix::read_server_list_file(servers_file);
+    if (!read) return usage_error(read.reason());
+    listed = std::move(read).value();
+  }
   AccessPolicy access;
   access.add_listed(listed);
   for (const auto& cidr : allow)
@@ -239,7 +240,7 @@ int main(int argc, char** argv) {
        {"tls", so.web.tls() ? "true" : "false"},
        {"basic_auth", so.web.users.empty() ? "false" : "true"},
        {"servers", std::to_string(listed.size())},
-       {"version", TAVRIX_VERSION}});
+       {"version", tavrix::kVersion}});
   const bool served = service.run();
   if (!stopping) pthread_kill(signal_thread.native_handle(), SIGUSR1);
   signal_thread.join();

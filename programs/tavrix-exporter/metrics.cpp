@@ -13,13 +13,11 @@
 #include <sstream>
 
 #include "core/address_text.h"
+#include "core/port_texts.h"
 #include "core/string_table.h"
+#include "core/version.h"
 #include "qeld/ds_info.h"
 #include "qeld/result_codes.h"
-
-#ifndef TAVRIX_VERSION
-#define TAVRIX_VERSION "0"
-#endif
 
 namespace tavrix::exporter {
 
@@ -77,41 +75,27 @@ std::string hex(uint32_t v, int digits) {
   return buf;
 }
 
-struct TextSetInfo {
-  int mode_base, state_base, connected_state;
-};
-
-TextSetInfo text_set_info(char set) {
-  if (set == 'A') return {kModeBaseA, kStateBaseA, 4};
-  return {kModeBaseB, kStateBaseB, 3};
-}
-
-// The named codes of one string range (a mode or state set): codes 0.. until the
-// first code without a name after at least one named one.
-std::vector<std::pair<int, std::string>> names_from(int base) {
-  std::vector<std::pair<int, std::string>> names;
-  for (int code = 0; code < 256; ++code) {
-    std::string text = load_str(base + code);
-    if (text.empty()) break;
-    names.emplace_back(code, std::move(text));
-  }
-  return names;
-}
-
 const char* kResultLabels[] = {"up", "down", "not_found", "error", "cached", "busy"};
+
+// The fields of /proc/self/stat, numbered as proc(5) numbers them (field 3 first; fields
+// 1 and 2 are left empty); empty when the file does not read.
+std::vector<std::string> self_stat() {
+  std::ifstream stat("/proc/self/stat");
+  const std::string text((std::istreambuf_iterator<char>(stat)), std::istreambuf_iterator<char>());
+  const auto close = text.rfind(')');
+  if (close == std::string::npos) return {};
+  std::vector<std::string> fields(3);
+  std::istringstream rest(text.substr(close + 2));
+  for (std::string f; rest >> f;) fields.push_back(std::move(f));
+  return fields;
+}
 
 // Process figures from /proc, as the standard process collector names them.
 void process_metrics(Writer& w) {
   static const double start_time = [] {
-    std::ifstream stat("/proc/self/stat");
-    std::string text((std::istreambuf_iterator<char>(stat)), std::istreambuf_iterator<char>());
-    const auto close = text.rfind(')');
-    if (close == std::string::npos) return 0.0;
-    std::istringstream rest(text.substr(close + 2));
-    std::string field;
-    unsigned long long start_ticks = 0;
-    for (int i = 3; i <= 22 && rest >> field; ++i)
-      if (i == 22) start_ticks = std::stoull(field);
+    const std::vector<std::string> stat = self_stat();
+    if (stat.size() <= 22) return 0.0;
+    const unsigned long long start_ticks = std::stoull(stat[22]);
     // The boot time from the clocks, not /proc/uptime: the service's ProcSubset=pid
     // hides that file. CLOCK_BOOTTIME counts from boot as the start ticks do.
     timespec real{}, boot{};
@@ -122,19 +106,12 @@ void process_metrics(Writer& w) {
     const double ticks = static_cast<double>(sysconf(_SC_CLK_TCK));
     return now - since_boot + static_cast<double>(start_ticks) / ticks;
   }();
-  std::ifstream stat("/proc/self/stat");
-  std::string text((std::istreambuf_iterator<char>(stat)), std::istreambuf_iterator<char>());
   double cpu = 0, vsize = 0, rss = 0;
-  const auto close = text.rfind(')');
-  if (close != std::string::npos) {
-    std::istringstream rest(text.substr(close + 2));
-    std::string f;
+  if (const std::vector<std::string> stat = self_stat(); stat.size() > 24) {
     const double ticks = static_cast<double>(sysconf(_SC_CLK_TCK));
-    for (int i = 3; i <= 24 && rest >> f; ++i) {
-      if (i == 14 || i == 15) cpu += std::stod(f) / ticks;
-      if (i == 23) vsize = std::stod(f);
-      if (i == 24) rss = std::stod(f) * static_cast<double>(sysconf(_SC_PAGESIZE));
-    }
+    cpu = (std::stod(stat[14]) + std::stod(stat[15])) / ticks;
+    vsize = std::stod(stat[23]);
+    rss = std::stod(stat[24]) * static_cast<double>(sysconf(_SC_PAGESIZE));
   }
   int fds = 0;
   if (DIR* d = opendir("/proc/self/fd")) {
@@ -310,16 +287,10 @@ std::string render_probe(const ProbeOutcome& o, bool cached, bool state_sets) {
   // Port series only from answers of this probe.
   if (!o.ports_known) return w.take();
 
-  const TextSetInfo set = text_set_info(o.text_set);
-  const auto modes = names_from(set.mode_base);
-  const auto states = names_from(set.state_base);
   // The outcome's own text set, fixed when it was made, decides: not a second look at the map.
-  const int supported = o.text_set == 'A' ? 15 : 22;
-  const auto name_of = [](const std::vector<std::pair<int, std::string>>& names, int code) {
-    for (const auto& [c, n] : names)
-      if (c == code) return n;
-    return std::string();
-  };
+  const TextSet set = text_set_named(o.text_set);
+  const NamedCodes modes = mode_names(set);
+  const NamedCodes states = state_names(set);
   if (state_sets) {
     w.family("tavrix_port_mode", "gauge",
              "The port's operation mode as a state set: 1 for the current mode, 0 for the "
@@ -338,7 +309,7 @@ std::string render_probe(const ProbeOutcome& o, bool cached, bool state_sets) {
            "The port's current mode by name (mode) and as the program shows it (text); "
            "always 1.");
   for (int i = 0; i < o.port_count; ++i) {
-    const std::string name = name_of(modes, o.mode[i]);
+    const std::string name = mode_name(set, o.mode[i]);
     if (!name.empty())
       w.sample("tavrix_port_mode_info",
                label("port", std::to_string(i + 1)) + "," + label("mode", snake_case(name)) + "," +
@@ -348,7 +319,7 @@ std::string render_probe(const ProbeOutcome& o, bool cached, bool state_sets) {
 
   std::string peers, codes, infos, sets;
   for (int i = 0; i < o.port_count; ++i) {
-    if (o.mode[i] != supported || !o.conn_read[i]) continue;
+    if (o.mode[i] != set.supported_mode || !o.conn_read[i]) continue;
     const uint8_t* rec = o.conn[i].data();
     for (int lan = 0; lan < (o.dual_lan ? 2 : 1); ++lan) {
       for (int n = 1; n <= 4; ++n) {
@@ -357,7 +328,7 @@ std::string render_probe(const ProbeOutcome& o, bool cached, bool state_sets) {
                                  label("lan", std::to_string(lan + 1)) + "," +
                                  label("connection", std::to_string(n));
         codes += "tavrix_connection_state_code{" + base + "} " + std::to_string(state) + "\n";
-        const std::string name = name_of(states, state);
+        const std::string name = state_name(set, state);
         if (!name.empty())
           infos += "tavrix_connection_state_info{" + base + "," + label("state", snake_case(name)) +
                    "," + label("text", name) + "} 1\n";
@@ -415,8 +386,7 @@ std::string ExporterMetrics::render(int in_flight, std::size_t targets) const {
   Writer w;
   w.family("tavrix_exporter_build_info", "gauge", "The exporter's version; the value is always 1.");
   w.sample("tavrix_exporter_build_info",
-           label("version", TAVRIX_VERSION) + "," + label("program_version", load_str(kStrVersion)),
-           1);
+           label("version", kVersion) + "," + label("program_version", kVersionText), 1);
   w.family("tavrix_exporter_probes_total", "counter",
            "Probe requests by result: up, down, not_found, error, cached (answered from the last "
            "result within the floor interval), busy (no slot before the deadline).");

@@ -1,6 +1,7 @@
 // The /probe query string and target-address checks.
 #include "probe_query.h"
 
+#include "core/address_text.h"
 #include "core/server_list_file.h"
 
 namespace tavrix::exporter {
@@ -45,8 +46,8 @@ bool percent_decode(std::string_view in, std::string& out) {
   return true;
 }
 
-std::string parse_probe_query(std::string_view query, ProbeQuery& out) {
-  if (query.size() > kMaxQueryLength) return "query string too long";
+Outcome<ProbeQuery> parse_probe_query(std::string_view query) {
+  if (query.size() > kMaxQueryLength) return fail("query string too long");
   ProbeQuery q;
   bool have_target = false, have_lan2 = false, have_debug = false;
   while (!query.empty()) {
@@ -56,40 +57,40 @@ std::string parse_probe_query(std::string_view query, ProbeQuery& out) {
     if (pair.empty()) continue;  // "a=1&&b=2" and a trailing '&' are harmless
     const std::size_t eq = pair.find('=');
     std::string key, value;
-    if (!percent_decode(pair.substr(0, eq), key)) return "malformed escape in parameter name";
+    if (!percent_decode(pair.substr(0, eq), key)) return fail("malformed escape in parameter name");
     if (eq == std::string_view::npos || !percent_decode(pair.substr(eq + 1), value))
-      return "parameter '" + shown(key) + "' has no valid value";
-    if (value.empty()) return "parameter '" + shown(key) + "' is empty";
+      return fail("parameter '" + shown(key) + "' has no valid value");
+    if (value.empty()) return fail("parameter '" + shown(key) + "' is empty");
     if (key == "target") {
-      if (have_target) return "parameter 'target' given more than once";
+      if (have_target) return fail("parameter 'target' given more than once");
       have_target = true;
       q.target = std::move(value);
     } else if (key == "lan2") {
-      if (have_lan2) return "parameter 'lan2' given more than once";
+      if (have_lan2) return fail("parameter 'lan2' given more than once");
       have_lan2 = true;
       q.lan2 = std::move(value);
     } else if (key == "debug") {
-      if (have_debug) return "parameter 'debug' given more than once";
-      if (value != "true" && value != "false") return "parameter 'debug' must be true or false";
+      if (have_debug) return fail("parameter 'debug' given more than once");
+      if (value != "true" && value != "false")
+        return fail("parameter 'debug' must be true or false");
       have_debug = true;
       q.debug = value == "true";
     } else {
-      return "unknown parameter '" + shown(key) + "'";
+      return fail("unknown parameter '" + shown(key) + "'");
     }
   }
-  if (!have_target) return "parameter 'target' is missing";
-  out = std::move(q);
-  return {};
+  if (!have_target) return fail("parameter 'target' is missing");
+  return q;
 }
 
-std::string check_device_target(std::string_view text, uint32_t& out) {
-  uint32_t ip = 0;
-  if (!parse_dotted_ipv4(text, ip)) return "not an IPv4 address like 192.0.2.10";
+Outcome<uint32_t> check_device_target(std::string_view text) {
+  const auto parsed = parse_ipv4(text);
+  if (!parsed) return fail("not an IPv4 address like 192.0.2.10");
+  const uint32_t ip = *parsed;
   const auto* b = reinterpret_cast<const uint8_t*>(&ip);
-  if (b[0] == 0) return "an address in 0.0.0.0/8 is not a device";
-  if (b[0] >= 224) return "a multicast, reserved or broadcast address is not a device";
-  out = ip;
-  return {};
+  if (b[0] == 0) return fail("an address in 0.0.0.0/8 is not a device");
+  if (b[0] >= 224) return fail("a multicast, reserved or broadcast address is not a device");
+  return ip;
 }
 
 }  // namespace tavrix::exporter

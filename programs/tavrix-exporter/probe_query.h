@@ -7,6 +7,8 @@
 #include <string>
 #include <string_view>
 
+#include "core/outcome.h"
+
 namespace tavrix::exporter {
 
 // Longer query strings are refused: a probe needs two short addresses.
@@ -18,16 +20,16 @@ struct ProbeQuery {
   bool debug = false;  // debug=true: the probe's own log before its metrics
 };
 
-// Parses the raw query string (the part after '?', not decoded). Empty on success;
-// otherwise a short reason for a 400 answer.
-std::string parse_probe_query(std::string_view query, ProbeQuery& out);
+// Parses the raw query string (the part after '?', not decoded); a failure's reason is
+// short, for a 400 answer.
+Outcome<ProbeQuery> parse_probe_query(std::string_view query);
 
 // Decodes %XX and '+'; false for a malformed escape or a decoded NUL.
 bool percent_decode(std::string_view in, std::string& out);
 
 // A device address: four decimal octets, not in 0.0.0.0/8, multicast or reserved space
-// (255.255.255.255 included). Empty on success (out in network byte order). Whether it
-// is the network or broadcast address of a local network is AccessPolicy's question.
-std::string check_device_target(std::string_view text, uint32_t& out);
+// (255.255.255.255 included); the address in network byte order. Whether it is the
+// network or broadcast address of a local network is AccessPolicy's question.
+Outcome<uint32_t> check_device_target(std::string_view text);
 
 }  // namespace tavrix::exporter

@@ -16,10 +16,6 @@ namespace tavrix::exporter {
 
 namespace {
 
-bool has_mac(const uint8_t mac[6]) {
-  return mac_text(mac) != kNoMac;
-}
-
 bool is_cancelled(const void* flag) {
   return static_cast<const std::atomic<bool>*>(flag)->load(std::memory_order_relaxed);
 }
@@ -168,9 +164,11 @@ std::shared_ptr<ProbeOutcome> Prober::run_probe(Target& t, uint32_t target, uint
     limits.deadline = search_deadline;
     limits.cancel = is_cancelled;
     limits.cancel_arg = &cancelled_;
-    const core::FoundServer found = core::find_server(target, lan2, limits);
-    search_code = found.code;
-    identity = found.identity;
+    const Outcome<qeld::DeviceIdentity> found = core::find_server(target, lan2, limits);
+    if (found)
+      identity = *found;
+    else
+      search_code = found.code();
     if (!identity) {
       // A listed server keeps its identity from the file while it is silent.
       const auto it = listed_.find(target);

@@ -60,23 +60,20 @@ bool bcrypt_hash_usable(const std::string& hash) {
   return out.size() == 60 && out.compare(0, 29, hash, 0, 29) == 0;
 }
 
-std::string parse_web_config(std::string_view yaml, WebConfig& out, const std::string& base_dir) {
+Outcome<WebConfig> parse_web_config(std::string_view yaml, const std::string& base_dir) {
   if (yaml.size() > kMaxWebConfigBytes)
-    return "larger than " + std::to_string(kMaxWebConfigBytes) + " bytes";
+    return fail("larger than " + std::to_string(kMaxWebConfigBytes) + " bytes");
   WebConfig c;
   try {
     const YAML::Node root = YAML::Load(std::string(yaml));
-    if (root.IsNull()) {  // an empty file: plain HTTP, no users
-      out = c;
-      return {};
-    }
-    if (!root.IsMap()) return "the top level must be a mapping";
+    if (root.IsNull()) return c;  // an empty file: plain HTTP, no users
+    if (!root.IsMap()) return fail("the top level must be a mapping");
     for (const auto& kv : root) {
       const std::string key = kv.first.as<std::string>();
       const YAML::Node& v = kv.second;
       if (key == "tls_server_config") {
         if (v.IsNull()) continue;
-        if (!v.IsMap()) return "tls_server_config must be a mapping";
+        if (!v.IsMap()) return fail("tls_server_config must be a mapping");
         for (const auto& t : v) {
           const std::string tk = t.first.as<std::string>();
           if (tk == "cert_file") {
@@ -86,77 +83,80 @@ std::string parse_web_config(std::string_view yaml, WebConfig& out, const std::s
           } else if (tk == "min_version") {
             c.min_version = scalar_at(t.second, "tls_server_config.min_version");
             if (c.min_version != "TLS12" && c.min_version != "TLS13")
-              return "tls_server_config.min_version must be TLS12 or TLS13";
+              return fail("tls_server_config.min_version must be TLS12 or TLS13");
           } else if (tk == "client_auth_type") {
             c.client_auth_type = scalar_at(t.second, "tls_server_config.client_auth_type");
             if (c.client_auth_type != "NoClientCert" &&
                 c.client_auth_type != "RequireAndVerifyClientCert")
-              return "tls_server_config.client_auth_type must be NoClientCert or "
-                     "RequireAndVerifyClientCert";
+              return fail(
+                  "tls_server_config.client_auth_type must be NoClientCert or "
+                  "RequireAndVerifyClientCert");
           } else if (tk == "client_ca_file") {
             c.client_ca_file = scalar_at(t.second, "tls_server_config.client_ca_file");
           } else if (tk == "cipher_suites" || tk == "curve_preferences" || tk == "max_version" ||
                      tk == "prefer_server_cipher_suites" || tk == "client_allowed_sans") {
-            return "tls_server_config." + tk + " is not supported by tavrix-exporter";
+            return fail("tls_server_config." + tk + " is not supported by tavrix-exporter");
           } else {
-            return "unknown key tls_server_config." + printable_text(tk);
+            return fail("unknown key tls_server_config." + printable_text(tk));
           }
         }
         if (c.cert_file.empty() != c.key_file.empty())
-          return "tls_server_config needs both cert_file and key_file";
-        if (c.cert_file.empty()) return "tls_server_config needs cert_file and key_file";
+          return fail("tls_server_config needs both cert_file and key_file");
+        if (c.cert_file.empty()) return fail("tls_server_config needs cert_file and key_file");
         if (c.client_certs() && c.client_ca_file.empty())
-          return "tls_server_config: RequireAndVerifyClientCert needs client_ca_file";
+          return fail("tls_server_config: RequireAndVerifyClientCert needs client_ca_file");
       } else if (key == "basic_auth_users") {
         if (v.IsNull()) continue;
-        if (!v.IsMap()) return "basic_auth_users must be a mapping of user names to bcrypt hashes";
+        if (!v.IsMap())
+          return fail("basic_auth_users must be a mapping of user names to bcrypt hashes");
         for (const auto& u : v) {
           const std::string user = scalar_at(u.first, "a basic_auth_users name");
           const std::string shown = printable_text(user);
           const std::string hash = scalar_at(u.second, "the hash of user '" + shown + "'");
           if (user.empty() || user.find(':') != std::string::npos)
-            return "basic_auth_users: a user name must be non-empty and without ':'";
+            return fail("basic_auth_users: a user name must be non-empty and without ':'");
           if (const int cost = bcrypt_cost(hash); cost > kMaxBcryptCost)
-            return "basic_auth_users: the hash of user '" + shown + "' has bcrypt cost " +
-                   std::to_string(cost) + "; at most " + std::to_string(kMaxBcryptCost) +
-                   " is accepted (each step doubles the time of every login)";
+            return fail("basic_auth_users: the hash of user '" + shown + "' has bcrypt cost " +
+                        std::to_string(cost) + "; at most " + std::to_string(kMaxBcryptCost) +
+                        " is accepted (each step doubles the time of every login)");
           if (!bcrypt_hash_usable(hash))
-            return "basic_auth_users: the hash of user '" + shown +
-                   "' is not a bcrypt hash ($2y$...)";
+            return fail("basic_auth_users: the hash of user '" + shown +
+                        "' is not a bcrypt hash ($2y$...)");
           c.users[user] = hash;
         }
       } else if (key == "http_server_config") {
-        return "http_server_config is not supported by tavrix-exporter";
+        return fail("http_server_config is not supported by tavrix-exporter");
       } else {
-        return "unknown key " + printable_text(key);
+        return fail("unknown key " + printable_text(key));
       }
     }
   } catch (const YAML::Exception& e) {
-    return "not valid YAML: " + printable_text(e.what(), 200);
+    return fail("not valid YAML: " + printable_text(e.what(), 200));
   } catch (const std::exception& e) {
-    return printable_text(e.what(), 200);
+    return fail(printable_text(e.what(), 200));
   }
   if (!base_dir.empty()) {
     for (std::string* p : {&c.cert_file, &c.key_file, &c.client_ca_file})
       if (!p->empty() && (*p)[0] != '/') *p = base_dir + "/" + *p;
   }
-  out = std::move(c);
-  return {};
+  return c;
 }
 
-std::string read_web_config_file(const std::string& path, WebConfig& out) {
+Outcome<WebConfig> read_web_config_file(const std::string& path) {
   std::ifstream in(path, std::ios::binary);
-  if (!in) return path + ": cannot be read: " + std::strerror(errno);
+  if (!in) return fail(path + ": cannot be read: " + std::strerror(errno));
   std::string text(kMaxWebConfigBytes + 1, '\0');
   in.read(text.data(), static_cast<std::streamsize>(text.size()));
   text.resize(static_cast<std::size_t>(in.gcount()));
   const std::size_t slash = path.rfind('/');
   const std::string dir = slash == std::string::npos ? "." : path.substr(0, slash ? slash : 1);
-  if (auto why = parse_web_config(text, out, dir); !why.empty()) return path + ": " + why;
+  Outcome<WebConfig> parsed = parse_web_config(text, dir);
+  if (!parsed) return fail(path + ": " + parsed.reason());
+  const WebConfig& out = *parsed;
   for (const std::string* p : {&out.cert_file, &out.key_file, &out.client_ca_file})
     if (!p->empty() && !std::ifstream(*p))
-      return path + ": " + *p + " cannot be read: " + std::strerror(errno);
-  return {};
+      return fail(path + ": " + *p + " cannot be read: " + std::strerror(errno));
+  return parsed;
 }
 
 BasicAuth::BasicAuth(std::map<std::string, std::string> users) : users_(std::move(users)) {

@@ -8,7 +8,9 @@
 #include <memory>
 #include <mutex>
 #include <string>
+
 #include <string_view>
+#include "core/outcome.h"
 
 namespace tavrix::exporter {
 
@@ -25,12 +27,11 @@ struct WebConfig {
   bool client_certs() const { return client_auth_type == "RequireAndVerifyClientCert"; }
 };
 
-// Parses the YAML text. Empty on success (out replaced), else a one-line reason.
-// Relative certificate paths are taken relative to `base_dir` when it is not empty.
-std::string parse_web_config(std::string_view yaml, WebConfig& out,
-                             const std::string& base_dir = {});
+// Parses the YAML text. Relative certificate paths are taken relative to `base_dir` when
+// it is not empty.
+Outcome<WebConfig> parse_web_config(std::string_view yaml, const std::string& base_dir = {});
 // Reads the file; the reason starts with the path.
-std::string read_web_config_file(const std::string& path, WebConfig& out);
+Outcome<WebConfig> read_web_config_file(const std::string& path);
 
 // True for a well-formed bcrypt hash ($2a$, $2b$ or $2y$) that libcrypt accepts.
 bool bcrypt_hash_usable(const std::string& hash);

@@ -59,8 +59,7 @@ struct CellCodes {
   std::map<std::string, int> by_text;
   int connected = 0;
   void decode(const std::string& cell, int& state, std::string& peer) const {
-    uint32_t ip = 0;
-    if (tavrix::parse_dotted_ipv4(cell, ip)) {
+    if (tavrix::parse_ipv4(cell)) {
       state = connected;
       peer = cell;
       return;
@@ -92,11 +91,12 @@ int main(int argc, char** argv) {
   sigaction(SIGINT, &sa, nullptr);
   sigaction(SIGTERM, &sa, nullptr);
 
-  std::vector<tavrix::ServerListEntry> entries;
-  if (auto why = tavrix::read_server_list_file(servers_path, entries); !why.empty()) {
-    std::cerr << "tavrix-soak-monitor: " << why << "\n";
+  auto read = tavrix::read_server_list_file(servers_path);
+  if (!read) {
+    std::cerr << "tavrix-soak-monitor: " << read.reason() << "\n";
     return 2;
   }
+  const std::vector<tavrix::ServerListEntry> entries = std::move(read).value();
   std::ofstream file;
   if (!events_path.empty()) file.open(events_path, std::ios::trunc);
   std::ostream& out = events_path.empty() ? std::cout : file;

@@ -282,7 +282,7 @@ int udp_open_socket_set(UdpSocketSet& set, int per_interface) {
   return kOk;
 }
 
-int udp_close_socket_set(UdpSocketSet& set) {
+void udp_close_socket_set(UdpSocketSet& set) {
   int n = set.count < 0 ? 0 : (set.count > kMaxSetEntries ? kMaxSetEntries : set.count);
   for (int i = 0; i < n; ++i) {
     if (set.entries[i].socket != -1) {
@@ -294,7 +294,6 @@ int udp_close_socket_set(UdpSocketSet& set) {
     ::close(set.watch);
     set.watch = -1;
   }
-  return kOk;
 }
 
 int udp_send_to(UdpSocketSet& set, uint32_t dest, uint16_t port, const uint8_t* data, int length,
@@ -488,11 +487,23 @@ int udp_ready_kept_set(KeptSocketSet& kept) {
       if (fresh_rc == 1 && same_addresses(fresh, kept.listed)) return kOk;
     }
   }
+  // A set replaced only to shed a late reply (a time-out: every query to a silent device)
+  // keeps its listing while the kernel reports no change of address: listing the host's
+  // addresses costs more than the two new sockets.
+  const bool keep_listing = kept.open && kept.replace && kept.watch && !replaced_source &&
+                            kept.watch->generation() == kept.generation;
+  if (keep_listing) {
+    have_fresh = true;
+    fresh_rc = kOk;
+    fresh = kept.listed;
+  }
   udp_close_kept_set(kept);
   kept.replace = false;
-  kept.watch = replaced_source ? nullptr : address_watch_here();
-  // Taken before the listing, so a change made while it runs is seen by the next use.
-  kept.generation = kept.watch ? kept.watch->generation() : 0;
+  if (!keep_listing) {
+    kept.watch = replaced_source ? nullptr : address_watch_here();
+    // Taken before the listing, so a change made while it runs is seen by the next use.
+    kept.generation = kept.watch ? kept.watch->generation() : 0;
+  }
   AddressList list;
   const int rc = have_fresh ? fresh_rc : refresh_local_addresses(list);
   if (have_fresh) list = fresh;

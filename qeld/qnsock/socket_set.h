@@ -57,8 +57,8 @@ struct UdpSocketSet {
 // per group bound to any address). 1, or -12 with every socket it opened closed again.
 // Per-interface sockets need no privilege: a plain user can open them.
 int udp_open_socket_set(UdpSocketSet& set, int per_interface);
-// Closes every socket still open; always 1; closing twice is harmless.
-int udp_close_socket_set(UdpSocketSet& set);
+// Closes every socket still open; closing twice is harmless.
+void udp_close_socket_set(UdpSocketSet& set);
 // Sends length bytes to dest (network order; 0xFFFFFFFF = limited broadcast) and port
 // (host order) from every socket of the group. 1 when at least one send worked, else -12.
 int udp_send_to(UdpSocketSet& set, uint32_t dest, uint16_t port, const uint8_t* data, int length,

@@ -9,12 +9,28 @@
 #include <fstream>
 #include <nlohmann/json.hpp>
 
+#include "core/address_text.h"
 #include "core/server_list_file.h"
 #include "qeld/ds_info.h"
 
 namespace {
 
 using tavrix::ServerListEntry;
+
+// The reason of a refusal, "" for success (the list then in `out`, left alone otherwise).
+template <class Read>
+std::string reason_of(Read&& read, std::vector<ServerListEntry>& out) {
+  auto got = read();
+  if (!got) return got.reason();
+  out = std::move(got).value();
+  return {};
+}
+std::string parse_into(const std::string& text, std::vector<ServerListEntry>& out) {
+  return reason_of([&] { return tavrix::parse_server_list(text); }, out);
+}
+std::string read_into(const std::string& path, std::vector<ServerListEntry>& out) {
+  return reason_of([&] { return tavrix::read_server_list_file(path); }, out);
+}
 
 qeld::DeviceIdentity identity(uint16_t id, uint8_t last, bool dual) {
   qeld::DeviceIdentity r;
@@ -57,10 +73,10 @@ TEST(ServerListFile, WriteThenReadGivesEveryIdentityFieldBack) {
 
   const std::string path =
       ::testing::TempDir() + "tavrix_list_" + std::to_string(getpid()) + ".json";
-  ASSERT_EQ(tavrix::write_server_list_file(path, written), "");
+  ASSERT_TRUE(tavrix::write_server_list_file(path, written).ok());
   std::vector<ServerListEntry> from_text, from_file;
-  ASSERT_EQ(tavrix::parse_server_list(tavrix::server_list_text(written), from_text), "");
-  ASSERT_EQ(tavrix::read_server_list_file(path, from_file), "");
+  ASSERT_EQ(parse_into(tavrix::server_list_text(written), from_text), "");
+  ASSERT_EQ(read_into(path, from_file), "");
   std::remove(path.c_str());
 
   for (const auto* read : {&from_text, &from_file}) {
@@ -77,7 +93,7 @@ TEST(ServerListFile, WriteThenReadGivesEveryIdentityFieldBack) {
 
 TEST(ServerListFile, OptionalFieldsTakeTheRecordsDefaults) {
   std::vector<ServerListEntry> out;
-  ASSERT_EQ(tavrix::parse_server_list(one_server(kGood), out), "");
+  ASSERT_EQ(parse_into(one_server(kGood), out), "");
   ASSERT_EQ(out.size(), 1u);
   const qeld::DeviceIdentity& id = out[0].identity;
   EXPECT_EQ(id.model_key, 1u);
@@ -87,10 +103,9 @@ TEST(ServerListFile, OptionalFieldsTakeTheRecordsDefaults) {
   EXPECT_EQ(id.unit_id, 0);
   EXPECT_EQ(id.flags, 0);
   // Hex text and a plain integer name the same number; unknown keys are left alone.
-  ASSERT_EQ(tavrix::parse_server_list(
-                one_server(R"("model_key": "0x1", "model_id": 9747, "ip1": "192.0.2.30",
+  ASSERT_EQ(parse_into(one_server(R"("model_key": "0x1", "model_id": 9747, "ip1": "192.0.2.30",
                               "mac1": "02-54-58-01-00-30", "comment": [1, 2])"),
-                out),
+                       out),
             "");
   EXPECT_EQ(out[0].identity.model_id, 0x2613);
 }
@@ -169,7 +184,7 @@ TEST(ServerListFile, ReadingRefusesWithAReasonThatNamesTheProblem) {
   };
   for (const Case& c : cases) {
     std::vector<ServerListEntry> out(1);
-    const std::string why = tavrix::parse_server_list(c.text, out);
+    const std::string why = parse_into(c.text, out);
     EXPECT_NE(why.find(c.reason), std::string::npos) << "text: " << c.text << "\nreason: " << why;
     EXPECT_EQ(out.size(), 1u) << "a refused file must leave the list alone: " << c.text;
     EXPECT_EQ(why.find_first_of("\r\n"), std::string::npos) << why;
@@ -181,27 +196,29 @@ TEST(ServerListFile, HoldsAtMost512ServersAndBoundsTheFileSize) {
   doc["servers"] = nlohmann::json::array();
   for (int i = 0; i < 512; ++i) doc["servers"].push_back(nlohmann::json::parse("{" + kGood + "}"));
   std::vector<ServerListEntry> out;
-  EXPECT_EQ(tavrix::parse_server_list(doc.dump(), out), "");
+  EXPECT_EQ(parse_into(doc.dump(), out), "");
   EXPECT_EQ(out.size(), 512u);
   doc["servers"].push_back(doc["servers"][0]);
-  EXPECT_EQ(tavrix::parse_server_list(doc.dump(), out), "513 servers; a list holds at most 512");
+  EXPECT_EQ(parse_into(doc.dump(), out), "513 servers; a list holds at most 512");
 
   const std::string huge = "{" + std::string(tavrix::kServerListMaxBytes, ' ') + "}";
-  EXPECT_NE(tavrix::parse_server_list(huge, out).find("larger than"), std::string::npos);
+  EXPECT_NE(parse_into(huge, out).find("larger than"), std::string::npos);
 }
 
 TEST(ServerListFile, FileErrorsStartWithThePath) {
   std::vector<ServerListEntry> out;
   const std::string missing = ::testing::TempDir() + "no_such_dir_tavrix/list.json";
-  const std::string why = tavrix::read_server_list_file(missing, out);
+  const std::string why = read_into(missing, out);
   EXPECT_EQ(why.rfind(missing + ": cannot be read", 0), 0u) << why;
-  EXPECT_EQ(tavrix::write_server_list_file(missing, {}).rfind(missing + ": cannot be written", 0),
+  EXPECT_EQ(tavrix::write_server_list_file(missing, {})
+                .reason()
+                .rfind(missing + ": cannot be written", 0),
             0u);
 
   const std::string bad = ::testing::TempDir() + "tavrix_bad_" + std::to_string(getpid()) + ".json";
   std::ofstream(bad) << R"({"format": "tavrix-server-list", "version": 9, "servers": []})";
   EXPECT_EQ(
-      tavrix::read_server_list_file(bad, out),
+      read_into(bad, out),
       bad + ": version 9 is newer than this program reads (1); use a newer Tavrix Monitor Utility");
   std::remove(bad.c_str());
 }
@@ -217,14 +234,11 @@ TEST(ServerListFile, AddressAndMacReaders) {
                         {"1.2.3.04", false},       {"+1.2.3.4", false},
                         {"1.2.3.4 ", false},       {"", false},
                         {"1..2.3", false},         {"1234.2.3.4", false}};
-  for (const auto& c : ips) {
-    uint32_t v = 0;
-    EXPECT_EQ(tavrix::parse_dotted_ipv4(c.text, v), c.ok) << c.text;
-  }
-  uint32_t v = 0;
-  ASSERT_TRUE(tavrix::parse_dotted_ipv4("192.0.2.10", v));
+  for (const auto& c : ips) EXPECT_EQ(tavrix::parse_ipv4(c.text).has_value(), c.ok) << c.text;
+  const auto v = tavrix::parse_ipv4("192.0.2.10");
+  ASSERT_TRUE(v);
   const uint8_t want[4] = {192, 0, 2, 10};
-  EXPECT_EQ(std::memcmp(&v, want, 4), 0);  // network byte order
+  EXPECT_EQ(std::memcmp(&*v, want, 4), 0);  // network byte order
 
   uint8_t mac[6] = {};
   EXPECT_TRUE(tavrix::parse_mac_text("02:aB:cd:EF:00:ff", mac));

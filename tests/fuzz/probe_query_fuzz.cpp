@@ -10,20 +10,20 @@
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const std::string_view query(reinterpret_cast<const char*>(data), size);
-  tavrix::exporter::ProbeQuery q;
-  q.target = "unchanged";
-  const std::string why = tavrix::exporter::parse_probe_query(query, q);
-  if (!why.empty()) {
-    FUZZ_CHECK(q.target == "unchanged" && q.lan2.empty());
-    FUZZ_CHECK(why.find('\n') == std::string::npos && why.size() < 200);
+  const auto parsed = tavrix::exporter::parse_probe_query(query);
+  if (!parsed) {
+    const std::string& why = parsed.reason();
+    FUZZ_CHECK(!why.empty() && why.find('\n') == std::string::npos && why.size() < 200);
     return 0;
   }
+  const tavrix::exporter::ProbeQuery& q = *parsed;
   FUZZ_CHECK(size <= tavrix::exporter::kMaxQueryLength);
   FUZZ_CHECK(!q.target.empty() && q.target.find('\0') == std::string::npos);
   for (const std::string* text : {&q.target, &q.lan2}) {
     if (text->empty()) continue;
-    uint32_t ip = 0;
-    if (!tavrix::exporter::check_device_target(*text, ip).empty()) continue;
+    const auto checked = tavrix::exporter::check_device_target(*text);
+    if (!checked) continue;
+    const uint32_t ip = *checked;
     const auto* b = reinterpret_cast<const uint8_t*>(&ip);
     FUZZ_CHECK(b[0] != 0 && b[0] < 224);
   }

@@ -17,16 +17,17 @@
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const std::string_view text(reinterpret_cast<const char*>(data), size);
-  std::vector<tavrix::ServerListEntry> first;
-  const std::string why = tavrix::parse_server_list(text, first);
-  if (!why.empty()) {
-    FUZZ_CHECK(first.empty());  // a refusal leaves the list alone
-    FUZZ_CHECK(why.find('\n') == std::string::npos);
+  const auto parsed = tavrix::parse_server_list(text);
+  if (!parsed) {
+    FUZZ_CHECK(!parsed.reason().empty());
+    FUZZ_CHECK(parsed.reason().find('\n') == std::string::npos);
     return 0;
   }
+  const std::vector<tavrix::ServerListEntry>& first = *parsed;
   FUZZ_CHECK(first.size() <= static_cast<std::size_t>(tavrix::kMaxServers));
-  std::vector<tavrix::ServerListEntry> second;
-  FUZZ_CHECK(tavrix::parse_server_list(tavrix::server_list_text(first), second).empty());
+  const auto again = tavrix::parse_server_list(tavrix::server_list_text(first));
+  FUZZ_CHECK(again.ok());
+  const std::vector<tavrix::ServerListEntry>& second = *again;
   FUZZ_CHECK(second.size() == first.size());
   for (std::size_t i = 0; i < first.size(); ++i) {
     const qeld::DeviceIdentity& a = first[i].identity;

@@ -16,14 +16,13 @@
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const std::string_view yaml(reinterpret_cast<const char*>(data), size);
-  tavrix::exporter::WebConfig c;
-  c.min_version = "unchanged";
-  const std::string why = tavrix::exporter::parse_web_config(yaml, c, "/base");
-  if (!why.empty()) {
-    FUZZ_CHECK(c.min_version == "unchanged");
-    FUZZ_CHECK(why.find_first_of("\r\n") == std::string::npos);
+  const auto parsed = tavrix::exporter::parse_web_config(yaml, "/base");
+  if (!parsed) {
+    FUZZ_CHECK(!parsed.reason().empty());
+    FUZZ_CHECK(parsed.reason().find_first_of("\r\n") == std::string::npos);
     return 0;
   }
+  const tavrix::exporter::WebConfig& c = *parsed;
   FUZZ_CHECK(c.cert_file.empty() == c.key_file.empty());
   FUZZ_CHECK(c.min_version.empty() || c.min_version == "TLS12" || c.min_version == "TLS13");
   for (const std::string* f : {&c.cert_file, &c.key_file}) FUZZ_CHECK(f->empty() || (*f)[0] == '/');

@@ -62,7 +62,7 @@ class ExporterProgram : public ::testing::Test {
       e.model = "TVX-2613R";
       listed.push_back(e);
     }
-    ASSERT_EQ(tavrix::write_server_list_file(dir_ + "servers.json", listed), "");
+    ASSERT_TRUE(tavrix::write_server_list_file(dir_ + "servers.json", listed).ok());
   }
   void TearDown() override { std::filesystem::remove_all(dir_); }
 

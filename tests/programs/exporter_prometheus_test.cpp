@@ -14,6 +14,7 @@
 #include <regex>
 #include <set>
 
+#include "core/address_text.h"
 #include "core/server_list_file.h"
 #include "core/string_table.h"
 #include "metrics.h"
@@ -104,9 +105,11 @@ TEST(ExporterPrometheus, ScrapesTheLabFleetAndAlertsWhenADeviceGoesSilent) {
       e.identity.model_id =
           static_cast<uint16_t>(std::stoul(d["model_id"].get<std::string>(), nullptr, 0));
       e.identity.unit_id = static_cast<uint16_t>(d.value("unit_id", 0));
-      ASSERT_TRUE(tavrix::parse_dotted_ipv4(d["ip1"].get<std::string>(), e.identity.ip1));
-      ASSERT_TRUE(
-          tavrix::parse_dotted_ipv4(d.value("ip2", d["ip1"].get<std::string>()), e.identity.ip2));
+      const auto ip1 = tavrix::parse_ipv4(d["ip1"].get<std::string>());
+      const auto ip2 = tavrix::parse_ipv4(d.value("ip2", d["ip1"].get<std::string>()));
+      ASSERT_TRUE(ip1 && ip2);
+      e.identity.ip1 = *ip1;
+      e.identity.ip2 = *ip2;
       ASSERT_TRUE(tavrix::parse_mac_text(d["mac1"].get<std::string>(), e.identity.mac1));
       if (d.contains("mac2")) {
         ASSERT_TRUE(tavrix::parse_mac_text(d["mac2"].get<std::string>(), e.identity.mac2));
@@ -114,7 +117,7 @@ TEST(ExporterPrometheus, ScrapesTheLabFleetAndAlertsWhenADeviceGoesSilent) {
       e.name = d["name"];
       entries.push_back(e);
     }
-    ASSERT_EQ(tavrix::write_server_list_file(dir + "servers.json", entries), "");
+    ASSERT_TRUE(tavrix::write_server_list_file(dir + "servers.json", entries).ok());
   }
 
   // The exporter on its default address inside the monitor namespace.
