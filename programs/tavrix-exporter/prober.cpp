@@ -55,7 +55,7 @@ struct Prober::Target {
 
 Prober::Prober(ProberOptions options, const std::vector<ServerListEntry>& listed,
                std::function<bool(uint32_t)> allowed)
-    : options_(options), allowed_(std::move(allowed)) {
+    : options_(options), allowed_(std::move(allowed)), lan2_workers_(options.max_in_flight) {
   for (const auto& e : listed) listed_.emplace(e.identity.ip1, e.identity);
 }
 
@@ -208,7 +208,7 @@ std::shared_ptr<ProbeOutcome> Prober::run_probe(Target& t, uint32_t target, uint
   limits.deadline = deadline;
   limits.cancel = is_cancelled;
   limits.cancel_arg = &cancelled_;
-  const std::array<core::LanCycle, 2> cycles = core::poll_server_once(*rec, limits);
+  const std::array<core::LanCycle, 2> cycles = core::poll_server_once(*rec, limits, &lan2_workers_);
   uint32_t conn_read = 0;
   for (int lan = 0; lan < (rec->dual_lan ? 2 : 1); ++lan) {
     LanOutcome& o = out->lan[static_cast<std::size_t>(lan)];
