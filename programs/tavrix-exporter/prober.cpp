@@ -156,8 +156,11 @@ std::shared_ptr<ProbeOutcome> Prober::run_probe(Target& t, uint32_t target, uint
   // The search gets at most half of the time, so a poll always has some left.
   const auto search_deadline = start + (deadline - start) / 2;
   std::optional<qeld::DeviceIdentity> identity;
-  if (t.identity && start - t.identity_at < std::chrono::seconds(options_.identity_ttl_s))
+  using Source = ProbeOutcome::IdentitySource;
+  if (t.identity && start - t.identity_at < std::chrono::seconds(options_.identity_ttl_s)) {
     identity = t.identity;
+    out->identity_source = Source::kCache;
+  }
   int search_code = qeld::kOk;
   if (!identity) {
     // A directed search of its own per probe, without the library lock: one silent
@@ -171,12 +174,14 @@ std::shared_ptr<ProbeOutcome> Prober::run_probe(Target& t, uint32_t target, uint
     const core::FoundServer found = core::find_server(target, lan2, limits);
     search_code = found.code;
     identity = found.identity;
+    if (identity) out->identity_source = Source::kSearch;
     if (!identity) {
       // A listed server keeps its identity from the file while it is silent.
       const auto it = listed_.find(target);
       if (it != listed_.end()) {
         identity = it->second;
         if (lan2 && has_mac(identity->mac2)) identity->ip2 = lan2;
+        out->identity_source = Source::kFile;
       }
     }
     if (identity) {

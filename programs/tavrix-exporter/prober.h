@@ -46,7 +46,11 @@ struct LanOutcome {
 struct ProbeOutcome {
   enum class Result { kUp, kDown, kNotFound, kError };
   Result result = Result::kNotFound;
-  bool found = false;               // an identity was known or found
+  bool found = false;  // an identity was known or found
+  // Where that identity came from: a search of this probe, an earlier probe's (within
+  // the identity TTL), or the server-list file when no search reply came.
+  enum class IdentitySource { kNone, kSearch, kCache, kFile };
+  IdentitySource identity_source = IdentitySource::kNone;
   bool lan2_requested = false;      // the scrape named a second-LAN address
   qeld::DeviceIdentity identity{};  // as the handles were opened with
   std::string model;                // model map name

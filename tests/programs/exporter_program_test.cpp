@@ -716,4 +716,47 @@ TEST_F(ExporterProgram, DebugOutputAndRecentProbesExplainEachResult) {
   EXPECT_NE(ok.find("127.0.0.2 up (cached)</summary>"), std::string::npos);
 }
 
+TEST_F(ExporterProgram, DebugOutputSaysWhereEachIdentityCameFrom) {
+  // The silent device 2 is listed too, so that its identity can only come from the file.
+  std::vector<tavrix::ServerListEntry> listed;
+  for (int i : {0, 1, 2}) {
+    auto e = tavrix::server_list_entry(reply_of(sim_->sim().device(static_cast<std::size_t>(i))),
+                                       "dev" + std::to_string(i));
+    e.model = "TVX-2613R";
+    listed.push_back(e);
+  }
+  ASSERT_EQ(tavrix::write_server_list_file(dir_ + "servers.json", listed), "");
+  const int port = start({"--probe.max-timeout", "2", "--probe.min-interval", "0"});
+  ASSERT_GT(port, 0);
+  struct Case {
+    const char* query;
+    int status;
+    const char* identity;  // the debug log's identity line, or its whole body's part
+    const char* result;
+    int device;  // its requests must grow (or stay, for a refused one)
+  };
+  const Case cases[] = {
+      {"target=127.0.0.2", 200, "identity from: search (", "result: up\n", 0},
+      {"target=127.0.0.2", 200, "identity from: cache (", "result: up\n", 0},
+      {"target=127.0.0.3&lan2=127.0.1.3", 200, "identity from: search (", "result: up\n", 1},
+      {"target=127.0.0.4", 200, "identity from: file (", "result: down (no LAN answered", 2},
+      {"target=127.0.0.5", 403, "", "", 3},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.query);
+    const uint64_t before = requests_to(c.device);
+    const HttpReply r = http_get(port, std::string("/probe?") + c.query + "&debug=true");
+    ASSERT_EQ(r.status, c.status) << r.body;
+    if (c.status != 200) {
+      EXPECT_EQ(requests_to(c.device), before) << "a refused target is sent nothing";
+      continue;
+    }
+    EXPECT_NE(r.body.find(c.identity), std::string::npos) << r.body;
+    EXPECT_NE(r.body.find(c.result), std::string::npos) << r.body;
+    EXPECT_GT(requests_to(c.device), before);
+    // The same account on the recent-probes page.
+    EXPECT_NE(http_get(port, "/probes").body.find(c.identity), std::string::npos);
+  }
+}
+
 }  // namespace
