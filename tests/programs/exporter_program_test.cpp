@@ -73,7 +73,7 @@ class ExporterProgram : public ::testing::Test {
             "--device-ports",
             std::to_string(sim_->port_4800()) + "," + std::to_string(sim_->port_1029()),
             "--local-address",
-            "127.0.0.1",
+            local_address_,
             "--servers",
             dir_ + "servers.json",
             "--allow",
@@ -101,6 +101,7 @@ class ExporterProgram : public ::testing::Test {
   int log_lines() const { return count_lines(proc_->log()); }
 
   std::unique_ptr<tavrix_test::LoopbackSim> sim_;
+  std::string local_address_ = "127.0.0.1";
   std::string dir_;
   std::unique_ptr<Process> proc_;
 };
@@ -714,6 +715,29 @@ TEST_F(ExporterProgram, DebugOutputAndRecentProbesExplainEachResult) {
   EXPECT_EQ(failed.find("127.0.0.5"), std::string::npos);
   EXPECT_NE(ok.find("127.0.0.2 up</summary>"), std::string::npos) << page.body;
   EXPECT_NE(ok.find("127.0.0.2 up (cached)</summary>"), std::string::npos);
+}
+
+TEST_F(ExporterProgram, ALocalSocketFaultIsA500WithItsReasonNotADeadDevice) {
+  // An address this host does not have: the search's sockets cannot be bound, so nothing
+  // is sent anywhere. The target is not listed, so no file identity stands in for the
+  // search.
+  local_address_ = "192.0.2.1";
+  const int port = start();
+  ASSERT_GT(port, 0);
+  const HttpReply r = http_get(port, "/probe?target=127.0.0.4");
+  EXPECT_EQ(r.status, 500);
+  EXPECT_EQ(r.body.substr(0, 200), "local fault: the probe's socket could not be opened or used\n");
+  EXPECT_EQ(requests_to(2), 0u);
+  EXPECT_TRUE(
+      proc_->wait_log("level=error msg=\"probe failed\" target=127.0.0.4 .*result=error", 5000ms))
+      << proc_->log();
+  // With debug=true the same fault is explained, as a result of its own.
+  const HttpReply d = http_get(port, "/probe?target=127.0.0.4&debug=true");
+  EXPECT_EQ(d.status, 200);
+  EXPECT_NE(d.body.find("result: error (local fault"), std::string::npos) << d.body.substr(0, 600);
+  EXPECT_NE(d.body.find("tavrix_probe_result{result=\"error\"} 1\n"), std::string::npos);
+  EXPECT_NE(http_get(port, "/metrics").body.find("code=\"500\"} 1"), std::string::npos);
+  EXPECT_TRUE(proc_->running());
 }
 
 TEST_F(ExporterProgram, DebugOutputSaysWhereEachIdentityCameFrom) {
