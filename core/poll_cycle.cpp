@@ -6,6 +6,7 @@
 #include <thread>
 
 #include "core/clock.h"
+#include "core/lan_workers.h"
 #include "core/port_texts.h"
 #include "qeld/library.h"
 #include "qeld/result_codes.h"
@@ -117,16 +118,39 @@ LanCycle poll_lan_cycle(tavrix::ServerRecord& s, int lan, qeld::QueryChannel& ch
   return out;
 }
 
-std::array<LanCycle, 2> poll_server_once(tavrix::ServerRecord& server, const CycleLimits& limits) {
-  std::array<LanCycle, 2> out{};
-  const auto run = [&](int lan) {
+namespace {
+
+struct LanRun {
+  ServerRecord& server;
+  const CycleLimits& limits;
+  LanCycle& out;
+  int lan;
+  static void run(void* arg) {
+    auto* r = static_cast<LanRun*>(arg);
     qeld::QueryChannel channel;
-    out[lan] = poll_lan_cycle(server, lan, channel, limits);
-  };
-  std::thread lan2;
-  if (server.dual_lan) lan2 = std::thread(run, 1);
-  run(0);
-  if (lan2.joinable()) lan2.join();
+    r->out = poll_lan_cycle(r->server, r->lan, channel, r->limits);
+  }
+};
+
+}  // namespace
+
+std::array<LanCycle, 2> poll_server_once(ServerRecord& server, const CycleLimits& limits,
+                                         LanWorkers* workers) {
+  std::array<LanCycle, 2> out{};
+  LanRun first{server, limits, out[0], 0};
+  LanRun second{server, limits, out[1], 1};
+  if (!server.dual_lan) {
+    LanRun::run(&first);
+  } else if (workers) {
+    LanWorkers::Job job;
+    workers->start(job, LanRun::run, &second);
+    LanRun::run(&first);
+    workers->wait(job);
+  } else {
+    std::thread lan2(LanRun::run, &second);
+    LanRun::run(&first);
+    lan2.join();
+  }
   return out;
 }
 

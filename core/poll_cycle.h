@@ -51,8 +51,12 @@ struct LanCycle {
 LanCycle poll_lan_cycle(tavrix::ServerRecord& server, int lan, qeld::QueryChannel& channel,
                         const CycleLimits& limits = {});
 
+class LanWorkers;
+
 // One cycle of each LAN the server has, both at once as their two pollers would run
-// them, each through a channel of its own. A LAN the server lacks is left as made.
-std::array<LanCycle, 2> poll_server_once(tavrix::ServerRecord& server, const CycleLimits& limits = {});
+// them, each through a channel of its own. A LAN the server lacks is left as made. The
+// second LAN runs on one of `workers` when given, else on a thread of its own.
+std::array<LanCycle, 2> poll_server_once(ServerRecord& server, const CycleLimits& limits = {},
+                                         LanWorkers* workers = nullptr);
 
 }  // namespace tavrix::core

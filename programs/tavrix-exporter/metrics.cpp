@@ -207,6 +207,21 @@ std::string describe_probe(const ProbeOutcome& o, const std::string& target,
     out += "identity: " + (o.model.empty() ? std::string("unknown model") : o.model) + " (" + ids +
            "), " + (o.dual_lan ? "two LANs" : "one LAN") + ", text set " +
            std::string(1, o.text_set) + ", " + std::to_string(o.port_count) + " ports\n";
+    out += "identity from: ";
+    switch (o.identity_source) {
+      case ProbeOutcome::IdentitySource::kSearch:
+        out += "search (a reply to this probe's search)\n";
+        break;
+      case ProbeOutcome::IdentitySource::kCache:
+        out += "cache (found by an earlier probe, within --probe.identity-ttl)\n";
+        break;
+      case ProbeOutcome::IdentitySource::kFile:
+        out += "file (no search reply; the identity listed in --servers)\n";
+        break;
+      case ProbeOutcome::IdentitySource::kNone:
+        out += "unknown\n";
+        break;
+    }
   } else {
     out += "identity: none (no listed or cached identity, and no search reply)\n";
   }

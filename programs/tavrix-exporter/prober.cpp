@@ -51,7 +51,7 @@ struct Prober::Target {
 
 Prober::Prober(ProberOptions options, const std::vector<ServerListEntry>& listed,
                std::function<bool(uint32_t)> allowed)
-    : options_(options), allowed_(std::move(allowed)) {
+    : options_(options), allowed_(std::move(allowed)), lan2_workers_(options.max_in_flight) {
   for (const auto& e : listed) listed_.emplace(e.identity.ip1, e.identity);
 }
 
@@ -152,8 +152,11 @@ std::shared_ptr<ProbeOutcome> Prober::run_probe(Target& t, uint32_t target, uint
   // The search gets at most half of the time, so a poll always has some left.
   const auto search_deadline = start + (deadline - start) / 2;
   std::optional<qeld::DeviceIdentity> identity;
-  if (t.identity && start - t.identity_at < std::chrono::seconds(options_.identity_ttl_s))
+  using Source = ProbeOutcome::IdentitySource;
+  if (t.identity && start - t.identity_at < std::chrono::seconds(options_.identity_ttl_s)) {
     identity = t.identity;
+    out->identity_source = Source::kCache;
+  }
   int search_code = qeld::kOk;
   if (!identity) {
     // A directed search of its own per probe, without the library lock: one silent
@@ -165,16 +168,19 @@ std::shared_ptr<ProbeOutcome> Prober::run_probe(Target& t, uint32_t target, uint
     limits.cancel = is_cancelled;
     limits.cancel_arg = &cancelled_;
     const Outcome<qeld::DeviceIdentity> found = core::find_server(target, lan2, limits);
-    if (found)
+    if (found) {
       identity = *found;
-    else
+      out->identity_source = Source::kSearch;
+    } else {
       search_code = found.code();
+    }
     if (!identity) {
       // A listed server keeps its identity from the file while it is silent.
       const auto it = listed_.find(target);
       if (it != listed_.end()) {
         identity = it->second;
         if (lan2 && has_mac(identity->mac2)) identity->ip2 = lan2;
+        out->identity_source = Source::kFile;
       }
     }
     if (identity) {
@@ -206,7 +212,7 @@ std::shared_ptr<ProbeOutcome> Prober::run_probe(Target& t, uint32_t target, uint
   limits.deadline = deadline;
   limits.cancel = is_cancelled;
   limits.cancel_arg = &cancelled_;
-  const std::array<core::LanCycle, 2> cycles = core::poll_server_once(*rec, limits);
+  const std::array<core::LanCycle, 2> cycles = core::poll_server_once(*rec, limits, &lan2_workers_);
   uint32_t conn_read = 0;
   for (int lan = 0; lan < (rec->dual_lan ? 2 : 1); ++lan) {
     LanOutcome& o = out->lan[static_cast<std::size_t>(lan)];

@@ -17,6 +17,7 @@
 #include <unordered_map>
 #include <vector>
 
+#include "core/lan_workers.h"
 #include "core/server_list_file.h"
 #include "core/server_record.h"
 #include "qeld/ds_info.h"
@@ -45,10 +46,14 @@ struct LanOutcome {
 struct ProbeOutcome {
   enum class Result { kUp, kDown, kNotFound, kError };
   Result result = Result::kNotFound;
-  bool found = false;           // an identity was known or found
-  bool lan2_requested = false;  // the scrape named a second-LAN address
-  qeld::DeviceIdentity identity{};    // as the handles were opened with
-  std::string model;            // model map name
+  bool found = false;  // an identity was known or found
+  // Where that identity came from: a search of this probe, an earlier probe's (within
+  // the identity TTL), or the server-list file when no search reply came.
+  enum class IdentitySource { kNone, kSearch, kCache, kFile };
+  IdentitySource identity_source = IdentitySource::kNone;
+  bool lan2_requested = false;      // the scrape named a second-LAN address
+  qeld::DeviceIdentity identity{};  // as the handles were opened with
+  std::string model;                // model map name
   int port_count = 0;
   bool dual_lan = false;
   char text_set = 'B';
@@ -112,6 +117,8 @@ class Prober {
   // Server-list identities by address (ip1 and ip2 of each listed server); read-only.
   std::unordered_map<uint32_t, qeld::DeviceIdentity> listed_;
   const std::function<bool(uint32_t)> allowed_;
+  // Second-LAN cycles: as many threads as probes may run, kept for the process's life.
+  core::LanWorkers lan2_workers_;
 };
 
 }  // namespace tavrix::exporter

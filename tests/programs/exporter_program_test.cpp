@@ -73,7 +73,7 @@ class ExporterProgram : public ::testing::Test {
             "--device-ports",
             std::to_string(sim_->port_4800()) + "," + std::to_string(sim_->port_1029()),
             "--local-address",
-            "127.0.0.1",
+            local_address_,
             "--servers",
             dir_ + "servers.json",
             "--allow",
@@ -101,6 +101,7 @@ class ExporterProgram : public ::testing::Test {
   int log_lines() const { return count_lines(proc_->log()); }
 
   std::unique_ptr<tavrix_test::LoopbackSim> sim_;
+  std::string local_address_ = "127.0.0.1";
   std::string dir_;
   std::unique_ptr<Process> proc_;
 };
@@ -714,6 +715,72 @@ TEST_F(ExporterProgram, DebugOutputAndRecentProbesExplainEachResult) {
   EXPECT_EQ(failed.find("127.0.0.5"), std::string::npos);
   EXPECT_NE(ok.find("127.0.0.2 up</summary>"), std::string::npos) << page.body;
   EXPECT_NE(ok.find("127.0.0.2 up (cached)</summary>"), std::string::npos);
+}
+
+TEST_F(ExporterProgram, ALocalSocketFaultIsA500WithItsReasonNotADeadDevice) {
+  // An address this host does not have: the search's sockets cannot be bound, so nothing
+  // is sent anywhere. The target is not listed, so no file identity stands in for the
+  // search.
+  local_address_ = "192.0.2.1";
+  const int port = start();
+  ASSERT_GT(port, 0);
+  const HttpReply r = http_get(port, "/probe?target=127.0.0.4");
+  EXPECT_EQ(r.status, 500);
+  EXPECT_EQ(r.body.substr(0, 200), "local fault: the probe's socket could not be opened or used\n");
+  EXPECT_EQ(requests_to(2), 0u);
+  EXPECT_TRUE(
+      proc_->wait_log("level=error msg=\"probe failed\" target=127.0.0.4 .*result=error", 5000ms))
+      << proc_->log();
+  // With debug=true the same fault is explained, as a result of its own.
+  const HttpReply d = http_get(port, "/probe?target=127.0.0.4&debug=true");
+  EXPECT_EQ(d.status, 200);
+  EXPECT_NE(d.body.find("result: error (local fault"), std::string::npos) << d.body.substr(0, 600);
+  EXPECT_NE(d.body.find("tavrix_probe_result{result=\"error\"} 1\n"), std::string::npos);
+  EXPECT_NE(http_get(port, "/metrics").body.find("code=\"500\"} 1"), std::string::npos);
+  EXPECT_TRUE(proc_->running());
+}
+
+TEST_F(ExporterProgram, DebugOutputSaysWhereEachIdentityCameFrom) {
+  // The silent device 2 is listed too, so that its identity can only come from the file.
+  std::vector<tavrix::ServerListEntry> listed;
+  for (int i : {0, 1, 2}) {
+    auto e = tavrix::server_list_entry(reply_of(sim_->sim().device(static_cast<std::size_t>(i))),
+                                       "dev" + std::to_string(i));
+    e.model = "TVX-2613R";
+    listed.push_back(e);
+  }
+  ASSERT_EQ(tavrix::write_server_list_file(dir_ + "servers.json", listed), "");
+  const int port = start({"--probe.max-timeout", "2", "--probe.min-interval", "0"});
+  ASSERT_GT(port, 0);
+  struct Case {
+    const char* query;
+    int status;
+    const char* identity;  // the debug log's identity line, or its whole body's part
+    const char* result;
+    int device;  // its requests must grow (or stay, for a refused one)
+  };
+  const Case cases[] = {
+      {"target=127.0.0.2", 200, "identity from: search (", "result: up\n", 0},
+      {"target=127.0.0.2", 200, "identity from: cache (", "result: up\n", 0},
+      {"target=127.0.0.3&lan2=127.0.1.3", 200, "identity from: search (", "result: up\n", 1},
+      {"target=127.0.0.4", 200, "identity from: file (", "result: down (no LAN answered", 2},
+      {"target=127.0.0.5", 403, "", "", 3},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.query);
+    const uint64_t before = requests_to(c.device);
+    const HttpReply r = http_get(port, std::string("/probe?") + c.query + "&debug=true");
+    ASSERT_EQ(r.status, c.status) << r.body;
+    if (c.status != 200) {
+      EXPECT_EQ(requests_to(c.device), before) << "a refused target is sent nothing";
+      continue;
+    }
+    EXPECT_NE(r.body.find(c.identity), std::string::npos) << r.body;
+    EXPECT_NE(r.body.find(c.result), std::string::npos) << r.body;
+    EXPECT_GT(requests_to(c.device), before);
+    // The same account on the recent-probes page.
+    EXPECT_NE(http_get(port, "/probes").body.find(c.identity), std::string::npos);
+  }
 }
 
 }  // namespace
