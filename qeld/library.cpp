@@ -20,6 +20,7 @@
 #include <new>
 
 #include "model_map.h"
+#include "qnsock/quiet_ports.h"
 
 namespace qeld {
 namespace {
@@ -191,6 +192,7 @@ void library_stop() {
   std::lock_guard lock(g_start_mutex);
   if (!g_started.load()) return;
   reset_table();
+  close_parked_sockets();
   g_started.store(false);
 }
 
