@@ -2,6 +2,7 @@
 // that the handle serves, on a socket set of the call's own or on a channel's kept one.
 #include "query.h"
 
+#include <algorithm>
 #include <chrono>
 
 #include "commands.h"
@@ -15,13 +16,14 @@ namespace {
 
 constexpr int kMaxPortArg = 16;
 
-// After a resend or a time-out the device may still answer an attempt: until the whole
-// time-out of the exchange has passed once more, so a reply later than anything the
-// program would wait for. The sockets' port stays taken that long.
-std::chrono::steady_clock::time_point quiet_until(const TimeoutBlock& timeouts) {
+// After a resend or a time-out the device may still answer an attempt: the sockets'
+// port stays taken for the whole time-out of the exchange once more (and at least
+// `least`), so an answer later than anything the program waits for is taken as lost.
+std::chrono::steady_clock::time_point quiet_end(const TimeoutBlock& timeouts,
+                                                std::chrono::milliseconds least = {}) {
   const int64_t attempts = timeouts.attempts < 1 ? 1 : timeouts.attempts;
-  return std::chrono::steady_clock::now() +
-         std::chrono::milliseconds(attempts * static_cast<int64_t>(timeouts.timeout_ms));
+  const std::chrono::milliseconds whole(attempts * static_cast<int64_t>(timeouts.timeout_ms));
+  return std::chrono::steady_clock::now() + std::max(whole, least);
 }
 
 int query(QueryChannel* channel, uint16_t code, int handle, int port, void* output) {
@@ -50,8 +52,7 @@ int run_server_command(uint16_t code, const DeviceIdentity& reply, uint32_t argu
   if (const CommandRow* row = find_command(code)) {
     rc = row->handler(set, reply.ip2, reply, argument, output, timeouts);
   }
-  if (rc == kErrTimeout || hooks.resends != 0)
-    udp_park_group(set, kGroup4800, quiet_until(timeouts));
+  if (rc == kErrTimeout || hooks.resends != 0) udp_park_group(set, kGroup4800, quiet_end(timeouts));
   udp_close_socket_set(set);
   return rc;
 }
@@ -71,7 +72,7 @@ int run_server_command(QueryChannel& channel, uint16_t code, const DeviceIdentit
   // parked for that answer. A socket failure, too, is cured by new sockets.
   if (rc == kErrTimeout || channel.hooks_.resends != resends) {
     kept.replace = true;
-    kept.quiet_until = quiet_until(timeouts);
+    kept.quiet_until = quiet_end(timeouts, channel.least_quiet_);
   }
   if (rc == kErrSocket) kept.replace = true;
   return rc;
