@@ -33,6 +33,11 @@ class Cycle {
     qeld::DeviceIdentity unused;
     if (limits_.deadline) qeld::handle_snapshot(handle_, unused, own_);
   }
+  // The handle's own whole time-out, which a deadline may cut; zero without a deadline.
+  std::chrono::milliseconds own_time_out() const {
+    if (!limits_.deadline) return {};
+    return std::chrono::milliseconds(int64_t{std::max(1, own_.attempts)} * own_.timeout_ms);
+  }
 
   // True when the next query may go: not cancelled, and time left before the deadline
   // (its waits then cut to fit).
@@ -77,6 +82,8 @@ LanCycle poll_lan_cycle(tavrix::ServerRecord& s, int lan, qeld::QueryChannel& ch
   LanCycle out;
   Cycle cycle(s, lan, limits);
   if (limits.cancel) channel.set_stop_check(limits.cancel, limits.cancel_arg);
+  // A late answer to a query that the deadline cut short still comes as late as ever.
+  channel.set_least_quiet(cycle.own_time_out());
   const int supported = text_set_for(s.model_id).supported_mode;
   const int ports = std::clamp(s.port_count, 0, kMaxPorts);
 

@@ -19,6 +19,7 @@
 #include <new>
 
 #include "model_map.h"
+#include "qnsock/quiet_ports.h"
 #include "result_codes.h"
 
 namespace qeld {
@@ -149,6 +150,7 @@ void library_stop() {
   std::lock_guard lock(g_start_mutex);
   if (!g_started.load()) return;
   reset_table();
+  close_parked_sockets();
   g_started.store(false);
 }
 

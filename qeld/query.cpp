@@ -2,8 +2,12 @@
 // that the handle serves, on a socket set of the call's own or on a channel's kept one.
 #include "query.h"
 
+#include <algorithm>
+#include <chrono>
+
 #include "commands.h"
 #include "library.h"
+#include "qnsock/quiet_ports.h"
 #include "qnsock/socket_set.h"
 #include "result_codes.h"
 
@@ -11,6 +15,16 @@ namespace qeld {
 namespace {
 
 constexpr int kMaxPortArg = 16;
+
+// After a resend or a time-out the device may still answer an attempt: the sockets'
+// port stays taken for the whole time-out of the exchange once more (and at least
+// `least`), so an answer later than anything the program waits for is taken as lost.
+std::chrono::steady_clock::time_point quiet_end(const TimeoutBlock& timeouts,
+                                                std::chrono::milliseconds least = {}) {
+  const int64_t attempts = timeouts.attempts < 1 ? 1 : timeouts.attempts;
+  const std::chrono::milliseconds whole(attempts * static_cast<int64_t>(timeouts.timeout_ms));
+  return std::chrono::steady_clock::now() + std::max(whole, least);
+}
 
 int query(QueryChannel* channel, uint16_t code, int handle, int port, void* output) {
   if (output == nullptr) return kPubBadArgument;
@@ -32,10 +46,13 @@ int run_server_command(uint16_t code, const DeviceIdentity& reply, uint32_t argu
                        const TimeoutBlock& timeouts) {
   UdpSocketSet set;
   if (udp_open_socket_set(set, 0) != kOk) return kErrSocket;
+  ExchangeHooks hooks;
+  set.hooks = &hooks;
   int rc = kOk;
   if (const CommandRow* row = find_command(code)) {
     rc = row->handler(set, reply.ip2, reply, argument, output, timeouts);
   }
+  if (rc == kErrTimeout || hooks.resends != 0) udp_park_group(set, kGroup4800, quiet_end(timeouts));
   udp_close_socket_set(set);
   return rc;
 }
@@ -51,10 +68,13 @@ int run_server_command(QueryChannel& channel, uint16_t code, const DeviceIdentit
   const int resends = channel.hooks_.resends;
   const int rc = row->handler(kept.set, reply.ip2, reply, argument, output, timeouts);
   // After a time-out or a resend the device may still answer an attempt it has not
-  // answered yet; a new set lets that reply find a closed port. A socket failure, too,
-  // is cured by new sockets.
-  if (rc == kErrTimeout || rc == kErrSocket || channel.hooks_.resends != resends)
+  // answered yet: the next query on this set gets new sockets, while the old ones stay
+  // parked for that answer. A socket failure, too, is cured by new sockets.
+  if (rc == kErrTimeout || channel.hooks_.resends != resends) {
     kept.replace = true;
+    kept.quiet_until = quiet_end(timeouts, channel.least_quiet_);
+  }
+  if (rc == kErrSocket) kept.replace = true;
   return rc;
 }
 

@@ -3,6 +3,7 @@
 // whose sockets one thread (a poller) keeps across its queries.
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 
 #include "ds_info.h"
@@ -27,6 +28,10 @@ class QueryChannel {
 
   // Asked before every resend: true makes the query give up as timed out (-2).
   void set_stop_check(bool (*stop)(const void* arg), const void* arg);
+  // After a resend or a time-out, an exchange's sockets stay parked for its answers
+  // (qnsock/quiet_ports.h) for its whole time-out, and at least this long: the owner's
+  // own time-out, when a deadline cuts the waits of its last queries short.
+  void set_least_quiet(std::chrono::milliseconds least) { least_quiet_ = least; }
   void close();
   // Socket sets opened so far, and replies dropped because they were waiting before a
   // request was sent (answers to earlier ones).
@@ -39,6 +44,7 @@ class QueryChannel {
   KeptSocketSet kept_[2];
   int turn_ = 0;  // the set the next query uses
   ExchangeHooks hooks_;
+  std::chrono::milliseconds least_quiet_{0};
 };
 
 // Public codes. -5 (nothing sent) for a null output, a handle outside 0..1023 or not open,

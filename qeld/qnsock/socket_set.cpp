@@ -23,6 +23,7 @@
 
 #include "library.h"
 #include "qnsock/address_watch.h"
+#include "qnsock/quiet_ports.h"
 #include "result_codes.h"
 
 namespace qeld {
@@ -263,6 +264,7 @@ uint32_t received_local_address(const UdpSocketSet& set, int entry, uint32_t sen
 }
 
 int udp_open_socket_set(UdpSocketSet& set, int per_interface) {
+  reap_parked_sockets();
   set.count = 0;
   AddressList list;
   // The refresh runs even for a set bound to any address: it must still find an address.
@@ -467,13 +469,29 @@ int udp_discard_pending(UdpSocketSet& set) {
   return dropped;
 }
 
+void udp_park_group(UdpSocketSet& set, int group, std::chrono::steady_clock::time_point until) {
+  for (int i = 0; i < set.count && i < kMaxSetEntries; ++i) {
+    UdpSocketEntry& e = set.entries[i];
+    if (e.group != group || e.socket < 0) continue;
+    park_socket(e.socket, until);
+    e.socket = -1;
+  }
+}
+
 void udp_close_kept_set(KeptSocketSet& kept) {
-  if (kept.open) udp_close_socket_set(kept.set);
+  if (kept.open) {
+    // Requests leave from group 1 only, so only its sockets can still be answered.
+    if (kept.quiet_until > std::chrono::steady_clock::now())
+      udp_park_group(kept.set, kGroup4800, kept.quiet_until);
+    udp_close_socket_set(kept.set);
+  }
+  kept.quiet_until = {};
   kept.set.count = 0;
   kept.open = false;
 }
 
 int udp_ready_kept_set(KeptSocketSet& kept) {
+  reap_parked_sockets();
   const bool replaced_source = address_source_replaced();
   AddressList fresh;
   int fresh_rc = 0;

@@ -4,6 +4,7 @@
 
 #include <netinet/in.h>
 
+#include <chrono>
 #include <cstdint>
 #include <memory>
 
@@ -78,6 +79,9 @@ int udp_wait_readable(UdpSocketSet& set, int timeout_ms);
 // Reads and drops every datagram already waiting on the set's sockets (a refused port
 // counts as nothing). The number dropped, or -12 when a socket has failed.
 int udp_discard_pending(UdpSocketSet& set);
+// Hands the group's sockets to the parked ones (qnsock/quiet_ports.h) until `until`,
+// for answers still on their way to them; their entries are left closed (-1).
+void udp_park_group(UdpSocketSet& set, int group, std::chrono::steady_clock::time_point until);
 
 // A set of one socket per group, bound to any address, that one thread keeps across its
 // exchanges. It is opened anew when the host's addresses change (the kernel's
@@ -91,11 +95,14 @@ struct KeptSocketSet {
   std::shared_ptr<AddressWatch> watch;  // null: no notifications, so compare listings
   AddressList listed;                   // the addresses it was opened under
   int openings = 0;                     // sets opened so far
+  // Answers to its requests may still come until then (an exchange resent or timed
+  // out): closing parks its 4800-family sockets instead, so no other socket gets them.
+  std::chrono::steady_clock::time_point quiet_until{};
 };
 // Makes the set ready for an exchange, opening it when it is closed, stale or to be
 // replaced. 1, or -12 with everything closed (the failures of udp_open_socket_set).
 int udp_ready_kept_set(KeptSocketSet& kept);
-// Closes the sockets; the next use opens a new set.
+// Closes the sockets (parking them while quiet_until is ahead); the next use opens a new set.
 void udp_close_kept_set(KeptSocketSet& kept);
 
 // What a per-interface entry makes of one datagram: the local address to report, or 0

@@ -1,17 +1,21 @@
 // Replies that are not what a query expects: duplicated and reordered answers, foreign
-// datagrams ahead of the genuine one, a burst of 200 answers to one search, and a flood
-// of junk at the program's own sockets.
+// datagrams ahead of the genuine one, answers that outlive their query while sockets come
+// and go, a burst of 200 answers to one search, and a flood of junk at the program's own
+// sockets.
 #include "faults/fault_fixture.h"
 
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
+#include <mutex>
 #include <random>
 #include <set>
 #include <sstream>
 #include <string>
 #include <vector>
 
+#include "core/poll_cycle.h"
+#include "core/server_record.h"
 #include "qeld/commands.h"
 #include "qeld/query.h"
 #include "qeld/result_codes.h"
@@ -291,6 +295,143 @@ TEST_F(RepliesTest, ALateOrSecondReplyIsNeverTakenForALaterQuerysAnswer) {
       EXPECT_GE(channel.discarded(), 1);
     }
     std::this_thread::sleep_for(800ms);  // nothing of this case reaches the next one
+  }
+}
+
+// Many sockets come and go at once: pollers replace their sets after resends, one-shot
+// cycles (as a probe runs them) open and close theirs, while the devices answer late
+// around the wait and send copies. A reply that arrives after its socket was closed must
+// not reach whichever socket the kernel gives that port to next. The namespace's
+// ephemeral range is narrowed to 160 ports, so a port comes back within moments, as it
+// does in hours of a large fleet. Every record read is checked against what the device
+// held: each port's connection 1 names its own device and port, connection 2 a step of
+// that port's churn no later than the device's, port 3's mode one of its device's two.
+TEST_F(RepliesTest, RepliesAfterTheirQueryNeverBecomeAnotherSocketsAnswer) {
+  struct Mix {
+    const char* name;
+    int delay_min_ms, delay_max_ms, duplicate, reorder_ms;
+  };
+  const Mix mixes[] = {
+      {"late around the wait", 60, 260, 0, 0},
+      {"late and duplicated", 60, 260, 2, 0},
+      {"duplicated and reordered", 0, 0, 2, 150},
+  };
+  if (!in_private_) GTEST_SKIP() << why_;
+  {
+    std::ofstream range("/proc/sys/net/ipv4/ip_local_port_range");
+    range << "40000 40159\n";
+    ASSERT_TRUE(range.flush()) << "cannot narrow the namespace's port range";
+  }
+  constexpr int kDevices = 4;
+  constexpr int kProbers = 2;  // one-shot cycles per device, side by side
+  devsim::Fleet fleet;
+  for (int n = 0; n < kDevices; ++n) {
+    devsim::Device d = tavrix_test::loopback_device(n, 4, 15);
+    d.ports[2].mode = 30 + n;
+    d.ports[3].mode = 90 + n;
+    fleet.devices.push_back(d);
+  }
+  start_sim(fleet);
+  const auto peer = [](int n, int port, int k) {
+    return htonl((10u << 24) | uint32_t(n) << 16 | uint32_t(port) << 8 | uint32_t(k));
+  };
+  std::atomic<int> step{1};  // of connection 2's churn, the same on every device
+  for (int n = 0; n < kDevices; ++n)
+    for (int port = 1; port <= 2; ++port) {
+      sim_->sim().set_connection(std::size_t(n), port, 1, 1, 4, peer(n, port, 0));
+      sim_->sim().set_connection(std::size_t(n), port, 2, 1, 4, peer(n, port, 1));
+    }
+  // Short waits, so that a few seconds hold hundreds of cycles; the handle's own limits
+  // decide when a reply is late and how long its socket may still receive it.
+  const auto short_waits = [](const ServerRecord& r) {
+    qeld::handle_set_timeouts(r.handle1.id(), 100, 5);
+  };
+  std::atomic<long> checked{0};
+  std::atomic<long> wrong{0};
+  std::mutex first_mutex;
+  std::string first_wrong;
+  const auto check = [&](int n, const ServerRecord& r, uint32_t conn_read, bool modes) {
+    std::string why;
+    if (modes && (r.mode_at(0) != 15 || r.mode_at(1) != 15 ||
+                  (r.mode_at(2) != 30 + n && r.mode_at(2) != 60 + n) || r.mode_at(3) != 90 + n))
+      why = "modes " + std::to_string(r.mode_at(2)) + "," + std::to_string(r.mode_at(3));
+    for (int i = 0; i < 2 && why.empty(); ++i) {
+      if (!(conn_read >> i & 1u)) continue;
+      const uint32_t own = r.conn_peer(i, 1, 0), churn = ntohl(r.conn_peer(i, 2, 0));
+      const int k = int(churn & 0xFFu);
+      if (own != peer(n, i + 1, 0) || (churn & 0xFFFFFF00u) != (ntohl(peer(n, i + 1, 0))) ||
+          k < 1 || k > step.load())
+        why = "port " + std::to_string(i + 1) + " holds " + ip_str(own) + " / " +
+              ip_str(htonl(churn));
+    }
+    ++checked;
+    if (why.empty()) return;
+    ++wrong;
+    std::lock_guard<std::mutex> lock(first_mutex);
+    if (first_wrong.empty()) first_wrong = "device " + std::to_string(n) + ": " + why;
+  };
+
+  list_->refresh_rate = 1;
+  std::vector<std::shared_ptr<ServerRecord>> polled;
+  for (int n = 0; n < kDevices; ++n) {
+    polled.push_back(monitor_device(n));
+    short_waits(*polled.back());
+  }
+  for (const Mix& mix : mixes) {
+    SCOPED_TRACE(mix.name);
+    devsim::Faults f;
+    f.delay_min_ms = mix.delay_min_ms;
+    f.delay_max_ms = mix.delay_max_ms;
+    f.duplicate = mix.duplicate;
+    f.reorder_ms = mix.reorder_ms;
+    for (int n = 0; n < kDevices; ++n) ASSERT_TRUE(sim_->sim().set_faults(std::size_t(n), f));
+    checked = 0;
+    wrong = 0;
+    std::atomic<bool> stop{false};
+    std::atomic<long> cycles{0};
+    std::vector<std::thread> threads;
+    for (int n = 0; n < kDevices; ++n)
+      for (int p = 0; p < kProbers; ++p)
+        threads.emplace_back([&, n] {
+          const auto id = reply_of(sim_->sim().device(std::size_t(n)));
+          while (!stop.load()) {
+            const auto r = tavrix::make_server_record(id);
+            short_waits(*r);
+            const auto lan = tavrix::core::poll_server_once(*r)[0];
+            check(n, *r, lan.conn_read, lan.modes_result == qeld::kOk);
+            ++cycles;
+          }
+        });
+    // The churn: connection 2 of both ports and port 3's mode step on every 150 ms, on
+    // from where the last mix left them.
+    threads.emplace_back([&] {
+      for (int k = step.load() + 1; !stop.load() && k < 250; ++k) {
+        step = k;  // before any device has it: a record never runs ahead of it
+        for (int n = 0; n < kDevices; ++n) {
+          for (int port = 1; port <= 2; ++port)
+            sim_->sim().set_connection(std::size_t(n), port, 2, 1, 4, peer(n, port, k));
+          sim_->sim().set_port_mode(std::size_t(n), 3, k % 2 ? 30 + n : 60 + n);
+        }
+        std::this_thread::sleep_for(150ms);
+      }
+    });
+    // The pollers' records, as the window's refresh reads them.
+    const auto end = Clock::now() + 8s;
+    while (Clock::now() < end) {
+      for (int n = 0; n < kDevices; ++n) {
+        const ServerRecord& r = *polled[std::size_t(n)];
+        const bool read = r.conn_peer(0, 1, 0) != 0 && r.conn_peer(1, 1, 0) != 0;
+        check(n, r, read ? 3u : 0u, r.mode_at(3) != -1);
+      }
+      std::this_thread::sleep_for(20ms);
+    }
+    stop = true;
+    for (auto& t : threads) t.join();
+    std::printf("%s: %ld one-shot cycles, %ld records checked, %ld wrong\n", mix.name,
+                cycles.load(), checked.load(), wrong.load());
+    EXPECT_GE(cycles.load(), 40) << "too few cycles ran to show anything";
+    EXPECT_EQ(wrong.load(), 0) << first_wrong;
+    first_wrong.clear();
   }
 }
 

@@ -9,6 +9,7 @@
 
 #include "qeld/commands.h"
 #include "qeld/library.h"
+#include "qeld/qnsock/quiet_ports.h"
 #include "qeld/query.h"
 #include "qeld/result_codes.h"
 #include "udp_peer.h"
@@ -62,6 +63,7 @@ class QueryTest : public ::testing::Test {
   void TearDown() override {
     peer.stop();
     for (int h : handles) close_handle(h);
+    close_parked_sockets();  // a test's parked sockets never reach the next one's counts
     set_device_ports(kPort4800, kPort1029);
     set_address_source(nullptr);
   }
@@ -135,13 +137,19 @@ TEST_F(QueryTest, ConnectionRecordOfOnePort) {
   EXPECT_EQ(peer.requests().at(0).bytes.at(0), 0x3A);
 }
 
-TEST_F(QueryTest, SilentServerTimesOutAfterItsAttemptsAndLeavesNothingOpen) {
+TEST_F(QueryTest, SilentServerTimesOutAfterItsAttemptsAndLeavesNothingOpenPastItsTimeOut) {
   peer.serve(nullptr);
   int h = open_at("127.0.0.1", 100, 3);
   const int before = open_fd_count();
   int32_t modes[16];
   std::fill(std::begin(modes), std::end(modes), -99);
   EXPECT_EQ(query_port_modes(h, 0, modes), kPubTimeout);
+  // The request's socket stays bound for an answer still on its way, until its time
+  // has passed or the library stops.
+  EXPECT_EQ(parked_socket_count(), 1);
+  EXPECT_EQ(open_fd_count(), before + 1);
+  library_stop();
+  EXPECT_EQ(parked_socket_count(), 0);
   EXPECT_EQ(open_fd_count(), before);
   EXPECT_EQ(modes[0], -99);
   ASSERT_TRUE(peer.wait_requests(3, 1000));

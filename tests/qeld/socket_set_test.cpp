@@ -1,13 +1,16 @@
 // Tests of the UDP socket set on loopback: layout of the set, the poll's truncation,
-// size limit, refused ports and table order, sends per group, and that every failure
-// path leaves no descriptor open.
+// size limit, refused ports and table order, sends per group, that every failure path
+// leaves no descriptor open, and the parked sockets that keep a port for late answers.
 #include <gtest/gtest.h>
 #include <sys/resource.h>
 
+#include <chrono>
 #include <fstream>
 #include <set>
+#include <thread>
 
 #include "qeld/library.h"
+#include "qeld/qnsock/quiet_ports.h"
 #include "qeld/qnsock/socket_set.h"
 #include "qeld/result_codes.h"
 #include "udp_peer.h"
@@ -469,3 +472,47 @@ TEST_F(SocketSetTest, PerInterfaceSendsFromTheEntryAddressAndDropsItsOwnDatagram
 }
 
 }  // namespace
+
+// A parked socket keeps its port from every new socket until its time has passed, then
+// the next reap closes it; past the cap the one due first goes early; a stop closes all.
+TEST(ParkedSockets, KeepTheirPortUntilTheirTimeThenClose) {
+  using Clock = std::chrono::steady_clock;
+  using std::chrono::milliseconds;
+  close_parked_sockets();
+  const auto bound_socket = [] {
+    const int fd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    sockaddr_in sa{};
+    sa.sin_family = AF_INET;
+    sa.sin_addr.s_addr = ip_of("127.0.0.1");
+    EXPECT_EQ(bind(fd, reinterpret_cast<sockaddr*>(&sa), sizeof sa), 0);
+    return fd;
+  };
+  const auto port_free = [](sockaddr_in sa) {
+    const int fd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    const bool free = bind(fd, reinterpret_cast<sockaddr*>(&sa), sizeof sa) == 0;
+    close(fd);
+    return free;
+  };
+  const int before = open_fd_count();
+  const int soon = bound_socket(), later = bound_socket(), past = bound_socket();
+  const sockaddr_in soon_at = bound_address(soon), later_at = bound_address(later);
+  park_socket(soon, Clock::now() + milliseconds(50));
+  park_socket(later, Clock::now() + std::chrono::seconds(60));
+  park_socket(past, Clock::now() - milliseconds(1));  // already due: closed at once
+  EXPECT_EQ(parked_socket_count(), 2);
+  EXPECT_EQ(open_fd_count(), before + 2);
+  EXPECT_FALSE(port_free(soon_at)) << "a parked socket's port was handed out";
+  std::this_thread::sleep_for(milliseconds(80));
+  reap_parked_sockets();
+  EXPECT_EQ(parked_socket_count(), 1);
+  EXPECT_TRUE(port_free(soon_at));
+  EXPECT_FALSE(port_free(later_at));
+
+  for (int i = 0; i < kMaxParkedSockets; ++i)
+    park_socket(bound_socket(), Clock::now() + std::chrono::seconds(120));
+  EXPECT_EQ(parked_socket_count(), kMaxParkedSockets);
+  EXPECT_TRUE(port_free(later_at)) << "past the cap the socket due first is closed";
+  close_parked_sockets();
+  EXPECT_EQ(parked_socket_count(), 0);
+  EXPECT_EQ(open_fd_count(), before);
+}
