@@ -17,6 +17,7 @@
 #include "ui/about_box.h"
 #include "ui/close_dialog.h"
 #include "ui/forms.h"
+#include "ui/list_replacement_prompt.h"
 #include "ui/main_window.h"
 #include "ui/message_box.h"
 #include "ui/search_dialog.h"
@@ -85,7 +86,9 @@ bool run_fresh_dialog(Dialog*& slot, QWidget* parent) {
 }  // namespace
 
 void Tm_mainform::m_search_actExecute() {
+  const auto before = tavrix::ui::listed_servers(ds_list());
   if (run_fresh_dialog(m_search_form, this)) rebuild_tree(-1);
+  tavrix::ui::offer_to_resume(this, ds_list(), before, [this](int i) { return start_server(i); });
 }
 
 void Tm_mainform::m_specifyIP_actExecute() {
