@@ -140,6 +140,8 @@ bool FleetStore::restore_layout() {
     monitored_macs_ << v.toString();
   if (window_->Splitter1)
     window_->Splitter1->restoreState(unb64(o.value(QStringLiteral("splitter"))));
+  if (auto* tables = window_->findChild<QSplitter*>(QStringLiteral("m_timeline_splitter")))
+    tables->restoreState(unb64(o.value(QStringLiteral("timeline_splitter"))));
   const QJsonObject columns = o.value(QStringLiteral("columns")).toObject();
   for (const auto& [name, header] : kept_headers(window_))
     if (columns.contains(name)) header->restoreState(unb64(columns.value(name)));
@@ -205,6 +207,8 @@ QString FleetStore::window_text() const {
                 {QStringLiteral("geometry"), b64(window_->saveGeometry())},
                 {QStringLiteral("splitter"), b64(window_->Splitter1->saveState())},
                 {QStringLiteral("columns"), columns}};
+  if (auto* tables = window_->findChild<QSplitter*>(QStringLiteral("m_timeline_splitter")))
+    o[QStringLiteral("timeline_splitter")] = b64(tables->saveState());
   return QString::fromUtf8(QJsonDocument(o).toJson(QJsonDocument::Indented));
 }
 

@@ -21,6 +21,7 @@
 #include "core/port_texts.h"
 #include "ui/events_view.h"
 #include "ui/forms.h"
+#include "ui/timeline_splitter.h"
 #include "ui/timeline_view.h"
 
 using tavrix::ds_list;
@@ -160,7 +161,7 @@ void Tm_mainform::add_watch_views(QVBoxLayout* right) {
           tavrix::ui::guarded<int>([this](int) { update_events_tab(); }));
 
   m_timeline = new tavrix::ui::TimelinePanel(Panel1);
-  right->addWidget(m_timeline, 0);
+  tavrix::ui::split_tables_from_timeline(right, {m_mon_tab1, m_root_list}, m_timeline);
   connect(m_timeline->m_timeline_span, &QComboBox::currentIndexChanged, this,
           tavrix::ui::guarded<int>([this](int) { update_timeline(); }));
   connect(m_mon_tree, &QTreeWidget::itemSelectionChanged, this,
