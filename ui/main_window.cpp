@@ -345,6 +345,7 @@ void Tm_mainform::build_views() {
 
   tavrix::ui::add_table_menu(m_root_list, QStringLiteral("servers"));
   tavrix::ui::add_table_menu(m_mon_list, QStringLiteral("ports"));
+  tavrix::ui::set_export_note_column(m_mon_list, QStringLiteral("Warning"));
   if (m_events_view)
     tavrix::ui::add_table_menu(m_events_view->m_events_list, QStringLiteral("events"));
 
