@@ -60,7 +60,9 @@ class MainForm : public ::testing::Test {
     qeld::library_stop();
   }
 
-  void add(std::shared_ptr<ServerRecord> rec) { ASSERT_EQ(ds_list().add_server(std::move(rec)), 1); }
+  void add(std::shared_ptr<ServerRecord> rec) {
+    ASSERT_EQ(ds_list().add_server(std::move(rec)), 1);
+  }
   void select(int index) {
     w->m_mon_tree->setCurrentItem(index < 0 ? w->root_node : w->server_nodes[index]);
   }
@@ -454,6 +456,46 @@ TEST(MainFormStart, FailedLibraryStartIsReportedAndTheWindowStaysUsable) {
     EXPECT_TRUE(w.m_search_act->isEnabled());
   }
   qeld::set_library_start_failure(false);
+}
+
+// A host with nothing but loopback is named in the status bar at the start, as the
+// command line says it; the note goes once an interface has an address.
+TEST(MainFormStart, AHostWithOnlyLoopbackIsToldInTheStatusBar) {
+  uitest::MsgRecorder boxes;
+  std::vector<uint32_t> addresses = {htonl(INADDR_LOOPBACK), ::inet_addr("127.0.1.1")};
+  qeld::set_address_source([&](qeld::AddressList& out) {
+    out = qeld::AddressList{};
+    for (uint32_t a : addresses) out.addr[out.count++] = a;
+    return out.count > 0 ? 1 : 0;
+  });
+  {
+    Tm_mainform w;
+    w.show();
+    QCoreApplication::processEvents();
+    auto* note = w.findChild<QLabel*>(QStringLiteral("m_host_note"));
+    ASSERT_NE(note, nullptr);
+    EXPECT_TRUE(note->isVisible());
+    EXPECT_EQ(note->text(),
+              "This host has no IPv4 address but loopback, so a broadcast search reaches no "
+              "device; give an interface an address.");
+    EXPECT_TRUE(boxes.boxes.empty());
+    EXPECT_TRUE(w.m_search_act->isEnabled()) << "a search by IP to loopback still works";
+
+    addresses.push_back(::inet_addr("192.0.2.9"));
+    w.hide();
+    w.show();
+    QCoreApplication::processEvents();
+    EXPECT_FALSE(note->isVisible());
+    EXPECT_EQ(w.findChildren<QLabel*>(QStringLiteral("m_host_note")).size(), 1);
+  }
+  addresses = {::inet_addr("10.1.2.3")};
+  {
+    Tm_mainform w;
+    w.show();
+    QCoreApplication::processEvents();
+    EXPECT_EQ(w.findChild<QLabel*>(QStringLiteral("m_host_note")), nullptr);
+  }
+  qeld::set_address_source(nullptr);
 }
 
 // A start that finds no map names every file looked for in the status bar, once, with
