@@ -21,6 +21,7 @@
 #include "core/port_texts.h"
 #include "ui/events_view.h"
 #include "ui/forms.h"
+#include "ui/server_table_status.h"
 #include "ui/timeline_splitter.h"
 #include "ui/timeline_view.h"
 
@@ -198,6 +199,7 @@ void Tm_mainform::sample_events_at(int64_t wall_ms, uint64_t steady_ms) {
   update_events_tab();
   update_tree_marks();
   update_timeline();
+  tavrix::ui::refresh_status_column(m_root_list, ds_list());
 }
 
 void Tm_mainform::update_events_tab() {

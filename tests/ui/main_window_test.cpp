@@ -208,8 +208,22 @@ TEST_F(MainForm, TreeTextsAndServerTableRows) {
   EXPECT_EQ(w->m_root_list->item(0, 6)->foreground().color(), QColor(0, 0, 255));
   EXPECT_EQ(cell(w->m_root_list, 1, 6), "Off Line");
   EXPECT_EQ(w->m_root_list->item(1, 6)->foreground().color(), QColor(255, 0, 0));
-  ds_list().server_at(0)->monitoring = 0;
-  ds_list().server_at(1)->monitoring = 0;
+
+  // While the root view stays in view, the words follow the servers (within the window's
+  // once-a-second look), without selecting anything.
+  ds_list().server_at(0)->online = 0;
+  ds_list().server_at(1)->online = 1;
+  ds_list().server_at(2)->monitoring = 1;
+  ds_list().server_at(2)->online = 3;
+  EXPECT_TRUE(uitest::wait_until([&] {
+    return cell(w->m_root_list, 0, 6) == "Off Line" && cell(w->m_root_list, 1, 6) == "On Line" &&
+           cell(w->m_root_list, 2, 6) == "On Line";
+  }));
+  EXPECT_EQ(w->m_root_list->item(0, 6)->foreground().color(), QColor(255, 0, 0));
+  EXPECT_EQ(w->m_root_list->item(1, 6)->foreground().color(), QColor(0, 0, 255));
+  for (int i = 0; i < 3; ++i) ds_list().server_at(i)->monitoring = 0;
+  EXPECT_TRUE(uitest::wait_until([&] { return cell(w->m_root_list, 2, 6) == "Idle"; }));
+  EXPECT_EQ(w->m_root_list->item(2, 6)->foreground().color(), QColor(0, 0, 0));
 }
 
 TEST_F(MainForm, SelectingAServerShowsItsInformationBox) {
