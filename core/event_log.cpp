@@ -6,6 +6,7 @@
 #include <cassert>
 
 #include "core/address_text.h"
+#include "core/list_replacement.h"
 #include "core/string_table.h"
 
 namespace tavrix {
@@ -47,13 +48,17 @@ std::size_t EventLog::sample(const tavrix::ServerList& list, int64_t wall_ms, ui
   std::vector<Track> next;
   const int n = list.server_count();
   next.reserve(static_cast<std::size_t>(n));
-  for (int i = 0; i < n; ++i) {
-    std::shared_ptr<tavrix::ServerRecord> rec = list.server_ptr(i);
-    if (!rec) continue;
+  std::vector<std::shared_ptr<tavrix::ServerRecord>> records;
+  records.reserve(static_cast<std::size_t>(n));
+  for (int i = 0; i < n; ++i)
+    if (auto rec = list.server_ptr(i)) records.push_back(std::move(rec));
+  park_gone(records, wall_ms);
+  for (std::size_t i = 0; i < records.size(); ++i) {
+    const std::shared_ptr<tavrix::ServerRecord>& rec = records[i];
     // The same record as before (an address reused after a free is a new server); the
     // list's order seldom changes, so the same place is tried first.
     auto same = [&](const Track& t) { return t.raw == rec.get() && t.record.lock() == rec; };
-    auto it = static_cast<std::size_t>(i) < tracks_.size() && same(tracks_[i])
+    auto it = i < tracks_.size() && same(tracks_[i])
                   ? tracks_.begin() + i
                   : std::find_if(tracks_.begin(), tracks_.end(), same);
     Track t;
@@ -63,7 +68,14 @@ std::size_t EventLog::sample(const tavrix::ServerList& list, int64_t wall_ms, ui
       t.record = rec;
       t.raw = rec.get();
       t.label = server_label(*rec);
-      if (auto kept = restored_.find(t.label); kept != restored_.end()) {
+      t.identity = identity_of(*rec);
+      const auto parked = std::find_if(parked_.begin(), parked_.end(), [&](const auto& p) {
+        return same_server(p.first, t.identity);
+      });
+      if (parked != parked_.end()) {
+        t.history = std::move(parked->second);
+        parked_.erase(parked);
+      } else if (auto kept = restored_.find(t.label); kept != restored_.end()) {
         t.history = std::move(kept->second);
         restored_.erase(kept);
       }
@@ -111,6 +123,22 @@ std::size_t EventLog::sample(const tavrix::ServerList& list, int64_t wall_ms, ui
   }
   tracks_ = std::move(next);
   return added;
+}
+
+void EventLog::park_gone(const std::vector<std::shared_ptr<tavrix::ServerRecord>>& records,
+                         int64_t wall_ms) {
+  for (auto& t : tracks_) {
+    const auto record = t.record.lock();
+    if (record && std::find(records.begin(), records.end(), record) != records.end()) continue;
+    if (t.history.summary().changes.empty()) continue;
+    if (t.watching) t.history.record_gap(wall_ms);
+    // A newer timeline of the same device replaces an older one.
+    std::erase_if(parked_, [&](const auto& p) { return same_server(p.first, t.identity); });
+    parked_.emplace_back(t.identity, std::move(t.history));
+  }
+  for (auto& p : parked_) p.second.trim(wall_ms);
+  if (parked_.size() > static_cast<std::size_t>(kMaxServers))
+    parked_.erase(parked_.begin(), parked_.end() - static_cast<std::ptrdiff_t>(kMaxServers));
 }
 
 const EventLog::Track* EventLog::find(const tavrix::ServerRecord* server) const {

@@ -49,6 +49,8 @@ class EventLog {
   void clear();
   // What a previous run saw: its events (oldest first) go into the ring, and each
   // server's timeline is taken up by the server with that label when it is sampled.
+  // Likewise a server that leaves the list (a new search, a list opened) leaves its
+  // timeline for a record of the same device that comes later.
   void restore(std::vector<LoggedEvent> events,
                std::map<std::string, AvailabilityHistory> timelines);
 
@@ -64,6 +66,7 @@ class EventLog {
     std::weak_ptr<tavrix::ServerRecord> record;
     const tavrix::ServerRecord* raw = nullptr;
     std::string label;
+    qeld::DeviceIdentity identity;
     bool watching = false;  // monitored at the last sample
     uint64_t since = 0;     // steady ms when monitoring was first seen
     std::optional<ChangeDetector> detector;
@@ -71,6 +74,8 @@ class EventLog {
     bool redundancy_lost = false;
   };
   const Track* find(const tavrix::ServerRecord* server) const;
+  // Moves the timelines of tracks whose record is not among `records` to parked_.
+  void park_gone(const std::vector<std::shared_ptr<tavrix::ServerRecord>>& records, int64_t wall_ms);
 
   std::vector<LoggedEvent> ring_;
   std::size_t head_ = 0;  // where the next event goes
@@ -78,6 +83,8 @@ class EventLog {
   uint64_t total_ = 0;
   std::vector<Track> tracks_;                            // list order
   std::map<std::string, AvailabilityHistory> restored_;  // by label, until a server takes it
+  // Timelines of servers gone from the list, oldest first, at most kMaxServers.
+  std::vector<std::pair<qeld::DeviceIdentity, AvailabilityHistory>> parked_;
 };
 
 }  // namespace tavrix

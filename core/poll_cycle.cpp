@@ -128,7 +128,7 @@ LanCycle poll_lan_cycle(tavrix::ServerRecord& s, int lan, qeld::QueryChannel& ch
 namespace {
 
 struct LanRun {
-  ServerRecord& server;
+  tavrix::ServerRecord& server;
   const CycleLimits& limits;
   LanCycle& out;
   int lan;
@@ -141,7 +141,7 @@ struct LanRun {
 
 }  // namespace
 
-std::array<LanCycle, 2> poll_server_once(ServerRecord& server, const CycleLimits& limits,
+std::array<LanCycle, 2> poll_server_once(tavrix::ServerRecord& server, const CycleLimits& limits,
                                          LanWorkers* workers) {
   std::array<LanCycle, 2> out{};
   LanRun first{server, limits, out[0], 0};

@@ -56,7 +56,7 @@ class LanWorkers;
 // One cycle of each LAN the server has, both at once as their two pollers would run
 // them, each through a channel of its own. A LAN the server lacks is left as made. The
 // second LAN runs on one of `workers` when given, else on a thread of its own.
-std::array<LanCycle, 2> poll_server_once(ServerRecord& server, const CycleLimits& limits = {},
+std::array<LanCycle, 2> poll_server_once(tavrix::ServerRecord& server, const CycleLimits& limits = {},
                                          LanWorkers* workers = nullptr);
 
 }  // namespace tavrix::core

@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <charconv>
 #include <cstdio>
 #include <cstring>
 #include <fstream>
@@ -62,12 +63,32 @@ std::string to_csv(const TextTable& table) {
   return out;
 }
 
+bool is_absent_mark(const std::string& text) {
+  return text.empty() || text == "-" || text == "---";
+}
+
+namespace {
+nlohmann::ordered_json json_cell(const std::string& text, CellKind kind) {
+  if (kind == CellKind::kText) return text;
+  if (is_absent_mark(text)) return nullptr;
+  if (kind == CellKind::kNumber) {
+    long long value = 0;
+    const char* end = text.data() + text.size();
+    const auto [at, error] = std::from_chars(text.data(), end, value);
+    if (error == std::errc() && at == end) return value;
+  }
+  return text;
+}
+}  // namespace
+
 std::string to_json(const TextTable& table) {
   const std::vector<std::string> names = unique_captions(table.headers);
   nlohmann::ordered_json rows = nlohmann::ordered_json::array();
   for (const auto& row : table.rows) {
     nlohmann::ordered_json object = nlohmann::ordered_json::object();
-    for (std::size_t c = 0; c < names.size(); ++c) object[names[c]] = cell(row, c);
+    for (std::size_t c = 0; c < names.size(); ++c)
+      object[names[c]] =
+          json_cell(cell(row, c), c < table.kinds.size() ? table.kinds[c] : CellKind::kText);
     rows.push_back(std::move(object));
   }
   return rows.dump(2, ' ', false, nlohmann::ordered_json::error_handler_t::replace) + "\n";

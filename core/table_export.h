@@ -9,12 +9,23 @@
 
 namespace tavrix {
 
+// How a column's cells go into JSON (CSV writes every cell as its text). kNumber: a
+// whole decimal number as a number; kNumber and kOptional: a mark of nothing ("", "-",
+// "---", as the tables show a missing LAN2 or a LAN2 row) as null; anything else, and
+// every kText cell, as its text.
+enum class CellKind { kText, kNumber, kOptional };
+
+// True for the texts the tables show where there is no value: "", "-" and "---".
+bool is_absent_mark(const std::string& text);
+
 // A table as text: the column captions and the rows, each a list of cell texts.
 // A row shorter than the header is read as ending in empty cells; cells past the
-// last caption are not written.
+// last caption are not written. `kinds` runs parallel to the captions; a column
+// without one is kText.
 struct TextTable {
   std::vector<std::string> headers;
   std::vector<std::vector<std::string>> rows;
+  std::vector<CellKind> kinds = {};
 };
 
 enum class ExportFormat { kCsv, kJson };
@@ -26,7 +37,7 @@ std::string to_csv(const TextTable& table);
 std::string csv_field(const std::string& text);
 
 // JSON: an array with one object per row, its members named by the captions in column
-// order and holding the cell texts as strings. A caption that repeats an earlier one
+// order and holding the cells as their column's kind says. A caption that repeats an earlier one
 // gets " (2)", " (3)", ... so that no cell is lost. Text that is not valid UTF-8 is
 // written with U+FFFD in place of the bad bytes.
 std::string to_json(const TextTable& table);

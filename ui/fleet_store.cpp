@@ -129,6 +129,8 @@ bool FleetStore::restore_layout() {
   for (const QJsonValue& v : o.value(QStringLiteral("monitored")).toArray())
     monitored_macs_ << v.toString();
   window_->restore_splitter_state(unb64(o.value(QStringLiteral("splitter"))));
+  if (auto* tables = window_->findChild<QSplitter*>(QStringLiteral("m_timeline_splitter")))
+    tables->restoreState(unb64(o.value(QStringLiteral("timeline_splitter"))));
   const QJsonObject columns = o.value(QStringLiteral("columns")).toObject();
   for (const auto& [name, header] : window_->table_headers())
     if (columns.contains(name)) header->restoreState(unb64(columns.value(name)));
@@ -195,6 +197,8 @@ QString FleetStore::window_text() const {
                 {QStringLiteral("geometry"), b64(window_->saveGeometry())},
                 {QStringLiteral("splitter"), b64(window_->splitter_state())},
                 {QStringLiteral("columns"), columns}};
+  if (auto* tables = window_->findChild<QSplitter*>(QStringLiteral("m_timeline_splitter")))
+    o[QStringLiteral("timeline_splitter")] = b64(tables->saveState());
   return QString::fromUtf8(QJsonDocument(o).toJson(QJsonDocument::Indented));
 }
 

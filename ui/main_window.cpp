@@ -242,6 +242,7 @@ void tavrix::ui::MainWindow::build_views() {
 
   tavrix::ui::add_table_menu(m_root_list, QStringLiteral("servers"));
   tavrix::ui::add_table_menu(m_mon_list, QStringLiteral("ports"));
+  tavrix::ui::set_export_note_column(m_mon_list, QStringLiteral("Warning"));
   if (m_events_view) tavrix::ui::add_table_menu(m_events_view->table(), QStringLiteral("events"));
 
   splitter->addWidget(m_mon_tree);

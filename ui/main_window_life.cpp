@@ -17,6 +17,8 @@
 #include "ui/about_box.h"
 #include "ui/close_dialog.h"
 #include "ui/forms.h"
+#include "ui/host_note.h"
+#include "ui/list_replacement_prompt.h"
 #include "ui/main_window.h"
 #include "ui/message_box.h"
 #include "ui/search_dialog.h"
@@ -48,6 +50,7 @@ void tavrix::ui::MainWindow::on_show() {
                 MsgButtons::Ok);
     return;
   }
+  tavrix::ui::note_host_addresses(this);
   // Only the showing that loaded the map reports it; later showings reuse that map.
   if (was_started) return;
   const std::string tried = qeld::model_map_problem("; ");
@@ -86,7 +89,10 @@ bool run_fresh_dialog(Dialog*& slot, QWidget* parent) {
 }  // namespace
 
 void tavrix::ui::MainWindow::on_search() {
+  tavrix::ui::note_host_addresses(this);
+  const auto before = tavrix::ui::listed_servers(ds_list());
   if (run_fresh_dialog(m_search_form, this)) rebuild_tree(-1);
+  tavrix::ui::offer_to_resume(this, ds_list(), before, [this](int i) { return start_server(i); });
 }
 
 void tavrix::ui::MainWindow::on_search_ip() {

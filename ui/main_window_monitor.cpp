@@ -16,6 +16,9 @@
 #include "ui/icons.h"
 #include "ui/main_window.h"
 #include "ui/server_tree.h"
+#include "ui/server_table.h"
+#include "ui/server_table_status.h"
+#include "ui/timeline_splitter.h"
 #include "ui/timeline_view.h"
 
 using tavrix::ds_list;
@@ -37,7 +40,8 @@ void tavrix::ui::MainWindow::add_watch_views(QVBoxLayout* right) {
           tavrix::ui::guarded<int>([this](int) { update_events_tab(); }));
 
   m_timeline = new tavrix::ui::TimelinePanel(right_panel);
-  right->addWidget(m_timeline, 0);
+  tavrix::ui::split_tables_from_timeline(
+      right, {static_cast<QWidget*>(m_mon_tabs), static_cast<QWidget*>(m_root_list)}, m_timeline);
   connect(m_timeline->m_timeline_span, &QComboBox::currentIndexChanged, this,
           tavrix::ui::guarded<int>([this](int) { update_timeline(); }));
   connect(m_mon_tree, &QTreeWidget::itemSelectionChanged, this,
@@ -74,6 +78,7 @@ void tavrix::ui::MainWindow::sample_events_at(int64_t wall_ms, uint64_t steady_m
   update_events_tab();
   update_tree_marks();
   update_timeline();
+  tavrix::ui::refresh_status_column(m_root_list, ds_list());
 }
 
 void tavrix::ui::MainWindow::update_events_tab() {

@@ -12,6 +12,7 @@
 #include "qeld/library.h"
 #include "qeld/model_map.h"
 #include "ui/icons.h"
+#include "ui/list_replacement_prompt.h"
 #include "ui/main_window.h"
 #include "ui/message_box.h"
 #include "ui/server_list_actions.h"
@@ -149,7 +150,9 @@ void tavrix::ui::MainWindow::on_tree_menu(const QPoint& pos) {
 }
 
 void tavrix::ui::MainWindow::on_open_list() {
+  const auto before = tavrix::ui::listed_servers(ds_list());
   if (tavrix::ui::open_server_list(this)) rebuild_tree(-1);
+  tavrix::ui::offer_to_resume(this, ds_list(), before, [this](int i) { return start_server(i); });
 }
 
 void tavrix::ui::MainWindow::on_save_list() {

@@ -21,6 +21,7 @@
 #include "qeld/model_map.h"
 #include "ui/add_server.h"
 #include "ui/forms.h"
+#include "ui/list_replacement_prompt.h"
 #include "ui/message_box.h"
 
 namespace {
@@ -316,6 +317,13 @@ void tavrix::ui::SearchDialog::on_ok() {
   }
 
   tavrix::ServerList& list = tavrix::ds_list();
+  std::vector<qeld::DeviceIdentity> chosen;
+  for (int row = 0; row < m_enum_list->rowCount(); ++row)
+    if (const qeld::DeviceIdentity* r =
+            row_ticked(row) ? list.result_at(row_result_index(row)) : nullptr)
+      chosen.push_back(*r);
+  // Cancel goes back to the ticks.
+  if (!tavrix::ui::confirm_dropping_monitored(this, list, chosen)) return;
   // Every poller gets its own stop request as well as the stop-all flag; the flag is
   // cleared again afterwards, or no server of the new list could ever be monitored.
   list.set_stop_all(1);

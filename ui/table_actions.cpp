@@ -36,7 +36,22 @@ std::string text(const QVariant& v) {
   return v.toString().toStdString();
 }
 
+const char* const kNoteColumn = "tavrix_note_column";
+
 }  // namespace
+
+CellKind cell_kind_for(const std::string& caption) {
+  if (caption == "No" || caption == "Port") return CellKind::kNumber;
+  // What a single-LAN server or a LAN2 row shows as "---" or "-".
+  if (caption == "MAC Address2" || caption == "IP Address2" || caption == "Operation Mode" ||
+      caption == "LAN" || caption.starts_with("Connection "))
+    return CellKind::kOptional;
+  return CellKind::kText;
+}
+
+void set_export_note_column(QAbstractItemView* view, const QString& caption) {
+  view->setProperty(kNoteColumn, caption);
+}
 
 TextTable view_rows(const QAbstractItemView* view, bool selected_only) {
   TextTable table;
@@ -47,6 +62,12 @@ TextTable view_rows(const QAbstractItemView* view, bool selected_only) {
     if (column_hidden(view, c)) continue;
     columns.push_back(c);
     table.headers.push_back(text(model->headerData(c, Qt::Horizontal, Qt::DisplayRole)));
+    table.kinds.push_back(cell_kind_for(table.headers.back()));
+  }
+  const QString note = view->property(kNoteColumn).toString();
+  if (!note.isEmpty()) {
+    table.headers.push_back(note.toStdString());
+    table.kinds.push_back(CellKind::kOptional);
   }
   std::vector<int> rows;
   if (selected_only) {
@@ -60,6 +81,7 @@ TextTable view_rows(const QAbstractItemView* view, bool selected_only) {
   for (int r : rows) {
     std::vector<std::string> cells;
     for (int c : columns) cells.push_back(text(model->index(r, c).data(Qt::DisplayRole)));
+    if (!note.isEmpty()) cells.push_back(text(model->index(r, 0).data(Qt::ToolTipRole)));
     table.rows.push_back(std::move(cells));
   }
   return table;

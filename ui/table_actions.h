@@ -14,7 +14,16 @@ namespace tavrix::ui {
 
 // The view's columns (captions from its model's horizontal header, hidden columns left
 // out) and its rows as shown: all of them, or only the selected ones, in row order.
+// The JSON kinds follow the captions ("No" and "Port" numbers; a second LAN's address,
+// a mode or a connection missing as null); a view given a note column ends in it.
 TextTable view_rows(const QAbstractItemView* view, bool selected_only);
+
+// Adds a column `caption` to what view_rows reads from `view`: the tooltip of each row's
+// first cell (where the port table says why a port is marked), null in JSON when none.
+void set_export_note_column(QAbstractItemView* view, const QString& caption);
+
+// How a column of a window's table goes into JSON, by its caption.
+CellKind cell_kind_for(const std::string& caption);
 
 // Puts the selected rows on the clipboard: tab-separated lines as plain text, and the
 // rows under their header as "text/csv". False (clipboard untouched) when none is selected.

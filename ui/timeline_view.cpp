@@ -21,7 +21,34 @@ namespace {
 
 constexpr int kTop = 4;
 constexpr int kRightMargin = 12;
-constexpr int kAxisHeight = 34;  // tick labels and the legend
+constexpr int kAxisHeight = 34;  // tick labels and one line of legend
+constexpr int kLegendLine = 16;
+
+struct LegendKey {
+  tavrix::Availability state;
+  const char* text;
+};
+constexpr LegendKey kLegend[] = {
+    {tavrix::Availability::kUp, "On Line / connected on every LAN"},
+    {tavrix::Availability::kPartial, "one LAN only / partly available"},
+    {tavrix::Availability::kDown, "Off Line / no connection"},
+    {tavrix::Availability::kUnknown, "not monitored"}};
+
+// Where each legend key goes at this width: a narrow window wraps it onto more lines.
+std::vector<QPoint> legend_places(const QFontMetrics& fm, int width) {
+  std::vector<QPoint> places;
+  int x = 4, line = 0;
+  for (const LegendKey& k : kLegend) {
+    const int w = 14 + fm.horizontalAdvance(QString::fromLatin1(k.text));
+    if (x > 4 && x + w > width) {
+      x = 4;
+      ++line;
+    }
+    places.emplace_back(x, line * kLegendLine);
+    x += w + 16;
+  }
+  return places;
+}
 
 struct Span {
   const char* caption;
@@ -92,13 +119,30 @@ void TimelineView::set_rows(std::vector<TimelineRow> rows, int64_t now_ms, int64
   label_width_ = std::min(label_width_, 280);
   now_ms_ = now_ms;
   span_ms_ = std::max<int64_t>(span_ms, 1000);
+  fit_height();
   updateGeometry();
   update();
 }
 
 QSize TimelineView::sizeHint() const {
+  const int width = label_width_ + 300;
+  return QSize(width, needed_height(width));
+}
+
+int TimelineView::needed_height(int width) const {
+  const std::vector<QPoint> places = legend_places(QFontMetrics(font()), width);
   const int rows = std::max<int>(1, static_cast<int>(rows_.size()));
-  return QSize(label_width_ + 300, kTop + rows * kRowHeight + kAxisHeight);
+  return kTop + rows * kRowHeight + kAxisHeight + places.back().y();
+}
+
+void TimelineView::fit_height() {
+  const int h = needed_height(width());
+  if (minimumHeight() != h) setMinimumHeight(h);
+}
+
+void TimelineView::resizeEvent(QResizeEvent* event) {
+  QWidget::resizeEvent(event);
+  fit_height();
 }
 
 int TimelineView::axis_top() const {
@@ -183,17 +227,11 @@ void TimelineView::paintEvent(QPaintEvent*) {
   }
 
   // Legend.
-  struct Key {
-    Availability state;
-    const char* text;
-  };
-  const Key keys[] = {{Availability::kUp, "On Line / connected on every LAN"},
-                      {Availability::kPartial, "one LAN only / partly available"},
-                      {Availability::kDown, "Off Line / no connection"},
-                      {Availability::kUnknown, "not monitored"}};
-  int x = 4;
-  const int y = top + 20;
-  for (const Key& k : keys) {
+  const std::vector<QPoint> places = legend_places(fm, width());
+  for (std::size_t i = 0; i < std::size(kLegend); ++i) {
+    const LegendKey& k = kLegend[i];
+    const int x = places[i].x();
+    const int y = top + 20 + places[i].y();
     const QRect box(x, y + 2, 10, 10);
     if (k.state == Availability::kUnknown)
       p.fillRect(box, QBrush(availability_colour(k.state), Qt::BDiagPattern));
@@ -202,9 +240,7 @@ void TimelineView::paintEvent(QPaintEvent*) {
     p.setPen(QColor(120, 120, 120));
     p.drawRect(box.adjusted(0, 0, -1, -1));
     p.setPen(palette().color(QPalette::Text));
-    const QString text = QString::fromLatin1(k.text);
-    p.drawText(x + 14, y + 11, text);
-    x += 14 + fm.horizontalAdvance(text) + 16;
+    p.drawText(x + 14, y + 11, QString::fromLatin1(k.text));
   }
 }
 
@@ -264,9 +300,16 @@ TimelinePanel::TimelinePanel(QWidget* parent) : QWidget(parent) {
   layout->setSpacing(2);
   layout->addLayout(head);
   layout->addWidget(m_timeline_scroll, 1);
-  // Room for two LANs and four ports without scrolling; a fleet scrolls.
-  setFixedHeight(fontMetrics().height() + 12 + kTop + 6 * TimelineView::kRowHeight + kAxisHeight +
-                 8);
+}
+
+QSize TimelinePanel::sizeHint() const {
+  return QSize(QWidget::sizeHint().width(),
+               fontMetrics().height() + 12 + kTop + 6 * TimelineView::kRowHeight + kAxisHeight + 8);
+}
+
+QSize TimelinePanel::minimumSizeHint() const {
+  return QSize(QWidget::minimumSizeHint().width(),
+               fontMetrics().height() + 12 + kTop + 2 * TimelineView::kRowHeight + 8);
 }
 
 int64_t TimelinePanel::span_ms() const {

@@ -45,16 +45,21 @@ class TimelineView : public QWidget {
   QRect strip_rect(int row) const;
   int x_of(int64_t t) const;
   QSize sizeHint() const override;
+  // Every strip, the time axis and the legend (wrapped to `width`) in height.
+  int needed_height(int width) const;
 
   static constexpr int kRowHeight = 18;
 
  protected:
   void paintEvent(QPaintEvent* event) override;
   bool event(QEvent* event) override;
+  void resizeEvent(QResizeEvent* event) override;
 
  private:
   int64_t time_at(int x) const;
   int axis_top() const;
+  // Never shorter than its content, so the scroll area scrolls instead of cutting it.
+  void fit_height();
 
   std::vector<TimelineRow> rows_;
   int label_width_ = 120;  // fits the longest label (two addresses), within bounds
@@ -74,6 +79,9 @@ class TimelinePanel : public QWidget {
       const std::vector<std::pair<std::string, const tavrix::AvailabilityHistory*>>& servers,
       int64_t now_ms);
   int64_t span_ms() const;
+  // Room for two LANs and four ports; at least the title and two strips, the rest scrolls.
+  QSize sizeHint() const override;
+  QSize minimumSizeHint() const override;
 
   QLabel* m_timeline_title = nullptr;
   QComboBox* m_timeline_span = nullptr;  // "Last 10 minutes", "Last hour", "Last 6 hours"

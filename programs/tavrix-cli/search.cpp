@@ -8,6 +8,7 @@
 #include <thread>
 
 #include "commands.h"
+#include "core/host_addresses.h"
 #include "core/server_list_file.h"
 #include "output.h"
 #include "qeld/library.h"
@@ -37,12 +38,6 @@ std::string interface_of(const qeld::AddressList& list, uint32_t address) {
   for (int i = 0; i < list.count && i < qeld::kMaxLocalAddresses; ++i)
     if (list.addr[i] == address) return list.ifname[i];
   return "";
-}
-
-bool only_loopback(const qeld::AddressList& list) {
-  for (int i = 0; i < list.count && i < qeld::kMaxLocalAddresses; ++i)
-    if ((ntohl(list.addr[i]) >> 24) != 127) return false;
-  return true;
 }
 
 }  // namespace
@@ -144,10 +139,8 @@ int run_search_command(const SearchArgs& args) {
   if (n == 0)
     print_error(by_ip ? "no Tavrix server answered at " + args.ip : "no Tavrix server found");
   if (n == 0 && !by_ip) {
-    if (only_loopback(addresses))
-      print_error(
-          "this host has no IPv4 address but loopback, so a broadcast search reaches no "
-          "device; give an interface an address");
+    if (tavrix::only_loopback(addresses))
+      print_error(tavrix::kLoopbackOnlyText);
     else
       print_error(
           "hint: no reply to the broadcast; a firewall that drops UDP from ports 4800 and 1029 "

@@ -2,7 +2,8 @@
 // display is at hand. Meant to run inside the lab's monitor namespace: it searches,
 // ticks every server, starts monitoring two of them and every dual-LAN one, waits for
 // refreshes, shows the redundancy marker, the Events tab and the availability timeline,
-// opens each dialog, and writes a PNG of every step into the folder it is given.
+// opens each dialog, and writes a PNG of every step into the folder it is given. On an X
+// display with a tray and a notification service it also shows those (desktop_step).
 #include <sys/stat.h>
 #include <QAction>
 #include <QApplication>
@@ -23,6 +24,7 @@
 #include <string>
 #include <thread>
 
+#include "desktop_step.h"
 #include "ui/about_box.h"
 #include "ui/events_view.h"
 #include "ui/forms.h"
@@ -120,6 +122,7 @@ void select_server(tavrix::ui::MainWindow* main, int index) {
 int run_tour(const QString& specify_ip, double refresh_wait) {
   tavrix::ui::create_forms();
   tavrix::ui::MainWindow* main = m_mainform;
+  tour::DesktopStep desktop(main);
   main->resize(1180, 720);
   main->show();
   if (!wait_for([&] { return main->isVisible(); }, 5)) fail("the main window did not show");
@@ -266,6 +269,17 @@ int run_tour(const QString& specify_ip, double refresh_wait) {
                                      shot(f, "about");
                                      f->reject();
                                    });
+
+  if (desktop.on_display()) {
+    say("every server monitored: the tray lamp, its menu and a notification on the screen");
+    const QString path = QDir(g_out).filePath(
+        QString("%1-desktop-tray-notification.png").arg(++g_step, 2, 10, QChar('0')));
+    const QString why = desktop.show_and_grab(path, 150);
+    if (why.isEmpty())
+      say("screenshot " + path);
+    else
+      fail("the desktop step: " + why);
+  }
 
   select_server(main, 0);
   pause_for(0.3);

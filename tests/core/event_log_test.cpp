@@ -128,7 +128,7 @@ TEST(EventLog, FollowsAServerFromOneRefreshAfterStartUntilStop) {
   EXPECT_EQ(log.size(), 5u);
 }
 
-TEST(EventLog, AReplacedRecordIsANewServer) {
+TEST(EventLog, AReplacedRecordIsANewServerThatKeepsTheDevicesTimeline) {
   use_models();
   tavrix::ServerList list;
   list.refresh_rate = 1;
@@ -138,18 +138,41 @@ TEST(EventLog, AReplacedRecordIsANewServer) {
   log.sample(list, 0, 0);
   log.sample(list, 1000, 1000);
   ASSERT_NE(log.history(a.get()), nullptr);
+  const std::size_t before = log.history(a.get())->summary().changes.size();
+  ASSERT_GT(before, 0u);
 
-  // A new search replaces the list: the same addresses, a fresh record and baseline.
+  // A new search replaces the list: the same device in a fresh record takes up its
+  // timeline (with the time between as not monitored) but starts a new baseline.
   list.clear_servers();
   a.reset();
+  EXPECT_EQ(log.sample(list, 1500, 1500), 0u);
   auto b = server("192.0.2.11", "198.51.100.11");
   b->online = 3;
   ASSERT_EQ(list.add_server(b), 1);
   EXPECT_EQ(log.sample(list, 2000, 2000), 0u);
-  EXPECT_EQ(log.history(b.get())->summary().changes.size(), 0u);
+  const AvailabilityHistory* kept = log.history(b.get());
+  ASSERT_NE(kept, nullptr);
+  EXPECT_EQ(kept->summary().at(1200), Availability::kUp) << "the earlier hours come back";
+  EXPECT_EQ(kept->summary().at(1700), Availability::kUnknown) << "the gap is not monitored";
   EXPECT_EQ(log.sample(list, 3000, 3000), 0u) << "the new record's first look is its baseline";
+
+  // Another device at the same addresses (another MAC) starts with an empty timeline;
+  // the first device's stays parked for a later return.
   list.clear_servers();
-  EXPECT_EQ(log.sample(list, 4000, 4000), 0u);
+  b.reset();
+  log.sample(list, 4000, 4000);
+  auto c = server("192.0.2.11", "198.51.100.11");
+  c->mac1[5] = 0x42;
+  ASSERT_EQ(list.add_server(c), 1);
+  log.sample(list, 5000, 5000);
+  EXPECT_TRUE(log.history(c.get())->summary().changes.empty());
+  auto d = server("192.0.2.11", "198.51.100.11");
+  ASSERT_EQ(list.add_server(d), 1);
+  log.sample(list, 5500, 5500);
+  EXPECT_EQ(log.history(d.get())->summary().at(1200), Availability::kUp);
+
+  list.clear_servers();
+  EXPECT_EQ(log.sample(list, 6000, 6000), 0u);
   EXPECT_TRUE(log.histories().empty()) << "servers gone from the list leave the timeline";
 }
 

@@ -72,6 +72,26 @@ TEST(TableExport, JsonReadsBackToTheSameCells) {
   EXPECT_EQ(bad[0]["A"].get<std::string>(), "x\xef\xbf\xbd");
 }
 
+TEST(TableExport, JsonWritesNumbersAndMissingValuesByColumnKind) {
+  using K = tavrix::CellKind;
+  TextTable t{{"No", "IP Address2", "Port", "Status", "Warning"},
+              {{"1", "---", "12", "On Line", "connected on LAN1 only"},
+               {"2", "198.51.100.7", "-", "-", ""},
+               {"x3", "", "-17", "", "-"}}};
+  t.kinds = {K::kNumber, K::kOptional, K::kNumber, K::kText, K::kOptional};
+  const auto doc = nlohmann::ordered_json::parse(tavrix::to_json(t));
+  ASSERT_EQ(doc.size(), 3u);
+  EXPECT_EQ(doc[0], nlohmann::ordered_json::parse(R"({"No":1,"IP Address2":null,"Port":12,
+      "Status":"On Line","Warning":"connected on LAN1 only"})"));
+  EXPECT_EQ(doc[1], nlohmann::ordered_json::parse(R"({"No":2,"IP Address2":"198.51.100.7",
+      "Port":null,"Status":"-","Warning":null})"));
+  // Text in a number column stays text; a text column never turns into null.
+  EXPECT_EQ(doc[2], nlohmann::ordered_json::parse(R"({"No":"x3","IP Address2":null,"Port":-17,
+      "Status":"","Warning":null})"));
+  // The CSV of the same table is its texts.
+  EXPECT_EQ(tavrix::to_csv(t).substr(0, 45), "No,IP Address2,Port,Status,Warning\r\n1,---,12,");
+}
+
 TEST(TableExport, FormatFromTheExtension) {
   const std::pair<const char*, std::optional<ExportFormat>> rows[] = {
       {"servers.csv", ExportFormat::kCsv},

@@ -343,14 +343,14 @@ TEST_F(RepliesTest, RepliesAfterTheirQueryNeverBecomeAnotherSocketsAnswer) {
     }
   // Short waits, so that a few seconds hold hundreds of cycles; the handle's own limits
   // decide when a reply is late and how long its socket may still receive it.
-  const auto short_waits = [](const ServerRecord& r) {
+  const auto short_waits = [](const tavrix::ServerRecord& r) {
     qeld::handle_set_timeouts(r.handle1.id(), 100, 5);
   };
   std::atomic<long> checked{0};
   std::atomic<long> wrong{0};
   std::mutex first_mutex;
   std::string first_wrong;
-  const auto check = [&](int n, const ServerRecord& r, uint32_t conn_read, bool modes) {
+  const auto check = [&](int n, const tavrix::ServerRecord& r, uint32_t conn_read, bool modes) {
     std::string why;
     if (modes && (r.mode_at(0) != 15 || r.mode_at(1) != 15 ||
                   (r.mode_at(2) != 30 + n && r.mode_at(2) != 60 + n) || r.mode_at(3) != 90 + n))
@@ -372,7 +372,7 @@ TEST_F(RepliesTest, RepliesAfterTheirQueryNeverBecomeAnotherSocketsAnswer) {
   };
 
   list_->refresh_rate = 1;
-  std::vector<std::shared_ptr<ServerRecord>> polled;
+  std::vector<std::shared_ptr<tavrix::ServerRecord>> polled;
   for (int n = 0; n < kDevices; ++n) {
     polled.push_back(monitor_device(n));
     short_waits(*polled.back());
@@ -419,7 +419,7 @@ TEST_F(RepliesTest, RepliesAfterTheirQueryNeverBecomeAnotherSocketsAnswer) {
     const auto end = Clock::now() + 8s;
     while (Clock::now() < end) {
       for (int n = 0; n < kDevices; ++n) {
-        const ServerRecord& r = *polled[std::size_t(n)];
+        const tavrix::ServerRecord& r = *polled[std::size_t(n)];
         const bool read = r.conn_peer(0, 1, 0) != 0 && r.conn_peer(1, 1, 0) != 0;
         check(n, r, read ? 3u : 0u, r.mode_at(3) != -1);
       }

@@ -749,7 +749,7 @@ TEST_F(ExporterProgram, DebugOutputSaysWhereEachIdentityCameFrom) {
     e.model = "TVX-2613R";
     listed.push_back(e);
   }
-  ASSERT_EQ(tavrix::write_server_list_file(dir_ + "servers.json", listed), "");
+  ASSERT_TRUE(tavrix::write_server_list_file(dir_ + "servers.json", listed).ok());
   const int port = start({"--probe.max-timeout", "2", "--probe.min-interval", "0"});
   ASSERT_GT(port, 0);
   struct Case {

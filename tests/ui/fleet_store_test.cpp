@@ -95,6 +95,13 @@ TEST_F(FleetStoreTest, KeptInTheConfigFolderAndRestoredByANewWindow) {
   uitest::part<QTableWidget>(m_mainform, "m_root_list")->setColumnWidth(1, 173);
   uitest::part<QSplitter>(m_mainform, "Splitter1")->setSizes({311, 589});
   const QList<int> sizes = uitest::part<QSplitter>(m_mainform, "Splitter1")->sizes();
+  auto timeline_splitter = [] {
+    return m_mainform->findChild<QSplitter*>(QStringLiteral("m_timeline_splitter"));
+  };
+  ASSERT_NE(timeline_splitter(), nullptr);
+  const QList<int> shared = timeline_splitter()->sizes();
+  timeline_splitter()->setSizes({shared[0] - 90, shared[1] + 90});
+  const QList<int> timeline_sizes = timeline_splitter()->sizes();
   store->begin_saving();  // writes at once
   ASSERT_TRUE(QFile::exists(store->servers_path()));
   ASSERT_TRUE(QFile::exists(store->window_path()));
@@ -125,6 +132,7 @@ TEST_F(FleetStoreTest, KeptInTheConfigFolderAndRestoredByANewWindow) {
   EXPECT_EQ(ds_list().search_timeout.load(), 12);
   EXPECT_EQ(uitest::part<QTableWidget>(m_mainform, "m_root_list")->columnWidth(1), 173);
   EXPECT_EQ(uitest::part<QSplitter>(m_mainform, "Splitter1")->sizes(), sizes);
+  EXPECT_EQ(timeline_splitter()->sizes(), timeline_sizes) << "tables and timeline share as left";
   EXPECT_EQ(m_mainform->size(), QSize(900, 640));
   EXPECT_TRUE(status_note().isEmpty());
 

@@ -212,14 +212,27 @@ TEST_F(MainForm, TreeTextsAndServerTableRows) {
   ds_list().server_at(1)->monitoring = 1;
   ds_list().server_at(1)->online = 0;
   w->rebuild_tree(-1);  // the root view fills the table anew
-  EXPECT_EQ(cell(uitest::part<QTableWidget>(w, "m_root_list"), 0, 6), "On Line");
-  EXPECT_EQ(uitest::part<QTableWidget>(w, "m_root_list")->item(0, 6)->foreground().color(),
-            QColor(0, 0, 255));
-  EXPECT_EQ(cell(uitest::part<QTableWidget>(w, "m_root_list"), 1, 6), "Off Line");
-  EXPECT_EQ(uitest::part<QTableWidget>(w, "m_root_list")->item(1, 6)->foreground().color(),
-            QColor(255, 0, 0));
-  ds_list().server_at(0)->monitoring = 0;
-  ds_list().server_at(1)->monitoring = 0;
+  auto* root = uitest::part<QTableWidget>(w, "m_root_list");
+  EXPECT_EQ(cell(root, 0, 6), "On Line");
+  EXPECT_EQ(root->item(0, 6)->foreground().color(), QColor(0, 0, 255));
+  EXPECT_EQ(cell(root, 1, 6), "Off Line");
+  EXPECT_EQ(root->item(1, 6)->foreground().color(), QColor(255, 0, 0));
+
+  // While the root view stays in view, the words follow the servers (within the window's
+  // once-a-second look), without selecting anything.
+  ds_list().server_at(0)->online = 0;
+  ds_list().server_at(1)->online = 1;
+  ds_list().server_at(2)->monitoring = 1;
+  ds_list().server_at(2)->online = 3;
+  EXPECT_TRUE(uitest::wait_until([&] {
+    return cell(root, 0, 6) == "Off Line" && cell(root, 1, 6) == "On Line" &&
+           cell(root, 2, 6) == "On Line";
+  }));
+  EXPECT_EQ(root->item(0, 6)->foreground().color(), QColor(255, 0, 0));
+  EXPECT_EQ(root->item(1, 6)->foreground().color(), QColor(0, 0, 255));
+  for (int i = 0; i < 3; ++i) ds_list().server_at(i)->monitoring = 0;
+  EXPECT_TRUE(uitest::wait_until([&] { return cell(root, 2, 6) == "Idle"; }));
+  EXPECT_EQ(root->item(2, 6)->foreground().color(), QColor(0, 0, 0));
 }
 
 TEST_F(MainForm, SelectingAServerShowsItsInformationBox) {
@@ -477,6 +490,46 @@ TEST(MainFormStart, FailedLibraryStartIsReportedAndTheWindowStaysUsable) {
     EXPECT_TRUE(uitest::action(&w, "m_search_act")->isEnabled());
   }
   qeld::set_library_start_failure(false);
+}
+
+// A host with nothing but loopback is named in the status bar at the start, as the
+// command line says it; the note goes once an interface has an address.
+TEST(MainFormStart, AHostWithOnlyLoopbackIsToldInTheStatusBar) {
+  uitest::MsgRecorder boxes;
+  std::vector<uint32_t> addresses = {htonl(INADDR_LOOPBACK), ::inet_addr("127.0.1.1")};
+  qeld::set_address_source([&](qeld::AddressList& out) {
+    out = qeld::AddressList{};
+    for (uint32_t a : addresses) out.addr[out.count++] = a;
+    return out.count > 0 ? 1 : 0;
+  });
+  {
+    tavrix::ui::MainWindow w;
+    w.show();
+    QCoreApplication::processEvents();
+    auto* note = w.findChild<QLabel*>(QStringLiteral("m_host_note"));
+    ASSERT_NE(note, nullptr);
+    EXPECT_TRUE(note->isVisible());
+    EXPECT_EQ(note->text(),
+              "This host has no IPv4 address but loopback, so a broadcast search reaches no "
+              "device; give an interface an address.");
+    EXPECT_TRUE(boxes.boxes.empty());
+    EXPECT_TRUE(uitest::action(&w, "m_search_act")->isEnabled()) << "a search by IP to loopback still works";
+
+    addresses.push_back(::inet_addr("192.0.2.9"));
+    w.hide();
+    w.show();
+    QCoreApplication::processEvents();
+    EXPECT_FALSE(note->isVisible());
+    EXPECT_EQ(w.findChildren<QLabel*>(QStringLiteral("m_host_note")).size(), 1);
+  }
+  addresses = {::inet_addr("10.1.2.3")};
+  {
+    tavrix::ui::MainWindow w;
+    w.show();
+    QCoreApplication::processEvents();
+    EXPECT_EQ(w.findChild<QLabel*>(QStringLiteral("m_host_note")), nullptr);
+  }
+  qeld::set_address_source(nullptr);
 }
 
 // A start that finds no map names every file looked for in the status bar, once, with

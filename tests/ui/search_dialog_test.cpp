@@ -18,6 +18,7 @@
 #include <algorithm>
 #include <chrono>
 #include <cstring>
+#include <deque>
 #include <functional>
 #include <string>
 #include <thread>
@@ -28,6 +29,7 @@
 #include "qeld/model_map.h"
 #include "support/lab.h"
 #include "support/loopback_sim.h"
+#include "ui/list_replacement_prompt.h"
 #include "ui/message_box.h"
 #include "ui/search_dialog.h"
 #include "ui/ui_test_util.h"
@@ -93,9 +95,13 @@ class SearchFormTest : public ::testing::Test {
     tavrix::ui::SearchDialog::set_scan_target(htonl(INADDR_LOOPBACK));
     list().search_timeout = 60;
     tavrix::ui::set_message_box_handler(
-        [this](QWidget*, const QString& text, tavrix::ui::MsgIcon, tavrix::ui::MsgButtons) {
+        [this](QWidget*, const QString& text, tavrix::ui::MsgIcon, tavrix::ui::MsgButtons buttons) {
           boxes_.push_back(text);
-          return tavrix::ui::MsgResult::Ok;
+          if (buttons == tavrix::ui::MsgButtons::Ok) return tavrix::ui::MsgResult::Ok;
+          if (answers_.empty()) return tavrix::ui::MsgResult::Yes;
+          const auto answer = answers_.front();
+          answers_.pop_front();
+          return answer;
         });
   }
   void TearDown() override {
@@ -124,6 +130,7 @@ class SearchFormTest : public ::testing::Test {
 
   Sink s4800_, s1029_;
   std::vector<QString> boxes_;
+  std::deque<tavrix::ui::MsgResult> answers_;  // for Yes/Cancel questions; Yes when empty
 };
 
 TEST_F(SearchFormTest, OpensIdleAndSendsNothingUntilRescan) {
@@ -387,6 +394,59 @@ TEST_F(SearchFormOkTest, OkStopsRunningPollersAndLaterMonitoringStillRuns) {
   list().start_poller(0, 0);
   EXPECT_TRUE(wait_until([] { return tavrix::ds_list().poller_count() == 1; }))
       << "a poller started after OK never ran";
+}
+
+TEST_F(SearchFormOkTest, OkAsksBeforeDroppingMonitoredServersAndOffersToResumeTheOthers) {
+  add_old_servers();
+  list().server_at(0)->monitoring = 1;  // 200 monitored, 201 idle
+  list().server_at(1)->monitoring = 0;
+  const auto before = tavrix::ui::listed_servers(list());
+  tavrix::ui::SearchDialog f;
+  f.show();
+  scan_with(f, {reply(7, false), reply(200, false), reply(201, true)});
+
+  // 200 not ticked: the question names it; Cancel goes back to the ticks, list intact.
+  f.set_row_ticked(1, false);
+  answers_ = {tavrix::ui::MsgResult::Cancel};
+  QTest::mouseClick(f.m_enum_ok, Qt::LeftButton);
+  ASSERT_EQ(boxes_.size(), 1u);
+  EXPECT_TRUE(boxes_[0].contains("127.0.1.200")) << boxes_[0].toStdString();
+  EXPECT_FALSE(boxes_[0].contains("127.0.1.201")) << "an idle server goes without a word";
+  EXPECT_TRUE(f.isVisible());
+  EXPECT_EQ(f.result(), 0);
+  ASSERT_EQ(list().server_count(), 2);
+  EXPECT_EQ(list().server_at(0)->monitoring.load(), 1);
+
+  // Ticked again: found again, so nothing to ask; the list is replaced.
+  f.set_row_ticked(1, true);
+  boxes_.clear();
+  QTest::mouseClick(f.m_enum_ok, Qt::LeftButton);
+  EXPECT_TRUE(boxes_.empty());
+  ASSERT_EQ(f.result(), QDialog::Accepted);
+  ASSERT_EQ(list().server_count(), 3);
+  EXPECT_EQ(list().server_at(1)->monitoring.load(), 0) << "the new record starts Idle";
+
+  // The window then offers to go on monitoring the one that was monitored, by identity.
+  for (auto answer : {tavrix::ui::MsgResult::Cancel, tavrix::ui::MsgResult::Yes}) {
+    answers_ = {answer};
+    boxes_.clear();
+    std::vector<int> started;
+    const int n = tavrix::ui::offer_to_resume(nullptr, list(), before, [&](int i) {
+      started.push_back(i);
+      return true;
+    });
+    ASSERT_EQ(boxes_.size(), 1u);
+    EXPECT_TRUE(boxes_[0].contains("127.0.1.200")) << boxes_[0].toStdString();
+    const bool yes = answer == tavrix::ui::MsgResult::Yes;
+    EXPECT_EQ(n, yes ? 1 : 0);
+    EXPECT_EQ(started, yes ? std::vector<int>{1} : std::vector<int>{});
+  }
+  boxes_.clear();
+  EXPECT_EQ(tavrix::ui::offer_to_resume(nullptr, list(), {}, [](int) { return true; }), 0);
+  list().server_at(1)->monitoring = 1;
+  EXPECT_EQ(tavrix::ui::offer_to_resume(nullptr, list(), before, [](int) { return true; }), 0);
+  list().server_at(1)->monitoring = 0;
+  EXPECT_TRUE(boxes_.empty()) << "nothing monitored before, or still monitored: nothing to ask";
 }
 
 TEST_F(SearchFormOkTest, OkWithNothingTickedAndCancelLeaveTheListAlone) {

@@ -20,6 +20,7 @@
 #include "ui/events_view.h"
 #include "ui/file_prompt.h"
 #include "ui/main_window.h"
+#include "ui/table_actions.h"
 #include "ui/ui_test_util.h"
 
 namespace {
@@ -121,7 +122,7 @@ TEST_F(TableActions, CopyPutsTheSelectedRowsOnTheClipboard) {
   click_row(ports, 1);
   ports->setFocus();
   QTest::keyClick(ports, Qt::Key_C, Qt::ControlModifier);
-  EXPECT_EQ(clip_text(), "-\t-\tLAN2\t-\t-\t-\t-\n");
+  EXPECT_EQ(clip_text(), "-\t-\tLAN2\t-\t-\t-\t-\t\n") << "an empty Warning at the end";
 }
 
 TEST_F(TableActions, ExportWritesTheTableInViewAsCsvOrJson) {
@@ -157,8 +158,11 @@ TEST_F(TableActions, ExportWritesTheTableInViewAsCsvOrJson) {
       for (const auto& [key, value] : doc.at(0).items()) headers.push_back(key);
       for (const auto& row : doc) {
         cells.emplace_back();
+        // Numbers and the nulls of missing values, each checked against the cell's text.
         for (const auto& [key, value] : row.items())
-          cells.back().push_back(value.get<std::string>());
+          cells.back().push_back(value.is_number() ? value.dump()
+                                 : value.is_null() ? "<null>"
+                                                   : value.get<std::string>());
       }
     } else {
       // Nothing in these tables needs quoting: split the CRLF lines at the commas.
@@ -170,16 +174,61 @@ TEST_F(TableActions, ExportWritesTheTableInViewAsCsvOrJson) {
         for (const QString& c : l.split(',')) cells.back().push_back(c.toStdString());
       }
     }
-    ASSERT_EQ(headers.size(), 7u);
+    // The port table ends in the Warning of each port (none here).
+    ASSERT_EQ(headers.size(), r.view < 0 ? 7u : 8u);
     for (int c = 0; c < 7; ++c)
       EXPECT_EQ(headers[c], shown->model()->headerData(c, Qt::Horizontal).toString().toStdString());
     ASSERT_EQ(static_cast<int>(cells.size()), shown->model()->rowCount());
     for (int row = 0; row < shown->model()->rowCount(); ++row)
-      for (int c = 0; c < 7; ++c)
-        EXPECT_EQ(cells[row][c], uitest::cell_text(shown, row, c).toStdString()) << row << "," << c;
+      for (int c = 0; c < 7; ++c) {
+        const std::string cell = uitest::cell_text(shown, row, c).toStdString();
+        const bool absent = tavrix::ui::cell_kind_for(headers[c]) != tavrix::CellKind::kText &&
+                            tavrix::is_absent_mark(cell);
+        EXPECT_EQ(cells[row][c], r.json && absent ? "<null>" : cell) << row << "," << c;
+      }
   }
   EXPECT_EQ(prompts, (QStringList{"servers.csv", "servers.csv", "ports.csv", "ports.csv"}));
   EXPECT_TRUE(boxes.boxes.empty());
+}
+
+// The JSON export as the command line writes its JSON: numbers as numbers, a missing
+// LAN2 as null, and the one-LAN warning of a port beside its row.
+TEST_F(TableActions, JsonExportHasNumbersNullsAndTheOneLanWarning) {
+  tavrix::ServerRecord* dual = ds_list().server_at(2);
+  dual->mode[0] = 22;  // Redundant COM in set B
+  uint8_t conn[80] = {};
+  uitest::set_connection(conn, 1, uitest::ip("10.0.0.50"), 3, 0, 0);  // connected, LAN1 only
+  dual->store_conn(0, conn);
+  dual->online = 3;
+  dual->monitoring = 1;
+  w->select_server(2);
+  w->update_mon_list(2);
+  const QAbstractItemModel* ports = uitest::part<QTableView>(w, "m_mon_list")->model();
+  const QString tip = ports->index(0, 0).data(Qt::ToolTipRole).toString();
+  ASSERT_FALSE(tip.isEmpty()) << "port 1 is marked";
+  dual->monitoring = 0;  // nothing polls it; the marks stay as drawn
+
+  answer_path = dir.path() + "/ports.json";
+  uitest::action(w, "m_export_act")->trigger();
+  auto doc = nlohmann::ordered_json::parse(read(answer_path));
+  ASSERT_EQ(doc.size(), 8u);
+  EXPECT_EQ(doc[0]["Port"], 1);
+  EXPECT_EQ(doc[0]["LAN"], "LAN1");
+  EXPECT_EQ(doc[0]["Warning"], tip.toStdString());
+  EXPECT_TRUE(doc[1]["Port"].is_null()) << "the LAN2 row of a port";
+  EXPECT_TRUE(doc[1]["Warning"].is_null());
+  EXPECT_EQ(doc[2]["Port"], 2);
+
+  w->select_server(-1);
+  answer_path = dir.path() + "/servers.json";
+  uitest::action(w, "m_export_act")->trigger();
+  doc = nlohmann::ordered_json::parse(read(answer_path));
+  ASSERT_EQ(doc.size(), 3u);
+  EXPECT_EQ(doc[0]["No"], 1);
+  EXPECT_TRUE(doc[0]["MAC Address2"].is_null());
+  EXPECT_TRUE(doc[0]["IP Address2"].is_null());
+  EXPECT_EQ(doc[2]["IP Address2"], "10.0.1.3");
+  EXPECT_EQ(doc[2]["Status"], "Idle");
 }
 
 TEST_F(TableActions, ExportThatCannotBeWrittenSaysWhereAndWhyAndCancelWritesNothing) {

@@ -3,7 +3,12 @@
 // simulator whose connection drops and returns, the marker's rule on records made by
 // hand, and the events list's filters and bound.
 #include <QComboBox>
+#include <QDateTime>
+#include <QHeaderView>
 #include <QLabel>
+#include <QScrollArea>
+#include <QScrollBar>
+#include <QSplitter>
 #include <QTabBar>
 #include <QTabWidget>
 #include <QTableView>
@@ -354,6 +359,71 @@ TEST_F(WatchViews, TheEventsListFiltersByServerAndKindAndKeepsTheNewestN) {
   EXPECT_EQ(model_text(m, 0, 1), "192.0.2.13");
   EXPECT_GE(uitest::part<QComboBox>(&view, "m_events_server")->findText("192.0.2.13"), 1)
       << "a new server joins the filter";
+}
+
+}  // namespace
+
+namespace {
+
+// A 16-port server at the window's smallest size: the timeline scrolls to every strip,
+// its time axis and its legend, and the tables keep their share through the splitter.
+TEST_F(WatchViews, ASixteenPortTimelineScrollsAndLeavesTheTablesTheirRoom) {
+  constexpr uint16_t kSixteen = 0x1610;
+  qeld::set_model_map(
+      {uitest::model_entry(kSixteen, qeld::kAttrModeSetA | qeld::kAttrSecondMac, 16, "TX-16D")});
+  auto rec = uitest::make_server(kSixteen, "192.0.2.16", 0x16, "198.51.100.16");
+  ASSERT_EQ(rec->port_count, 16);
+  uint8_t conn[80] = {};
+  uitest::set_connection(conn, 1, uitest::ip("192.0.2.50"), 4, uitest::ip("198.51.100.50"), 4);
+  for (int i = 0; i < 16; ++i) {
+    rec->mode[i] = 15;  // Redundant COM in set A
+    rec->store_conn(i, conn);
+  }
+  rec->online = 3;
+  rec->monitoring = 1;
+  ASSERT_EQ(ds_list().add_server(rec), 1);
+  uitest::part<QTimer>(w, "m_events_timer")->stop();
+  ds_list().refresh_rate = 1;
+  const int64_t now = QDateTime::currentMSecsSinceEpoch();
+  w->sample_events_at(now - 2000, 1);
+  w->sample_events_at(now - 500, 1600);
+  w->rebuild_tree(0);
+  w->update_timeline();
+  rec->monitoring = 0;  // no pollers behind it: nothing else looks at it
+
+  auto* panel = uitest::part<tavrix::ui::TimelinePanel>(w, "m_timeline_panel");
+  tavrix::ui::TimelineView* view = panel->m_timeline_view;
+  auto* scroll = panel->m_timeline_scroll;
+  ASSERT_EQ(view->rows().size(), 18u) << "two LANs and sixteen ports";
+  w->resize(w->minimumSizeHint());
+  uitest::pump(300ms);
+  SCOPED_TRACE(QStringLiteral("window %1x%2").arg(w->width()).arg(w->height()).toStdString());
+
+  // Every strip, the axis and the whole legend lie inside the view; the view scrolls.
+  EXPECT_GE(view->height(), view->needed_height(view->width()));
+  EXPECT_LT(view->strip_rect(17).bottom(), view->height());
+  EXPECT_GT(scroll->verticalScrollBar()->maximum(), 0);
+  scroll->verticalScrollBar()->setValue(scroll->verticalScrollBar()->maximum());
+  EXPECT_EQ(view->mapFrom(scroll->viewport(), QPoint(0, scroll->viewport()->height())).y(),
+            view->height())
+      << "scrolled to the end, the legend's last line is in sight";
+
+  // The port table keeps more than a couple of rows, and the splitter hands the room over.
+  auto* ports = uitest::part<QTableView>(w, "m_mon_list");
+  const int row = ports->verticalHeader()->defaultSectionSize();
+  EXPECT_GE(ports->viewport()->height(), 4 * row);
+  auto* splitter = w->findChild<QSplitter*>(QStringLiteral("m_timeline_splitter"));
+  ASSERT_NE(splitter, nullptr);
+  if (const char* file = std::getenv("TAVRIX_TIMELINE_SHOT"))
+    w->grab().save(QString::fromLocal8Bit(file));
+  w->resize(1000, 900);
+  uitest::pump(200ms);
+  const QList<int> sizes = splitter->sizes();
+  const int wanted = view->height() + 60;
+  splitter->setSizes({sizes[0] + sizes[1] - wanted, wanted});
+  uitest::pump(200ms);
+  EXPECT_GE(panel->height(), view->height()) << "dragged up, the whole timeline shows";
+  EXPECT_EQ(scroll->verticalScrollBar()->maximum(), 0);
 }
 
 }  // namespace
