@@ -75,7 +75,8 @@ class EventLog {
   };
   const Track* find(const tavrix::ServerRecord* server) const;
   // Moves the timelines of tracks whose record is not among `records` to parked_.
-  void park_gone(const std::vector<std::shared_ptr<tavrix::ServerRecord>>& records, int64_t wall_ms);
+  void park_gone(const std::vector<std::shared_ptr<tavrix::ServerRecord>>& records,
+                 int64_t wall_ms);
 
   std::vector<LoggedEvent> ring_;
   std::size_t head_ = 0;  // where the next event goes

@@ -255,8 +255,7 @@ void tavrix::ui::MainWindow::build_views() {
   connect(m_mon_tree, &QTreeWidget::itemSelectionChanged, this,
           tavrix::ui::guarded([this] { on_tree_change(); }));
   connect(m_mon_tree, &QWidget::customContextMenuRequested, this,
-          tavrix::ui::guarded<const QPoint&>(
-              [this](const QPoint& pos) { on_tree_menu(pos); }));
+          tavrix::ui::guarded<const QPoint&>([this](const QPoint& pos) { on_tree_menu(pos); }));
 }
 
 void tavrix::ui::MainWindow::create_controls() {

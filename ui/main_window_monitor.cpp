@@ -15,9 +15,9 @@
 #include "ui/forms.h"
 #include "ui/icons.h"
 #include "ui/main_window.h"
-#include "ui/server_tree.h"
 #include "ui/server_table.h"
 #include "ui/server_table_status.h"
+#include "ui/server_tree.h"
 #include "ui/timeline_splitter.h"
 #include "ui/timeline_view.h"
 

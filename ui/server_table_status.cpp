@@ -17,7 +17,8 @@ int refresh_status_column(QTableWidget* table, const tavrix::ServerList& list) {
   for (int row = 0; row < table->rowCount(); ++row) {
     const QTableWidgetItem* first = table->item(row, 0);
     QTableWidgetItem* cell = table->item(row, kStatusColumn);
-    const tavrix::ServerRecord* rec = first ? list.server_at(first->data(kDataRole).toInt()) : nullptr;
+    const tavrix::ServerRecord* rec =
+        first ? list.server_at(first->data(kDataRole).toInt()) : nullptr;
     if (!cell || !rec) continue;
     const ServerStatus status = server_status(*rec);
     if (cell->text() == status.text && cell->foreground().color() == status.colour) continue;

@@ -60,7 +60,9 @@ class MainForm : public ::testing::Test {
     qeld::library_stop();
   }
 
-  void add(std::shared_ptr<tavrix::ServerRecord> rec) { ASSERT_EQ(ds_list().add_server(std::move(rec)), 1); }
+  void add(std::shared_ptr<tavrix::ServerRecord> rec) {
+    ASSERT_EQ(ds_list().add_server(std::move(rec)), 1);
+  }
   void select(int index) {
     uitest::part<QTreeWidget>(w, "m_mon_tree")
         ->setCurrentItem(index < 0 ? uitest::root_node(w) : uitest::server_node(w, index));
@@ -378,12 +380,12 @@ TEST_F(MainForm, SearchDialogsAreMadeFreshForEachUseAndDestroyedAfter) {
   QPointer<tavrix::ui::SearchIpDialog> startup_ip = m_searchIP_form;
   ASSERT_TRUE(startup_search && startup_ip);
   bool fresh_search = false;
-  const void* seen = run_modal([&] { uitest::action(w, "m_search_act")->trigger(); },
-                               QDialog::Rejected,
-                               [&](QDialog* d) {
-                                 fresh_search = qobject_cast<tavrix::ui::SearchDialog*>(d) &&
-                                                d == m_search_form && startup_search.isNull();
-                               });
+  const void* seen =
+      run_modal([&] { uitest::action(w, "m_search_act")->trigger(); }, QDialog::Rejected,
+                [&](QDialog* d) {
+                  fresh_search = qobject_cast<tavrix::ui::SearchDialog*>(d) && d == m_search_form &&
+                                 startup_search.isNull();
+                });
   ASSERT_NE(seen, nullptr);
   EXPECT_TRUE(fresh_search);
   EXPECT_EQ(m_search_form, nullptr);
@@ -391,8 +393,8 @@ TEST_F(MainForm, SearchDialogsAreMadeFreshForEachUseAndDestroyedAfter) {
   bool fresh_ip = false;
   seen = run_modal([&] { uitest::action(w, "m_specifyIP_act")->trigger(); }, QDialog::Rejected,
                    [&](QDialog* d) {
-                     fresh_ip = qobject_cast<tavrix::ui::SearchIpDialog*>(d) && d == m_searchIP_form &&
-                                startup_ip.isNull();
+                     fresh_ip = qobject_cast<tavrix::ui::SearchIpDialog*>(d) &&
+                                d == m_searchIP_form && startup_ip.isNull();
                    });
   ASSERT_NE(seen, nullptr);
   EXPECT_TRUE(fresh_ip);
@@ -513,7 +515,8 @@ TEST(MainFormStart, AHostWithOnlyLoopbackIsToldInTheStatusBar) {
               "This host has no IPv4 address but loopback, so a broadcast search reaches no "
               "device; give an interface an address.");
     EXPECT_TRUE(boxes.boxes.empty());
-    EXPECT_TRUE(uitest::action(&w, "m_search_act")->isEnabled()) << "a search by IP to loopback still works";
+    EXPECT_TRUE(uitest::action(&w, "m_search_act")->isEnabled())
+        << "a search by IP to loopback still works";
 
     addresses.push_back(::inet_addr("192.0.2.9"));
     w.hide();
