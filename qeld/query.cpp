@@ -16,16 +16,6 @@ namespace {
 
 constexpr int kMaxPortArg = 16;
 
-// After a resend or a time-out the device may still answer an attempt: the sockets'
-// port stays taken for the whole time-out of the exchange once more (and at least
-// `least`), so an answer later than anything the program waits for is taken as lost.
-std::chrono::steady_clock::time_point quiet_end(const TimeoutBlock& timeouts,
-                                                std::chrono::milliseconds least = {}) {
-  const int64_t attempts = timeouts.attempts < 1 ? 1 : timeouts.attempts;
-  const std::chrono::milliseconds whole(attempts * static_cast<int64_t>(timeouts.timeout_ms));
-  return std::chrono::steady_clock::now() + std::max(whole, least);
-}
-
 int query(QueryChannel* channel, uint16_t code, int handle, int port, void* output) {
   if (output == nullptr) return kPubBadArgument;
   if (handle < 0 || handle >= kMaxHandles) return kPubBadArgument;

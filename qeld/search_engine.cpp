@@ -3,6 +3,7 @@
 // handed to the caller's callback, until enough quiet rounds have passed.
 #include "search_engine.h"
 
+#include <algorithm>
 #include <cstring>
 #include <mutex>
 #include <new>
@@ -10,6 +11,7 @@
 #include "byte_reader.h"
 #include "exchange.h"
 #include "library.h"
+#include "qnsock/quiet_ports.h"
 #include "qnsock/socket_set.h"
 #include "result_codes.h"
 
@@ -121,10 +123,24 @@ void set_directed(DeviceIdentity& rec, uint32_t target) {
   }
 }
 
-// Closes the engine's socket set on every way out of a search.
+// Closes the engine's socket set on every way out of a search. A search ends at its first
+// directed answer, or when the caller has enough, while the other family's answers and
+// copies are still on their way: its sockets stay parked for them (qnsock/quiet_ports.h),
+// since a search reply is not matched by its sender and would become another search's
+// answer on a socket given the port next.
 struct SetCloser {
   UdpSocketSet& set;
-  ~SetCloser() { udp_close_socket_set(set); }
+  const TimeoutBlock& options;
+  ~SetCloser() {
+    // As long as a command's exchange with the default time-outs, however many quiet
+    // rounds the search ran: an answer that late is one no search waits for.
+    TimeoutBlock quiet = options;
+    quiet.attempts = std::min(quiet.attempts, 5);
+    const auto until = quiet_end(quiet);
+    udp_park_group(set, kGroup4800, until);
+    udp_park_group(set, kGroup1029, until);
+    udp_close_socket_set(set);
+  }
 };
 
 }  // namespace
@@ -200,7 +216,7 @@ int run_search(uint32_t target, const ReplyCallback& callback, const TimeoutBloc
 
   UdpSocketSet set;
   if (udp_open_socket_set(set, 1) != kOk) return kErrSocket;
-  SetCloser closer{set};
+  SetCloser closer{set, options};
   FoundList found;  // frees every record on every way out
 
   int quiet_rounds = 0;

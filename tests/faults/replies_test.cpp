@@ -14,6 +14,7 @@
 #include <string>
 #include <vector>
 
+#include "core/find_server.h"
 #include "core/poll_cycle.h"
 #include "core/server_record.h"
 #include "qeld/commands.h"
@@ -432,6 +433,49 @@ TEST_F(RepliesTest, RepliesAfterTheirQueryNeverBecomeAnotherSocketsAnswer) {
     EXPECT_GE(cycles.load(), 40) << "too few cycles ran to show anything";
     EXPECT_EQ(wrong.load(), 0) << first_wrong;
     first_wrong.clear();
+  }
+}
+
+// The same for searches, whose replies are not matched by their sender either: a search
+// that gave up before its device answered leaves that answer on its way, and with two
+// ephemeral ports in the namespace the next search gets the same ports. Device 0
+// answers 150 ms late to a search that waits 100 ms; device 1 is then searched and
+// answers 300 ms late. The kernel hands the two ports out either way round, so a round
+// without the parking catches the late answer half the time; eight rounds.
+TEST_F(RepliesTest, ASearchsLateAnswerNeverBecomesTheNextSearchsAnswer) {
+  if (!in_private_) GTEST_SKIP() << why_;
+  devsim::Fleet fleet;
+  for (int n = 0; n < 2; ++n) fleet.devices.push_back(tavrix_test::loopback_device(n));
+  start_sim(fleet);  // its own ports first, from the whole range
+  {
+    std::ofstream range("/proc/sys/net/ipv4/ip_local_port_range");
+    range << "40000 40001\n";
+    ASSERT_TRUE(range.flush()) << "cannot narrow the namespace's port range";
+  }
+  for (int n = 0; n < 2; ++n) {
+    devsim::Faults f;
+    f.delay_min_ms = f.delay_max_ms = n == 0 ? 150 : 300;
+    ASSERT_TRUE(sim_->sim().set_faults(std::size_t(n), f));
+  }
+  // The ports may still be parked from the round before: a search then cannot open.
+  const auto search = [](int n, int wait_ms) {
+    tavrix::core::SearchLimits limits;
+    limits.wait_ms = wait_ms;
+    limits.attempts = 1;
+    const auto end = Clock::now() + 3s;
+    for (;;) {
+      auto id = tavrix::core::find_server(tavrix_test::LoopbackSim::device_ip(n), limits);
+      if (id || id.code() != qeld::kPubSocket || Clock::now() > end) return id;
+      std::this_thread::sleep_for(20ms);
+    }
+  };
+  for (int round = 0; round < 8; ++round) {
+    SCOPED_TRACE(round);
+    EXPECT_FALSE(search(0, 100)) << "device 0 answered in time";
+    const auto id = search(1, 600);
+    ASSERT_TRUE(id) << id.reason();
+    EXPECT_EQ(id->mac1[5], 2) << "device 1's search took device 0's late answer";
+    std::this_thread::sleep_for(400ms);  // device 1's other answers are in before round 2
   }
 }
 

@@ -7,6 +7,7 @@
 
 #include "qeld/exchange.h"
 #include "qeld/library.h"
+#include "qeld/qnsock/quiet_ports.h"
 #include "qeld/result_codes.h"
 #include "qeld/search_engine.h"
 #include "udp_peer.h"
@@ -400,6 +401,8 @@ TEST_F(SearchTest, DeviceAnsweringOnlyIn1029IsFoundOnceAndTheQuietRoundsRunOut) 
   p1029.serve(answer_code(0x49, rC9(d)));
   const int fds_before = open_fd_count();
   EXPECT_EQ(run_search(loopback, recorder(), search_options()), 1);  // one record found
+  EXPECT_GT(parked_socket_count(), 0) << "the search's sockets were closed, not parked";
+  close_parked_sockets();
   EXPECT_EQ(open_fd_count(), fds_before);
   ASSERT_EQ(seen.size(), 1u);
   EXPECT_EQ(seen[0].ip1, loopback);
@@ -455,6 +458,7 @@ TEST_F(SearchTest, CallbackStopsTheSearchAtARecordOrAtAQuietWait) {
   p1029.stop();
   p1029.serve(nullptr);
   seen.clear();
+  ASSERT_TRUE(p4800.wait_requests(1, 1000));  // the first search's request is counted
   const std::size_t before = p4800.request_count();
   EXPECT_EQ(search_servers(loopback, recorder(1, 0)), kPubStopped);
   EXPECT_EQ(quiet_calls, 1);
