@@ -14,9 +14,12 @@ class CloseDialog : public QDialog {
  public:
   explicit CloseDialog(QWidget* parent = nullptr);
 
-  QLabel* m_close_msg = nullptr;
-  QTimer* m_close_timer = nullptr;
+  void done(int result) override;
 
+ protected:
+  void showEvent(QShowEvent* event) override;
+
+ private:
   static constexpr int kWaitLimitMs = 5000;
 
   void on_show();
@@ -24,10 +27,8 @@ class CloseDialog : public QDialog {
   // The bounded wait for the running-poller count to reach 0.
   void on_close();
 
-  void done(int result) override;
-
- protected:
-  void showEvent(QShowEvent* event) override;
+  QLabel* m_close_msg = nullptr;
+  QTimer* m_close_timer = nullptr;
 };
 
 }  // namespace tavrix::ui

@@ -2,7 +2,6 @@
 // Events tab, the availability timeline and the one-LAN redundancy marks, all fed by
 // looking at the records on a window timer, so the pollers are never waited for.
 #include <QAction>
-#include <QComboBox>
 #include <QDateTime>
 #include <QTabWidget>
 #include <QTimer>
@@ -42,8 +41,8 @@ void tavrix::ui::MainWindow::add_watch_views(QVBoxLayout* right) {
   m_timeline = new tavrix::ui::TimelinePanel(right_panel);
   tavrix::ui::split_tables_from_timeline(
       right, {static_cast<QWidget*>(m_mon_tabs), static_cast<QWidget*>(m_root_list)}, m_timeline);
-  connect(m_timeline->m_timeline_span, &QComboBox::currentIndexChanged, this,
-          tavrix::ui::guarded<int>([this](int) { update_timeline(); }));
+  connect(m_timeline, &tavrix::ui::TimelinePanel::span_changed, this,
+          tavrix::ui::guarded([this] { update_timeline(); }));
   connect(m_mon_tree, &QTreeWidget::itemSelectionChanged, this,
           tavrix::ui::guarded([this] { update_timeline(); }));
   // A rebuilt tree has plain images: put the warnings back once it is complete (one

@@ -16,6 +16,15 @@ class SettingsDialog : public QDialog {
  public:
   explicit SettingsDialog(QWidget* parent = nullptr);
 
+ protected:
+  void showEvent(QShowEvent* event) override;
+
+ private:
+  void on_show();
+  // Raises tavrix::ui::UiError for an edit that cannot be converted (an empty one).
+  void on_ok();
+  void on_cancel();
+
   QGroupBox* m_monitor_options = nullptr;
   QLabel* m_label_ref = nullptr;
   QLineEdit* m_set_refresh = nullptr;
@@ -26,14 +35,6 @@ class SettingsDialog : public QDialog {
   QLabel* m_timeout_unit = nullptr;
   QPushButton* m_set_ok = nullptr;
   QPushButton* m_set_cancel = nullptr;
-
-  void on_show();
-  // Raises tavrix::ui::UiError for an edit that cannot be converted (an empty one).
-  void on_ok();
-  void on_cancel();
-
- protected:
-  void showEvent(QShowEvent* event) override;
 };
 
 }  // namespace tavrix::ui

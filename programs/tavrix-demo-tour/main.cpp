@@ -133,16 +133,17 @@ int run_tour(const QString& specify_ip, double refresh_wait) {
   with_modal<tavrix::ui::SearchDialog>(
       part<QAction>(main, "m_search_act"), "the search dialog", [&](tavrix::ui::SearchDialog* f) {
         shot(f, "search-opened");
-        f->m_enum_scan->click();
+        part<QPushButton>(f, "m_enum_scan")->click();
         pause_for(1.5);
         shot(f, "search-running");
         const int limit = tavrix::ds_list().search_timeout.load() * 4 + 20;
-        if (!wait_for([&] { return f->m_enum_status->text() == "Complete."; }, limit))
+        if (!wait_for([&] { return part<QLabel>(f, "m_enum_status")->text() == "Complete."; },
+                      limit))
           fail("the search did not complete");
-        say(f->m_enum_msg->text());
-        f->m_enum_selectall->click();
+        say(part<QLabel>(f, "m_enum_msg")->text());
+        part<QPushButton>(f, "m_enum_selectall")->click();
         shot(f, "search-complete");
-        f->m_enum_ok->click();
+        part<QPushButton>(f, "m_enum_ok")->click();
       });
   const int servers = tavrix::ds_list().server_count();
   say(QString("the server list holds %1 server(s)").arg(servers));
@@ -229,9 +230,9 @@ int run_tour(const QString& specify_ip, double refresh_wait) {
     with_modal<tavrix::ui::SearchIpDialog>(
         part<QAction>(main, "m_specifyIP_act"), "the search-by-IP dialog",
         [&](tavrix::ui::SearchIpDialog* f) {
-          f->m_ipaddress->setText(address);
+          part<QLineEdit>(f, "m_ipaddress")->setText(address);
           shot(f, "search-ip-typed");
-          f->m_search->click();
+          part<QPushButton>(f, "m_search")->click();
           pause_for(0.2);
           if (f->isVisible()) shot(f, "search-ip-searching");
           if (!wait_for([&] { return !f->isVisible(); },
@@ -249,12 +250,12 @@ int run_tour(const QString& specify_ip, double refresh_wait) {
     with_modal<tavrix::ui::SearchIpDialog>(part<QAction>(main, "m_specifyIP_act"),
                                            "the search-by-IP dialog (no answer)",
                                            [&](tavrix::ui::SearchIpDialog* f) {
-                                             f->m_ipaddress->setText(silent);
-                                             f->m_search->click();
+                                             part<QLineEdit>(f, "m_ipaddress")->setText(silent);
+                                             part<QPushButton>(f, "m_search")->click();
                                              pause_for(1.3);
                                              if (f->isVisible()) {
                                                shot(f, "search-ip-counting-down");
-                                               f->m_close->click();
+                                               part<QPushButton>(f, "m_close")->click();
                                              }
                                            });
   }

@@ -25,6 +25,7 @@
 namespace {
 
 using tavrix::ds_list;
+using uitest::part;
 using uitest::wait_until;
 using namespace std::chrono_literals;
 
@@ -89,12 +90,13 @@ class DialogKeys : public ::testing::Test {
   // A search dialog with two ticked rows, its search still running.
   tavrix::ui::SearchDialog* open_search_with_rows() {
     auto* f = open<tavrix::ui::SearchDialog>();
-    QTest::mouseClick(f->m_enum_scan, Qt::LeftButton);
+    QTest::mouseClick(part<QPushButton>(f, "m_enum_scan"), Qt::LeftButton);
     ds_list().add_result(reply(1), 0);
     ds_list().add_result(reply(2), 0);
-    EXPECT_TRUE(wait_until([&] { return f->m_enum_list->rowCount() == 2; }));
+    EXPECT_TRUE(wait_until([&] { return enum_list(f)->rowCount() == 2; }));
     return f;
   }
+  static QTableWidget* enum_list(const QDialog* f) { return part<QTableWidget>(f, "m_enum_list"); }
   bool list_is_the_old_one() {
     return ds_list().server_count() == 1 &&
            std::memcmp(ds_list().server_at(0)->mac1, reply(200).mac1, 6) == 0;
@@ -127,24 +129,26 @@ TEST_F(DialogKeys, SearchDialogEnterPressesTheFocusedButtonElseOk) {
       {"m_enum_clearall", Qt::Key_Enter, nullptr,
        [&](tavrix::ui::SearchDialog* f) {
          open_and_kept(f);
-         EXPECT_FALSE(f->row_ticked(0));
-         EXPECT_FALSE(f->row_ticked(1));
+         EXPECT_FALSE(uitest::row_ticked(enum_list(f), 0));
+         EXPECT_FALSE(uitest::row_ticked(enum_list(f), 1));
        }},
-      {"m_enum_selectall", Qt::Key_Return, [](tavrix::ui::SearchDialog* f) { f->set_row_ticked(1, false); },
+      {"m_enum_selectall", Qt::Key_Return,
+       [](tavrix::ui::SearchDialog* f) { uitest::set_row_ticked(enum_list(f), 1, false); },
        [&](tavrix::ui::SearchDialog* f) {
          open_and_kept(f);
-         EXPECT_TRUE(f->row_ticked(1));
+         EXPECT_TRUE(uitest::row_ticked(enum_list(f), 1));
        }},
       {"m_enum_stop", Qt::Key_Return, nullptr,
        [&](tavrix::ui::SearchDialog* f) {
          open_and_kept(f);
-         EXPECT_EQ(f->m_enum_status->text(), "Complete.");
+         EXPECT_EQ(part<QLabel>(f, "m_enum_status")->text(), "Complete.");
        }},
-      {"m_enum_scan", Qt::Key_Return, [](tavrix::ui::SearchDialog* f) { f->on_stop(); },
+      {"m_enum_scan", Qt::Key_Return,
+       [](tavrix::ui::SearchDialog* f) { part<QPushButton>(f, "m_enum_stop")->click(); },
        [&](tavrix::ui::SearchDialog* f) {
          open_and_kept(f);
-         EXPECT_TRUE(f->m_enum_stop->isEnabled());
-         EXPECT_EQ(f->m_enum_list->rowCount(), 0);  // Rescan starts over
+         EXPECT_TRUE(part<QPushButton>(f, "m_enum_stop")->isEnabled());
+         EXPECT_EQ(enum_list(f)->rowCount(), 0);  // Rescan starts over
        }},
       // From the list Enter is OK: the ticked rows replace the list.
       {"m_enum_list", Qt::Key_Return, nullptr,
@@ -193,8 +197,8 @@ TEST_F(DialogKeys, SettingsEnterOnCancelStoresNothingEnterInAnEditIsOk) {
     ds_list().refresh_rate = 3;
     ds_list().search_timeout = 5;
     auto* f = open<tavrix::ui::SettingsDialog>();
-    f->m_set_refresh->setText("7");
-    f->m_set_timeout->setText("9");
+    part<QLineEdit>(f, "m_set_refresh")->setText("7");
+    part<QLineEdit>(f, "m_set_timeout")->setText("9");
     ASSERT_TRUE(tab_to(f->findChild<QWidget*>(row.control)));
     press(row.key);
     EXPECT_FALSE(f->isVisible());

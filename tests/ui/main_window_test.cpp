@@ -355,17 +355,18 @@ TEST_F(MainForm, F1AndHelpAboutOpenTheAboutBox) {
   EXPECT_EQ(seen, static_cast<QDialog*>(m_aboutbox));
   seen = run_modal([&] { uitest::action(w, "m_about_act")->trigger(); });
   EXPECT_EQ(seen, static_cast<QDialog*>(m_aboutbox));
-  EXPECT_EQ(m_aboutbox->m_about_productname->text(), "Tavrix Monitor Utility");
-  EXPECT_EQ(m_aboutbox->m_about_version->text(), "1.1 Build 07101915");
-  EXPECT_FALSE(m_aboutbox->m_about_copyright->text().isEmpty());
+  EXPECT_EQ(uitest::part<QLabel>(m_aboutbox, "m_about_productname")->text(),
+            "Tavrix Monitor Utility");
+  EXPECT_EQ(uitest::part<QLabel>(m_aboutbox, "m_about_version")->text(), "1.1 Build 07101915");
+  EXPECT_FALSE(uitest::part<QLabel>(m_aboutbox, "m_about_copyright")->text().isEmpty());
 }
 
 TEST_F(MainForm, SettingsOkResetsTheRefreshTimer) {
   EXPECT_EQ(uitest::part<QTimer>(w, "m_main_timer")->interval(), 3000);
   EXPECT_FALSE(uitest::part<QTimer>(w, "m_main_timer")->isActive());
   QTimer::singleShot(50, [] {
-    m_set_form->m_set_refresh->setText("7");
-    QTest::mouseClick(m_set_form->m_set_ok, Qt::LeftButton);
+    uitest::part<QLineEdit>(m_set_form, "m_set_refresh")->setText("7");
+    QTest::mouseClick(uitest::part<QPushButton>(m_set_form, "m_set_ok"), Qt::LeftButton);
   });
   uitest::action(w, "m_settings_act")->trigger();
   EXPECT_EQ(ds_list().refresh_rate.load(), 7);

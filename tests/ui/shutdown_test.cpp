@@ -72,16 +72,16 @@ class Shutdown : public ::testing::Test {
 TEST_F(Shutdown, CloseDialogWithoutPollersClosesItselfAfterAboutATenthOfASecond) {
   tavrix::ui::CloseDialog f;
   EXPECT_EQ(f.windowTitle(), "Close");
-  EXPECT_EQ(f.m_close_msg->font().pixelSize(), 13);
+  EXPECT_EQ(uitest::part<QLabel>(&f, "m_close_msg")->font().pixelSize(), 13);
   QElapsedTimer t;
   t.start();
   const int result = f.exec();
   const qint64 elapsed = t.elapsed();
-  EXPECT_EQ(f.m_close_msg->text(), "Closing...");
+  EXPECT_EQ(uitest::part<QLabel>(&f, "m_close_msg")->text(), "Closing...");
   EXPECT_EQ(result, QDialog::Accepted);
   EXPECT_GE(elapsed, 90);
   EXPECT_LT(elapsed, 3000);
-  EXPECT_FALSE(f.m_close_timer->isActive());
+  EXPECT_FALSE(uitest::part<QTimer>(&f, "m_close_timer")->isActive());
 }
 
 TEST_F(Shutdown, MonitoredServersAreStoppedAndTheWindowCloses) {
@@ -138,9 +138,9 @@ TEST_F(Shutdown, ClosingDuringASearchEndsTheSearchFirst) {
   {
     tavrix::ui::SearchDialog f;
     f.show();
-    QTest::mouseClick(f.m_enum_scan, Qt::LeftButton);
+    QTest::mouseClick(uitest::part<QPushButton>(&f, "m_enum_scan"), Qt::LeftButton);
     ASSERT_TRUE(uitest::wait_until([&] { return device.drain() > 0; }));
-    QTest::mouseClick(f.m_enum_cancel, Qt::LeftButton);
+    QTest::mouseClick(uitest::part<QPushButton>(&f, "m_enum_cancel"), Qt::LeftButton);
   }
   ASSERT_TRUE(ds_list().search_running());
 

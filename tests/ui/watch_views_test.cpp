@@ -97,8 +97,7 @@ class WatchViews : public ::testing::Test {
   // The colour painted in the middle of a strip's newest segment, once that segment is
   // a few pixels wide (the timeline moves on every second).
   QColor strip_end_colour(int row) {
-    tavrix::ui::TimelineView* v =
-        uitest::part<tavrix::ui::TimelinePanel>(w, "m_timeline_panel")->m_timeline_view;
+    tavrix::ui::TimelineView* v = uitest::part<tavrix::ui::TimelineView>(w, "m_timeline_view");
     int x0 = 0, x1 = 0;
     auto wide = [&] {
       const auto& changes = v->rows().at(static_cast<std::size_t>(row)).changes;
@@ -182,22 +181,16 @@ TEST_F(WatchViews, AConnectionDroppingOnOneLanIsAnEventAMarkAndAStrip) {
 
   // The timeline of the selected server: LAN1, LAN2, port 1 (one LAN), port 2 (none),
   // over the shortest span, chosen with the keyboard.
-  uitest::part<tavrix::ui::TimelinePanel>(w, "m_timeline_panel")->m_timeline_span->setFocus();
-  QTest::keyClick(uitest::part<tavrix::ui::TimelinePanel>(w, "m_timeline_panel")->m_timeline_span,
-                  Qt::Key_Up);
-  ASSERT_EQ(uitest::part<tavrix::ui::TimelinePanel>(w, "m_timeline_panel")
-                ->m_timeline_span->currentText(),
-            "Last 10 minutes");
+  uitest::part<QComboBox>(w, "m_timeline_span")->setFocus();
+  QTest::keyClick(uitest::part<QComboBox>(w, "m_timeline_span"), Qt::Key_Up);
+  ASSERT_EQ(uitest::part<QComboBox>(w, "m_timeline_span")->currentText(), "Last 10 minutes");
   ASSERT_TRUE(uitest::wait_until(
       [&] {
-        return uitest::part<tavrix::ui::TimelinePanel>(w, "m_timeline_panel")
-                   ->m_timeline_view->rows()
-                   .size() == 4;
+        return uitest::part<tavrix::ui::TimelineView>(w, "m_timeline_view")->rows().size() == 4;
       },
       10s));
   QStringList labels;
-  for (const auto& r :
-       uitest::part<tavrix::ui::TimelinePanel>(w, "m_timeline_panel")->m_timeline_view->rows())
+  for (const auto& r : uitest::part<tavrix::ui::TimelineView>(w, "m_timeline_view")->rows())
     labels << r.label;
   EXPECT_EQ(labels.join(','), "LAN1,LAN2,Port 1,Port 2");
   EXPECT_EQ(strip_end_colour(1), tavrix::ui::availability_colour(tavrix::Availability::kUp));
@@ -228,13 +221,8 @@ TEST_F(WatchViews, AConnectionDroppingOnOneLanIsAnEventAMarkAndAStrip) {
 
   // The root node: one strip per monitored server, whole again at its newest end.
   click_node(uitest::root_node(w));
-  ASSERT_EQ(uitest::part<tavrix::ui::TimelinePanel>(w, "m_timeline_panel")
-                ->m_timeline_view->rows()
-                .size(),
-            1u);
-  EXPECT_EQ(uitest::part<tavrix::ui::TimelinePanel>(w, "m_timeline_panel")
-                ->m_timeline_view->rows()[0]
-                .label,
+  ASSERT_EQ(uitest::part<tavrix::ui::TimelineView>(w, "m_timeline_view")->rows().size(), 1u);
+  EXPECT_EQ(uitest::part<tavrix::ui::TimelineView>(w, "m_timeline_view")->rows()[0].label,
             "127.0.0.2, 127.0.1.2");
   EXPECT_EQ(strip_end_colour(0), tavrix::ui::availability_colour(tavrix::Availability::kUp));
 
@@ -392,8 +380,8 @@ TEST_F(WatchViews, ASixteenPortTimelineScrollsAndLeavesTheTablesTheirRoom) {
   rec->monitoring = 0;  // no pollers behind it: nothing else looks at it
 
   auto* panel = uitest::part<tavrix::ui::TimelinePanel>(w, "m_timeline_panel");
-  tavrix::ui::TimelineView* view = panel->m_timeline_view;
-  auto* scroll = panel->m_timeline_scroll;
+  auto* view = uitest::part<tavrix::ui::TimelineView>(panel, "m_timeline_view");
+  auto* scroll = uitest::part<QScrollArea>(panel, "m_timeline_scroll");
   ASSERT_EQ(view->rows().size(), 18u) << "two LANs and sixteen ports";
   w->resize(w->minimumSizeHint());
   uitest::pump(300ms);
