@@ -7,12 +7,17 @@
 class QLabel;
 class QTimer;
 
+namespace tavrix {
+class ServerList;
+}  // namespace tavrix
+
 namespace tavrix::ui {
 
 class CloseDialog : public QDialog {
   Q_OBJECT
  public:
-  explicit CloseDialog(QWidget* parent = nullptr);
+  // The list is the program's; it outlives the dialog.
+  explicit CloseDialog(tavrix::ServerList& list, QWidget* parent = nullptr);
 
   void done(int result) override;
 
@@ -20,6 +25,7 @@ class CloseDialog : public QDialog {
   void showEvent(QShowEvent* event) override;
 
  private:
+  tavrix::ServerList& list_;
   static constexpr int kWaitLimitMs = 5000;
 
   void on_show();

@@ -5,10 +5,10 @@
 #include "ui/about_box.h"
 #include "ui/close_dialog.h"
 #include "ui/main_window.h"
-#include "ui/settings_dialog.h"
+#include "ui/message_box.h"
 #include "ui/search_dialog.h"
 #include "ui/search_ip_dialog.h"
-#include "ui/message_box.h"
+#include "ui/settings_dialog.h"
 
 #include <QGuiApplication>
 #include <QScreen>
@@ -22,13 +22,13 @@ tavrix::ui::SearchIpDialog* m_searchIP_form = nullptr;
 
 namespace tavrix::ui {
 
-void create_forms() {
-  m_mainform = new tavrix::ui::MainWindow();
-  m_search_form = new tavrix::ui::SearchDialog(m_mainform);
+void create_forms(tavrix::ServerList& list) {
+  m_mainform = new tavrix::ui::MainWindow(list);
+  m_search_form = new tavrix::ui::SearchDialog(list, m_mainform);
   m_aboutbox = new tavrix::ui::AboutBox(m_mainform);
-  m_set_form = new tavrix::ui::SettingsDialog(m_mainform);
-  m_close_form = new tavrix::ui::CloseDialog(m_mainform);
-  m_searchIP_form = new tavrix::ui::SearchIpDialog(m_mainform);
+  m_set_form = new tavrix::ui::SettingsDialog(list, m_mainform);
+  m_close_form = new tavrix::ui::CloseDialog(list, m_mainform);
+  m_searchIP_form = new tavrix::ui::SearchIpDialog(list, m_mainform);
 }
 
 void destroy_forms() {

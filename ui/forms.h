@@ -10,6 +10,10 @@
 #include <stdexcept>
 #include <utility>
 
+namespace tavrix {
+class ServerList;
+}  // namespace tavrix
+
 namespace tavrix::ui {
 class MainWindow;
 class SearchDialog;
@@ -28,9 +32,10 @@ extern tavrix::ui::SearchIpDialog* m_searchIP_form;
 
 namespace tavrix::ui {
 
-// Creates the six forms in their fixed order; the first one is the main form and owns
-// the dialogs. Safe to call again after destroy_forms (tests).
-void create_forms();
+// Creates the six forms in their fixed order over the program's server list (which
+// must outlive them); the first one is the main form and owns the dialogs. Safe to
+// call again after destroy_forms (tests).
+void create_forms(tavrix::ServerList& list);
 // Destroys the main form (and the dialogs it owns) and clears the six variables.
 void destroy_forms();
 

@@ -43,7 +43,8 @@ QLabel* info_value(QWidget* parent, const char* name) {
 
 }  // namespace
 
-tavrix::ui::MainWindow::MainWindow(QWidget* parent) : QMainWindow(parent) {
+tavrix::ui::MainWindow::MainWindow(tavrix::ServerList& list, QWidget* parent)
+    : QMainWindow(parent), list_(list) {
   setObjectName(QStringLiteral("m_mainform"));
   setWindowTitle(QStringLiteral("Tavrix Monitor Utility"));
   setFont(tavrix::ui::form_font());
@@ -262,7 +263,7 @@ void tavrix::ui::MainWindow::create_controls() {
   m_mon_tree->clear_to_root();
   show_view(-1);
   m_main_timer->stop();
-  m_main_timer->setInterval(tavrix::ds_list().refresh_rate.load() * 1000);
+  m_main_timer->setInterval(list_.refresh_rate.load() * 1000);
   info_panel->hide();
   m_mon_tabs->hide();
   update_actions();

@@ -54,8 +54,12 @@ QString server_node_text(const tavrix::ServerRecord& rec);
 class MainWindow : public QMainWindow {
   Q_OBJECT
  public:
-  explicit MainWindow(QWidget* parent = nullptr);
+  // The list is the program's; it outlives the window.
+  explicit MainWindow(tavrix::ServerList& list, QWidget* parent = nullptr);
   ~MainWindow() override;
+
+  // The server list the window shows, for the parts beside it (store, tray, notices).
+  tavrix::ServerList& server_list() const { return list_; }
 
   // --- the server list in the tree and the tables ---
   // The tree anew from the server list; keep_index is selected (the last server when
@@ -186,6 +190,7 @@ class MainWindow : public QMainWindow {
   void update_events_tab();
   void update_tree_marks();
 
+  tavrix::ServerList& list_;
   bool shut_down_ = false;
   tavrix::EventLog event_log_;
   uint64_t events_seen_ = 0;      // event_log_.total() when the Events tab was last looked at

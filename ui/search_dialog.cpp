@@ -78,7 +78,8 @@ void tavrix::ui::SearchDialog::set_scan_target(uint32_t target_network_order) {
   g_scan_target.store(target_network_order);
 }
 
-tavrix::ui::SearchDialog::SearchDialog(QWidget* parent) : QDialog(parent) {
+tavrix::ui::SearchDialog::SearchDialog(tavrix::ServerList& list, QWidget* parent)
+    : QDialog(parent), list_(list) {
   setObjectName("m_search_form");
   setWindowTitle("Search");
   // One face for every control, as in the other dialogs; set before the children are
@@ -203,7 +204,7 @@ void tavrix::ui::SearchDialog::done(int result) {
 }
 
 void tavrix::ui::SearchDialog::on_scan() {
-  tavrix::ServerList& list = tavrix::ds_list();
+  tavrix::ServerList& list = list_;
   m_enum_scan->setEnabled(false);
   m_enum_stop->setEnabled(true);
   list.clear_results();
@@ -220,7 +221,7 @@ void tavrix::ui::SearchDialog::on_scan() {
 }
 
 void tavrix::ui::SearchDialog::on_timer() {
-  tavrix::ServerList& list = tavrix::ds_list();
+  tavrix::ServerList& list = list_;
   const int n = list.result_count();
 
   const QString dots(dot_count, QChar('.'));
@@ -247,7 +248,7 @@ void tavrix::ui::SearchDialog::on_timer() {
 }
 
 void tavrix::ui::SearchDialog::add_row(int result_index) {
-  const qeld::DeviceIdentity* r = tavrix::ds_list().result_at(result_index);
+  const qeld::DeviceIdentity* r = list_.result_at(result_index);
   if (!r) return;
   const qeld::DeviceIdentity reply = *r;
   const int row = m_enum_list->rowCount();
@@ -272,7 +273,7 @@ void tavrix::ui::SearchDialog::add_row(int result_index) {
 }
 
 void tavrix::ui::SearchDialog::on_stop() {
-  tavrix::ServerList& list = tavrix::ds_list();
+  tavrix::ServerList& list = list_;
   m_enum_scan->setEnabled(true);
   m_enum_stop->setEnabled(false);
   // The worker ends at its next callback; the dialog does not wait for it.
@@ -316,7 +317,7 @@ void tavrix::ui::SearchDialog::on_ok() {
     return;
   }
 
-  tavrix::ServerList& list = tavrix::ds_list();
+  tavrix::ServerList& list = list_;
   std::vector<qeld::DeviceIdentity> chosen;
   for (int row = 0; row < m_enum_list->rowCount(); ++row)
     if (const qeld::DeviceIdentity* r =
@@ -338,7 +339,7 @@ void tavrix::ui::SearchDialog::on_ok() {
     if (!r) continue;
     const qeld::DeviceIdentity reply = *r;
     // A full list refuses (and says so) once; the rest would only be refused again.
-    if (!tavrix::ui::add_server_or_report(this, list.make_server_record(reply))) break;
+    if (!tavrix::ui::add_server_or_report(this, list, list.make_server_record(reply))) break;
   }
   done(QDialog::Accepted);
 }

@@ -11,12 +11,17 @@ class QPushButton;
 class QTableWidget;
 class QTimer;
 
+namespace tavrix {
+class ServerList;
+}  // namespace tavrix
+
 namespace tavrix::ui {
 
 class SearchDialog : public QDialog {
   Q_OBJECT
  public:
-  explicit SearchDialog(QWidget* parent = nullptr);
+  // The list is the program's; it outlives the dialog.
+  explicit SearchDialog(tavrix::ServerList& list, QWidget* parent = nullptr);
   ~SearchDialog() override;
 
   // Where Rescan aims the search. Broadcast unless a loopback test moves it (a broadcast
@@ -35,6 +40,7 @@ class SearchDialog : public QDialog {
   void resizeEvent(QResizeEvent* event) override;
 
  private:
+  tavrix::ServerList& list_;
   void create_controls();
   void on_show();
   void on_close();

@@ -36,7 +36,8 @@ bool tavrix::ui::SearchIpDialog::valid_search_address(uint32_t address) {
   return bytes[3] != 0 && bytes[3] != 255;
 }
 
-tavrix::ui::SearchIpDialog::SearchIpDialog(QWidget* parent) : QDialog(parent) {
+tavrix::ui::SearchIpDialog::SearchIpDialog(tavrix::ServerList& list, QWidget* parent)
+    : QDialog(parent), list_(list) {
   setObjectName("m_searchIP_form");
   setWindowTitle("Search IP");
   setFont(tavrix::ui::form_font());  // before the children, which inherit it
@@ -132,7 +133,7 @@ void tavrix::ui::SearchIpDialog::on_search() {
     m_ipaddress->setFocus();
     return;
   }
-  tavrix::ServerList& list = tavrix::ds_list();
+  tavrix::ServerList& list = list_;
   list.start_search(1, address);
   searching = 1;
   update_search_action();
@@ -142,7 +143,7 @@ void tavrix::ui::SearchIpDialog::on_search() {
 }
 
 void tavrix::ui::SearchIpDialog::on_timer() {
-  tavrix::ServerList& list = tavrix::ds_list();
+  tavrix::ServerList& list = list_;
   const int n = list.result_count();
   if (n == 0) {
     int remaining =
@@ -157,7 +158,7 @@ void tavrix::ui::SearchIpDialog::on_timer() {
 }
 
 void tavrix::ui::SearchIpDialog::finish_search() {
-  tavrix::ServerList& list = tavrix::ds_list();
+  tavrix::ServerList& list = list_;
   if (searching == 1) {
     list.abort_search();
     m_searchip_timer->stop();
@@ -181,7 +182,7 @@ void tavrix::ui::SearchIpDialog::finish_search() {
     done(QDialog::Rejected);
     return;
   }
-  if (!tavrix::ui::add_server_or_report(this, list.make_server_record(reply))) {
+  if (!tavrix::ui::add_server_or_report(this, list, list.make_server_record(reply))) {
     done(QDialog::Rejected);
     return;
   }

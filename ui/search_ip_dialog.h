@@ -11,12 +11,17 @@ class QLineEdit;
 class QPushButton;
 class QTimer;
 
+namespace tavrix {
+class ServerList;
+}  // namespace tavrix
+
 namespace tavrix::ui {
 
 class SearchIpDialog : public QDialog {
   Q_OBJECT
  public:
-  explicit SearchIpDialog(QWidget* parent = nullptr);
+  // The list is the program's; it outlives the dialog.
+  explicit SearchIpDialog(tavrix::ServerList& list, QWidget* parent = nullptr);
   ~SearchIpDialog() override;
 
   // An address as inet_addr returns it (network byte order): its last octet must be
@@ -29,6 +34,7 @@ class SearchIpDialog : public QDialog {
   void showEvent(QShowEvent* event) override;
 
  private:
+  tavrix::ServerList& list_;
   void on_show();
   void on_search();
   void update_search_action();

@@ -9,17 +9,23 @@ class QLabel;
 class QLineEdit;
 class QPushButton;
 
+namespace tavrix {
+class ServerList;
+}  // namespace tavrix
+
 namespace tavrix::ui {
 
 class SettingsDialog : public QDialog {
   Q_OBJECT
  public:
-  explicit SettingsDialog(QWidget* parent = nullptr);
+  // The list is the program's; it outlives the dialog.
+  explicit SettingsDialog(tavrix::ServerList& list, QWidget* parent = nullptr);
 
  protected:
   void showEvent(QShowEvent* event) override;
 
  private:
+  tavrix::ServerList& list_;
   void on_show();
   // Raises tavrix::ui::UiError for an edit that cannot be converted (an empty one).
   void on_ok();

@@ -7,6 +7,7 @@
 #include <QApplication>
 #include <QDateTime>
 
+#include "core/server_list.h"
 #include "core/string_table.h"
 #include "options.h"
 #include "ui/desk_options.h"
@@ -59,8 +60,9 @@ int main(int argc, char** argv) {
   tavrix::ui::SingleInstance instance;
   if (!instance.acquire()) return tavrix::ui::report_second_instance(nullptr, instance);
   int code = 0;
+  tavrix::ServerList list;  // the program's server list; the forms go before it
   try {
-    tavrix::ui::create_forms();
+    tavrix::ui::create_forms(list);
     QObject::connect(&instance, &tavrix::ui::SingleInstance::raise_requested, m_mainform,
                      [] { tavrix::ui::raise_window(m_mainform); });
     auto* store = new tavrix::ui::FleetStore(m_mainform);  // owned by the window

@@ -5,12 +5,12 @@
 #include <stdexcept>
 
 #include "ui/about_box.h"
+#include "ui/add_server.h"
 #include "ui/close_dialog.h"
 #include "ui/main_window.h"
-#include "ui/settings_dialog.h"
-#include "ui/add_server.h"
 #include "ui/search_dialog.h"
 #include "ui/search_ip_dialog.h"
+#include "ui/settings_dialog.h"
 #include "ui/ui_test_util.h"
 
 namespace {
@@ -68,7 +68,7 @@ TEST(Application, GuardedHandlerReportsItsErrorOnce) {
 
 TEST(Application, FormsAreMadeInTheirFixedOrder) {
   uitest::MsgRecorder boxes;
-  tavrix::ui::create_forms();
+  tavrix::ui::create_forms(uitest::server_list());
   ASSERT_NE(m_mainform, nullptr);
   QList<QObject*> dialogs;
   for (QObject* child : m_mainform->children())
@@ -92,7 +92,8 @@ TEST(Application, FullServerListRefusesWithAMessageAndClosesTheHandles) {
   uitest::set_test_model_map();
   for (int i = 0; i < tavrix::kMaxServers; ++i)
     ASSERT_TRUE(tavrix::ui::add_server_or_report(
-        nullptr, uitest::make_server(uitest::kModelA, "10.10.0.1", i & 0xFF)));
+        nullptr, uitest::server_list(),
+        uitest::make_server(uitest::kModelA, "10.10.0.1", i & 0xFF)));
   EXPECT_TRUE(boxes.boxes.empty());
 
   qeld::DeviceIdentity reply;
@@ -102,12 +103,12 @@ TEST(Application, FullServerListRefusesWithAMessageAndClosesTheHandles) {
   reply.ip2 = uitest::ip("10.10.2.1");
   reply.mac2[5] = 9;
   const int open_before = qeld::open_handle_count();
-  auto rec = tavrix::ds_list().make_server_record(reply);
+  auto rec = uitest::server_list().make_server_record(reply);
   ASSERT_EQ(rec->dual_lan, 1);
   ASSERT_EQ(qeld::open_handle_count(), open_before + 2);
 
-  EXPECT_FALSE(tavrix::ui::add_server_or_report(nullptr, rec));
-  EXPECT_EQ(tavrix::ds_list().server_count(), tavrix::kMaxServers);
+  EXPECT_FALSE(tavrix::ui::add_server_or_report(nullptr, uitest::server_list(), rec));
+  EXPECT_EQ(uitest::server_list().server_count(), tavrix::kMaxServers);
   ASSERT_EQ(boxes.boxes.size(), 1u);
   EXPECT_EQ(boxes.boxes[0].text, tavrix::ui::server_list_full_text());
   EXPECT_TRUE(boxes.boxes[0].text.contains("full"));

@@ -34,7 +34,7 @@
 namespace {
 
 using namespace std::chrono_literals;
-using tavrix::ds_list;
+using uitest::server_list;
 
 // A program of the desktop, stopped (SIGTERM, then SIGKILL) when the session ends.
 struct Child {
@@ -202,7 +202,7 @@ class Desktop : public ::testing::Test {
     ASSERT_TRUE(DesktopEnv::ready_) << "dunst did not start";
     run("dunstctl", {"history-clear"});
     uitest::reset_list();
-    tavrix::ui::create_forms();
+    tavrix::ui::create_forms(uitest::server_list());
     w = m_mainform;
     w->resize(1000, 700);
     w->show();
@@ -226,10 +226,10 @@ class Desktop : public ::testing::Test {
       reply.ip1 = dev.ip1;
       reply.ip2 = dev.ip1;
       std::copy(dev.mac1.begin(), dev.mac1.end(), reply.mac1);
-      records.push_back(ds_list().make_server_record(reply));
-      ASSERT_EQ(ds_list().add_server(records.back()), 1);
+      records.push_back(server_list().make_server_record(reply));
+      ASSERT_EQ(server_list().add_server(records.back()), 1);
     }
-    ds_list().refresh_rate = 1;
+    server_list().refresh_rate = 1;
     uitest::part<QTimer>(w, "m_main_timer")->setInterval(1000);
     w->rebuild_tree(-1);
     ASSERT_EQ(w->start_all_servers(), n);

@@ -24,8 +24,8 @@
 
 namespace {
 
-using tavrix::ds_list;
 using uitest::part;
+using uitest::server_list;
 using uitest::wait_until;
 using namespace std::chrono_literals;
 
@@ -54,15 +54,15 @@ class DialogKeys : public ::testing::Test {
     ASSERT_EQ(qeld::library_start(), 1);
     uitest::set_test_model_map();
     tavrix::ui::SearchDialog::set_scan_target(htonl(INADDR_LOOPBACK));
-    ds_list().search_timeout = 60;
+    server_list().search_timeout = 60;
     // One server known before: a dialog that wrongly accepts replaces or extends the list.
-    ASSERT_EQ(ds_list().add_server(ds_list().make_server_record(reply(200))), 1);
+    ASSERT_EQ(server_list().add_server(server_list().make_server_record(reply(200))), 1);
   }
   void TearDown() override {
     dialog_.reset();
-    ds_list().abort_search();
-    EXPECT_TRUE(
-        wait_until([] { return ds_list().search_finished() || !ds_list().search_running(); }, 15s));
+    server_list().abort_search();
+    EXPECT_TRUE(wait_until(
+        [] { return server_list().search_finished() || !server_list().search_running(); }, 15s));
     uitest::reset_list();
     qeld::library_stop();
     qeld::set_device_ports(qeld::kPort4800, qeld::kPort1029);
@@ -71,7 +71,7 @@ class DialogKeys : public ::testing::Test {
 
   template <class Dialog>
   Dialog* open() {
-    auto* d = new Dialog;
+    auto* d = new Dialog(server_list());
     dialog_.reset(d);
     d->show();
     d->activateWindow();
@@ -91,15 +91,15 @@ class DialogKeys : public ::testing::Test {
   tavrix::ui::SearchDialog* open_search_with_rows() {
     auto* f = open<tavrix::ui::SearchDialog>();
     QTest::mouseClick(part<QPushButton>(f, "m_enum_scan"), Qt::LeftButton);
-    ds_list().add_result(reply(1), 0);
-    ds_list().add_result(reply(2), 0);
+    server_list().add_result(reply(1), 0);
+    server_list().add_result(reply(2), 0);
     EXPECT_TRUE(wait_until([&] { return enum_list(f)->rowCount() == 2; }));
     return f;
   }
   static QTableWidget* enum_list(const QDialog* f) { return part<QTableWidget>(f, "m_enum_list"); }
   bool list_is_the_old_one() {
-    return ds_list().server_count() == 1 &&
-           std::memcmp(ds_list().server_at(0)->mac1, reply(200).mac1, 6) == 0;
+    return server_list().server_count() == 1 &&
+           std::memcmp(server_list().server_at(0)->mac1, reply(200).mac1, 6) == 0;
   }
 
   uitest::Sink sink_;
@@ -154,8 +154,8 @@ TEST_F(DialogKeys, SearchDialogEnterPressesTheFocusedButtonElseOk) {
       {"m_enum_list", Qt::Key_Return, nullptr,
        [&](tavrix::ui::SearchDialog* f) {
          EXPECT_EQ(f->result(), QDialog::Accepted);
-         ASSERT_EQ(ds_list().server_count(), 2);
-         EXPECT_EQ(std::memcmp(ds_list().server_at(0)->mac1, reply(1).mac1, 6), 0);
+         ASSERT_EQ(server_list().server_count(), 2);
+         EXPECT_EQ(std::memcmp(server_list().server_at(0)->mac1, reply(1).mac1, 6), 0);
        }},
       {"m_enum_list", Qt::Key_Escape, nullptr,
        [&](tavrix::ui::SearchDialog* f) {
@@ -174,8 +174,8 @@ TEST_F(DialogKeys, SearchDialogEnterPressesTheFocusedButtonElseOk) {
     press(row.key);
     row.expect(f);
     // The next row starts from the list as it was.
-    ds_list().clear_servers();
-    ASSERT_EQ(ds_list().add_server(ds_list().make_server_record(reply(200))), 1);
+    server_list().clear_servers();
+    ASSERT_EQ(server_list().add_server(server_list().make_server_record(reply(200))), 1);
   }
 }
 
@@ -194,8 +194,8 @@ TEST_F(DialogKeys, SettingsEnterOnCancelStoresNothingEnterInAnEditIsOk) {
   };
   for (const Row& row : rows) {
     SCOPED_TRACE(row.control);
-    ds_list().refresh_rate = 3;
-    ds_list().search_timeout = 5;
+    server_list().refresh_rate = 3;
+    server_list().search_timeout = 5;
     auto* f = open<tavrix::ui::SettingsDialog>();
     part<QLineEdit>(f, "m_set_refresh")->setText("7");
     part<QLineEdit>(f, "m_set_timeout")->setText("9");
@@ -203,8 +203,8 @@ TEST_F(DialogKeys, SettingsEnterOnCancelStoresNothingEnterInAnEditIsOk) {
     press(row.key);
     EXPECT_FALSE(f->isVisible());
     EXPECT_EQ(f->result(), row.result);
-    EXPECT_EQ(ds_list().refresh_rate.load(), row.refresh);
-    EXPECT_EQ(ds_list().search_timeout.load(), row.timeout);
+    EXPECT_EQ(server_list().refresh_rate.load(), row.refresh);
+    EXPECT_EQ(server_list().search_timeout.load(), row.timeout);
   }
   EXPECT_TRUE(boxes_.boxes.empty());
 }
@@ -227,7 +227,7 @@ TEST_F(DialogKeys, SearchIpEnterOnCloseSearchesNothingEnterInTheEditSearches) {
     auto* f = open<tavrix::ui::SearchIpDialog>();
     ASSERT_TRUE(tab_to(f->findChild<QWidget*>(row.control)));
     press(row.key);
-    EXPECT_FALSE(ds_list().search_running());
+    EXPECT_FALSE(server_list().search_running());
     if (row.searched) {
       ASSERT_EQ(boxes_.boxes.size(), 1u);
       EXPECT_EQ(boxes_.boxes[0].text, "Invalid IP Address");
@@ -247,8 +247,10 @@ TEST_F(DialogKeys, SearchIpEnterOnCloseSearchesNothingEnterInTheEditSearches) {
 TEST_F(DialogKeys, EveryDialogUsesOneFormFont) {
   const int form_px = QFontInfo(tavrix::ui::form_font()).pixelSize();
   const std::function<QDialog*()> makers[] = {
-      [] { return new tavrix::ui::SearchDialog; }, [] { return new tavrix::ui::SearchIpDialog; },
-      [] { return new tavrix::ui::SettingsDialog; }, [] { return new tavrix::ui::AboutBox; }};
+      [] { return new tavrix::ui::SearchDialog(server_list()); },
+      [] { return new tavrix::ui::SearchIpDialog(server_list()); },
+      [] { return new tavrix::ui::SettingsDialog(server_list()); },
+      [] { return new tavrix::ui::AboutBox; }};
   for (const auto& make : makers) {
     std::unique_ptr<QDialog> d(make());
     d->show();

@@ -32,7 +32,7 @@
 
 namespace {
 
-using tavrix::ds_list;
+using uitest::server_list;
 using namespace std::chrono_literals;
 
 const auto* const kEnv = ::testing::AddGlobalTestEnvironment(new uitest::QtEnv);
@@ -62,7 +62,7 @@ class FleetStoreTest : public ::testing::Test {
   tavrix::ui::FleetStore* open_window() {
     tavrix::ui::destroy_forms();
     uitest::reset_list();
-    tavrix::ui::create_forms();
+    tavrix::ui::create_forms(uitest::server_list());
     auto* store = new tavrix::ui::FleetStore(m_mainform);
     store->restore_layout();
     m_mainform->show();
@@ -84,13 +84,13 @@ TEST_F(FleetStoreTest, KeptInTheConfigFolderAndRestoredByANewWindow) {
   uitest::MsgRecorder boxes;
   tavrix::ui::FleetStore* store = open_window();
   EXPECT_EQ(store->servers_path(), home.path() + "/config/tavrix-monitor/servers.json");
-  ds_list().add_server(uitest::make_server(uitest::kModelA, "127.0.0.71", 1));
-  ds_list().add_server(uitest::make_server(uitest::kModelDual, "127.0.0.72", 2, "127.0.0.73"));
-  ds_list().add_server(uitest::make_server(uitest::kModelB, "127.0.0.74", 3));
+  server_list().add_server(uitest::make_server(uitest::kModelA, "127.0.0.71", 1));
+  server_list().add_server(uitest::make_server(uitest::kModelDual, "127.0.0.72", 2, "127.0.0.73"));
+  server_list().add_server(uitest::make_server(uitest::kModelB, "127.0.0.74", 3));
   m_mainform->rebuild_tree(-1);
   ASSERT_TRUE(m_mainform->start_server(1));
-  ds_list().refresh_rate = 7;
-  ds_list().search_timeout = 12;
+  server_list().refresh_rate = 7;
+  server_list().search_timeout = 12;
   m_mainform->resize(900, 640);
   uitest::part<QTableWidget>(m_mainform, "m_root_list")->setColumnWidth(1, 173);
   uitest::part<QSplitter>(m_mainform, "Splitter1")->setSizes({311, 589});
@@ -119,17 +119,17 @@ TEST_F(FleetStoreTest, KeptInTheConfigFolderAndRestoredByANewWindow) {
   }));
 
   store = open_window();
-  ASSERT_EQ(ds_list().server_count(), 3);
-  EXPECT_EQ(ds_list().server_at(0)->ip1, uitest::ip("127.0.0.71"));
-  EXPECT_EQ(ds_list().server_at(1)->dual_lan, 1);
-  EXPECT_EQ(ds_list().server_at(1)->ip2, uitest::ip("127.0.0.73"));
-  EXPECT_EQ(ds_list().server_at(0)->monitoring.load(), 0);
-  EXPECT_EQ(ds_list().server_at(1)->monitoring.load(), 0);
-  EXPECT_EQ(ds_list().server_at(2)->monitoring.load(), 1);  // started without a click
+  ASSERT_EQ(server_list().server_count(), 3);
+  EXPECT_EQ(server_list().server_at(0)->ip1, uitest::ip("127.0.0.71"));
+  EXPECT_EQ(server_list().server_at(1)->dual_lan, 1);
+  EXPECT_EQ(server_list().server_at(1)->ip2, uitest::ip("127.0.0.73"));
+  EXPECT_EQ(server_list().server_at(0)->monitoring.load(), 0);
+  EXPECT_EQ(server_list().server_at(1)->monitoring.load(), 0);
+  EXPECT_EQ(server_list().server_at(2)->monitoring.load(), 1);  // started without a click
   EXPECT_EQ(uitest::server_node(m_mainform, 2)->data(0, tavrix::ui::kImageRole).toInt(),
             tavrix::ui::kIconServerMonitored);
-  EXPECT_EQ(ds_list().refresh_rate.load(), 7);
-  EXPECT_EQ(ds_list().search_timeout.load(), 12);
+  EXPECT_EQ(server_list().refresh_rate.load(), 7);
+  EXPECT_EQ(server_list().search_timeout.load(), 12);
   EXPECT_EQ(uitest::part<QTableWidget>(m_mainform, "m_root_list")->columnWidth(1), 173);
   EXPECT_EQ(uitest::part<QSplitter>(m_mainform, "Splitter1")->sizes(), sizes);
   EXPECT_EQ(timeline_splitter()->sizes(), timeline_sizes) << "tables and timeline share as left";
@@ -140,7 +140,7 @@ TEST_F(FleetStoreTest, KeptInTheConfigFolderAndRestoredByANewWindow) {
   store->set_resume(false);
   EXPECT_TRUE(store->save_now().isEmpty());
   open_window();
-  ASSERT_EQ(ds_list().server_count(), 3);
+  ASSERT_EQ(server_list().server_count(), 3);
   EXPECT_EQ(m_mainform->monitored_count(), 0);
   EXPECT_TRUE(boxes.boxes.empty());
 }
@@ -149,7 +149,7 @@ TEST_F(FleetStoreTest, AFileThatCannotBeUsedIsSetAsideAndTheProgramStartsEmpty) 
   uitest::MsgRecorder boxes;
   // A good pair of files to spoil, one at a time.
   tavrix::ui::FleetStore* store = open_window();
-  ds_list().add_server(uitest::make_server(uitest::kModelA, "127.0.0.81", 1));
+  server_list().add_server(uitest::make_server(uitest::kModelA, "127.0.0.81", 1));
   m_mainform->rebuild_tree(-1);
   ASSERT_TRUE(store->save_now().isEmpty());
   QFile servers(store->servers_path());
@@ -209,7 +209,7 @@ TEST_F(FleetStoreTest, AFileThatCannotBeUsedIsSetAsideAndTheProgramStartsEmpty) 
         << status_note().toStdString();
     EXPECT_TRUE(g_log.join('\n').contains(aside));
     // A bad list starts empty; a bad window file only loses the layout and the settings.
-    EXPECT_EQ(ds_list().server_count(), c.servers_file ? 0 : 1);
+    EXPECT_EQ(server_list().server_count(), c.servers_file ? 0 : 1);
     EXPECT_EQ(m_mainform->monitored_count(), 0);
   }
   EXPECT_TRUE(boxes.boxes.empty());
@@ -281,7 +281,7 @@ TEST_F(FleetStoreTest, EventsOfTheLastRunComeBackAndNewOnesAreAppended) {
 
   // The server of those events takes up its timeline; since the restart nothing is known.
   auto rec = uitest::make_server(uitest::kModelA, "127.0.0.75", 5);
-  ds_list().add_server(rec);
+  server_list().add_server(rec);
   m_mainform->rebuild_tree(-1);
   m_mainform->sample_events_at(now + 1000, 1);
   const tavrix::AvailabilityHistory* timeline = log.history(rec.get());
@@ -294,7 +294,7 @@ TEST_F(FleetStoreTest, EventsOfTheLastRunComeBackAndNewOnesAreAppended) {
   keeper.begin();
   rec->monitoring = 1;
   rec->online = 1;
-  const uint64_t settle = ds_list().refresh_rate.load() * 1000;
+  const uint64_t settle = server_list().refresh_rate.load() * 1000;
   m_mainform->sample_events_at(now + 2000, 2);
   m_mainform->sample_events_at(now + 3000, 2 + settle);  // the baseline
   rec->online = 0;

@@ -34,7 +34,7 @@ int main(int argc, char** argv) {
   QApplication::setApplicationName(QStringLiteral("Tavrix Monitor Utility"));
   uitest::MsgRecorder boxes;  // a failed library start must not stop the pictures
 
-  tavrix::ui::create_forms();
+  tavrix::ui::create_forms(uitest::server_list());
   m_mainform->resize(1024, 720);
   m_mainform->show();
   uitest::set_test_model_map();  // after the library start, which loads its own map
@@ -42,9 +42,9 @@ int main(int argc, char** argv) {
   auto a = uitest::make_server(uitest::kModelA, "192.168.127.254", 0x11);
   auto b = uitest::make_server(uitest::kModelB, "192.168.127.253", 0x12);
   auto d = uitest::make_server(uitest::kModelDual, "192.168.127.252", 0x13, "192.168.128.252");
-  tavrix::ds_list().add_server(a);
-  tavrix::ds_list().add_server(b);
-  tavrix::ds_list().add_server(d);
+  uitest::server_list().add_server(a);
+  uitest::server_list().add_server(b);
+  uitest::server_list().add_server(d);
   b->monitoring = 1;
   b->online = 1;
   m_mainform->rebuild_tree(-1);
@@ -93,7 +93,7 @@ int main(int argc, char** argv) {
   // LAN2 connection 20 minutes in and its LAN2 flaps twice; the set-B server is Off Line
   // for two minutes; the set-A server's port 1 changes peers.
   uitest::part<QTimer>(m_mainform, "m_events_timer")->stop();
-  tavrix::ds_list().refresh_rate = 1;
+  uitest::server_list().refresh_rate = 1;
   d->mode[0] = 22;
   d->mode[1] = 22;
   d->mode[2] = 0;
@@ -149,7 +149,7 @@ int main(int argc, char** argv) {
   ok = m_mainform->grab().save(QDir(out).filePath(QStringLiteral("main_timeline.png"))) && ok;
   for (auto* s : {a.get(), b.get(), d.get()}) s->monitoring = 0;
 
-  tavrix::ds_list().clear_servers();
+  uitest::server_list().clear_servers();
   tavrix::ui::destroy_forms();
   return ok ? 0 : 1;
 }

@@ -139,7 +139,9 @@ class SearchFormTest : public ::testing::Test {
     list().abort_search();
     // The worker ends at its next quiet wait; the next test must not meet it.
     EXPECT_TRUE(wait_until(
-        [] { return tavrix::ds_list().search_finished() || !tavrix::ds_list().search_running(); },
+        [] {
+          return uitest::server_list().search_finished() || !uitest::server_list().search_running();
+        },
         15s));
     list().stop_all_pollers(5000);
     list().clear_servers();
@@ -148,7 +150,7 @@ class SearchFormTest : public ::testing::Test {
     tavrix::ui::set_message_box_handler(nullptr);
     qeld::set_address_source(nullptr);
   }
-  static tavrix::ServerList& list() { return tavrix::ds_list(); }
+  static tavrix::ServerList& list() { return uitest::server_list(); }
 
   // Rescan against the silent sink, then hand `replies` to the result list as the
   // worker's callback would.
@@ -164,7 +166,7 @@ class SearchFormTest : public ::testing::Test {
 };
 
 TEST_F(SearchFormTest, OpensIdleAndSendsNothingUntilRescan) {
-  tavrix::ui::SearchDialog f;
+  tavrix::ui::SearchDialog f(uitest::server_list());
   const Controls c(f);
   f.show();
   EXPECT_EQ(c.list->rowCount(), 0);
@@ -187,7 +189,7 @@ TEST_F(SearchFormTest, OpensIdleAndSendsNothingUntilRescan) {
 }
 
 TEST_F(SearchFormTest, RowsAppearTickedNumberedWithSecondLanOrDashes) {
-  tavrix::ui::SearchDialog f;
+  tavrix::ui::SearchDialog f(uitest::server_list());
   const Controls c(f);
   f.show();
   scan_with(c, {reply(1, false), reply(2, true), reply(3, false)});
@@ -241,7 +243,7 @@ TEST_F(SearchFormTest, RowsAppearTickedNumberedWithSecondLanOrDashes) {
 }
 
 TEST_F(SearchFormTest, ResizableWithTheListFollowingAndMacColumnsWideEnough) {
-  tavrix::ui::SearchDialog f;
+  tavrix::ui::SearchDialog f(uitest::server_list());
   const Controls c(f);
   f.show();
   ASSERT_TRUE(QTest::qWaitForWindowExposed(&f));
@@ -265,7 +267,7 @@ TEST_F(SearchFormTest, ResizableWithTheListFollowingAndMacColumnsWideEnough) {
 }
 
 TEST_F(SearchFormTest, DotsCycleOneToFiveThenNone) {
-  tavrix::ui::SearchDialog f;
+  tavrix::ui::SearchDialog f(uitest::server_list());
   const Controls c(f);
   f.show();
   std::vector<QString> seen;
@@ -283,7 +285,7 @@ TEST_F(SearchFormTest, DotsCycleOneToFiveThenNone) {
 
 TEST_F(SearchFormTest, CountdownRestartsWhenANewRowAppears) {
   list().search_timeout = 30;
-  tavrix::ui::SearchDialog f;
+  tavrix::ui::SearchDialog f(uitest::server_list());
   const Controls c(f);
   f.show();
   QTest::mouseClick(c.scan, Qt::LeftButton);
@@ -311,7 +313,7 @@ TEST_F(SearchFormTest, CountdownRestartsWhenANewRowAppears) {
 
 TEST_F(SearchFormTest, WorkerEndSeenByTimerCompletesWithZero) {
   list().search_timeout = 3;
-  tavrix::ui::SearchDialog f;
+  tavrix::ui::SearchDialog f(uitest::server_list());
   const Controls c(f);
   f.show();
   QTest::mouseClick(c.scan, Qt::LeftButton);
@@ -338,7 +340,7 @@ TEST_F(SearchFormTest, ThreeSimulatedServersAppearInOrderThenComplete) {
   qeld::set_model_map({model(0, 0x2613, "TX-2613 Dual", 8)});
   list().search_timeout = 3;
 
-  tavrix::ui::SearchDialog f;
+  tavrix::ui::SearchDialog f(uitest::server_list());
 
   const Controls c(f);
   f.show();
@@ -382,7 +384,7 @@ class SearchFormOkTest : public SearchFormTest {
 TEST_F(SearchFormOkTest, OkWithTwoOfFiveTickedKeepsExactlyThoseInRowOrder) {
   add_old_servers();
   ASSERT_EQ(qeld::open_handle_count(), 3);
-  tavrix::ui::SearchDialog f;
+  tavrix::ui::SearchDialog f(uitest::server_list());
   const Controls c(f);
   f.show();
   scan_with(c,
@@ -417,23 +419,23 @@ TEST_F(SearchFormOkTest, OkStopsRunningPollersAndLaterMonitoringStillRuns) {
   ASSERT_TRUE(qeld::handle_set_timeouts(list().server_at(0)->handle1.id(), 100, 1));
   list().server_at(0)->monitoring = 1;
   list().start_poller(0, 0);
-  ASSERT_TRUE(wait_until([] { return tavrix::ds_list().poller_count() == 1; }));
+  ASSERT_TRUE(wait_until([] { return uitest::server_list().poller_count() == 1; }));
 
-  tavrix::ui::SearchDialog f;
+  tavrix::ui::SearchDialog f(uitest::server_list());
 
   const Controls c(f);
   f.show();
   scan_with(c, {reply(1, false)});
   QTest::mouseClick(c.ok, Qt::LeftButton);
   ASSERT_EQ(f.result(), QDialog::Accepted);
-  EXPECT_TRUE(wait_until([] { return tavrix::ds_list().poller_count() == 0; }, 6s));
+  EXPECT_TRUE(wait_until([] { return uitest::server_list().poller_count() == 0; }, 6s));
   ASSERT_EQ(list().server_count(), 1);
 
   // Replacing the list must not leave every future poller stopped.
   ASSERT_TRUE(qeld::handle_set_timeouts(list().server_at(0)->handle1.id(), 100, 1));
   list().server_at(0)->monitoring = 1;
   list().start_poller(0, 0);
-  EXPECT_TRUE(wait_until([] { return tavrix::ds_list().poller_count() == 1; }))
+  EXPECT_TRUE(wait_until([] { return uitest::server_list().poller_count() == 1; }))
       << "a poller started after OK never ran";
 }
 
@@ -442,7 +444,7 @@ TEST_F(SearchFormOkTest, OkAsksBeforeDroppingMonitoredServersAndOffersToResumeTh
   list().server_at(0)->monitoring = 1;  // 200 monitored, 201 idle
   list().server_at(1)->monitoring = 0;
   const auto before = tavrix::ui::listed_servers(list());
-  tavrix::ui::SearchDialog f;
+  tavrix::ui::SearchDialog f(uitest::server_list());
   const Controls c(f);
   f.show();
   scan_with(c, {reply(7, false), reply(200, false), reply(201, true)});
@@ -494,7 +496,7 @@ TEST_F(SearchFormOkTest, OkAsksBeforeDroppingMonitoredServersAndOffersToResumeTh
 TEST_F(SearchFormOkTest, OkWithNothingTickedAndCancelLeaveTheListAlone) {
   add_old_servers();
   {
-    tavrix::ui::SearchDialog f;
+    tavrix::ui::SearchDialog f(uitest::server_list());
     const Controls c(f);
     f.show();
     scan_with(c, {reply(1, false), reply(2, false)});
@@ -504,7 +506,7 @@ TEST_F(SearchFormOkTest, OkWithNothingTickedAndCancelLeaveTheListAlone) {
     EXPECT_FALSE(f.isVisible());
   }
   {
-    tavrix::ui::SearchDialog f;
+    tavrix::ui::SearchDialog f(uitest::server_list());
     const Controls c(f);
     f.show();
     scan_with(c, {reply(3, false)});

@@ -95,7 +95,9 @@ class SearchIpFormTest : public ::testing::Test {
   void TearDown() override {
     list().abort_search();
     EXPECT_TRUE(wait_until(
-        [] { return tavrix::ds_list().search_finished() || !tavrix::ds_list().search_running(); },
+        [] {
+          return uitest::server_list().search_finished() || !uitest::server_list().search_running();
+        },
         15s));
     list().clear_servers();
     list().clear_results();
@@ -104,7 +106,7 @@ class SearchIpFormTest : public ::testing::Test {
     tavrix::ui::set_message_box_handler(nullptr);
     qeld::set_address_source(nullptr);
   }
-  static tavrix::ServerList& list() { return tavrix::ds_list(); }
+  static tavrix::ServerList& list() { return uitest::server_list(); }
 
   void start_sim(std::vector<devsim::Device> devices) {
     devsim::Fleet fleet;
@@ -141,7 +143,7 @@ TEST(ValidSearchAddress, LastOctetMustBeNeitherZeroNor255) {
 }
 
 TEST_F(SearchIpFormTest, RefusedAddressesSayInvalidAndSendNothing) {
-  tavrix::ui::SearchIpDialog f;
+  tavrix::ui::SearchIpDialog f(uitest::server_list());
   f.show();
   EXPECT_EQ(f.focusWidget(), part<QLineEdit>(&f, "m_ipaddress"))
       << "focus not in the edit on showing";
@@ -171,7 +173,7 @@ TEST_F(SearchIpFormTest, RefusedAddressesSayInvalidAndSendNothing) {
 TEST_F(SearchIpFormTest, AnsweringDeviceIsAddedAndTheSameAddressAgainIsRefused) {
   start_sim({device("one", 0x11, 0x1204, 0x01)});
   {
-    tavrix::ui::SearchIpDialog f;
+    tavrix::ui::SearchIpDialog f(uitest::server_list());
     search(f, "  127.0.0.1 ");  // pasted with spaces around it
     EXPECT_EQ(part<QLineEdit>(&f, "m_ipaddress")->text(), "127.0.0.1");
     // While searching the action (and its button) is off.
@@ -192,7 +194,7 @@ TEST_F(SearchIpFormTest, AnsweringDeviceIsAddedAndTheSameAddressAgainIsRefused) 
   EXPECT_GE(s->handle1.id(), 0);
 
   {
-    tavrix::ui::SearchIpDialog f;
+    tavrix::ui::SearchIpDialog f(uitest::server_list());
     search(f, "127.0.0.1");
     ASSERT_TRUE(wait_until([&] { return !f.isVisible(); }));
     EXPECT_EQ(f.result(), QDialog::Rejected);
@@ -219,7 +221,7 @@ TEST_F(SearchIpFormTest, TwoReplyModelIsAddedWithTheReplyThatNamesItsSecondLan) 
   second.faults.delay_min_ms = second.faults.delay_max_ms = 500;
   start_sim({first, second});
 
-  tavrix::ui::SearchIpDialog f;
+  tavrix::ui::SearchIpDialog f(uitest::server_list());
   search(f, "127.0.0.1");
   ASSERT_TRUE(wait_until([&] { return !f.isVisible(); }));
   EXPECT_EQ(f.result(), QDialog::Accepted);
@@ -238,9 +240,9 @@ TEST_F(SearchIpFormTest, TwoReplyModelWithOneReplyIsAddedWhenTheSearchEnds) {
   only.code_1029 = 0xC9;
   start_sim({only});
 
-  tavrix::ui::SearchIpDialog f;
+  tavrix::ui::SearchIpDialog f(uitest::server_list());
   search(f, "127.0.0.1");
-  ASSERT_TRUE(wait_until([] { return tavrix::ds_list().result_count() == 1; }));
+  ASSERT_TRUE(wait_until([] { return uitest::server_list().result_count() == 1; }));
   // It waits for a second reply instead of taking the first at once.
   QTest::qWait(600);
   EXPECT_TRUE(f.isVisible());
@@ -254,7 +256,7 @@ TEST_F(SearchIpFormTest, TwoReplyModelWithOneReplyIsAddedWhenTheSearchEnds) {
 
 TEST_F(SearchIpFormTest, SilentAddressCountsDownAndClosesWithCancel) {
   // The device ports stay on the silent sink.
-  tavrix::ui::SearchIpDialog f;
+  tavrix::ui::SearchIpDialog f(uitest::server_list());
   std::vector<int> shown;
   QObject::connect(part<QTimer>(&f, "m_searchip_timer"), &QTimer::timeout, [&] {
     const QString t = part<QLabel>(&f, "m_search_status")->text();
@@ -282,12 +284,12 @@ TEST_F(SearchIpFormTest, SilentAddressCountsDownAndClosesWithCancel) {
 TEST_F(SearchIpFormTest, CloseLeavesTheListAlone) {
   start_sim({device("one", 0x11, 0x1204, 0x01)});
   {
-    tavrix::ui::SearchIpDialog f;
+    tavrix::ui::SearchIpDialog f(uitest::server_list());
     search(f, "127.0.0.1");
     ASSERT_TRUE(wait_until([&] { return !f.isVisible(); }));
   }
   ASSERT_EQ(list().server_count(), 1);
-  tavrix::ui::SearchIpDialog f;
+  tavrix::ui::SearchIpDialog f(uitest::server_list());
   f.show();
   QTest::keyClicks(part<QLineEdit>(&f, "m_ipaddress"), "127.0.0.9");
   QTest::mouseClick(part<QPushButton>(&f, "m_close"), Qt::LeftButton);

@@ -44,12 +44,12 @@ class SettingsForm : public ::testing::Test {
     return boxes.boxes[0].text;
   }
   void expect_settings(int refresh, int timeout) {
-    EXPECT_EQ(tavrix::ds_list().refresh_rate.load(), refresh);
-    EXPECT_EQ(tavrix::ds_list().search_timeout.load(), timeout);
+    EXPECT_EQ(uitest::server_list().refresh_rate.load(), refresh);
+    EXPECT_EQ(uitest::server_list().search_timeout.load(), timeout);
   }
 
   uitest::MsgRecorder boxes;
-  tavrix::ui::SettingsDialog form;
+  tavrix::ui::SettingsDialog form{uitest::server_list()};
   QLineEdit* const refresh_edit = uitest::part<QLineEdit>(&form, "m_set_refresh");
   QLineEdit* const timeout_edit = uitest::part<QLineEdit>(&form, "m_set_timeout");
   QPushButton* const ok = uitest::part<QPushButton>(&form, "m_set_ok");

@@ -22,7 +22,7 @@
 
 namespace {
 
-using tavrix::ds_list;
+using uitest::server_list;
 using namespace std::chrono_literals;
 
 const auto* const kEnv = ::testing::AddGlobalTestEnvironment(new uitest::QtEnv);
@@ -41,7 +41,7 @@ class Shutdown : public ::testing::Test {
     });
   }
   void TearDown() override {
-    EXPECT_TRUE(uitest::wait_until([] { return ds_list().poller_count() == 0; }, 20s));
+    EXPECT_TRUE(uitest::wait_until([] { return server_list().poller_count() == 0; }, 20s));
     tavrix::ui::destroy_forms();
     uitest::reset_list();
     qeld::library_stop();
@@ -49,7 +49,7 @@ class Shutdown : public ::testing::Test {
     qeld::set_address_source(nullptr);
   }
   void open_forms() {
-    tavrix::ui::create_forms();
+    tavrix::ui::create_forms(uitest::server_list());
     m_mainform->show();
     ASSERT_TRUE(uitest::wait_until([] { return m_mainform->isVisible(); }));
     uitest::set_test_model_map();
@@ -57,7 +57,7 @@ class Shutdown : public ::testing::Test {
   void start(int index) {
     m_mainform->rebuild_tree(index);
     uitest::action(m_mainform, "m_start_act")->trigger();
-    ASSERT_EQ(ds_list().server_at(index)->monitoring.load(), 1);
+    ASSERT_EQ(server_list().server_at(index)->monitoring.load(), 1);
   }
   qint64 timed_close() {
     QElapsedTimer t;
@@ -70,7 +70,7 @@ class Shutdown : public ::testing::Test {
 };
 
 TEST_F(Shutdown, CloseDialogWithoutPollersClosesItselfAfterAboutATenthOfASecond) {
-  tavrix::ui::CloseDialog f;
+  tavrix::ui::CloseDialog f(uitest::server_list());
   EXPECT_EQ(f.windowTitle(), "Close");
   EXPECT_EQ(uitest::part<QLabel>(&f, "m_close_msg")->font().pixelSize(), 13);
   QElapsedTimer t;
@@ -86,16 +86,16 @@ TEST_F(Shutdown, CloseDialogWithoutPollersClosesItselfAfterAboutATenthOfASecond)
 
 TEST_F(Shutdown, MonitoredServersAreStoppedAndTheWindowCloses) {
   open_forms();
-  ds_list().refresh_rate = 30;  // pollers spend their time asleep in the pause
-  ds_list().add_server(uitest::make_server(uitest::kModelA, "10.9.0.1", 1));
-  ds_list().add_server(uitest::make_server(uitest::kModelDual, "10.9.0.2", 2, "10.9.1.2"));
+  server_list().refresh_rate = 30;  // pollers spend their time asleep in the pause
+  server_list().add_server(uitest::make_server(uitest::kModelA, "10.9.0.1", 1));
+  server_list().add_server(uitest::make_server(uitest::kModelDual, "10.9.0.2", 2, "10.9.1.2"));
   start(0);
   start(1);
-  ASSERT_TRUE(uitest::wait_until([] { return ds_list().poller_count() == 3; }));
+  ASSERT_TRUE(uitest::wait_until([] { return server_list().poller_count() == 3; }));
   const qint64 elapsed = timed_close();
   EXPECT_LT(elapsed, 8000);
   EXPECT_FALSE(m_mainform->isVisible());
-  EXPECT_TRUE(ds_list().stop_all());
+  EXPECT_TRUE(server_list().stop_all());
   EXPECT_FALSE(qeld::library_started());
 }
 
@@ -114,10 +114,10 @@ TEST_F(Shutdown, WaitForAHangingPollerIsBoundedAtFiveSeconds) {
   // A stop ends a query after the attempt under way, so one attempt of 7000 ms is what
   // outlasts the close dialog's wait.
   ASSERT_TRUE(qeld::handle_set_timeouts(rec->handle1.id(), 7000, 2));
-  ASSERT_EQ(ds_list().add_server(rec), 1);
+  ASSERT_EQ(server_list().add_server(rec), 1);
   start(0);
   ASSERT_TRUE(uitest::wait_until([&] { return device.drain() > 0; }));
-  ASSERT_EQ(ds_list().poller_count(), 1);
+  ASSERT_EQ(server_list().poller_count(), 1);
 
   const qint64 elapsed = timed_close();
   EXPECT_GE(elapsed, 4900);  // it did wait for the poller
@@ -133,19 +133,19 @@ TEST_F(Shutdown, ClosingDuringASearchEndsTheSearchFirst) {
   open_forms();
   SilentDevice device;
   qeld::set_device_ports(device.port(), device.port());
-  ds_list().search_timeout = 60;
+  server_list().search_timeout = 60;
   tavrix::ui::SearchDialog::set_scan_target(htonl(INADDR_LOOPBACK));
   {
-    tavrix::ui::SearchDialog f;
+    tavrix::ui::SearchDialog f(uitest::server_list());
     f.show();
     QTest::mouseClick(uitest::part<QPushButton>(&f, "m_enum_scan"), Qt::LeftButton);
     ASSERT_TRUE(uitest::wait_until([&] { return device.drain() > 0; }));
     QTest::mouseClick(uitest::part<QPushButton>(&f, "m_enum_cancel"), Qt::LeftButton);
   }
-  ASSERT_TRUE(ds_list().search_running());
+  ASSERT_TRUE(server_list().search_running());
 
   const qint64 elapsed = timed_close();
-  EXPECT_FALSE(ds_list().search_running());
+  EXPECT_FALSE(server_list().search_running());
   EXPECT_LT(elapsed, 8000);
   EXPECT_FALSE(qeld::library_started());
   // The worker has let go of the library lock.
@@ -193,10 +193,10 @@ TEST(DISABLED_ExitDuringSearchChild, Run) {
   });
   SilentDevice* device = new SilentDevice;  // stays open until the process ends
   qeld::set_device_ports(device->port(), device->port());
-  tavrix::ui::create_forms();
+  tavrix::ui::create_forms(uitest::server_list());
   m_mainform->show();
-  ds_list().search_timeout = 60;
-  ds_list().start_search(1, htonl(INADDR_LOOPBACK));
+  server_list().search_timeout = 60;
+  server_list().start_search(1, htonl(INADDR_LOOPBACK));
   ASSERT_TRUE(uitest::wait_until([&] { return device->drain() > 0; }));
   std::printf("child: searching\n");
   std::fflush(stdout);

@@ -199,9 +199,17 @@ inline void set_connection(uint8_t record[80], int n, uint32_t peer_lan1, uint8_
   record[65 + 2 * (n - 1)] = state_lan2;
 }
 
-// Empties the program's single server list and puts its flags and settings back.
+// The test program's server list, as a program's main owns one: the windows and
+// dialogs under test are given it. It lives until the program ends, so that a test
+// that leaves forms behind never leaves them a dangling list.
+inline tavrix::ServerList& server_list() {
+  static tavrix::ServerList list;
+  return list;
+}
+
+// Empties the test program's server list and puts its flags and settings back.
 inline void reset_list() {
-  tavrix::ServerList& list = tavrix::ds_list();
+  tavrix::ServerList& list = server_list();
   list.set_stop_all(1);
   list.stop_all_pollers(10000);
   list.clear_servers();

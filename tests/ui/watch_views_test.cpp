@@ -27,8 +27,8 @@
 namespace {
 
 using namespace std::chrono_literals;
-using tavrix::ds_list;
 using tavrix::ui::EventsView;
+using uitest::server_list;
 
 const auto* const kEnv = ::testing::AddGlobalTestEnvironment(new uitest::QtEnv);
 
@@ -67,7 +67,7 @@ class WatchViews : public ::testing::Test {
  protected:
   void SetUp() override {
     uitest::reset_list();
-    tavrix::ui::create_forms();
+    tavrix::ui::create_forms(uitest::server_list());
     w = m_mainform;
     w->resize(1100, 760);
     w->show();
@@ -135,10 +135,10 @@ TEST_F(WatchViews, AConnectionDroppingOnOneLanIsAnEventAMarkAndAStrip) {
   reply.ip2 = dev.ip2;
   std::copy(dev.mac1.begin(), dev.mac1.end(), reply.mac1);
   std::copy(dev.mac2.begin(), dev.mac2.end(), reply.mac2);
-  auto rec = ds_list().make_server_record(reply);
+  auto rec = server_list().make_server_record(reply);
   ASSERT_EQ(rec->dual_lan, 1);
-  ASSERT_EQ(ds_list().add_server(rec), 1);
-  ds_list().refresh_rate = 1;
+  ASSERT_EQ(server_list().add_server(rec), 1);
+  server_list().refresh_rate = 1;
   uitest::part<QTimer>(w, "m_main_timer")->setInterval(1000);
   w->rebuild_tree(-1);
   click_node(uitest::server_node(w, 0));
@@ -266,7 +266,7 @@ TEST_F(WatchViews, OnlyADualLanPortConnectedOnOneLanIsMarked) {
     rec->store_conn(0, conn);
     rec->monitoring = 1;  // by hand: no pollers
     rec->online = c.online;
-    ASSERT_EQ(ds_list().add_server(rec), 1);
+    ASSERT_EQ(server_list().add_server(rec), 1);
     w->rebuild_tree(0);
     w->update_mon_list(0);
     EXPECT_EQ(port_marked(w, 0), c.marked);
@@ -369,9 +369,9 @@ TEST_F(WatchViews, ASixteenPortTimelineScrollsAndLeavesTheTablesTheirRoom) {
   }
   rec->online = 3;
   rec->monitoring = 1;
-  ASSERT_EQ(ds_list().add_server(rec), 1);
+  ASSERT_EQ(server_list().add_server(rec), 1);
   uitest::part<QTimer>(w, "m_events_timer")->stop();
-  ds_list().refresh_rate = 1;
+  server_list().refresh_rate = 1;
   const int64_t now = QDateTime::currentMSecsSinceEpoch();
   w->sample_events_at(now - 2000, 1);
   w->sample_events_at(now - 500, 1600);
