@@ -19,11 +19,16 @@
 #include <algorithm>
 
 #include "core/string_table.h"
+#include "ui/about_box.h"
+#include "ui/close_dialog.h"
 #include "ui/events_view.h"
 #include "ui/forms.h"
 #include "ui/icons.h"
+#include "ui/search_dialog.h"
+#include "ui/search_ip_dialog.h"
 #include "ui/server_table.h"
 #include "ui/server_tree.h"
+#include "ui/settings_dialog.h"
 #include "ui/table_actions.h"
 
 namespace {
@@ -62,6 +67,12 @@ tavrix::ui::MainWindow::MainWindow(tavrix::ServerList& list, QWidget* parent)
 
   create_controls();
   build_session_parts();
+
+  m_search_form = new tavrix::ui::SearchDialog(list_, this);
+  m_aboutbox = new tavrix::ui::AboutBox(this);
+  m_set_form = new tavrix::ui::SettingsDialog(list_, this);
+  m_close_form = new tavrix::ui::CloseDialog(list_, this);
+  m_searchIP_form = new tavrix::ui::SearchIpDialog(list_, this);
 }
 
 tavrix::ui::MainWindow::~MainWindow() = default;

@@ -32,8 +32,13 @@ class QTreeWidget;
 class QTreeWidgetItem;
 class QVBoxLayout;
 namespace tavrix::ui {
+class AboutBox;
+class CloseDialog;
 class EventsView;
+class SearchDialog;
+class SearchIpDialog;
 class ServerTable;
+class SettingsDialog;
 class ServerTree;
 class TimelinePanel;
 }  // namespace tavrix::ui
@@ -54,7 +59,8 @@ QString server_node_text(const tavrix::ServerRecord& rec);
 class MainWindow : public QMainWindow {
   Q_OBJECT
  public:
-  // The list is the program's; it outlives the window.
+  // The list is the program's; it outlives the window. The window makes its dialogs
+  // in their fixed order (search, about, settings, close, search-by-IP) and owns them.
   explicit MainWindow(tavrix::ServerList& list, QWidget* parent = nullptr);
   ~MainWindow() override;
 
@@ -136,6 +142,13 @@ class MainWindow : public QMainWindow {
   QTimer* m_events_timer = nullptr;  // looks at the monitored servers
   std::array<QIcon, 10> m_main_icon;
   QMenu* m_pop_tree = nullptr;
+
+  // --- the dialogs (the two searches are made afresh for each use) ---
+  tavrix::ui::SearchDialog* m_search_form = nullptr;
+  tavrix::ui::AboutBox* m_aboutbox = nullptr;
+  tavrix::ui::SettingsDialog* m_set_form = nullptr;
+  tavrix::ui::CloseDialog* m_close_form = nullptr;
+  tavrix::ui::SearchIpDialog* m_searchIP_form = nullptr;
 
   // --- actions ---
   QAction* m_search_act = nullptr;

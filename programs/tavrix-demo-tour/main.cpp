@@ -120,8 +120,7 @@ void select_server(tavrix::ui::MainWindow* main, int index) {
 }
 
 int run_tour(tavrix::ServerList& list, const QString& specify_ip, double refresh_wait) {
-  tavrix::ui::create_forms(list);
-  tavrix::ui::MainWindow* main = m_mainform;
+  auto* main = new tavrix::ui::MainWindow(list);
   tour::DesktopStep desktop(main);
   main->resize(1180, 720);
   main->show();
@@ -287,7 +286,7 @@ int run_tour(tavrix::ServerList& list, const QString& specify_ip, double refresh
   say("close the main window (stops the pollers and the library)");
   main->close();
   wait_for([&] { return !main->isVisible(); }, 10);
-  tavrix::ui::destroy_forms();
+  delete main;
   return g_failures == 0 ? 0 : 1;
 }
 
@@ -343,7 +342,7 @@ int main(int argc, char** argv) {
   }
   g_out = out;
   int rc = 1;
-  tavrix::ServerList list;  // outlives the forms
+  tavrix::ServerList list;  // outlives the window
   try {
     rc = run_tour(list, ip, refresh_wait);
   } catch (const std::exception& e) {

@@ -1,6 +1,7 @@
 // The application object and its seams: an exception escaping an event handler is
 // reported in an error box and the program goes on; the six forms are made in their
 // fixed order; a full server list refuses a server with a message and closes its handles.
+#include <QPointer>
 #include <QTimer>
 #include <stdexcept>
 
@@ -68,21 +69,17 @@ TEST(Application, GuardedHandlerReportsItsErrorOnce) {
 
 TEST(Application, FormsAreMadeInTheirFixedOrder) {
   uitest::MsgRecorder boxes;
-  tavrix::ui::create_forms(uitest::server_list());
-  ASSERT_NE(m_mainform, nullptr);
-  QList<QObject*> dialogs;
-  for (QObject* child : m_mainform->children())
-    if (qobject_cast<QDialog*>(child)) dialogs << child;
-  ASSERT_EQ(dialogs.size(), 5);
-  EXPECT_EQ(dialogs[0], static_cast<QObject*>(m_search_form));
-  EXPECT_EQ(dialogs[1], static_cast<QObject*>(m_aboutbox));
-  EXPECT_EQ(dialogs[2], static_cast<QObject*>(m_set_form));
-  EXPECT_EQ(dialogs[3], static_cast<QObject*>(m_close_form));
-  EXPECT_EQ(dialogs[4], static_cast<QObject*>(m_searchIP_form));
-  EXPECT_FALSE(m_mainform->isVisible());  // the library starts with the first showing
-  tavrix::ui::destroy_forms();
-  EXPECT_EQ(m_mainform, nullptr);
-  EXPECT_EQ(m_set_form, nullptr);
+  auto* w = new tavrix::ui::MainWindow(uitest::server_list());
+  QStringList dialogs;
+  for (QObject* child : w->children())
+    if (qobject_cast<QDialog*>(child)) dialogs << child->objectName();
+  EXPECT_EQ(dialogs, QStringList({"m_search_form", "m_aboutbox", "m_set_form", "m_close_form",
+                                  "m_searchIP_form"}));
+  EXPECT_FALSE(w->isVisible());  // the library starts with the first showing
+  // The window owns its dialogs: they go with it.
+  QPointer<QDialog> settings = uitest::part<QDialog>(w, "m_set_form");
+  delete w;
+  EXPECT_TRUE(settings.isNull());
 }
 
 TEST(Application, FullServerListRefusesWithAMessageAndClosesTheHandles) {

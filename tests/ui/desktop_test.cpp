@@ -202,8 +202,7 @@ class Desktop : public ::testing::Test {
     ASSERT_TRUE(DesktopEnv::ready_) << "dunst did not start";
     run("dunstctl", {"history-clear"});
     uitest::reset_list();
-    tavrix::ui::create_forms(uitest::server_list());
-    w = m_mainform;
+    w = new tavrix::ui::MainWindow(uitest::server_list());
     w->resize(1000, 700);
     w->show();
     ASSERT_TRUE(QTest::qWaitForWindowExposed(w));
@@ -212,7 +211,8 @@ class Desktop : public ::testing::Test {
     qeld::set_model_map({e});
   }
   void TearDown() override {
-    tavrix::ui::destroy_forms();
+    delete w;  // and its dialogs
+    w = nullptr;
     uitest::reset_list();
     qeld::library_stop();
   }

@@ -47,15 +47,15 @@ class MainForm : public ::testing::Test {
  protected:
   void SetUp() override {
     uitest::reset_list();
-    tavrix::ui::create_forms(uitest::server_list());
-    w = m_mainform;
+    w = new tavrix::ui::MainWindow(uitest::server_list());
     w->resize(1000, 600);
     w->show();
     ASSERT_TRUE(uitest::wait_until([&] { return w->isVisible(); }));
     uitest::set_test_model_map();  // after the start, which loads the map file
   }
   void TearDown() override {
-    tavrix::ui::destroy_forms();
+    delete w;  // and its dialogs
+    w = nullptr;
     uitest::reset_list();
     qeld::library_stop();
   }
@@ -342,7 +342,7 @@ TEST_F(MainForm, ExitAnsweredYesRunsTheShutdown) {
   boxes.answers.push_back(MsgResult::Yes);
   const void* dialog =
       run_modal([&] { uitest::action(w, "m_exit_act")->trigger(); }, QDialog::Accepted);
-  EXPECT_EQ(dialog, static_cast<QDialog*>(m_close_form));
+  EXPECT_EQ(dialog, w->findChild<QDialog*>(QStringLiteral("m_close_form")));
   EXPECT_FALSE(w->isVisible());
   EXPECT_TRUE(server_list().stop_all());
   EXPECT_FALSE(qeld::library_started());
@@ -352,21 +352,22 @@ TEST_F(MainForm, F1AndHelpAboutOpenTheAboutBox) {
   QApplication::setActiveWindow(w);
   ASSERT_TRUE(QTest::qWaitForWindowActive(w));
   const void* seen = run_modal([&] { QTest::keyClick(w, Qt::Key_F1); });
-  EXPECT_EQ(seen, static_cast<QDialog*>(m_aboutbox));
+  auto* about = uitest::part<QDialog>(w, "m_aboutbox");
+  EXPECT_EQ(seen, about);
   seen = run_modal([&] { uitest::action(w, "m_about_act")->trigger(); });
-  EXPECT_EQ(seen, static_cast<QDialog*>(m_aboutbox));
-  EXPECT_EQ(uitest::part<QLabel>(m_aboutbox, "m_about_productname")->text(),
-            "Tavrix Monitor Utility");
-  EXPECT_EQ(uitest::part<QLabel>(m_aboutbox, "m_about_version")->text(), "1.1 Build 07101915");
-  EXPECT_FALSE(uitest::part<QLabel>(m_aboutbox, "m_about_copyright")->text().isEmpty());
+  EXPECT_EQ(seen, about);
+  EXPECT_EQ(uitest::part<QLabel>(about, "m_about_productname")->text(), "Tavrix Monitor Utility");
+  EXPECT_EQ(uitest::part<QLabel>(about, "m_about_version")->text(), "1.1 Build 07101915");
+  EXPECT_FALSE(uitest::part<QLabel>(about, "m_about_copyright")->text().isEmpty());
 }
 
 TEST_F(MainForm, SettingsOkResetsTheRefreshTimer) {
   EXPECT_EQ(uitest::part<QTimer>(w, "m_main_timer")->interval(), 3000);
   EXPECT_FALSE(uitest::part<QTimer>(w, "m_main_timer")->isActive());
-  QTimer::singleShot(50, [] {
-    uitest::part<QLineEdit>(m_set_form, "m_set_refresh")->setText("7");
-    QTest::mouseClick(uitest::part<QPushButton>(m_set_form, "m_set_ok"), Qt::LeftButton);
+  auto* settings = uitest::part<QDialog>(w, "m_set_form");
+  QTimer::singleShot(50, [settings] {
+    uitest::part<QLineEdit>(settings, "m_set_refresh")->setText("7");
+    QTest::mouseClick(uitest::part<QPushButton>(settings, "m_set_ok"), Qt::LeftButton);
   });
   uitest::action(w, "m_settings_act")->trigger();
   EXPECT_EQ(server_list().refresh_rate.load(), 7);
@@ -377,29 +378,31 @@ TEST_F(MainForm, SettingsOkResetsTheRefreshTimer) {
 }
 
 TEST_F(MainForm, SearchDialogsAreMadeFreshForEachUseAndDestroyedAfter) {
-  QPointer<tavrix::ui::SearchDialog> startup_search = m_search_form;
-  QPointer<tavrix::ui::SearchIpDialog> startup_ip = m_searchIP_form;
+  QPointer<tavrix::ui::SearchDialog> startup_search =
+      uitest::part<tavrix::ui::SearchDialog>(w, "m_search_form");
+  QPointer<tavrix::ui::SearchIpDialog> startup_ip =
+      uitest::part<tavrix::ui::SearchIpDialog>(w, "m_searchIP_form");
   ASSERT_TRUE(startup_search && startup_ip);
   bool fresh_search = false;
   const void* seen =
       run_modal([&] { uitest::action(w, "m_search_act")->trigger(); }, QDialog::Rejected,
                 [&](QDialog* d) {
-                  fresh_search = qobject_cast<tavrix::ui::SearchDialog*>(d) && d == m_search_form &&
+                  fresh_search = qobject_cast<tavrix::ui::SearchDialog*>(d) && d->parent() == w &&
                                  startup_search.isNull();
                 });
   ASSERT_NE(seen, nullptr);
   EXPECT_TRUE(fresh_search);
-  EXPECT_EQ(m_search_form, nullptr);
+  EXPECT_EQ(w->findChild<tavrix::ui::SearchDialog*>(), nullptr);
 
   bool fresh_ip = false;
   seen = run_modal([&] { uitest::action(w, "m_specifyIP_act")->trigger(); }, QDialog::Rejected,
                    [&](QDialog* d) {
-                     fresh_ip = qobject_cast<tavrix::ui::SearchIpDialog*>(d) &&
-                                d == m_searchIP_form && startup_ip.isNull();
+                     fresh_ip = qobject_cast<tavrix::ui::SearchIpDialog*>(d) && d->parent() == w &&
+                                startup_ip.isNull();
                    });
   ASSERT_NE(seen, nullptr);
   EXPECT_TRUE(fresh_ip);
-  EXPECT_EQ(m_searchIP_form, nullptr);
+  EXPECT_EQ(w->findChild<tavrix::ui::SearchIpDialog*>(), nullptr);
 }
 
 TEST_F(MainForm, ContextMenuOverTheTreeKeepsTheServerSelected) {

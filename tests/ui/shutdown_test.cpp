@@ -42,31 +42,33 @@ class Shutdown : public ::testing::Test {
   }
   void TearDown() override {
     EXPECT_TRUE(uitest::wait_until([] { return server_list().poller_count() == 0; }, 20s));
-    tavrix::ui::destroy_forms();
+    delete w;
+    w = nullptr;
     uitest::reset_list();
     qeld::library_stop();
     qeld::set_device_ports(qeld::kPort4800, qeld::kPort1029);
     qeld::set_address_source(nullptr);
   }
   void open_forms() {
-    tavrix::ui::create_forms(uitest::server_list());
-    m_mainform->show();
-    ASSERT_TRUE(uitest::wait_until([] { return m_mainform->isVisible(); }));
+    w = new tavrix::ui::MainWindow(uitest::server_list());
+    w->show();
+    ASSERT_TRUE(uitest::wait_until([this] { return w->isVisible(); }));
     uitest::set_test_model_map();
   }
   void start(int index) {
-    m_mainform->rebuild_tree(index);
-    uitest::action(m_mainform, "m_start_act")->trigger();
+    w->rebuild_tree(index);
+    uitest::action(w, "m_start_act")->trigger();
     ASSERT_EQ(server_list().server_at(index)->monitoring.load(), 1);
   }
   qint64 timed_close() {
     QElapsedTimer t;
     t.start();
-    m_mainform->close();
+    w->close();
     return t.elapsed();
   }
 
   uitest::MsgRecorder boxes;
+  tavrix::ui::MainWindow* w = nullptr;
 };
 
 TEST_F(Shutdown, CloseDialogWithoutPollersClosesItselfAfterAboutATenthOfASecond) {
@@ -94,7 +96,7 @@ TEST_F(Shutdown, MonitoredServersAreStoppedAndTheWindowCloses) {
   ASSERT_TRUE(uitest::wait_until([] { return server_list().poller_count() == 3; }));
   const qint64 elapsed = timed_close();
   EXPECT_LT(elapsed, 8000);
-  EXPECT_FALSE(m_mainform->isVisible());
+  EXPECT_FALSE(w->isVisible());
   EXPECT_TRUE(server_list().stop_all());
   EXPECT_FALSE(qeld::library_started());
 }
@@ -122,7 +124,7 @@ TEST_F(Shutdown, WaitForAHangingPollerIsBoundedAtFiveSeconds) {
   const qint64 elapsed = timed_close();
   EXPECT_GE(elapsed, 4900);  // it did wait for the poller
   EXPECT_LT(elapsed, 9000);  // but not for the query to end
-  EXPECT_FALSE(m_mainform->isVisible());
+  EXPECT_FALSE(w->isVisible());
   EXPECT_FALSE(qeld::library_started());
 }
 
@@ -193,16 +195,16 @@ TEST(DISABLED_ExitDuringSearchChild, Run) {
   });
   SilentDevice* device = new SilentDevice;  // stays open until the process ends
   qeld::set_device_ports(device->port(), device->port());
-  tavrix::ui::create_forms(uitest::server_list());
-  m_mainform->show();
+  auto* w = new tavrix::ui::MainWindow(uitest::server_list());
+  w->show();
   server_list().search_timeout = 60;
   server_list().start_search(1, htonl(INADDR_LOOPBACK));
   ASSERT_TRUE(uitest::wait_until([&] { return device->drain() > 0; }));
   std::printf("child: searching\n");
   std::fflush(stdout);
   if (way == "close") {
-    m_mainform->close();
-    tavrix::ui::destroy_forms();
+    w->close();
+    delete w;
   }
   std::exit(0);
 }

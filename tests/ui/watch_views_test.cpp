@@ -67,15 +67,15 @@ class WatchViews : public ::testing::Test {
  protected:
   void SetUp() override {
     uitest::reset_list();
-    tavrix::ui::create_forms(uitest::server_list());
-    w = m_mainform;
+    w = new tavrix::ui::MainWindow(uitest::server_list());
     w->resize(1100, 760);
     w->show();
     ASSERT_TRUE(uitest::wait_until([&] { return w->isVisible(); }));
     use_models();
   }
   void TearDown() override {
-    tavrix::ui::destroy_forms();
+    delete w;  // and its dialogs
+    w = nullptr;
     uitest::reset_list();
     qeld::library_stop();
   }
