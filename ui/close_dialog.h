@@ -26,6 +26,7 @@ class CloseDialog : public QDialog {
 
  private:
   tavrix::ServerList& list_;
+
   static constexpr int kWaitLimitMs = 5000;
 
   void on_show();

@@ -41,6 +41,7 @@ class SearchDialog : public QDialog {
 
  private:
   tavrix::ServerList& list_;
+
   void create_controls();
   void on_show();
   void on_close();

@@ -35,6 +35,7 @@ class SearchIpDialog : public QDialog {
 
  private:
   tavrix::ServerList& list_;
+
   void on_show();
   void on_search();
   void update_search_action();

@@ -26,6 +26,7 @@ class SettingsDialog : public QDialog {
 
  private:
   tavrix::ServerList& list_;
+
   void on_show();
   // Raises tavrix::ui::UiError for an edit that cannot be converted (an empty one).
   void on_ok();
