@@ -14,15 +14,6 @@
 #include "qeld/library.h"
 #include "qeld/model_map.h"
 
-namespace tavrix {
-
-tavrix::ServerList& ds_list() {
-  static tavrix::ServerList list;
-  return list;
-}
-
-}  // namespace tavrix
-
 // ---------------------------------------------------------------------------
 // tavrix::ServerList
 
@@ -136,7 +127,8 @@ bool tavrix::ServerList::server_exists(const qeld::DeviceIdentity& reply) const 
   return false;
 }
 
-std::shared_ptr<tavrix::ServerRecord> tavrix::ServerList::make_server_record(const qeld::DeviceIdentity& reply) {
+std::shared_ptr<tavrix::ServerRecord> tavrix::ServerList::make_server_record(
+    const qeld::DeviceIdentity& reply) {
   return tavrix::make_server_record(reply);
 }
 
@@ -151,8 +143,8 @@ void tavrix::ServerList::start_poller(int index, int lan) {
     slot->request_stop();
     impl_->retired.push_back(std::move(slot));
   }
-  slot = std::make_unique<tavrix::Poller>(static_cast<tavrix::PollerHost&>(*this), impl_->servers[index],
-                                         index, lan);
+  slot = std::make_unique<tavrix::Poller>(static_cast<tavrix::PollerHost&>(*this),
+                                          impl_->servers[index], index, lan);
   // Counted before it runs, so a wait for the count to reach 0 cannot miss it.
   poller_enter();
   slot->start();
@@ -283,7 +275,8 @@ bool tavrix::ServerList::listed_already(const qeld::DeviceIdentity& reply, int c
   return false;
 }
 
-int tavrix::ServerList::on_reply(const qeld::DeviceIdentity* reply, int by_ip, uint32_t generation) {
+int tavrix::ServerList::on_reply(const qeld::DeviceIdentity* reply, int by_ip,
+                                 uint32_t generation) {
   if (impl_->abort.load(std::memory_order_relaxed)) return 0;
   // A search that a newer one replaced ends as soon as it calls back.
   if (impl_->generation.load(std::memory_order_relaxed) != generation) return 0;

@@ -97,7 +97,4 @@ class ServerList : private tavrix::PollerHost {
   std::unique_ptr<Impl> impl_;
   friend class tavrix::SearchWorker;
 };
-
-// The program's single instance.
-tavrix::ServerList& ds_list();
 }  // namespace tavrix

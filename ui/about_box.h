@@ -14,14 +14,15 @@ class AboutBox : public QDialog {
  public:
   explicit AboutBox(QWidget* parent = nullptr);
 
+ private:
+  void create_controls();
+  void on_ok();
+
   QLabel* m_about_icon = nullptr;
   QLabel* m_about_productname = nullptr;
   QLabel* m_about_version = nullptr;
   QLabel* m_about_copyright = nullptr;
   QPushButton* ok_button = nullptr;
-
-  void create_controls();
-  void on_ok();
 };
 
 }  // namespace tavrix::ui

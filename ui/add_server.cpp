@@ -11,10 +11,11 @@ QString server_list_full_text() {
       .arg(kMaxServers);
 }
 
-bool add_server_or_report(QWidget* parent, std::shared_ptr<tavrix::ServerRecord> record) {
+bool add_server_or_report(QWidget* parent, tavrix::ServerList& list,
+                          std::shared_ptr<tavrix::ServerRecord> record) {
   if (!record) return false;
   // A record that never reached the list closes its handles as it goes.
-  if (ds_list().add_server(record) == 1) return true;
+  if (list.add_server(record) == 1) return true;
   message_box(parent, server_list_full_text(), MsgIcon::Error, MsgButtons::Ok);
   return false;
 }

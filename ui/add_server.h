@@ -8,6 +8,7 @@
 class QWidget;
 
 namespace tavrix {
+class ServerList;
 struct ServerRecord;
 }  // namespace tavrix
 
@@ -16,8 +17,9 @@ namespace tavrix::ui {
 // The text shown when the server list is full.
 QString server_list_full_text();
 
-// ds_list().add_server(record); when the list is full, drops the record (its handles
+// list.add_server(record); when the list is full, drops the record (its handles
 // close with it), shows an error box and returns false.
-bool add_server_or_report(QWidget* parent, std::shared_ptr<tavrix::ServerRecord> record);
+bool add_server_or_report(QWidget* parent, tavrix::ServerList& list,
+                          std::shared_ptr<tavrix::ServerRecord> record);
 
 }  // namespace tavrix::ui

@@ -22,7 +22,8 @@ uint32_t tick_ms() {
 }
 }  // namespace
 
-tavrix::ui::CloseDialog::CloseDialog(QWidget* parent) : QDialog(parent) {
+tavrix::ui::CloseDialog::CloseDialog(tavrix::ServerList& list, QWidget* parent)
+    : QDialog(parent), list_(list) {
   setObjectName(QStringLiteral("m_close_form"));
   setWindowTitle(QStringLiteral("Close"));
   setFont(tavrix::ui::form_font());
@@ -69,7 +70,6 @@ void tavrix::ui::CloseDialog::done(int result) {
 
 void tavrix::ui::CloseDialog::on_close() {
   const uint32_t t0 = tick_ms();
-  while (static_cast<uint32_t>(tick_ms() - t0) <= kWaitLimitMs &&
-         tavrix::ds_list().poller_count() > 0)
+  while (static_cast<uint32_t>(tick_ms() - t0) <= kWaitLimitMs && list_.poller_count() > 0)
     std::this_thread::sleep_for(std::chrono::milliseconds(10));
 }

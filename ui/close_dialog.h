@@ -7,15 +7,25 @@
 class QLabel;
 class QTimer;
 
+namespace tavrix {
+class ServerList;
+}  // namespace tavrix
+
 namespace tavrix::ui {
 
 class CloseDialog : public QDialog {
   Q_OBJECT
  public:
-  explicit CloseDialog(QWidget* parent = nullptr);
+  // The list is the program's; it outlives the dialog.
+  explicit CloseDialog(tavrix::ServerList& list, QWidget* parent = nullptr);
 
-  QLabel* m_close_msg = nullptr;
-  QTimer* m_close_timer = nullptr;
+  void done(int result) override;
+
+ protected:
+  void showEvent(QShowEvent* event) override;
+
+ private:
+  tavrix::ServerList& list_;
 
   static constexpr int kWaitLimitMs = 5000;
 
@@ -24,10 +34,8 @@ class CloseDialog : public QDialog {
   // The bounded wait for the running-poller count to reach 0.
   void on_close();
 
-  void done(int result) override;
-
- protected:
-  void showEvent(QShowEvent* event) override;
+  QLabel* m_close_msg = nullptr;
+  QTimer* m_close_timer = nullptr;
 };
 
 }  // namespace tavrix::ui

@@ -48,9 +48,10 @@ QString some_of(const QStringList& servers) {
   return text;
 }
 
-const tavrix::ServerRecord* find_server(const QString& label, int* index = nullptr) {
-  for (int i = 0; i < ds_list().server_count(); ++i) {
-    const tavrix::ServerRecord* rec = ds_list().server_at(i);
+const tavrix::ServerRecord* find_server(const tavrix::ServerList& list, const QString& label,
+                                        int* index = nullptr) {
+  for (int i = 0; i < list.server_count(); ++i) {
+    const tavrix::ServerRecord* rec = list.server_at(i);
     if (QString::fromStdString(server_label(*rec)) == label) {
       if (index) *index = i;
       return rec;
@@ -121,7 +122,7 @@ void DesktopNotifier::check(int64_t now_ms) {
     const tavrix::LoggedEvent& l = log.newest(i);
     if (l.before_restart || l.event.kind != tavrix::EventKind::kLan) continue;
     const QString server = QString::fromStdString(l.server);
-    const tavrix::ServerRecord* rec = find_server(server);
+    const tavrix::ServerRecord* rec = find_server(window_->server_list(), server);
     const bool dual = rec && rec->dual_lan == 1;
     const bool none_answering = !rec || rec->online.load() == 0;
     if (l.event.value == "Off Line") {
@@ -138,8 +139,9 @@ void DesktopNotifier::check(int64_t now_ms) {
     }
   }
   // A port newly short of a path: the detection behind the tree's warning mark.
-  for (int i = 0; i < ds_list().server_count(); ++i) {
-    const tavrix::ServerRecord* rec = ds_list().server_at(i);
+  const tavrix::ServerList& list = window_->server_list();
+  for (int i = 0; i < list.server_count(); ++i) {
+    const tavrix::ServerRecord* rec = list.server_at(i);
     const QString server = QString::fromStdString(server_label(*rec));
     const bool lost = log.redundancy_lost(rec);
     if (lost && redundancy_lost_.insert(server).second)
@@ -216,7 +218,8 @@ void DesktopNotifier::on_action(uint id, const QString&) {
   if (it == by_id_.end()) return;  // another program's notification
   int index = -1;
   raise_window(window_);
-  if (find_server(it->second, &index) && index >= 0) window_->select_server(index);
+  if (find_server(window_->server_list(), it->second, &index) && index >= 0)
+    window_->select_server(index);
 }
 
 }  // namespace tavrix::ui

@@ -117,8 +117,8 @@ bool FleetStore::restore_layout() {
     put_aside(window_path(), why);
     return false;
   }
-  ds_list().refresh_rate = refresh;
-  ds_list().search_timeout = timeout;
+  list().refresh_rate = refresh;
+  list().search_timeout = timeout;
   options_.resume = settings.value(QStringLiteral("resume_monitoring")).toBool(true);
   options_.close_to_tray = settings.value(QStringLiteral("close_to_tray")).toBool(false);
   options_.do_not_disturb = settings.value(QStringLiteral("do_not_disturb")).toBool(false);
@@ -137,22 +137,26 @@ bool FleetStore::restore_layout() {
   return window_->restoreGeometry(unb64(o.value(QStringLiteral("geometry"))));
 }
 
+tavrix::ServerList& FleetStore::list() const {
+  return window_->server_list();
+}
+
 QString FleetStore::add_servers_from(const QString& path, const QStringList& monitored) {
   const auto read = read_server_list_file(path.toStdString());
   if (!read) return QString::fromStdString(read.reason());
   const std::vector<ServerListEntry>& entries = *read;
-  const int first = ds_list().server_count();
+  const int first = list().server_count();
   for (const ServerListEntry& e : entries)
-    if (!add_server_or_report(window_, ds_list().make_server_record(e.identity))) break;
+    if (!add_server_or_report(window_, list(), list().make_server_record(e.identity))) break;
   window_->rebuild_tree(-1);
-  for (int i = first; i < ds_list().server_count(); ++i)
-    if (monitored.contains(mac1_of(*ds_list().server_at(i)))) window_->start_server(i);
+  for (int i = first; i < list().server_count(); ++i)
+    if (monitored.contains(mac1_of(*list().server_at(i)))) window_->start_server(i);
   return {};
 }
 
 int FleetStore::restore_servers() {
   if (!QFile::exists(servers_path())) return 0;
-  const int before = ds_list().server_count();
+  const int before = list().server_count();
   const QString why =
       add_servers_from(servers_path(), options_.resume ? monitored_macs_ : QStringList());
   if (!why.isEmpty()) {
@@ -163,7 +167,7 @@ int FleetStore::restore_servers() {
     put_aside(servers_path(), reason);
     return 0;
   }
-  const int restored = ds_list().server_count() - before;
+  const int restored = list().server_count() - before;
   qInfo("tavrix-monitor: restored %d server(s), %d monitored, from %s", restored,
         window_->monitored_count(), qPrintable(servers_path()));
   return restored;
@@ -171,22 +175,22 @@ int FleetStore::restore_servers() {
 
 QString FleetStore::servers_text() const {
   std::vector<ServerListEntry> entries;
-  for (int i = 0; i < ds_list().server_count() && i < kMaxServers; ++i)
-    entries.push_back(server_list_entry(identity_of(*ds_list().server_at(i))));
+  for (int i = 0; i < list().server_count() && i < kMaxServers; ++i)
+    entries.push_back(server_list_entry(identity_of(*list().server_at(i))));
   return QString::fromStdString(server_list_text(entries));
 }
 
 QString FleetStore::window_text() const {
-  QJsonObject settings{{QStringLiteral("refresh_rate"), ds_list().refresh_rate.load()},
-                       {QStringLiteral("search_timeout"), ds_list().search_timeout.load()},
+  QJsonObject settings{{QStringLiteral("refresh_rate"), list().refresh_rate.load()},
+                       {QStringLiteral("search_timeout"), list().search_timeout.load()},
                        {QStringLiteral("resume_monitoring"), options_.resume},
                        {QStringLiteral("close_to_tray"), options_.close_to_tray},
                        {QStringLiteral("do_not_disturb"), options_.do_not_disturb},
                        {QStringLiteral("notify_kinds"), options_.notify_kinds}};
   QJsonArray monitored;
-  for (int i = 0; i < ds_list().server_count(); ++i)
-    if (ds_list().server_at(i)->monitoring.load() == 1)
-      monitored.append(mac1_of(*ds_list().server_at(i)));
+  for (int i = 0; i < list().server_count(); ++i)
+    if (list().server_at(i)->monitoring.load() == 1)
+      monitored.append(mac1_of(*list().server_at(i)));
   QJsonObject columns;
   for (const auto& [name, header] : window_->table_headers())
     columns[name] = b64(header->saveState());
@@ -207,8 +211,8 @@ QString FleetStore::save_now() {
   const QString servers = servers_text();
   if (servers != written_servers_) {
     std::vector<ServerListEntry> entries;
-    for (int i = 0; i < ds_list().server_count() && i < kMaxServers; ++i)
-      entries.push_back(server_list_entry(identity_of(*ds_list().server_at(i))));
+    for (int i = 0; i < list().server_count() && i < kMaxServers; ++i)
+      entries.push_back(server_list_entry(identity_of(*list().server_at(i))));
     const Done written = write_server_list_file(servers_path().toStdString(), entries);
     if (!written) return QString::fromStdString(written.reason());
     written_servers_ = servers;

@@ -12,6 +12,10 @@
 
 class QTimer;
 
+namespace tavrix {
+class ServerList;
+}  // namespace tavrix
+
 namespace tavrix::ui {
 
 class MainWindow;
@@ -59,6 +63,8 @@ class FleetStore : public QObject {
   QString servers_text() const;
   // Renames a file that cannot be used and tells the user and the log why.
   void put_aside(const QString& path, const QString& why);
+  // The window's server list (fleet_store.cpp, where the window is complete).
+  tavrix::ServerList& list() const;
 
   tavrix::ui::MainWindow* window_;
   QString dir_;

@@ -1,45 +1,13 @@
-// Creation of the six forms in their fixed order, and the application object's
-// single exception report.
+// What the forms share, and the application object's single exception report.
 #include "ui/forms.h"
-
-#include "ui/about_box.h"
-#include "ui/close_dialog.h"
-#include "ui/main_window.h"
-#include "ui/settings_dialog.h"
-#include "ui/search_dialog.h"
-#include "ui/search_ip_dialog.h"
-#include "ui/message_box.h"
 
 #include <QGuiApplication>
 #include <QScreen>
+#include <QWidget>
 
-tavrix::ui::MainWindow* m_mainform = nullptr;
-tavrix::ui::SearchDialog* m_search_form = nullptr;
-tavrix::ui::AboutBox* m_aboutbox = nullptr;
-tavrix::ui::SettingsDialog* m_set_form = nullptr;
-tavrix::ui::CloseDialog* m_close_form = nullptr;
-tavrix::ui::SearchIpDialog* m_searchIP_form = nullptr;
+#include "ui/message_box.h"
 
 namespace tavrix::ui {
-
-void create_forms() {
-  m_mainform = new tavrix::ui::MainWindow();
-  m_search_form = new tavrix::ui::SearchDialog(m_mainform);
-  m_aboutbox = new tavrix::ui::AboutBox(m_mainform);
-  m_set_form = new tavrix::ui::SettingsDialog(m_mainform);
-  m_close_form = new tavrix::ui::CloseDialog(m_mainform);
-  m_searchIP_form = new tavrix::ui::SearchIpDialog(m_mainform);
-}
-
-void destroy_forms() {
-  delete m_mainform;  // owns the dialogs
-  m_mainform = nullptr;
-  m_search_form = nullptr;
-  m_aboutbox = nullptr;
-  m_set_form = nullptr;
-  m_close_form = nullptr;
-  m_searchIP_form = nullptr;
-}
 
 void center_on_screen(QWidget* window) {
   QScreen* screen = window->screen() ? window->screen() : QGuiApplication::primaryScreen();

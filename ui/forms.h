@@ -1,6 +1,7 @@
-// The six form instances of the program, created at start-up in a fixed order, and
-// the application object that reports an exception escaping an event handler in a
-// message box and lets the program go on.
+// What every form shares (the font, centring, the error shown for a handler's
+// exception) and the application object that reports an exception escaping an event
+// handler in a message box and lets the program go on. The main window makes and owns
+// the dialogs (ui/main_window.h).
 #pragma once
 
 #include <QApplication>
@@ -11,28 +12,6 @@
 #include <utility>
 
 namespace tavrix::ui {
-class MainWindow;
-class SearchDialog;
-class AboutBox;
-class SettingsDialog;
-class CloseDialog;
-class SearchIpDialog;
-}  // namespace tavrix::ui
-
-extern tavrix::ui::MainWindow* m_mainform;
-extern tavrix::ui::SearchDialog* m_search_form;
-extern tavrix::ui::AboutBox* m_aboutbox;
-extern tavrix::ui::SettingsDialog* m_set_form;
-extern tavrix::ui::CloseDialog* m_close_form;
-extern tavrix::ui::SearchIpDialog* m_searchIP_form;
-
-namespace tavrix::ui {
-
-// Creates the six forms in their fixed order; the first one is the main form and owns
-// the dialogs. Safe to call again after destroy_forms (tests).
-void create_forms();
-// Destroys the main form (and the dialogs it owns) and clears the six variables.
-void destroy_forms();
 
 // An error an event handler raises for the user to see (the message is shown as is).
 class UiError : public std::runtime_error {

@@ -19,11 +19,16 @@
 #include <algorithm>
 
 #include "core/string_table.h"
+#include "ui/about_box.h"
+#include "ui/close_dialog.h"
 #include "ui/events_view.h"
 #include "ui/forms.h"
 #include "ui/icons.h"
+#include "ui/search_dialog.h"
+#include "ui/search_ip_dialog.h"
 #include "ui/server_table.h"
 #include "ui/server_tree.h"
+#include "ui/settings_dialog.h"
 #include "ui/table_actions.h"
 
 namespace {
@@ -43,7 +48,8 @@ QLabel* info_value(QWidget* parent, const char* name) {
 
 }  // namespace
 
-tavrix::ui::MainWindow::MainWindow(QWidget* parent) : QMainWindow(parent) {
+tavrix::ui::MainWindow::MainWindow(tavrix::ServerList& list, QWidget* parent)
+    : QMainWindow(parent), list_(list) {
   setObjectName(QStringLiteral("m_mainform"));
   setWindowTitle(QStringLiteral("Tavrix Monitor Utility"));
   setFont(tavrix::ui::form_font());
@@ -61,6 +67,12 @@ tavrix::ui::MainWindow::MainWindow(QWidget* parent) : QMainWindow(parent) {
 
   create_controls();
   build_session_parts();
+
+  m_search_form = new tavrix::ui::SearchDialog(list_, this);
+  m_aboutbox = new tavrix::ui::AboutBox(this);
+  m_set_form = new tavrix::ui::SettingsDialog(list_, this);
+  m_close_form = new tavrix::ui::CloseDialog(list_, this);
+  m_searchIP_form = new tavrix::ui::SearchIpDialog(list_, this);
 }
 
 tavrix::ui::MainWindow::~MainWindow() = default;
@@ -262,7 +274,7 @@ void tavrix::ui::MainWindow::create_controls() {
   m_mon_tree->clear_to_root();
   show_view(-1);
   m_main_timer->stop();
-  m_main_timer->setInterval(tavrix::ds_list().refresh_rate.load() * 1000);
+  m_main_timer->setInterval(list_.refresh_rate.load() * 1000);
   info_panel->hide();
   m_mon_tabs->hide();
   update_actions();

@@ -32,8 +32,13 @@ class QTreeWidget;
 class QTreeWidgetItem;
 class QVBoxLayout;
 namespace tavrix::ui {
+class AboutBox;
+class CloseDialog;
 class EventsView;
+class SearchDialog;
+class SearchIpDialog;
 class ServerTable;
+class SettingsDialog;
 class ServerTree;
 class TimelinePanel;
 }  // namespace tavrix::ui
@@ -54,8 +59,13 @@ QString server_node_text(const tavrix::ServerRecord& rec);
 class MainWindow : public QMainWindow {
   Q_OBJECT
  public:
-  explicit MainWindow(QWidget* parent = nullptr);
+  // The list is the program's; it outlives the window. The window makes its dialogs
+  // in their fixed order (search, about, settings, close, search-by-IP) and owns them.
+  explicit MainWindow(tavrix::ServerList& list, QWidget* parent = nullptr);
   ~MainWindow() override;
+
+  // The server list the window shows, for the parts beside it (store, tray, notices).
+  tavrix::ServerList& server_list() const { return list_; }
 
   // --- the server list in the tree and the tables ---
   // The tree anew from the server list; keep_index is selected (the last server when
@@ -133,6 +143,13 @@ class MainWindow : public QMainWindow {
   std::array<QIcon, 10> m_main_icon;
   QMenu* m_pop_tree = nullptr;
 
+  // --- the dialogs (the two searches are made afresh for each use) ---
+  tavrix::ui::SearchDialog* m_search_form = nullptr;
+  tavrix::ui::AboutBox* m_aboutbox = nullptr;
+  tavrix::ui::SettingsDialog* m_set_form = nullptr;
+  tavrix::ui::CloseDialog* m_close_form = nullptr;
+  tavrix::ui::SearchIpDialog* m_searchIP_form = nullptr;
+
   // --- actions ---
   QAction* m_search_act = nullptr;
   QAction* m_specifyIP_act = nullptr;
@@ -186,6 +203,7 @@ class MainWindow : public QMainWindow {
   void update_events_tab();
   void update_tree_marks();
 
+  tavrix::ServerList& list_;
   bool shut_down_ = false;
   tavrix::EventLog event_log_;
   uint64_t events_seen_ = 0;      // event_log_.total() when the Events tab was last looked at

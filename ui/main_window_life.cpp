@@ -26,7 +26,6 @@
 #include "ui/server_tree.h"
 #include "ui/settings_dialog.h"
 
-using tavrix::ds_list;
 using tavrix::ui::message_box;
 using tavrix::ui::MsgButtons;
 using tavrix::ui::MsgIcon;
@@ -69,7 +68,7 @@ void tavrix::ui::MainWindow::on_show() {
 
 void tavrix::ui::MainWindow::on_refresh_timer() {
   const int index = selected_server();
-  const tavrix::ServerRecord* rec = index >= 0 ? ds_list().server_at(index) : nullptr;
+  const tavrix::ServerRecord* rec = index >= 0 ? list_.server_at(index) : nullptr;
   if (!rec || rec->monitoring.load() != 1) return;
   update_mon_list(index);
   m_mon_list->remark_hover();
@@ -78,9 +77,9 @@ void tavrix::ui::MainWindow::on_refresh_timer() {
 namespace {
 // Runs a fresh search dialog stored in `slot`, then destroys it.
 template <class Dialog>
-bool run_fresh_dialog(Dialog*& slot, QWidget* parent) {
+bool run_fresh_dialog(Dialog*& slot, tavrix::ServerList& list, QWidget* parent) {
   delete slot;  // the start-up instance (or a leftover) is never reused
-  slot = new Dialog(parent);
+  slot = new Dialog(list, parent);
   const bool ok = slot->exec() == QDialog::Accepted;
   delete slot;
   slot = nullptr;
@@ -90,13 +89,13 @@ bool run_fresh_dialog(Dialog*& slot, QWidget* parent) {
 
 void tavrix::ui::MainWindow::on_search() {
   tavrix::ui::note_host_addresses(this);
-  const auto before = tavrix::ui::listed_servers(ds_list());
-  if (run_fresh_dialog(m_search_form, this)) rebuild_tree(-1);
-  tavrix::ui::offer_to_resume(this, ds_list(), before, [this](int i) { return start_server(i); });
+  const auto before = tavrix::ui::listed_servers(list_);
+  if (run_fresh_dialog(m_search_form, list_, this)) rebuild_tree(-1);
+  tavrix::ui::offer_to_resume(this, list_, before, [this](int i) { return start_server(i); });
 }
 
 void tavrix::ui::MainWindow::on_search_ip() {
-  if (run_fresh_dialog(m_searchIP_form, this)) rebuild_tree(-1);
+  if (run_fresh_dialog(m_searchIP_form, list_, this)) rebuild_tree(-1);
   // After its last message box the dialog is gone: the keys go back to the tree.
   activateWindow();
   m_mon_tree->setFocus();
@@ -104,7 +103,7 @@ void tavrix::ui::MainWindow::on_search_ip() {
 
 void tavrix::ui::MainWindow::on_settings() {
   if (m_set_form && m_set_form->exec() == QDialog::Accepted)
-    m_main_timer->setInterval(ds_list().refresh_rate.load() * 1000);
+    m_main_timer->setInterval(list_.refresh_rate.load() * 1000);
 }
 
 void tavrix::ui::MainWindow::on_about() {
@@ -135,23 +134,23 @@ void tavrix::ui::MainWindow::closeEvent(QCloseEvent* event) {
 
 void tavrix::ui::MainWindow::on_close() {
   m_main_timer->stop();
-  ds_list().set_stop_all(1);
+  list_.set_stop_all(1);
   // A search whose dialog has closed may still run; it ends at its next quiet wait,
   // while the close dialog waits for the pollers.
-  ds_list().abort_search();
+  list_.abort_search();
   if (m_close_form) m_close_form->exec();
   // Pollers still asleep in their pause are told to end now; the server list's
   // destructor joins them at exit, so no thread outlives the program.
-  for (int i = 0; i < ds_list().server_count(); ++i) {
-    ds_list().stop_poller(i, 0);
-    if (ds_list().server_at(i)->dual_lan == 1) ds_list().stop_poller(i, 1);
+  for (int i = 0; i < list_.server_count(); ++i) {
+    list_.stop_poller(i, 0);
+    if (list_.server_at(i)->dual_lan == 1) list_.stop_poller(i, 1);
   }
   // The worker is joined here, before the library stops, rather than by the server
   // list's destructor at exit, when the statics it uses are being torn down.
   const auto limit =
       std::chrono::steady_clock::now() + std::chrono::milliseconds(kSearchEndLimitMs);
-  while (ds_list().search_running() && std::chrono::steady_clock::now() < limit)
+  while (list_.search_running() && std::chrono::steady_clock::now() < limit)
     std::this_thread::sleep_for(std::chrono::milliseconds(10));
-  ds_list().search_finished();
+  list_.search_finished();
   qeld::library_stop();
 }

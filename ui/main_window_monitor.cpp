@@ -2,7 +2,6 @@
 // Events tab, the availability timeline and the one-LAN redundancy marks, all fed by
 // looking at the records on a window timer, so the pollers are never waited for.
 #include <QAction>
-#include <QComboBox>
 #include <QDateTime>
 #include <QTabWidget>
 #include <QTimer>
@@ -21,11 +20,9 @@
 #include "ui/timeline_splitter.h"
 #include "ui/timeline_view.h"
 
-using tavrix::ds_list;
-
 void tavrix::ui::MainWindow::update_mon_list(int index) {
   if (index < 0) return;
-  const tavrix::ServerRecord* rec = ds_list().server_at(index);
+  const tavrix::ServerRecord* rec = list_.server_at(index);
   if (!rec) return;
   show_status(*rec);
   m_mon_list->show_server(*rec);
@@ -42,8 +39,8 @@ void tavrix::ui::MainWindow::add_watch_views(QVBoxLayout* right) {
   m_timeline = new tavrix::ui::TimelinePanel(right_panel);
   tavrix::ui::split_tables_from_timeline(
       right, {static_cast<QWidget*>(m_mon_tabs), static_cast<QWidget*>(m_root_list)}, m_timeline);
-  connect(m_timeline->m_timeline_span, &QComboBox::currentIndexChanged, this,
-          tavrix::ui::guarded<int>([this](int) { update_timeline(); }));
+  connect(m_timeline, &tavrix::ui::TimelinePanel::span_changed, this,
+          tavrix::ui::guarded([this] { update_timeline(); }));
   connect(m_mon_tree, &QTreeWidget::itemSelectionChanged, this,
           tavrix::ui::guarded([this] { update_timeline(); }));
   // A rebuilt tree has plain images: put the warnings back once it is complete (one
@@ -73,12 +70,12 @@ void tavrix::ui::MainWindow::sample_events() {
 }
 
 void tavrix::ui::MainWindow::sample_events_at(int64_t wall_ms, uint64_t steady_ms) {
-  event_log_.sample(ds_list(), wall_ms, steady_ms);
+  event_log_.sample(list_, wall_ms, steady_ms);
   m_events_view->refresh();
   update_events_tab();
   update_tree_marks();
   update_timeline();
-  tavrix::ui::refresh_status_column(m_root_list, ds_list());
+  tavrix::ui::refresh_status_column(m_root_list, list_);
 }
 
 void tavrix::ui::MainWindow::update_events_tab() {
@@ -96,7 +93,7 @@ void tavrix::ui::MainWindow::update_events_tab() {
 
 void tavrix::ui::MainWindow::update_tree_marks() {
   m_mon_tree->update_marks(
-      ds_list(), monitored_warning_icon_,
+      list_, monitored_warning_icon_,
       QStringLiteral("A Redundant COM port is connected on one LAN only"),
       [this](const tavrix::ServerRecord& rec) { return event_log_.redundancy_lost(&rec); });
 }
@@ -104,7 +101,7 @@ void tavrix::ui::MainWindow::update_tree_marks() {
 void tavrix::ui::MainWindow::update_timeline() {
   const int64_t now = QDateTime::currentMSecsSinceEpoch();
   const int index = selected_server();
-  if (const tavrix::ServerRecord* rec = index >= 0 ? ds_list().server_at(index) : nullptr)
+  if (const tavrix::ServerRecord* rec = index >= 0 ? list_.server_at(index) : nullptr)
     m_timeline->show_server(QString::fromStdString(tavrix::server_label(*rec)),
                             event_log_.history(rec), now);
   else
@@ -112,34 +109,34 @@ void tavrix::ui::MainWindow::update_timeline() {
 }
 
 void tavrix::ui::MainWindow::monitor_ctrl(bool start, int index) {
-  tavrix::ServerRecord* rec = ds_list().server_at(index);
+  tavrix::ServerRecord* rec = list_.server_at(index);
   if (!rec) return;
   int monitored = 0;
-  for (int i = 0; i < ds_list().server_count(); ++i)
-    if (ds_list().server_at(i)->monitoring.load() == 1) ++monitored;
+  for (int i = 0; i < list_.server_count(); ++i)
+    if (list_.server_at(i)->monitoring.load() == 1) ++monitored;
 
   if (start) {
     if (monitored == 0) {
-      ds_list().set_stop_all(0);
+      list_.set_stop_all(0);
       m_main_timer->start();
     }
     rec->monitoring = 1;
-    ds_list().start_poller(index, 0);
-    if (rec->dual_lan == 1) ds_list().start_poller(index, 1);
+    list_.start_poller(index, 0);
+    if (rec->dual_lan == 1) list_.start_poller(index, 1);
   } else {
     if (monitored == 0) {
-      ds_list().set_stop_all(1);
+      list_.set_stop_all(1);
       m_main_timer->stop();
     }
-    ds_list().stop_poller(index, 0);
-    if (rec->dual_lan == 1) ds_list().stop_poller(index, 1);
+    list_.stop_poller(index, 0);
+    if (rec->dual_lan == 1) list_.stop_poller(index, 1);
   }
   update_actions();
 }
 
 void tavrix::ui::MainWindow::on_start() {
   const int index = selected_server();
-  tavrix::ServerRecord* rec = index >= 0 ? ds_list().server_at(index) : nullptr;
+  tavrix::ServerRecord* rec = index >= 0 ? list_.server_at(index) : nullptr;
   if (!rec || rec->monitoring.load() == 1) return;
   monitor_ctrl(true, index);
   m_mon_tree->set_node_image(index, tavrix::ui::kIconServerMonitored);
@@ -148,7 +145,7 @@ void tavrix::ui::MainWindow::on_start() {
 
 void tavrix::ui::MainWindow::on_stop() {
   const int index = selected_server();
-  tavrix::ServerRecord* rec = index >= 0 ? ds_list().server_at(index) : nullptr;
+  tavrix::ServerRecord* rec = index >= 0 ? list_.server_at(index) : nullptr;
   if (!rec || rec->monitoring.load() == 0) return;
   rec->monitoring = 0;
   monitor_ctrl(false, index);

@@ -36,10 +36,8 @@ QIcon off_line_icon() {
 
 }  // namespace
 
-using tavrix::ds_list;
-
 bool tavrix::ui::MainWindow::start_server(int index) {
-  const tavrix::ServerRecord* rec = ds_list().server_at(index);
+  const tavrix::ServerRecord* rec = list_.server_at(index);
   if (!rec || rec->monitoring.load() == 1) return false;
   monitor_ctrl(true, index);
   m_mon_tree->set_node_image(index, tavrix::ui::kIconServerMonitored);
@@ -48,7 +46,7 @@ bool tavrix::ui::MainWindow::start_server(int index) {
 }
 
 bool tavrix::ui::MainWindow::stop_server(int index) {
-  tavrix::ServerRecord* rec = ds_list().server_at(index);
+  tavrix::ServerRecord* rec = list_.server_at(index);
   if (!rec || rec->monitoring.load() == 0) return false;
   rec->monitoring = 0;
   monitor_ctrl(false, index);
@@ -60,20 +58,20 @@ bool tavrix::ui::MainWindow::stop_server(int index) {
 
 int tavrix::ui::MainWindow::start_all_servers() {
   int started = 0;
-  for (int i = 0; i < ds_list().server_count(); ++i) started += start_server(i) ? 1 : 0;
+  for (int i = 0; i < list_.server_count(); ++i) started += start_server(i) ? 1 : 0;
   return started;
 }
 
 int tavrix::ui::MainWindow::stop_all_servers() {
   int stopped = 0;
-  for (int i = 0; i < ds_list().server_count(); ++i) stopped += stop_server(i) ? 1 : 0;
+  for (int i = 0; i < list_.server_count(); ++i) stopped += stop_server(i) ? 1 : 0;
   return stopped;
 }
 
 int tavrix::ui::MainWindow::monitored_count() const {
   int n = 0;
-  for (int i = 0; i < ds_list().server_count(); ++i)
-    if (ds_list().server_at(i)->monitoring.load() == 1) ++n;
+  for (int i = 0; i < list_.server_count(); ++i)
+    if (list_.server_at(i)->monitoring.load() == 1) ++n;
   return n;
 }
 
@@ -109,8 +107,9 @@ std::vector<std::pair<QString, QHeaderView*>> tavrix::ui::MainWindow::table_head
   return out;
 }
 
-void tavrix::ui::MainWindow::restore_events(std::vector<tavrix::LoggedEvent> events,
-                                 std::map<std::string, tavrix::AvailabilityHistory> timelines) {
+void tavrix::ui::MainWindow::restore_events(
+    std::vector<tavrix::LoggedEvent> events,
+    std::map<std::string, tavrix::AvailabilityHistory> timelines) {
   event_log_.restore(std::move(events), std::move(timelines));
   events_seen_ = event_log_.total();  // old news: the tab's count is for new events
   m_events_view->refresh();
@@ -139,7 +138,7 @@ void tavrix::ui::MainWindow::build_session_parts() {
 void tavrix::ui::MainWindow::update_off_line_marks() {
   // Once its pollers have had their first say (the events' settling time).
   m_mon_tree->update_marks(
-      ds_list(), off_line_icon_, QString::fromStdString(tavrix::load_str(tavrix::kStrOffLine)),
+      list_, off_line_icon_, QString::fromStdString(tavrix::load_str(tavrix::kStrOffLine)),
       [this](const tavrix::ServerRecord& rec) {
         return rec.monitoring.load() == 1 && rec.online.load() == 0 && event_log_.history(&rec) &&
                !event_log_.history(&rec)->summary().changes.empty();

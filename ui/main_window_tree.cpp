@@ -20,7 +20,6 @@
 #include "ui/server_tree.h"
 #include "ui/table_actions.h"
 
-using tavrix::ds_list;
 using tavrix::ip_text;
 using tavrix::mac_text;
 
@@ -63,7 +62,7 @@ bool tavrix::ui::MainWindow::select_server(int index) {
 
 void tavrix::ui::MainWindow::update_actions() {
   const int index = selected_server();
-  const tavrix::ServerRecord* rec = index >= 0 ? ds_list().server_at(index) : nullptr;
+  const tavrix::ServerRecord* rec = index >= 0 ? list_.server_at(index) : nullptr;
   const bool monitored = rec && rec->monitoring.load() == 1;
   m_start_act->setEnabled(rec && !monitored);
   m_stop_act->setEnabled(rec && monitored);
@@ -71,8 +70,8 @@ void tavrix::ui::MainWindow::update_actions() {
 }
 
 void tavrix::ui::MainWindow::rebuild_tree(int keep_index) {
-  m_mon_tree->rebuild(ds_list());
-  const int count = ds_list().server_count();
+  m_mon_tree->rebuild(list_);
+  const int count = list_.server_count();
   if (keep_index == -1 || count == 0) {
     show_view(-1);
   } else {
@@ -99,11 +98,11 @@ void tavrix::ui::MainWindow::show_view(int index) {
 }
 
 void tavrix::ui::MainWindow::fill_server_table() {
-  m_root_list->fill(ds_list());
+  m_root_list->fill(list_);
 }
 
 void tavrix::ui::MainWindow::image_ctrl(int index) {
-  const tavrix::ServerRecord* rec = index >= 0 ? ds_list().server_at(index) : nullptr;
+  const tavrix::ServerRecord* rec = index >= 0 ? list_.server_at(index) : nullptr;
   if (!rec) {
     m_info_status->clear();
     m_info_model->clear();
@@ -150,13 +149,13 @@ void tavrix::ui::MainWindow::on_tree_menu(const QPoint& pos) {
 }
 
 void tavrix::ui::MainWindow::on_open_list() {
-  const auto before = tavrix::ui::listed_servers(ds_list());
-  if (tavrix::ui::open_server_list(this)) rebuild_tree(-1);
-  tavrix::ui::offer_to_resume(this, ds_list(), before, [this](int i) { return start_server(i); });
+  const auto before = tavrix::ui::listed_servers(list_);
+  if (tavrix::ui::open_server_list(this, list_)) rebuild_tree(-1);
+  tavrix::ui::offer_to_resume(this, list_, before, [this](int i) { return start_server(i); });
 }
 
 void tavrix::ui::MainWindow::on_save_list() {
-  tavrix::ui::save_server_list(this);
+  tavrix::ui::save_server_list(this, list_);
 }
 
 void tavrix::ui::MainWindow::on_export() {
@@ -178,7 +177,7 @@ void tavrix::ui::MainWindow::on_export() {
 
 void tavrix::ui::MainWindow::on_delete_node() {
   const int index = selected_server();
-  tavrix::ServerRecord* rec = index >= 0 ? ds_list().server_at(index) : nullptr;
+  tavrix::ServerRecord* rec = index >= 0 ? list_.server_at(index) : nullptr;
   if (!rec) return;
   // There is no undo: the server would have to be found again.
   const QString question =
@@ -191,6 +190,6 @@ void tavrix::ui::MainWindow::on_delete_node() {
     monitor_ctrl(false, index);
   }
   // Its handles close with the record, once its pollers have let go of it.
-  ds_list().delete_server(index);
+  list_.delete_server(index);
   rebuild_tree(index);
 }

@@ -78,7 +78,8 @@ void tavrix::ui::SearchDialog::set_scan_target(uint32_t target_network_order) {
   g_scan_target.store(target_network_order);
 }
 
-tavrix::ui::SearchDialog::SearchDialog(QWidget* parent) : QDialog(parent) {
+tavrix::ui::SearchDialog::SearchDialog(tavrix::ServerList& list, QWidget* parent)
+    : QDialog(parent), list_(list) {
   setObjectName("m_search_form");
   setWindowTitle("Search");
   // One face for every control, as in the other dialogs; set before the children are
@@ -203,25 +204,23 @@ void tavrix::ui::SearchDialog::done(int result) {
 }
 
 void tavrix::ui::SearchDialog::on_scan() {
-  tavrix::ServerList& list = tavrix::ds_list();
   m_enum_scan->setEnabled(false);
   m_enum_stop->setEnabled(true);
-  list.clear_results();
+  list_.clear_results();
   m_enum_list->setRowCount(0);
   shown_count = 0;
   const uint32_t target = g_scan_target.load();
   if (target == kBroadcast || target == 0)
-    list.start_search(0, 0);
+    list_.start_search(0, 0);
   else
-    list.start_search(1, target);
+    list_.start_search(1, target);
   m_enum_timer->start();
   countdown_start = tick_ms();
-  countdown_seconds = list.search_timeout.load();
+  countdown_seconds = list_.search_timeout.load();
 }
 
 void tavrix::ui::SearchDialog::on_timer() {
-  tavrix::ServerList& list = tavrix::ds_list();
-  const int n = list.result_count();
+  const int n = list_.result_count();
 
   const QString dots(dot_count, QChar('.'));
   if (++dot_count == 6) dot_count = 0;
@@ -237,17 +236,17 @@ void tavrix::ui::SearchDialog::on_timer() {
   if (n != shown_count) {
     // A new server makes the engine count its quiet rounds afresh; so does the display.
     countdown_start = tick_ms();
-    countdown_seconds = list.search_timeout.load();
+    countdown_seconds = list_.search_timeout.load();
     for (int i = shown_count; i < n; ++i) add_row(i);
   }
   shown_count = n;
   repaint();
 
-  if (list.search_finished()) on_stop();
+  if (list_.search_finished()) on_stop();
 }
 
 void tavrix::ui::SearchDialog::add_row(int result_index) {
-  const qeld::DeviceIdentity* r = tavrix::ds_list().result_at(result_index);
+  const qeld::DeviceIdentity* r = list_.result_at(result_index);
   if (!r) return;
   const qeld::DeviceIdentity reply = *r;
   const int row = m_enum_list->rowCount();
@@ -272,14 +271,13 @@ void tavrix::ui::SearchDialog::add_row(int result_index) {
 }
 
 void tavrix::ui::SearchDialog::on_stop() {
-  tavrix::ServerList& list = tavrix::ds_list();
   m_enum_scan->setEnabled(true);
   m_enum_stop->setEnabled(false);
   // The worker ends at its next callback; the dialog does not wait for it.
-  list.abort_search();
+  list_.abort_search();
   m_enum_timer->stop();
   m_enum_status->setText("Complete.");
-  m_enum_msg->setText(QString::asprintf("Found %d Tavrix(s).", list.result_count()));
+  m_enum_msg->setText(QString::asprintf("Found %d Tavrix(s).", list_.result_count()));
 }
 
 int tavrix::ui::SearchDialog::row_result_index(int row) const {
@@ -316,29 +314,28 @@ void tavrix::ui::SearchDialog::on_ok() {
     return;
   }
 
-  tavrix::ServerList& list = tavrix::ds_list();
   std::vector<qeld::DeviceIdentity> chosen;
   for (int row = 0; row < m_enum_list->rowCount(); ++row)
     if (const qeld::DeviceIdentity* r =
-            row_ticked(row) ? list.result_at(row_result_index(row)) : nullptr)
+            row_ticked(row) ? list_.result_at(row_result_index(row)) : nullptr)
       chosen.push_back(*r);
   // Cancel goes back to the ticks.
-  if (!tavrix::ui::confirm_dropping_monitored(this, list, chosen)) return;
+  if (!tavrix::ui::confirm_dropping_monitored(this, list_, chosen)) return;
   // Every poller gets its own stop request as well as the stop-all flag; the flag is
   // cleared again afterwards, or no server of the new list could ever be monitored.
-  list.set_stop_all(1);
-  list.stop_all_pollers(5000);
-  list.set_stop_all(0);
+  list_.set_stop_all(1);
+  list_.stop_all_pollers(5000);
+  list_.set_stop_all(0);
 
-  list.clear_servers();  // the records close their handles as they go
+  list_.clear_servers();  // the records close their handles as they go
 
   for (int row = 0; row < m_enum_list->rowCount(); ++row) {
     if (!row_ticked(row)) continue;
-    const qeld::DeviceIdentity* r = list.result_at(row_result_index(row));
+    const qeld::DeviceIdentity* r = list_.result_at(row_result_index(row));
     if (!r) continue;
     const qeld::DeviceIdentity reply = *r;
     // A full list refuses (and says so) once; the rest would only be refused again.
-    if (!tavrix::ui::add_server_or_report(this, list.make_server_record(reply))) break;
+    if (!tavrix::ui::add_server_or_report(this, list_, list_.make_server_record(reply))) break;
   }
   done(QDialog::Accepted);
 }

@@ -36,7 +36,8 @@ bool tavrix::ui::SearchIpDialog::valid_search_address(uint32_t address) {
   return bytes[3] != 0 && bytes[3] != 255;
 }
 
-tavrix::ui::SearchIpDialog::SearchIpDialog(QWidget* parent) : QDialog(parent) {
+tavrix::ui::SearchIpDialog::SearchIpDialog(tavrix::ServerList& list, QWidget* parent)
+    : QDialog(parent), list_(list) {
   setObjectName("m_searchIP_form");
   setWindowTitle("Search IP");
   setFont(tavrix::ui::form_font());  // before the children, which inherit it
@@ -132,38 +133,35 @@ void tavrix::ui::SearchIpDialog::on_search() {
     m_ipaddress->setFocus();
     return;
   }
-  tavrix::ServerList& list = tavrix::ds_list();
-  list.start_search(1, address);
+  list_.start_search(1, address);
   searching = 1;
   update_search_action();
   m_searchip_timer->start();
   countdown_start = tavrix::tick_ms();
-  countdown_seconds = list.search_timeout.load();
+  countdown_seconds = list_.search_timeout.load();
 }
 
 void tavrix::ui::SearchIpDialog::on_timer() {
-  tavrix::ServerList& list = tavrix::ds_list();
-  const int n = list.result_count();
+  const int n = list_.result_count();
   if (n == 0) {
     int remaining =
         countdown_seconds - static_cast<int>((tavrix::tick_ms() - countdown_start) / 1000u);
     if (remaining < 0) remaining = 0;
     m_search_status->setText(QString::asprintf("Searching, remaining %d seconds...", remaining));
-  } else if (tavrix::core::replies_settled(n, list.result_at(0))) {
+  } else if (tavrix::core::replies_settled(n, list_.result_at(0))) {
     finish_search();
     return;
   }
-  if (list.search_finished()) finish_search();
+  if (list_.search_finished()) finish_search();
 }
 
 void tavrix::ui::SearchIpDialog::finish_search() {
-  tavrix::ServerList& list = tavrix::ds_list();
   if (searching == 1) {
-    list.abort_search();
+    list_.abort_search();
     m_searchip_timer->stop();
   }
-  const int n = list.result_count();
-  const qeld::DeviceIdentity* first = n > 0 ? list.result_at(0) : nullptr;
+  const int n = list_.result_count();
+  const qeld::DeviceIdentity* first = n > 0 ? list_.result_at(0) : nullptr;
   if (!first) {
     // Said before closing, so that a silent address is not mistaken for a closed dialog.
     tavrix::ui::message_box(
@@ -172,16 +170,16 @@ void tavrix::ui::SearchIpDialog::finish_search() {
     done(QDialog::Rejected);
     return;
   }
-  const qeld::DeviceIdentity reply = tavrix::core::choose_reply(*first, list.result_at(1));
+  const qeld::DeviceIdentity reply = tavrix::core::choose_reply(*first, list_.result_at(1));
 
-  if (list.server_exists(reply)) {
+  if (list_.server_exists(reply)) {
     tavrix::ui::message_box(this,
                             QString::fromStdString(tavrix::load_str(tavrix::kStrAlreadyExists)),
                             tavrix::ui::MsgIcon::Warning, tavrix::ui::MsgButtons::Ok);
     done(QDialog::Rejected);
     return;
   }
-  if (!tavrix::ui::add_server_or_report(this, list.make_server_record(reply))) {
+  if (!tavrix::ui::add_server_or_report(this, list_, list_.make_server_record(reply))) {
     done(QDialog::Rejected);
     return;
   }

@@ -11,13 +11,37 @@ class QLineEdit;
 class QPushButton;
 class QTimer;
 
+namespace tavrix {
+class ServerList;
+}  // namespace tavrix
+
 namespace tavrix::ui {
 
 class SearchIpDialog : public QDialog {
   Q_OBJECT
  public:
-  explicit SearchIpDialog(QWidget* parent = nullptr);
+  // The list is the program's; it outlives the dialog.
+  explicit SearchIpDialog(tavrix::ServerList& list, QWidget* parent = nullptr);
   ~SearchIpDialog() override;
+
+  // An address as inet_addr returns it (network byte order): its last octet must be
+  // neither 0 nor 255. Unparsable text arrives as 255.255.255.255 and is refused too.
+  static bool valid_search_address(uint32_t address);
+
+  void done(int result) override;
+
+ protected:
+  void showEvent(QShowEvent* event) override;
+
+ private:
+  tavrix::ServerList& list_;
+
+  void on_show();
+  void on_search();
+  void update_search_action();
+  void on_timer();
+  void on_close_clicked();
+  void finish_search();
 
   QLabel* m_address_label = nullptr;
   QLineEdit* m_ipaddress = nullptr;
@@ -30,24 +54,6 @@ class SearchIpDialog : public QDialog {
   int searching = 0;             // 1 from the start of a search until the dialog closes
   uint32_t countdown_start = 0;  // tick at which the search started
   int countdown_seconds = 0;     // the search time-out at that moment
-
-  // An address as inet_addr returns it (network byte order): its last octet must be
-  // neither 0 nor 255. Unparsable text arrives as 255.255.255.255 and is refused too.
-  static bool valid_search_address(uint32_t address);
-
- public slots:
-  void on_show();
-  void on_search();
-  void update_search_action();
-  void on_timer();
-  void on_close_clicked();
-  void finish_search();
-
- public:
-  void done(int result) override;
-
- protected:
-  void showEvent(QShowEvent* event) override;
 };
 
 }  // namespace tavrix::ui

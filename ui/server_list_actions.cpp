@@ -21,8 +21,7 @@ namespace {
 const QString kFilter = QStringLiteral("Server lists (*.json);;All files (*)");
 
 // The servers' pollers stop before the list is emptied.
-void empty_server_list() {
-  tavrix::ServerList& list = ds_list();
+void empty_server_list(tavrix::ServerList& list) {
   list.set_stop_all(1);
   list.stop_all_pollers(5000);
   list.set_stop_all(0);  // else no server of the new list could be monitored
@@ -31,12 +30,11 @@ void empty_server_list() {
 
 }  // namespace
 
-bool save_server_list(QWidget* parent) {
+bool save_server_list(QWidget* parent, const tavrix::ServerList& list) {
   QString path = ask_file(parent, FileMode::Save, QStringLiteral("Save Server List"),
                           QStringLiteral("servers.json"), kFilter);
   if (path.isEmpty()) return false;
   if (QFileInfo(path).suffix().isEmpty()) path += QStringLiteral(".json");
-  const tavrix::ServerList& list = ds_list();
   std::vector<ServerListEntry> entries;
   for (int i = 0; i < list.server_count() && i < kMaxServers; ++i)
     entries.push_back(server_list_entry(identity_of(*list.server_at(i))));
@@ -50,7 +48,7 @@ bool save_server_list(QWidget* parent) {
   return false;
 }
 
-bool open_server_list(QWidget* parent) {
+bool open_server_list(QWidget* parent, tavrix::ServerList& list) {
   const QString path =
       ask_file(parent, FileMode::Open, QStringLiteral("Open Server List"), QString(), kFilter);
   if (path.isEmpty()) return false;
@@ -63,7 +61,7 @@ bool open_server_list(QWidget* parent) {
     return false;
   }
   const std::vector<ServerListEntry>& entries = *read;
-  const int now = ds_list().server_count();
+  const int now = list.server_count();
   if (now > 0) {
     const QString question =
         QStringLiteral("Replace the %1 server(s) in the list with the %2 in %3?")
@@ -73,9 +71,9 @@ bool open_server_list(QWidget* parent) {
     if (message_box(parent, question, MsgIcon::Warning, MsgButtons::YesCancel) != MsgResult::Yes)
       return false;
   }
-  empty_server_list();
+  empty_server_list(list);
   for (const ServerListEntry& e : entries)
-    if (!add_server_or_report(parent, ds_list().make_server_record(e.identity))) break;
+    if (!add_server_or_report(parent, list, list.make_server_record(e.identity))) break;
   return true;
 }
 

@@ -49,7 +49,8 @@ QLabel* make_label(const QString& text, QWidget* parent, const char* name) {
 
 }  // namespace
 
-tavrix::ui::SettingsDialog::SettingsDialog(QWidget* parent) : QDialog(parent) {
+tavrix::ui::SettingsDialog::SettingsDialog(tavrix::ServerList& list, QWidget* parent)
+    : QDialog(parent), list_(list) {
   setObjectName(QStringLiteral("m_set_form"));
   setWindowTitle(QStringLiteral("Settings"));
   setFont(tavrix::ui::form_font());
@@ -63,7 +64,8 @@ tavrix::ui::SettingsDialog::SettingsDialog(QWidget* parent) : QDialog(parent) {
 
   m_search_options = new QGroupBox(QStringLiteral("Search Options"), this);
   m_search_options->setObjectName(QStringLiteral("GroupBox1"));
-  m_label_timeout = make_label(QStringLiteral("Search Timeout :"), m_search_options, "m_label_timeout");
+  m_label_timeout =
+      make_label(QStringLiteral("Search Timeout :"), m_search_options, "m_label_timeout");
   m_set_timeout = make_edit(m_search_options, "m_set_timeout");
   m_timeout_unit = make_label(QStringLiteral("seconds (3~60)"), m_search_options, "m_ms2");
 
@@ -115,8 +117,8 @@ void tavrix::ui::SettingsDialog::showEvent(QShowEvent* event) {
 }
 
 void tavrix::ui::SettingsDialog::on_show() {
-  m_set_refresh->setText(QString::number(tavrix::ds_list().refresh_rate.load()));
-  m_set_timeout->setText(QString::number(tavrix::ds_list().search_timeout.load()));
+  m_set_refresh->setText(QString::number(list_.refresh_rate.load()));
+  m_set_timeout->setText(QString::number(list_.search_timeout.load()));
   m_set_refresh->setFocus();
   m_set_refresh->selectAll();
 }
@@ -138,8 +140,8 @@ void tavrix::ui::SettingsDialog::on_ok() {
   const int timeout = to_int(timeout_text);
   if (timeout < 3 || timeout > 60)
     return refuse("Invalid Range: Search Timeout 3~60", m_set_timeout);
-  tavrix::ds_list().refresh_rate = refresh;
-  tavrix::ds_list().search_timeout = timeout;
+  list_.refresh_rate = refresh;
+  list_.search_timeout = timeout;
   accept();
 }
 

@@ -9,12 +9,28 @@ class QLabel;
 class QLineEdit;
 class QPushButton;
 
+namespace tavrix {
+class ServerList;
+}  // namespace tavrix
+
 namespace tavrix::ui {
 
 class SettingsDialog : public QDialog {
   Q_OBJECT
  public:
-  explicit SettingsDialog(QWidget* parent = nullptr);
+  // The list is the program's; it outlives the dialog.
+  explicit SettingsDialog(tavrix::ServerList& list, QWidget* parent = nullptr);
+
+ protected:
+  void showEvent(QShowEvent* event) override;
+
+ private:
+  tavrix::ServerList& list_;
+
+  void on_show();
+  // Raises tavrix::ui::UiError for an edit that cannot be converted (an empty one).
+  void on_ok();
+  void on_cancel();
 
   QGroupBox* m_monitor_options = nullptr;
   QLabel* m_label_ref = nullptr;
@@ -26,14 +42,6 @@ class SettingsDialog : public QDialog {
   QLabel* m_timeout_unit = nullptr;
   QPushButton* m_set_ok = nullptr;
   QPushButton* m_set_cancel = nullptr;
-
-  void on_show();
-  // Raises tavrix::ui::UiError for an edit that cannot be converted (an empty one).
-  void on_ok();
-  void on_cancel();
-
- protected:
-  void showEvent(QShowEvent* event) override;
 };
 
 }  // namespace tavrix::ui

@@ -283,6 +283,7 @@ TimelinePanel::TimelinePanel(QWidget* parent) : QWidget(parent) {
   for (const Span& s : kSpans)
     m_timeline_span->addItem(QString::fromLatin1(s.caption), QVariant::fromValue<qint64>(s.ms));
   m_timeline_span->setCurrentIndex(1);
+  connect(m_timeline_span, &QComboBox::currentIndexChanged, this, [this] { emit span_changed(); });
   m_timeline_view = new TimelineView;
   m_timeline_scroll = new QScrollArea(this);
   m_timeline_scroll->setObjectName(QStringLiteral("m_timeline_scroll"));

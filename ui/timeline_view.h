@@ -68,6 +68,7 @@ class TimelineView : public QWidget {
 };
 
 class TimelinePanel : public QWidget {
+  Q_OBJECT
  public:
   explicit TimelinePanel(QWidget* parent = nullptr);
 
@@ -83,12 +84,16 @@ class TimelinePanel : public QWidget {
   QSize sizeHint() const override;
   QSize minimumSizeHint() const override;
 
+ signals:
+  // The user chose another span: the strips are to be drawn again.
+  void span_changed();
+
+ private:
   QLabel* m_timeline_title = nullptr;
   QComboBox* m_timeline_span = nullptr;  // "Last 10 minutes", "Last hour", "Last 6 hours"
   QScrollArea* m_timeline_scroll = nullptr;
   TimelineView* m_timeline_view = nullptr;
 
- private:
   static TimelineRow copy_row(const QString& label, TimelineRowKind kind,
                               const tavrix::AvailabilityRow& row, int64_t from);
 };

@@ -18,8 +18,9 @@ namespace tavrix::ui {
 
 FleetCounts fleet_counts(const tavrix::ui::MainWindow& window) {
   FleetCounts c;
-  for (int i = 0; i < ds_list().server_count(); ++i) {
-    const tavrix::ServerRecord* rec = ds_list().server_at(i);
+  const tavrix::ServerList& list = window.server_list();
+  for (int i = 0; i < list.server_count(); ++i) {
+    const tavrix::ServerRecord* rec = list.server_at(i);
     if (rec->monitoring.load() != 1) continue;
     ++c.monitored;
     const int online = rec->online.load();

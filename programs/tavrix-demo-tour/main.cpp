@@ -119,9 +119,8 @@ void select_server(tavrix::ui::MainWindow* main, int index) {
   QCoreApplication::processEvents();
 }
 
-int run_tour(const QString& specify_ip, double refresh_wait) {
-  tavrix::ui::create_forms();
-  tavrix::ui::MainWindow* main = m_mainform;
+int run_tour(tavrix::ServerList& list, const QString& specify_ip, double refresh_wait) {
+  auto* main = new tavrix::ui::MainWindow(list);
   tour::DesktopStep desktop(main);
   main->resize(1180, 720);
   main->show();
@@ -133,18 +132,19 @@ int run_tour(const QString& specify_ip, double refresh_wait) {
   with_modal<tavrix::ui::SearchDialog>(
       part<QAction>(main, "m_search_act"), "the search dialog", [&](tavrix::ui::SearchDialog* f) {
         shot(f, "search-opened");
-        f->m_enum_scan->click();
+        part<QPushButton>(f, "m_enum_scan")->click();
         pause_for(1.5);
         shot(f, "search-running");
-        const int limit = tavrix::ds_list().search_timeout.load() * 4 + 20;
-        if (!wait_for([&] { return f->m_enum_status->text() == "Complete."; }, limit))
+        const int limit = list.search_timeout.load() * 4 + 20;
+        if (!wait_for([&] { return part<QLabel>(f, "m_enum_status")->text() == "Complete."; },
+                      limit))
           fail("the search did not complete");
-        say(f->m_enum_msg->text());
-        f->m_enum_selectall->click();
+        say(part<QLabel>(f, "m_enum_msg")->text());
+        part<QPushButton>(f, "m_enum_selectall")->click();
         shot(f, "search-complete");
-        f->m_enum_ok->click();
+        part<QPushButton>(f, "m_enum_ok")->click();
       });
-  const int servers = tavrix::ds_list().server_count();
+  const int servers = list.server_count();
   say(QString("the server list holds %1 server(s)").arg(servers));
   if (servers == 0) fail("the search found no server");
   shot(main, "server-list");
@@ -174,7 +174,7 @@ int run_tour(const QString& specify_ip, double refresh_wait) {
   // Every dual-LAN server too: their Redundant COM ports show whether both LANs carry
   // the connection, and their tree nodes warn when one does not.
   for (int i = 0; i < servers; ++i) {
-    const tavrix::ServerRecord* rec = tavrix::ds_list().server_at(i);
+    const tavrix::ServerRecord* rec = list.server_at(i);
     if (!rec || rec->dual_lan != 1 || rec->monitoring.load() == 1) continue;
     select_server(main, i);
     if (!part<QAction>(main, "m_start_act")->isEnabled()) continue;
@@ -186,13 +186,13 @@ int run_tour(const QString& specify_ip, double refresh_wait) {
   pause_for(refresh_wait * 2);
   int marked = -1;
   for (int i = 0; i < servers && marked < 0; ++i)
-    if (main->event_log().redundancy_lost(tavrix::ds_list().server_at(i))) marked = i;
+    if (main->event_log().redundancy_lost(list.server_at(i))) marked = i;
   if (marked < 0) {
     // Whether one is seen depends on the fleet and the moment: told, not failed.
     say("no Redundant COM port connected on one LAN only was seen");
   } else {
     select_server(main, marked);
-    pause_for(tavrix::ds_list().refresh_rate.load() + 0.5);  // one refresh of the table
+    pause_for(list.refresh_rate.load() + 0.5);  // one refresh of the table
     say(QString("server %1 has a port connected on one LAN only").arg(marked + 1));
     shot(main, "redundancy-marker");
   }
@@ -216,7 +216,7 @@ int run_tour(const QString& specify_ip, double refresh_wait) {
   // Search by IP: the address is already in the list, so the dialog says so.
   QString address = specify_ip;
   if (address.isEmpty() && servers > 0)
-    address = QString::fromStdString(tavrix::ip_text(tavrix::ds_list().server_at(0)->ip1, true));
+    address = QString::fromStdString(tavrix::ip_text(list.server_at(0)->ip1, true));
   tavrix::ui::set_message_box_handler(
       [&](QWidget* parent, const QString& text, tavrix::ui::MsgIcon, tavrix::ui::MsgButtons) {
         say("message box: " + text);
@@ -229,13 +229,12 @@ int run_tour(const QString& specify_ip, double refresh_wait) {
     with_modal<tavrix::ui::SearchIpDialog>(
         part<QAction>(main, "m_specifyIP_act"), "the search-by-IP dialog",
         [&](tavrix::ui::SearchIpDialog* f) {
-          f->m_ipaddress->setText(address);
+          part<QLineEdit>(f, "m_ipaddress")->setText(address);
           shot(f, "search-ip-typed");
-          f->m_search->click();
+          part<QPushButton>(f, "m_search")->click();
           pause_for(0.2);
           if (f->isVisible()) shot(f, "search-ip-searching");
-          if (!wait_for([&] { return !f->isVisible(); },
-                        tavrix::ds_list().search_timeout.load() * 4 + 20))
+          if (!wait_for([&] { return !f->isVisible(); }, list.search_timeout.load() * 4 + 20))
             fail("the search-by-IP dialog did not finish");
         });
   }
@@ -249,12 +248,12 @@ int run_tour(const QString& specify_ip, double refresh_wait) {
     with_modal<tavrix::ui::SearchIpDialog>(part<QAction>(main, "m_specifyIP_act"),
                                            "the search-by-IP dialog (no answer)",
                                            [&](tavrix::ui::SearchIpDialog* f) {
-                                             f->m_ipaddress->setText(silent);
-                                             f->m_search->click();
+                                             part<QLineEdit>(f, "m_ipaddress")->setText(silent);
+                                             part<QPushButton>(f, "m_search")->click();
                                              pause_for(1.3);
                                              if (f->isVisible()) {
                                                shot(f, "search-ip-counting-down");
-                                               f->m_close->click();
+                                               part<QPushButton>(f, "m_close")->click();
                                              }
                                            });
   }
@@ -287,7 +286,7 @@ int run_tour(const QString& specify_ip, double refresh_wait) {
   say("close the main window (stops the pollers and the library)");
   main->close();
   wait_for([&] { return !main->isVisible(); }, 10);
-  tavrix::ui::destroy_forms();
+  delete main;
   return g_failures == 0 ? 0 : 1;
 }
 
@@ -343,8 +342,9 @@ int main(int argc, char** argv) {
   }
   g_out = out;
   int rc = 1;
+  tavrix::ServerList list;  // outlives the window
   try {
-    rc = run_tour(ip, refresh_wait);
+    rc = run_tour(list, ip, refresh_wait);
   } catch (const std::exception& e) {
     fail(QString("exception: ") + e.what());
   }

@@ -1,12 +1,12 @@
-// tavrix-monitor: makes the application object and the six forms, restores the kept
-// fleet, runs the message loop until the main window closes, and reports an escaped
-// exception.
+// tavrix-monitor: makes the application object and the main window with its dialogs, restores the
+// kept fleet, runs the message loop until the main window closes, and reports an escaped exception.
 #include <cstdio>
 #include <exception>
 
 #include <QApplication>
 #include <QDateTime>
 
+#include "core/server_list.h"
 #include "core/string_table.h"
 #include "options.h"
 #include "ui/desk_options.h"
@@ -22,19 +22,19 @@
 namespace {
 
 // The list to monitor: the file named by --servers, else the kept one.
-void load_fleet(tavrix::ui::FleetStore& store, const tavrix::monitor::Options& options) {
+void load_fleet(tavrix::ui::MainWindow* window, tavrix::ui::FleetStore& store,
+                const tavrix::monitor::Options& options) {
   if (options.servers.empty()) {
     store.restore_servers();
   } else {
     const QString why = store.add_servers_from(QString::fromStdString(options.servers));
     if (!why.isEmpty()) {
       qWarning("tavrix-monitor: %s", qPrintable(why));
-      tavrix::ui::message_box(m_mainform,
-                              QStringLiteral("The server list was not opened: %1").arg(why),
+      tavrix::ui::message_box(window, QStringLiteral("The server list was not opened: %1").arg(why),
                               tavrix::ui::MsgIcon::Error, tavrix::ui::MsgButtons::Ok);
     }
   }
-  if (options.start) m_mainform->start_all_servers();
+  if (options.start) window->start_all_servers();
 }
 
 }  // namespace
@@ -59,29 +59,30 @@ int main(int argc, char** argv) {
   tavrix::ui::SingleInstance instance;
   if (!instance.acquire()) return tavrix::ui::report_second_instance(nullptr, instance);
   int code = 0;
+  tavrix::ServerList list;  // the program's server list; the window goes before it
+  tavrix::ui::MainWindow* window = nullptr;
   try {
-    tavrix::ui::create_forms();
-    QObject::connect(&instance, &tavrix::ui::SingleInstance::raise_requested, m_mainform,
-                     [] { tavrix::ui::raise_window(m_mainform); });
-    auto* store = new tavrix::ui::FleetStore(m_mainform);  // owned by the window
-    auto* events = new tavrix::ui::EventKeeper(m_mainform);
+    window = new tavrix::ui::MainWindow(list);  // with its dialogs
+    QObject::connect(&instance, &tavrix::ui::SingleInstance::raise_requested, window,
+                     [window] { tavrix::ui::raise_window(window); });
+    auto* store = new tavrix::ui::FleetStore(window);  // owned by the window
+    auto* events = new tavrix::ui::EventKeeper(window);
     events->restore(QDateTime::currentMSecsSinceEpoch());
     const bool placed = store->restore_layout();
-    const tavrix::ui::DeskActions actions =
-        tavrix::ui::add_desk_actions(m_mainform, store->options());
-    auto* tray = new tavrix::ui::TrayIcon(m_mainform, store->options(), actions);
-    auto* notifier = new tavrix::ui::DesktopNotifier(m_mainform, store->options());
+    const tavrix::ui::DeskActions actions = tavrix::ui::add_desk_actions(window, store->options());
+    auto* tray = new tavrix::ui::TrayIcon(window, store->options(), actions);
+    auto* notifier = new tavrix::ui::DesktopNotifier(window, store->options());
     if (options.minimized && tray->available()) {
       // Shown once, so the first showing starts the library, then into the tray.
-      m_mainform->show();
-      m_mainform->hide();
+      window->show();
+      window->hide();
     } else if (options.minimized)
-      m_mainform->showMinimized();
+      window->showMinimized();
     else if (placed)
-      m_mainform->show();
+      window->show();
     else
-      m_mainform->showMaximized();
-    load_fleet(*store, options);
+      window->showMaximized();
+    load_fleet(window, *store, options);
     store->begin_saving();
     events->begin();
     notifier->begin();
@@ -91,6 +92,6 @@ int main(int argc, char** argv) {
   } catch (...) {
     tavrix::ui::report_exception(nullptr);
   }
-  tavrix::ui::destroy_forms();
+  delete window;  // and the dialogs it owns
   return code;
 }

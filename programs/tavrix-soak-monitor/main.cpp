@@ -114,7 +114,7 @@ int main(int argc, char** argv) {
     std::cerr << "tavrix-soak-monitor: no model map: " << tried << "\n";
     return 1;
   }
-  tavrix::ServerList& list = tavrix::ds_list();
+  tavrix::ServerList list;
   list.refresh_rate = refresh;
   struct Watched {
     std::string server;

@@ -1,16 +1,17 @@
 // The application object and its seams: an exception escaping an event handler is
 // reported in an error box and the program goes on; the six forms are made in their
 // fixed order; a full server list refuses a server with a message and closes its handles.
+#include <QPointer>
 #include <QTimer>
 #include <stdexcept>
 
 #include "ui/about_box.h"
+#include "ui/add_server.h"
 #include "ui/close_dialog.h"
 #include "ui/main_window.h"
-#include "ui/settings_dialog.h"
-#include "ui/add_server.h"
 #include "ui/search_dialog.h"
 #include "ui/search_ip_dialog.h"
+#include "ui/settings_dialog.h"
 #include "ui/ui_test_util.h"
 
 namespace {
@@ -68,21 +69,17 @@ TEST(Application, GuardedHandlerReportsItsErrorOnce) {
 
 TEST(Application, FormsAreMadeInTheirFixedOrder) {
   uitest::MsgRecorder boxes;
-  tavrix::ui::create_forms();
-  ASSERT_NE(m_mainform, nullptr);
-  QList<QObject*> dialogs;
-  for (QObject* child : m_mainform->children())
-    if (qobject_cast<QDialog*>(child)) dialogs << child;
-  ASSERT_EQ(dialogs.size(), 5);
-  EXPECT_EQ(dialogs[0], static_cast<QObject*>(m_search_form));
-  EXPECT_EQ(dialogs[1], static_cast<QObject*>(m_aboutbox));
-  EXPECT_EQ(dialogs[2], static_cast<QObject*>(m_set_form));
-  EXPECT_EQ(dialogs[3], static_cast<QObject*>(m_close_form));
-  EXPECT_EQ(dialogs[4], static_cast<QObject*>(m_searchIP_form));
-  EXPECT_FALSE(m_mainform->isVisible());  // the library starts with the first showing
-  tavrix::ui::destroy_forms();
-  EXPECT_EQ(m_mainform, nullptr);
-  EXPECT_EQ(m_set_form, nullptr);
+  auto* w = new tavrix::ui::MainWindow(uitest::server_list());
+  QStringList dialogs;
+  for (QObject* child : w->children())
+    if (qobject_cast<QDialog*>(child)) dialogs << child->objectName();
+  EXPECT_EQ(dialogs, QStringList({"m_search_form", "m_aboutbox", "m_set_form", "m_close_form",
+                                  "m_searchIP_form"}));
+  EXPECT_FALSE(w->isVisible());  // the library starts with the first showing
+  // The window owns its dialogs: they go with it.
+  QPointer<QDialog> settings = uitest::part<QDialog>(w, "m_set_form");
+  delete w;
+  EXPECT_TRUE(settings.isNull());
 }
 
 TEST(Application, FullServerListRefusesWithAMessageAndClosesTheHandles) {
@@ -92,7 +89,8 @@ TEST(Application, FullServerListRefusesWithAMessageAndClosesTheHandles) {
   uitest::set_test_model_map();
   for (int i = 0; i < tavrix::kMaxServers; ++i)
     ASSERT_TRUE(tavrix::ui::add_server_or_report(
-        nullptr, uitest::make_server(uitest::kModelA, "10.10.0.1", i & 0xFF)));
+        nullptr, uitest::server_list(),
+        uitest::make_server(uitest::kModelA, "10.10.0.1", i & 0xFF)));
   EXPECT_TRUE(boxes.boxes.empty());
 
   qeld::DeviceIdentity reply;
@@ -102,12 +100,12 @@ TEST(Application, FullServerListRefusesWithAMessageAndClosesTheHandles) {
   reply.ip2 = uitest::ip("10.10.2.1");
   reply.mac2[5] = 9;
   const int open_before = qeld::open_handle_count();
-  auto rec = tavrix::ds_list().make_server_record(reply);
+  auto rec = uitest::server_list().make_server_record(reply);
   ASSERT_EQ(rec->dual_lan, 1);
   ASSERT_EQ(qeld::open_handle_count(), open_before + 2);
 
-  EXPECT_FALSE(tavrix::ui::add_server_or_report(nullptr, rec));
-  EXPECT_EQ(tavrix::ds_list().server_count(), tavrix::kMaxServers);
+  EXPECT_FALSE(tavrix::ui::add_server_or_report(nullptr, uitest::server_list(), rec));
+  EXPECT_EQ(uitest::server_list().server_count(), tavrix::kMaxServers);
   ASSERT_EQ(boxes.boxes.size(), 1u);
   EXPECT_EQ(boxes.boxes[0].text, tavrix::ui::server_list_full_text());
   EXPECT_TRUE(boxes.boxes[0].text.contains("full"));

@@ -34,7 +34,7 @@
 namespace {
 
 using namespace std::chrono_literals;
-using tavrix::ds_list;
+using uitest::server_list;
 
 // A program of the desktop, stopped (SIGTERM, then SIGKILL) when the session ends.
 struct Child {
@@ -202,8 +202,7 @@ class Desktop : public ::testing::Test {
     ASSERT_TRUE(DesktopEnv::ready_) << "dunst did not start";
     run("dunstctl", {"history-clear"});
     uitest::reset_list();
-    tavrix::ui::create_forms();
-    w = m_mainform;
+    w = new tavrix::ui::MainWindow(uitest::server_list());
     w->resize(1000, 700);
     w->show();
     ASSERT_TRUE(QTest::qWaitForWindowExposed(w));
@@ -212,7 +211,8 @@ class Desktop : public ::testing::Test {
     qeld::set_model_map({e});
   }
   void TearDown() override {
-    tavrix::ui::destroy_forms();
+    delete w;  // and its dialogs
+    w = nullptr;
     uitest::reset_list();
     qeld::library_stop();
   }
@@ -226,10 +226,10 @@ class Desktop : public ::testing::Test {
       reply.ip1 = dev.ip1;
       reply.ip2 = dev.ip1;
       std::copy(dev.mac1.begin(), dev.mac1.end(), reply.mac1);
-      records.push_back(ds_list().make_server_record(reply));
-      ASSERT_EQ(ds_list().add_server(records.back()), 1);
+      records.push_back(server_list().make_server_record(reply));
+      ASSERT_EQ(server_list().add_server(records.back()), 1);
     }
-    ds_list().refresh_rate = 1;
+    server_list().refresh_rate = 1;
     uitest::part<QTimer>(w, "m_main_timer")->setInterval(1000);
     w->rebuild_tree(-1);
     ASSERT_EQ(w->start_all_servers(), n);

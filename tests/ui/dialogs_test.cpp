@@ -24,7 +24,8 @@
 
 namespace {
 
-using tavrix::ds_list;
+using uitest::part;
+using uitest::server_list;
 using uitest::wait_until;
 using namespace std::chrono_literals;
 
@@ -53,15 +54,15 @@ class DialogKeys : public ::testing::Test {
     ASSERT_EQ(qeld::library_start(), 1);
     uitest::set_test_model_map();
     tavrix::ui::SearchDialog::set_scan_target(htonl(INADDR_LOOPBACK));
-    ds_list().search_timeout = 60;
+    server_list().search_timeout = 60;
     // One server known before: a dialog that wrongly accepts replaces or extends the list.
-    ASSERT_EQ(ds_list().add_server(ds_list().make_server_record(reply(200))), 1);
+    ASSERT_EQ(server_list().add_server(server_list().make_server_record(reply(200))), 1);
   }
   void TearDown() override {
     dialog_.reset();
-    ds_list().abort_search();
-    EXPECT_TRUE(
-        wait_until([] { return ds_list().search_finished() || !ds_list().search_running(); }, 15s));
+    server_list().abort_search();
+    EXPECT_TRUE(wait_until(
+        [] { return server_list().search_finished() || !server_list().search_running(); }, 15s));
     uitest::reset_list();
     qeld::library_stop();
     qeld::set_device_ports(qeld::kPort4800, qeld::kPort1029);
@@ -70,7 +71,7 @@ class DialogKeys : public ::testing::Test {
 
   template <class Dialog>
   Dialog* open() {
-    auto* d = new Dialog;
+    auto* d = new Dialog(server_list());
     dialog_.reset(d);
     d->show();
     d->activateWindow();
@@ -89,15 +90,16 @@ class DialogKeys : public ::testing::Test {
   // A search dialog with two ticked rows, its search still running.
   tavrix::ui::SearchDialog* open_search_with_rows() {
     auto* f = open<tavrix::ui::SearchDialog>();
-    QTest::mouseClick(f->m_enum_scan, Qt::LeftButton);
-    ds_list().add_result(reply(1), 0);
-    ds_list().add_result(reply(2), 0);
-    EXPECT_TRUE(wait_until([&] { return f->m_enum_list->rowCount() == 2; }));
+    QTest::mouseClick(part<QPushButton>(f, "m_enum_scan"), Qt::LeftButton);
+    server_list().add_result(reply(1), 0);
+    server_list().add_result(reply(2), 0);
+    EXPECT_TRUE(wait_until([&] { return enum_list(f)->rowCount() == 2; }));
     return f;
   }
+  static QTableWidget* enum_list(const QDialog* f) { return part<QTableWidget>(f, "m_enum_list"); }
   bool list_is_the_old_one() {
-    return ds_list().server_count() == 1 &&
-           std::memcmp(ds_list().server_at(0)->mac1, reply(200).mac1, 6) == 0;
+    return server_list().server_count() == 1 &&
+           std::memcmp(server_list().server_at(0)->mac1, reply(200).mac1, 6) == 0;
   }
 
   uitest::Sink sink_;
@@ -127,31 +129,33 @@ TEST_F(DialogKeys, SearchDialogEnterPressesTheFocusedButtonElseOk) {
       {"m_enum_clearall", Qt::Key_Enter, nullptr,
        [&](tavrix::ui::SearchDialog* f) {
          open_and_kept(f);
-         EXPECT_FALSE(f->row_ticked(0));
-         EXPECT_FALSE(f->row_ticked(1));
+         EXPECT_FALSE(uitest::row_ticked(enum_list(f), 0));
+         EXPECT_FALSE(uitest::row_ticked(enum_list(f), 1));
        }},
-      {"m_enum_selectall", Qt::Key_Return, [](tavrix::ui::SearchDialog* f) { f->set_row_ticked(1, false); },
+      {"m_enum_selectall", Qt::Key_Return,
+       [](tavrix::ui::SearchDialog* f) { uitest::set_row_ticked(enum_list(f), 1, false); },
        [&](tavrix::ui::SearchDialog* f) {
          open_and_kept(f);
-         EXPECT_TRUE(f->row_ticked(1));
+         EXPECT_TRUE(uitest::row_ticked(enum_list(f), 1));
        }},
       {"m_enum_stop", Qt::Key_Return, nullptr,
        [&](tavrix::ui::SearchDialog* f) {
          open_and_kept(f);
-         EXPECT_EQ(f->m_enum_status->text(), "Complete.");
+         EXPECT_EQ(part<QLabel>(f, "m_enum_status")->text(), "Complete.");
        }},
-      {"m_enum_scan", Qt::Key_Return, [](tavrix::ui::SearchDialog* f) { f->on_stop(); },
+      {"m_enum_scan", Qt::Key_Return,
+       [](tavrix::ui::SearchDialog* f) { part<QPushButton>(f, "m_enum_stop")->click(); },
        [&](tavrix::ui::SearchDialog* f) {
          open_and_kept(f);
-         EXPECT_TRUE(f->m_enum_stop->isEnabled());
-         EXPECT_EQ(f->m_enum_list->rowCount(), 0);  // Rescan starts over
+         EXPECT_TRUE(part<QPushButton>(f, "m_enum_stop")->isEnabled());
+         EXPECT_EQ(enum_list(f)->rowCount(), 0);  // Rescan starts over
        }},
       // From the list Enter is OK: the ticked rows replace the list.
       {"m_enum_list", Qt::Key_Return, nullptr,
        [&](tavrix::ui::SearchDialog* f) {
          EXPECT_EQ(f->result(), QDialog::Accepted);
-         ASSERT_EQ(ds_list().server_count(), 2);
-         EXPECT_EQ(std::memcmp(ds_list().server_at(0)->mac1, reply(1).mac1, 6), 0);
+         ASSERT_EQ(server_list().server_count(), 2);
+         EXPECT_EQ(std::memcmp(server_list().server_at(0)->mac1, reply(1).mac1, 6), 0);
        }},
       {"m_enum_list", Qt::Key_Escape, nullptr,
        [&](tavrix::ui::SearchDialog* f) {
@@ -170,8 +174,8 @@ TEST_F(DialogKeys, SearchDialogEnterPressesTheFocusedButtonElseOk) {
     press(row.key);
     row.expect(f);
     // The next row starts from the list as it was.
-    ds_list().clear_servers();
-    ASSERT_EQ(ds_list().add_server(ds_list().make_server_record(reply(200))), 1);
+    server_list().clear_servers();
+    ASSERT_EQ(server_list().add_server(server_list().make_server_record(reply(200))), 1);
   }
 }
 
@@ -190,17 +194,17 @@ TEST_F(DialogKeys, SettingsEnterOnCancelStoresNothingEnterInAnEditIsOk) {
   };
   for (const Row& row : rows) {
     SCOPED_TRACE(row.control);
-    ds_list().refresh_rate = 3;
-    ds_list().search_timeout = 5;
+    server_list().refresh_rate = 3;
+    server_list().search_timeout = 5;
     auto* f = open<tavrix::ui::SettingsDialog>();
-    f->m_set_refresh->setText("7");
-    f->m_set_timeout->setText("9");
+    part<QLineEdit>(f, "m_set_refresh")->setText("7");
+    part<QLineEdit>(f, "m_set_timeout")->setText("9");
     ASSERT_TRUE(tab_to(f->findChild<QWidget*>(row.control)));
     press(row.key);
     EXPECT_FALSE(f->isVisible());
     EXPECT_EQ(f->result(), row.result);
-    EXPECT_EQ(ds_list().refresh_rate.load(), row.refresh);
-    EXPECT_EQ(ds_list().search_timeout.load(), row.timeout);
+    EXPECT_EQ(server_list().refresh_rate.load(), row.refresh);
+    EXPECT_EQ(server_list().search_timeout.load(), row.timeout);
   }
   EXPECT_TRUE(boxes_.boxes.empty());
 }
@@ -223,7 +227,7 @@ TEST_F(DialogKeys, SearchIpEnterOnCloseSearchesNothingEnterInTheEditSearches) {
     auto* f = open<tavrix::ui::SearchIpDialog>();
     ASSERT_TRUE(tab_to(f->findChild<QWidget*>(row.control)));
     press(row.key);
-    EXPECT_FALSE(ds_list().search_running());
+    EXPECT_FALSE(server_list().search_running());
     if (row.searched) {
       ASSERT_EQ(boxes_.boxes.size(), 1u);
       EXPECT_EQ(boxes_.boxes[0].text, "Invalid IP Address");
@@ -243,8 +247,10 @@ TEST_F(DialogKeys, SearchIpEnterOnCloseSearchesNothingEnterInTheEditSearches) {
 TEST_F(DialogKeys, EveryDialogUsesOneFormFont) {
   const int form_px = QFontInfo(tavrix::ui::form_font()).pixelSize();
   const std::function<QDialog*()> makers[] = {
-      [] { return new tavrix::ui::SearchDialog; }, [] { return new tavrix::ui::SearchIpDialog; },
-      [] { return new tavrix::ui::SettingsDialog; }, [] { return new tavrix::ui::AboutBox; }};
+      [] { return new tavrix::ui::SearchDialog(server_list()); },
+      [] { return new tavrix::ui::SearchIpDialog(server_list()); },
+      [] { return new tavrix::ui::SettingsDialog(server_list()); },
+      [] { return new tavrix::ui::AboutBox; }};
   for (const auto& make : makers) {
     std::unique_ptr<QDialog> d(make());
     d->show();

@@ -32,7 +32,7 @@
 
 namespace {
 
-using tavrix::ds_list;
+using uitest::server_list;
 using namespace std::chrono_literals;
 
 const auto* const kEnv = ::testing::AddGlobalTestEnvironment(new uitest::QtEnv);
@@ -54,49 +54,51 @@ class FleetStoreTest : public ::testing::Test {
   }
   void TearDown() override {
     qInstallMessageHandler(previous_);
-    tavrix::ui::destroy_forms();
+    delete w;
+    w = nullptr;
     uitest::reset_list();
     qeld::library_stop();
   }
   // A fresh window as the program makes it: layout before showing, servers after.
   tavrix::ui::FleetStore* open_window() {
-    tavrix::ui::destroy_forms();
+    delete w;
     uitest::reset_list();
-    tavrix::ui::create_forms();
-    auto* store = new tavrix::ui::FleetStore(m_mainform);
+    w = new tavrix::ui::MainWindow(uitest::server_list());
+    auto* store = new tavrix::ui::FleetStore(w);
     store->restore_layout();
-    m_mainform->show();
-    EXPECT_TRUE(uitest::wait_until([] { return m_mainform->isVisible(); }));
+    w->show();
+    EXPECT_TRUE(uitest::wait_until([this] { return w->isVisible(); }));
     uitest::set_test_model_map();
     store->restore_servers();
     return store;
   }
   QString status_note() const {
-    auto* note = m_mainform->findChild<QLabel*>(QStringLiteral("m_store_status"));
+    auto* note = w->findChild<QLabel*>(QStringLiteral("m_store_status"));
     return note ? note->text() : QString();
   }
 
   QTemporaryDir home;
   QtMessageHandler previous_ = nullptr;
+  tavrix::ui::MainWindow* w = nullptr;
 };
 
 TEST_F(FleetStoreTest, KeptInTheConfigFolderAndRestoredByANewWindow) {
   uitest::MsgRecorder boxes;
   tavrix::ui::FleetStore* store = open_window();
   EXPECT_EQ(store->servers_path(), home.path() + "/config/tavrix-monitor/servers.json");
-  ds_list().add_server(uitest::make_server(uitest::kModelA, "127.0.0.71", 1));
-  ds_list().add_server(uitest::make_server(uitest::kModelDual, "127.0.0.72", 2, "127.0.0.73"));
-  ds_list().add_server(uitest::make_server(uitest::kModelB, "127.0.0.74", 3));
-  m_mainform->rebuild_tree(-1);
-  ASSERT_TRUE(m_mainform->start_server(1));
-  ds_list().refresh_rate = 7;
-  ds_list().search_timeout = 12;
-  m_mainform->resize(900, 640);
-  uitest::part<QTableWidget>(m_mainform, "m_root_list")->setColumnWidth(1, 173);
-  uitest::part<QSplitter>(m_mainform, "Splitter1")->setSizes({311, 589});
-  const QList<int> sizes = uitest::part<QSplitter>(m_mainform, "Splitter1")->sizes();
-  auto timeline_splitter = [] {
-    return m_mainform->findChild<QSplitter*>(QStringLiteral("m_timeline_splitter"));
+  server_list().add_server(uitest::make_server(uitest::kModelA, "127.0.0.71", 1));
+  server_list().add_server(uitest::make_server(uitest::kModelDual, "127.0.0.72", 2, "127.0.0.73"));
+  server_list().add_server(uitest::make_server(uitest::kModelB, "127.0.0.74", 3));
+  w->rebuild_tree(-1);
+  ASSERT_TRUE(w->start_server(1));
+  server_list().refresh_rate = 7;
+  server_list().search_timeout = 12;
+  w->resize(900, 640);
+  uitest::part<QTableWidget>(w, "m_root_list")->setColumnWidth(1, 173);
+  uitest::part<QSplitter>(w, "Splitter1")->setSizes({311, 589});
+  const QList<int> sizes = uitest::part<QSplitter>(w, "Splitter1")->sizes();
+  auto timeline_splitter = [this] {
+    return w->findChild<QSplitter*>(QStringLiteral("m_timeline_splitter"));
   };
   ASSERT_NE(timeline_splitter(), nullptr);
   const QList<int> shared = timeline_splitter()->sizes();
@@ -107,8 +109,8 @@ TEST_F(FleetStoreTest, KeptInTheConfigFolderAndRestoredByANewWindow) {
   ASSERT_TRUE(QFile::exists(store->window_path()));
 
   // A change is written within the save check's period, without any other call.
-  m_mainform->stop_server(1);
-  ASSERT_TRUE(m_mainform->start_server(2));
+  w->stop_server(1);
+  ASSERT_TRUE(w->start_server(2));
   const auto kept_text = [&] {
     QFile f(store->window_path());
     return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
@@ -119,29 +121,29 @@ TEST_F(FleetStoreTest, KeptInTheConfigFolderAndRestoredByANewWindow) {
   }));
 
   store = open_window();
-  ASSERT_EQ(ds_list().server_count(), 3);
-  EXPECT_EQ(ds_list().server_at(0)->ip1, uitest::ip("127.0.0.71"));
-  EXPECT_EQ(ds_list().server_at(1)->dual_lan, 1);
-  EXPECT_EQ(ds_list().server_at(1)->ip2, uitest::ip("127.0.0.73"));
-  EXPECT_EQ(ds_list().server_at(0)->monitoring.load(), 0);
-  EXPECT_EQ(ds_list().server_at(1)->monitoring.load(), 0);
-  EXPECT_EQ(ds_list().server_at(2)->monitoring.load(), 1);  // started without a click
-  EXPECT_EQ(uitest::server_node(m_mainform, 2)->data(0, tavrix::ui::kImageRole).toInt(),
+  ASSERT_EQ(server_list().server_count(), 3);
+  EXPECT_EQ(server_list().server_at(0)->ip1, uitest::ip("127.0.0.71"));
+  EXPECT_EQ(server_list().server_at(1)->dual_lan, 1);
+  EXPECT_EQ(server_list().server_at(1)->ip2, uitest::ip("127.0.0.73"));
+  EXPECT_EQ(server_list().server_at(0)->monitoring.load(), 0);
+  EXPECT_EQ(server_list().server_at(1)->monitoring.load(), 0);
+  EXPECT_EQ(server_list().server_at(2)->monitoring.load(), 1);  // started without a click
+  EXPECT_EQ(uitest::server_node(w, 2)->data(0, tavrix::ui::kImageRole).toInt(),
             tavrix::ui::kIconServerMonitored);
-  EXPECT_EQ(ds_list().refresh_rate.load(), 7);
-  EXPECT_EQ(ds_list().search_timeout.load(), 12);
-  EXPECT_EQ(uitest::part<QTableWidget>(m_mainform, "m_root_list")->columnWidth(1), 173);
-  EXPECT_EQ(uitest::part<QSplitter>(m_mainform, "Splitter1")->sizes(), sizes);
+  EXPECT_EQ(server_list().refresh_rate.load(), 7);
+  EXPECT_EQ(server_list().search_timeout.load(), 12);
+  EXPECT_EQ(uitest::part<QTableWidget>(w, "m_root_list")->columnWidth(1), 173);
+  EXPECT_EQ(uitest::part<QSplitter>(w, "Splitter1")->sizes(), sizes);
   EXPECT_EQ(timeline_splitter()->sizes(), timeline_sizes) << "tables and timeline share as left";
-  EXPECT_EQ(m_mainform->size(), QSize(900, 640));
+  EXPECT_EQ(w->size(), QSize(900, 640));
   EXPECT_TRUE(status_note().isEmpty());
 
   // With resuming switched off the list comes back idle.
   store->set_resume(false);
   EXPECT_TRUE(store->save_now().isEmpty());
   open_window();
-  ASSERT_EQ(ds_list().server_count(), 3);
-  EXPECT_EQ(m_mainform->monitored_count(), 0);
+  ASSERT_EQ(server_list().server_count(), 3);
+  EXPECT_EQ(w->monitored_count(), 0);
   EXPECT_TRUE(boxes.boxes.empty());
 }
 
@@ -149,8 +151,8 @@ TEST_F(FleetStoreTest, AFileThatCannotBeUsedIsSetAsideAndTheProgramStartsEmpty) 
   uitest::MsgRecorder boxes;
   // A good pair of files to spoil, one at a time.
   tavrix::ui::FleetStore* store = open_window();
-  ds_list().add_server(uitest::make_server(uitest::kModelA, "127.0.0.81", 1));
-  m_mainform->rebuild_tree(-1);
+  server_list().add_server(uitest::make_server(uitest::kModelA, "127.0.0.81", 1));
+  w->rebuild_tree(-1);
   ASSERT_TRUE(store->save_now().isEmpty());
   QFile servers(store->servers_path());
   ASSERT_TRUE(servers.open(QIODevice::ReadOnly));
@@ -209,8 +211,8 @@ TEST_F(FleetStoreTest, AFileThatCannotBeUsedIsSetAsideAndTheProgramStartsEmpty) 
         << status_note().toStdString();
     EXPECT_TRUE(g_log.join('\n').contains(aside));
     // A bad list starts empty; a bad window file only loses the layout and the settings.
-    EXPECT_EQ(ds_list().server_count(), c.servers_file ? 0 : 1);
-    EXPECT_EQ(m_mainform->monitored_count(), 0);
+    EXPECT_EQ(server_list().server_count(), c.servers_file ? 0 : 1);
+    EXPECT_EQ(w->monitored_count(), 0);
   }
   EXPECT_TRUE(boxes.boxes.empty());
 }
@@ -268,22 +270,22 @@ TEST_F(FleetStoreTest, EventsOfTheLastRunComeBackAndNewOnesAreAppended) {
     }
   }
   open_window();
-  tavrix::ui::EventKeeper keeper(m_mainform, state);
+  tavrix::ui::EventKeeper keeper(w, state);
   EXPECT_EQ(keeper.restore(now), 3);
-  const tavrix::EventLog& log = m_mainform->event_log();
+  const tavrix::EventLog& log = w->event_log();
   ASSERT_EQ(log.size(), 3u);
   EXPECT_TRUE(log.newest(0).before_restart);
   EXPECT_EQ(log.newest(0).event.value, "Off Line");
-  QAbstractItemModel* rows = uitest::part<QTableView>(m_mainform, "m_events_list")->model();
+  QAbstractItemModel* rows = uitest::part<QTableView>(w, "m_events_list")->model();
   ASSERT_EQ(rows->rowCount(), 3);
   EXPECT_TRUE(rows->index(0, 0).data(Qt::FontRole).value<QFont>().italic());
   EXPECT_TRUE(rows->index(0, 0).data(Qt::ToolTipRole).toString().contains("before the restart"));
 
   // The server of those events takes up its timeline; since the restart nothing is known.
   auto rec = uitest::make_server(uitest::kModelA, "127.0.0.75", 5);
-  ds_list().add_server(rec);
-  m_mainform->rebuild_tree(-1);
-  m_mainform->sample_events_at(now + 1000, 1);
+  server_list().add_server(rec);
+  w->rebuild_tree(-1);
+  w->sample_events_at(now + 1000, 1);
   const tavrix::AvailabilityHistory* timeline = log.history(rec.get());
   ASSERT_NE(timeline, nullptr);
   EXPECT_EQ(timeline->summary().at(now - 600'000 + 30'000), tavrix::Availability::kDown);
@@ -294,19 +296,19 @@ TEST_F(FleetStoreTest, EventsOfTheLastRunComeBackAndNewOnesAreAppended) {
   keeper.begin();
   rec->monitoring = 1;
   rec->online = 1;
-  const uint64_t settle = ds_list().refresh_rate.load() * 1000;
-  m_mainform->sample_events_at(now + 2000, 2);
-  m_mainform->sample_events_at(now + 3000, 2 + settle);  // the baseline
+  const uint64_t settle = server_list().refresh_rate.load() * 1000;
+  w->sample_events_at(now + 2000, 2);
+  w->sample_events_at(now + 3000, 2 + settle);  // the baseline
   rec->online = 0;
-  m_mainform->sample_events_at(now + 4000, 3 + settle);
+  w->sample_events_at(now + 4000, 3 + settle);
   // The tree shows it Off Line, and no longer once it answers.
-  QTreeWidgetItem* node = uitest::server_node(m_mainform, 0);
+  QTreeWidgetItem* node = uitest::server_node(w, 0);
   const qint64 plain = node->icon(0).cacheKey();
-  m_mainform->update_off_line_marks();
+  w->update_off_line_marks();
   EXPECT_EQ(node->toolTip(0), "Off Line");
   EXPECT_NE(node->icon(0).cacheKey(), plain);
   rec->online = 1;
-  m_mainform->update_off_line_marks();
+  w->update_off_line_marks();
   EXPECT_EQ(node->toolTip(0), "");
   rec->online = 0;
   rec->monitoring = 0;

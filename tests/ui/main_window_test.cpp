@@ -34,12 +34,12 @@
 
 namespace {
 
-using tavrix::ds_list;
 using tavrix::ui::kDataRole;
 using tavrix::ui::kImageRole;
 using tavrix::ui::MsgButtons;
 using tavrix::ui::MsgIcon;
 using tavrix::ui::MsgResult;
+using uitest::server_list;
 
 const auto* const kEnv = ::testing::AddGlobalTestEnvironment(new uitest::QtEnv);
 
@@ -47,21 +47,21 @@ class MainForm : public ::testing::Test {
  protected:
   void SetUp() override {
     uitest::reset_list();
-    tavrix::ui::create_forms();
-    w = m_mainform;
+    w = new tavrix::ui::MainWindow(uitest::server_list());
     w->resize(1000, 600);
     w->show();
     ASSERT_TRUE(uitest::wait_until([&] { return w->isVisible(); }));
     uitest::set_test_model_map();  // after the start, which loads the map file
   }
   void TearDown() override {
-    tavrix::ui::destroy_forms();
+    delete w;  // and its dialogs
+    w = nullptr;
     uitest::reset_list();
     qeld::library_stop();
   }
 
   void add(std::shared_ptr<tavrix::ServerRecord> rec) {
-    ASSERT_EQ(ds_list().add_server(std::move(rec)), 1);
+    ASSERT_EQ(server_list().add_server(std::move(rec)), 1);
   }
   void select(int index) {
     uitest::part<QTreeWidget>(w, "m_mon_tree")
@@ -169,7 +169,7 @@ TEST_F(MainForm, EnablingRulesFollowTheSelectionAndMonitoring) {
   EXPECT_EQ(uitest::server_node(w, 1)->data(0, kImageRole).toInt(), tavrix::ui::kIconServerIdle);
   // A disabled action does nothing when triggered.
   uitest::action(w, "m_stop_act")->trigger();
-  EXPECT_EQ(ds_list().server_at(1)->monitoring.load(), 0);
+  EXPECT_EQ(server_list().server_at(1)->monitoring.load(), 0);
 }
 
 TEST_F(MainForm, TreeTextsAndServerTableRows) {
@@ -209,10 +209,10 @@ TEST_F(MainForm, TreeTextsAndServerTableRows) {
             QColor(0, 0, 0));
 
   // Status words and colours while monitored (set by hand: no pollers).
-  ds_list().server_at(0)->monitoring = 1;
-  ds_list().server_at(0)->online = 2;
-  ds_list().server_at(1)->monitoring = 1;
-  ds_list().server_at(1)->online = 0;
+  server_list().server_at(0)->monitoring = 1;
+  server_list().server_at(0)->online = 2;
+  server_list().server_at(1)->monitoring = 1;
+  server_list().server_at(1)->online = 0;
   w->rebuild_tree(-1);  // the root view fills the table anew
   auto* root = uitest::part<QTableWidget>(w, "m_root_list");
   EXPECT_EQ(cell(root, 0, 6), "On Line");
@@ -222,17 +222,17 @@ TEST_F(MainForm, TreeTextsAndServerTableRows) {
 
   // While the root view stays in view, the words follow the servers (within the window's
   // once-a-second look), without selecting anything.
-  ds_list().server_at(0)->online = 0;
-  ds_list().server_at(1)->online = 1;
-  ds_list().server_at(2)->monitoring = 1;
-  ds_list().server_at(2)->online = 3;
+  server_list().server_at(0)->online = 0;
+  server_list().server_at(1)->online = 1;
+  server_list().server_at(2)->monitoring = 1;
+  server_list().server_at(2)->online = 3;
   EXPECT_TRUE(uitest::wait_until([&] {
     return cell(root, 0, 6) == "Off Line" && cell(root, 1, 6) == "On Line" &&
            cell(root, 2, 6) == "On Line";
   }));
   EXPECT_EQ(root->item(0, 6)->foreground().color(), QColor(255, 0, 0));
   EXPECT_EQ(root->item(1, 6)->foreground().color(), QColor(0, 0, 255));
-  for (int i = 0; i < 3; ++i) ds_list().server_at(i)->monitoring = 0;
+  for (int i = 0; i < 3; ++i) server_list().server_at(i)->monitoring = 0;
   EXPECT_TRUE(uitest::wait_until([&] { return cell(root, 2, 6) == "Idle"; }));
   EXPECT_EQ(root->item(2, 6)->foreground().color(), QColor(0, 0, 0));
 }
@@ -279,17 +279,17 @@ TEST_F(MainForm, DeleteAsksFirstAndTheDeleteKeyDeletes) {
   ASSERT_EQ(boxes.boxes.size(), 1u);
   EXPECT_EQ(boxes.boxes[0].text, "Delete 10.3.0.2  [TX-2200A] from the server list?");
   EXPECT_EQ(boxes.boxes[0].buttons, MsgButtons::YesCancel);
-  EXPECT_EQ(ds_list().server_count(), 2) << "Cancel keeps the server";
+  EXPECT_EQ(server_list().server_count(), 2) << "Cancel keeps the server";
   QTest::keyClick(uitest::part<QTreeWidget>(w, "m_mon_tree"), Qt::Key_Delete);
   EXPECT_EQ(boxes.boxes.size(), 2u);
-  ASSERT_EQ(ds_list().server_count(), 1);
-  EXPECT_EQ(ds_list().server_at(0)->ip1, uitest::ip("10.3.0.1"));
+  ASSERT_EQ(server_list().server_count(), 1);
+  EXPECT_EQ(server_list().server_at(0)->ip1, uitest::ip("10.3.0.1"));
   // A monitored server cannot be deleted, by key either.
   select(0);
   ASSERT_TRUE(w->start_server(0));
   QTest::keyClick(uitest::part<QTreeWidget>(w, "m_mon_tree"), Qt::Key_Delete);
   EXPECT_EQ(boxes.boxes.size(), 2u);
-  EXPECT_EQ(ds_list().server_count(), 1);
+  EXPECT_EQ(server_list().server_count(), 1);
   w->stop_server(0);
 }
 
@@ -300,7 +300,7 @@ TEST_F(MainForm, DeleteSelectsTheNextOrTheNewLastOrTheRootView) {
 
   select(2);  // the last of three
   uitest::action(w, "m_delnode_act")->trigger();
-  ASSERT_EQ(ds_list().server_count(), 2);
+  ASSERT_EQ(server_list().server_count(), 2);
   EXPECT_EQ(w->selected_server(), 1);
   EXPECT_EQ(uitest::part<QTreeWidget>(w, "m_mon_tree")->currentItem()->text(0),
             "10.2.0.2  [TX-2200A]");
@@ -308,12 +308,12 @@ TEST_F(MainForm, DeleteSelectsTheNextOrTheNewLastOrTheRootView) {
 
   select(0);  // the first: its successor moves into its place
   uitest::action(w, "m_delnode_act")->trigger();
-  ASSERT_EQ(ds_list().server_count(), 1);
+  ASSERT_EQ(server_list().server_count(), 1);
   EXPECT_EQ(w->selected_server(), 0);
   EXPECT_EQ(uitest::part<QLabel>(w, "m_info_ip")->text(), "10.2.0.2");
 
   uitest::action(w, "m_delnode_act")->trigger();  // the only one
-  EXPECT_EQ(ds_list().server_count(), 0);
+  EXPECT_EQ(server_list().server_count(), 0);
   EXPECT_EQ(w->selected_server(), -1);
   EXPECT_EQ(uitest::root_node(w)->childCount(), 0);
   EXPECT_TRUE(uitest::part<QTableWidget>(w, "m_root_list")->isVisibleTo(w));
@@ -333,18 +333,18 @@ TEST_F(MainForm, ExitAnsweredCancelChangesNothing) {
   EXPECT_EQ(boxes.boxes[0].buttons, MsgButtons::YesCancel);
   EXPECT_TRUE(w->isVisible());
   EXPECT_TRUE(qeld::library_started());
-  EXPECT_FALSE(ds_list().stop_all());
+  EXPECT_FALSE(server_list().stop_all());
   EXPECT_TRUE(uitest::part<QTimer>(w, "m_main_timer")->isActive());
-  EXPECT_EQ(ds_list().server_at(0)->monitoring.load(), 1);
+  EXPECT_EQ(server_list().server_at(0)->monitoring.load(), 1);
 }
 
 TEST_F(MainForm, ExitAnsweredYesRunsTheShutdown) {
   boxes.answers.push_back(MsgResult::Yes);
   const void* dialog =
       run_modal([&] { uitest::action(w, "m_exit_act")->trigger(); }, QDialog::Accepted);
-  EXPECT_EQ(dialog, static_cast<QDialog*>(m_close_form));
+  EXPECT_EQ(dialog, w->findChild<QDialog*>(QStringLiteral("m_close_form")));
   EXPECT_FALSE(w->isVisible());
-  EXPECT_TRUE(ds_list().stop_all());
+  EXPECT_TRUE(server_list().stop_all());
   EXPECT_FALSE(qeld::library_started());
 }
 
@@ -352,23 +352,25 @@ TEST_F(MainForm, F1AndHelpAboutOpenTheAboutBox) {
   QApplication::setActiveWindow(w);
   ASSERT_TRUE(QTest::qWaitForWindowActive(w));
   const void* seen = run_modal([&] { QTest::keyClick(w, Qt::Key_F1); });
-  EXPECT_EQ(seen, static_cast<QDialog*>(m_aboutbox));
+  auto* about = uitest::part<QDialog>(w, "m_aboutbox");
+  EXPECT_EQ(seen, about);
   seen = run_modal([&] { uitest::action(w, "m_about_act")->trigger(); });
-  EXPECT_EQ(seen, static_cast<QDialog*>(m_aboutbox));
-  EXPECT_EQ(m_aboutbox->m_about_productname->text(), "Tavrix Monitor Utility");
-  EXPECT_EQ(m_aboutbox->m_about_version->text(), "1.1 Build 07101915");
-  EXPECT_FALSE(m_aboutbox->m_about_copyright->text().isEmpty());
+  EXPECT_EQ(seen, about);
+  EXPECT_EQ(uitest::part<QLabel>(about, "m_about_productname")->text(), "Tavrix Monitor Utility");
+  EXPECT_EQ(uitest::part<QLabel>(about, "m_about_version")->text(), "1.1 Build 07101915");
+  EXPECT_FALSE(uitest::part<QLabel>(about, "m_about_copyright")->text().isEmpty());
 }
 
 TEST_F(MainForm, SettingsOkResetsTheRefreshTimer) {
   EXPECT_EQ(uitest::part<QTimer>(w, "m_main_timer")->interval(), 3000);
   EXPECT_FALSE(uitest::part<QTimer>(w, "m_main_timer")->isActive());
-  QTimer::singleShot(50, [] {
-    m_set_form->m_set_refresh->setText("7");
-    QTest::mouseClick(m_set_form->m_set_ok, Qt::LeftButton);
+  auto* settings = uitest::part<QDialog>(w, "m_set_form");
+  QTimer::singleShot(50, [settings] {
+    uitest::part<QLineEdit>(settings, "m_set_refresh")->setText("7");
+    QTest::mouseClick(uitest::part<QPushButton>(settings, "m_set_ok"), Qt::LeftButton);
   });
   uitest::action(w, "m_settings_act")->trigger();
-  EXPECT_EQ(ds_list().refresh_rate.load(), 7);
+  EXPECT_EQ(server_list().refresh_rate.load(), 7);
   EXPECT_EQ(uitest::part<QTimer>(w, "m_main_timer")->interval(), 7000);
   // Cancel leaves the interval alone.
   run_modal([&] { uitest::action(w, "m_settings_act")->trigger(); });
@@ -376,29 +378,31 @@ TEST_F(MainForm, SettingsOkResetsTheRefreshTimer) {
 }
 
 TEST_F(MainForm, SearchDialogsAreMadeFreshForEachUseAndDestroyedAfter) {
-  QPointer<tavrix::ui::SearchDialog> startup_search = m_search_form;
-  QPointer<tavrix::ui::SearchIpDialog> startup_ip = m_searchIP_form;
+  QPointer<tavrix::ui::SearchDialog> startup_search =
+      uitest::part<tavrix::ui::SearchDialog>(w, "m_search_form");
+  QPointer<tavrix::ui::SearchIpDialog> startup_ip =
+      uitest::part<tavrix::ui::SearchIpDialog>(w, "m_searchIP_form");
   ASSERT_TRUE(startup_search && startup_ip);
   bool fresh_search = false;
   const void* seen =
       run_modal([&] { uitest::action(w, "m_search_act")->trigger(); }, QDialog::Rejected,
                 [&](QDialog* d) {
-                  fresh_search = qobject_cast<tavrix::ui::SearchDialog*>(d) && d == m_search_form &&
+                  fresh_search = qobject_cast<tavrix::ui::SearchDialog*>(d) && d->parent() == w &&
                                  startup_search.isNull();
                 });
   ASSERT_NE(seen, nullptr);
   EXPECT_TRUE(fresh_search);
-  EXPECT_EQ(m_search_form, nullptr);
+  EXPECT_EQ(w->findChild<tavrix::ui::SearchDialog*>(), nullptr);
 
   bool fresh_ip = false;
   seen = run_modal([&] { uitest::action(w, "m_specifyIP_act")->trigger(); }, QDialog::Rejected,
                    [&](QDialog* d) {
-                     fresh_ip = qobject_cast<tavrix::ui::SearchIpDialog*>(d) &&
-                                d == m_searchIP_form && startup_ip.isNull();
+                     fresh_ip = qobject_cast<tavrix::ui::SearchIpDialog*>(d) && d->parent() == w &&
+                                startup_ip.isNull();
                    });
   ASSERT_NE(seen, nullptr);
   EXPECT_TRUE(fresh_ip);
-  EXPECT_EQ(m_searchIP_form, nullptr);
+  EXPECT_EQ(w->findChild<tavrix::ui::SearchIpDialog*>(), nullptr);
 }
 
 TEST_F(MainForm, ContextMenuOverTheTreeKeepsTheServerSelected) {
@@ -482,7 +486,7 @@ TEST(MainFormStart, FailedLibraryStartIsReportedAndTheWindowStaysUsable) {
   qeld::library_stop();
   qeld::set_library_start_failure(true);
   {
-    tavrix::ui::MainWindow w;
+    tavrix::ui::MainWindow w(uitest::server_list());
     w.show();
     ASSERT_TRUE(uitest::wait_until([&] { return !boxes.boxes.empty(); }));
     EXPECT_EQ(boxes.boxes[0].text, "QELD initialization failed!!!");
@@ -505,7 +509,7 @@ TEST(MainFormStart, AHostWithOnlyLoopbackIsToldInTheStatusBar) {
     return out.count > 0 ? 1 : 0;
   });
   {
-    tavrix::ui::MainWindow w;
+    tavrix::ui::MainWindow w(uitest::server_list());
     w.show();
     QCoreApplication::processEvents();
     auto* note = w.findChild<QLabel*>(QStringLiteral("m_host_note"));
@@ -527,7 +531,7 @@ TEST(MainFormStart, AHostWithOnlyLoopbackIsToldInTheStatusBar) {
   }
   addresses = {::inet_addr("10.1.2.3")};
   {
-    tavrix::ui::MainWindow w;
+    tavrix::ui::MainWindow w(uitest::server_list());
     w.show();
     QCoreApplication::processEvents();
     EXPECT_EQ(w.findChild<QLabel*>(QStringLiteral("m_host_note")), nullptr);
@@ -543,7 +547,7 @@ TEST(MainFormStart, MissingModelMapIsShownWithTheFilesLookedFor) {
   qeld::library_stop();
   qeld::set_model_map_places({{missing, "installed data folder"}});
   {
-    tavrix::ui::MainWindow w;
+    tavrix::ui::MainWindow w(uitest::server_list());
     w.show();
     QCoreApplication::processEvents();
     const auto notes = w.findChildren<QLabel*>(QStringLiteral("m_map_status"));
@@ -573,7 +577,7 @@ TEST(MainFormStart, MissingModelMapIsShownWithTheFilesLookedFor) {
   qeld::library_stop();
   qeld::set_model_map_places({{good, "installed data folder"}});
   {
-    tavrix::ui::MainWindow w;
+    tavrix::ui::MainWindow w(uitest::server_list());
     w.show();
     QCoreApplication::processEvents();
     EXPECT_TRUE(w.findChildren<QLabel*>(QStringLiteral("m_map_status")).isEmpty());

@@ -34,23 +34,23 @@ int main(int argc, char** argv) {
   QApplication::setApplicationName(QStringLiteral("Tavrix Monitor Utility"));
   uitest::MsgRecorder boxes;  // a failed library start must not stop the pictures
 
-  tavrix::ui::create_forms();
-  m_mainform->resize(1024, 720);
-  m_mainform->show();
+  auto* w = new tavrix::ui::MainWindow(uitest::server_list());
+  w->resize(1024, 720);
+  w->show();
   uitest::set_test_model_map();  // after the library start, which loads its own map
 
   auto a = uitest::make_server(uitest::kModelA, "192.168.127.254", 0x11);
   auto b = uitest::make_server(uitest::kModelB, "192.168.127.253", 0x12);
   auto d = uitest::make_server(uitest::kModelDual, "192.168.127.252", 0x13, "192.168.128.252");
-  tavrix::ds_list().add_server(a);
-  tavrix::ds_list().add_server(b);
-  tavrix::ds_list().add_server(d);
+  uitest::server_list().add_server(a);
+  uitest::server_list().add_server(b);
+  uitest::server_list().add_server(d);
   b->monitoring = 1;
   b->online = 1;
-  m_mainform->rebuild_tree(-1);
-  m_mainform->select_server(-1);
+  w->rebuild_tree(-1);
+  w->select_server(-1);
   uitest::pump(std::chrono::milliseconds(200));
-  bool ok = m_mainform->grab().save(QDir(out).filePath(QStringLiteral("main_root.png")));
+  bool ok = w->grab().save(QDir(out).filePath(QStringLiteral("main_root.png")));
 
   // A monitored set-A server: port 1 in Redundant COM with one connected peer, port 2
   // in another mode; the pointer over the third row.
@@ -64,36 +64,42 @@ int main(int argc, char** argv) {
   a->store_conn(0, rec);
   a->monitoring = 1;
   a->online = 1;
-  m_mainform->rebuild_tree(0);
+  w->rebuild_tree(0);
   {
     // The pointer over port 2's LAN1 row: the hover row.
-    auto* ports = uitest::part<QTableView>(m_mainform, "m_mon_list");
+    auto* ports = uitest::part<QTableView>(w, "m_mon_list");
     const QPoint p = ports->visualRect(ports->model()->index(2, 2)).center();
     QMouseEvent move(QEvent::MouseMove, p, ports->viewport()->mapToGlobal(p), Qt::NoButton,
                      Qt::NoButton, Qt::NoModifier);
     QApplication::sendEvent(ports->viewport(), &move);
   }
-  m_mainform->on_refresh_timer();
+  w->on_refresh_timer();
   uitest::pump(std::chrono::milliseconds(200));
-  ok = m_mainform->grab().save(QDir(out).filePath(QStringLiteral("main_monitor.png"))) && ok;
+  ok = w->grab().save(QDir(out).filePath(QStringLiteral("main_monitor.png"))) && ok;
   a->monitoring = 0;
   b->monitoring = 0;
 
-  m_set_form->show();
+  uitest::part<QDialog>(w, "m_set_form")->show();
   uitest::pump(std::chrono::milliseconds(200));
-  ok = m_set_form->grab().save(QDir(out).filePath(QStringLiteral("settings.png"))) && ok;
-  m_set_form->hide();
+  ok = uitest::part<QDialog>(w, "m_set_form")
+           ->grab()
+           .save(QDir(out).filePath(QStringLiteral("settings.png"))) &&
+       ok;
+  uitest::part<QDialog>(w, "m_set_form")->hide();
 
-  m_aboutbox->show();
+  uitest::part<QDialog>(w, "m_aboutbox")->show();
   uitest::pump(std::chrono::milliseconds(200));
-  ok = m_aboutbox->grab().save(QDir(out).filePath(QStringLiteral("about.png"))) && ok;
-  m_aboutbox->hide();
+  ok = uitest::part<QDialog>(w, "m_aboutbox")
+           ->grab()
+           .save(QDir(out).filePath(QStringLiteral("about.png"))) &&
+       ok;
+  uitest::part<QDialog>(w, "m_aboutbox")->hide();
 
   // An hour replayed in a moment, one look every 15 s: the dual-LAN server loses port 1's
   // LAN2 connection 20 minutes in and its LAN2 flaps twice; the set-B server is Off Line
   // for two minutes; the set-A server's port 1 changes peers.
-  uitest::part<QTimer>(m_mainform, "m_events_timer")->stop();
-  tavrix::ds_list().refresh_rate = 1;
+  uitest::part<QTimer>(w, "m_events_timer")->stop();
+  uitest::server_list().refresh_rate = 1;
   d->mode[0] = 22;
   d->mode[1] = 22;
   d->mode[2] = 0;
@@ -129,27 +135,27 @@ int main(int argc, char** argv) {
         rec, 1, uitest::ip(t % (10 * minute) < 5 * minute ? "192.168.127.10" : "192.168.127.11"), 4,
         0, 1);
     a->store_conn(0, rec);
-    m_mainform->sample_events_at(start + t, static_cast<uint64_t>(t) + 1);
+    w->sample_events_at(start + t, static_cast<uint64_t>(t) + 1);
   }
-  m_mainform->rebuild_tree(2);
-  m_mainform->on_refresh_timer();
-  m_mainform->update_timeline();
+  w->rebuild_tree(2);
+  w->on_refresh_timer();
+  w->update_timeline();
   uitest::pump(std::chrono::milliseconds(200));
-  ok = m_mainform->grab().save(QDir(out).filePath(QStringLiteral("main_redundancy.png"))) && ok;
+  ok = w->grab().save(QDir(out).filePath(QStringLiteral("main_redundancy.png"))) && ok;
 
-  uitest::part<QTabWidget>(m_mainform, "m_mon_tab1")
-      ->setCurrentWidget(uitest::part<tavrix::ui::EventsView>(m_mainform, "m_events_view"));
-  uitest::part<QTableView>(m_mainform, "m_events_list")->selectRow(0);
+  uitest::part<QTabWidget>(w, "m_mon_tab1")
+      ->setCurrentWidget(uitest::part<tavrix::ui::EventsView>(w, "m_events_view"));
+  uitest::part<QTableView>(w, "m_events_list")->selectRow(0);
   uitest::pump(std::chrono::milliseconds(200));
-  ok = m_mainform->grab().save(QDir(out).filePath(QStringLiteral("main_events.png"))) && ok;
+  ok = w->grab().save(QDir(out).filePath(QStringLiteral("main_events.png"))) && ok;
 
-  m_mainform->select_server(-1);
-  m_mainform->update_timeline();
+  w->select_server(-1);
+  w->update_timeline();
   uitest::pump(std::chrono::milliseconds(200));
-  ok = m_mainform->grab().save(QDir(out).filePath(QStringLiteral("main_timeline.png"))) && ok;
+  ok = w->grab().save(QDir(out).filePath(QStringLiteral("main_timeline.png"))) && ok;
   for (auto* s : {a.get(), b.get(), d.get()}) s->monitoring = 0;
 
-  tavrix::ds_list().clear_servers();
-  tavrix::ui::destroy_forms();
+  uitest::server_list().clear_servers();
+  delete w;
   return ok ? 0 : 1;
 }

@@ -21,7 +21,7 @@
 
 namespace {
 
-using tavrix::ds_list;
+using uitest::server_list;
 
 const auto* const kEnv = ::testing::AddGlobalTestEnvironment(new uitest::QtEnv);
 
@@ -29,7 +29,7 @@ class PortView : public ::testing::Test {
  protected:
   void SetUp() override {
     uitest::reset_list();
-    w = new tavrix::ui::MainWindow;
+    w = new tavrix::ui::MainWindow(uitest::server_list());
     w->resize(1000, 600);
     w->show();
     ASSERT_TRUE(uitest::wait_until([&] { return w->isVisible(); }));
@@ -43,7 +43,7 @@ class PortView : public ::testing::Test {
   }
 
   std::shared_ptr<tavrix::ServerRecord> add(std::shared_ptr<tavrix::ServerRecord> rec) {
-    EXPECT_EQ(ds_list().add_server(rec), 1);
+    EXPECT_EQ(server_list().add_server(rec), 1);
     return rec;
   }
   QStringList row(int r) { return uitest::row_texts(ports, r); }
@@ -254,7 +254,7 @@ TEST_F(PortView, RefreshRewritesCellsInPlaceAndRemarksTheHoverRow) {
 }
 
 TEST_F(PortView, StartKeepsTheIdleLookUntilTheFirstTickAndStopRestoresIt) {
-  ds_list().refresh_rate = 1;
+  server_list().refresh_rate = 1;
   uitest::part<QTimer>(w, "m_main_timer")->setInterval(1000);
   auto rec = add(set_a_server());
   w->rebuild_tree(0);
@@ -272,35 +272,35 @@ TEST_F(PortView, StartKeepsTheIdleLookUntilTheFirstTickAndStopRestoresIt) {
   uitest::action(w, "m_stop_act")->trigger();
   EXPECT_EQ(rec->monitoring.load(), 0);
   EXPECT_FALSE(uitest::part<QTimer>(w, "m_main_timer")->isActive());
-  EXPECT_TRUE(ds_list().stop_all());
+  EXPECT_TRUE(server_list().stop_all());
   EXPECT_EQ(text_colour(), QColor(128, 128, 128));
   EXPECT_EQ(row(0).join('|'), "1|Redundant COM|LAN1|-|-|-|-");
   EXPECT_EQ(row(2).join('|'), "2|Terminal(ASCII)|LAN1|-|-|-|-");
   EXPECT_EQ(uitest::part<QLabel>(w, "m_info_status")->text(), "Idle");
-  EXPECT_TRUE(uitest::wait_until([] { return ds_list().poller_count() == 0; }));
+  EXPECT_TRUE(uitest::wait_until([] { return server_list().poller_count() == 0; }));
 }
 
 TEST_F(PortView, TimerAndStopAllFollowTheFirstAndLastMonitoredServer) {
   add(uitest::make_server(uitest::kModelA, "10.7.0.1", 1));
   add(uitest::make_server(uitest::kModelDual, "10.7.0.2", 2, "10.8.0.2"));
   w->rebuild_tree(0);
-  ds_list().set_stop_all(1);
+  server_list().set_stop_all(1);
   uitest::action(w, "m_start_act")->trigger();
   EXPECT_TRUE(uitest::part<QTimer>(w, "m_main_timer")->isActive());
-  EXPECT_FALSE(ds_list().stop_all());
+  EXPECT_FALSE(server_list().stop_all());
   w->rebuild_tree(1);
   uitest::action(w, "m_start_act")->trigger();
   EXPECT_EQ(uitest::server_node(w, 1)->data(0, tavrix::ui::kImageRole).toInt(), 6);
   // A dual-LAN server runs two pollers.
-  EXPECT_TRUE(uitest::wait_until([] { return ds_list().poller_count() == 3; }));
+  EXPECT_TRUE(uitest::wait_until([] { return server_list().poller_count() == 3; }));
   uitest::action(w, "m_stop_act")->trigger();  // one of two: timer and flag untouched
   EXPECT_TRUE(uitest::part<QTimer>(w, "m_main_timer")->isActive());
-  EXPECT_FALSE(ds_list().stop_all());
+  EXPECT_FALSE(server_list().stop_all());
   w->rebuild_tree(0);
   uitest::action(w, "m_stop_act")->trigger();  // the last one
   EXPECT_FALSE(uitest::part<QTimer>(w, "m_main_timer")->isActive());
-  EXPECT_TRUE(ds_list().stop_all());
-  EXPECT_TRUE(uitest::wait_until([] { return ds_list().poller_count() == 0; }));
+  EXPECT_TRUE(server_list().stop_all());
+  EXPECT_TRUE(uitest::wait_until([] { return server_list().poller_count() == 0; }));
 }
 
 }  // namespace

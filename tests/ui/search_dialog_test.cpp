@@ -39,6 +39,7 @@ namespace {
 using namespace std::chrono_literals;
 
 const auto* const kEnv = ::testing::AddGlobalTestEnvironment(new uitest::QtEnv);
+using uitest::part;
 using uitest::wait_until;
 
 using uitest::Sink;
@@ -68,9 +69,39 @@ qeld::DeviceIdentity reply(uint8_t n, bool dual) {
   return r;
 }
 
-QString cell(const tavrix::ui::SearchDialog& f, int row, int col) {
-  const QTableWidgetItem* it = f.m_enum_list->item(row, col);
+// The dialog's controls, found by name as a user finds them by caption.
+struct Controls {
+  explicit Controls(const QDialog& f)
+      : list(part<QTableWidget>(&f, "m_enum_list")),
+        status(part<QLabel>(&f, "m_enum_status")),
+        msg(part<QLabel>(&f, "m_enum_msg")),
+        scan(part<QPushButton>(&f, "m_enum_scan")),
+        stop(part<QPushButton>(&f, "m_enum_stop")),
+        select_all(part<QPushButton>(&f, "m_enum_selectall")),
+        clear_all(part<QPushButton>(&f, "m_enum_clearall")),
+        ok(part<QPushButton>(&f, "m_enum_ok")),
+        cancel(part<QPushButton>(&f, "m_enum_cancel")),
+        timer(part<QTimer>(&f, "m_enum_timer")) {}
+  QTableWidget* list;
+  QLabel* status;
+  QLabel* msg;
+  QPushButton* scan;
+  QPushButton* stop;
+  QPushButton* select_all;
+  QPushButton* clear_all;
+  QPushButton* ok;
+  QPushButton* cancel;
+  QTimer* timer;
+};
+
+QString cell(const Controls& c, int row, int col) {
+  const QTableWidgetItem* it = c.list->item(row, col);
   return it ? it->text() : QString("<none>");
+}
+
+// The index into the result list that a row keeps.
+int result_index(const Controls& c, int row) {
+  return c.list->model()->index(row, 0).data(Qt::UserRole).toInt();
 }
 
 int remaining_in(const QString& msg) {
@@ -108,7 +139,9 @@ class SearchFormTest : public ::testing::Test {
     list().abort_search();
     // The worker ends at its next quiet wait; the next test must not meet it.
     EXPECT_TRUE(wait_until(
-        [] { return tavrix::ds_list().search_finished() || !tavrix::ds_list().search_running(); },
+        [] {
+          return uitest::server_list().search_finished() || !uitest::server_list().search_running();
+        },
         15s));
     list().stop_all_pollers(5000);
     list().clear_servers();
@@ -117,15 +150,14 @@ class SearchFormTest : public ::testing::Test {
     tavrix::ui::set_message_box_handler(nullptr);
     qeld::set_address_source(nullptr);
   }
-  static tavrix::ServerList& list() { return tavrix::ds_list(); }
+  static tavrix::ServerList& list() { return uitest::server_list(); }
 
   // Rescan against the silent sink, then hand `replies` to the result list as the
   // worker's callback would.
-  void scan_with(tavrix::ui::SearchDialog& f, const std::vector<qeld::DeviceIdentity>& replies) {
-    QTest::mouseClick(f.m_enum_scan, Qt::LeftButton);
+  void scan_with(const Controls& c, const std::vector<qeld::DeviceIdentity>& replies) {
+    QTest::mouseClick(c.scan, Qt::LeftButton);
     for (const auto& r : replies) list().add_result(r, 0);
-    ASSERT_TRUE(
-        wait_until([&] { return f.m_enum_list->rowCount() == static_cast<int>(replies.size()); }));
+    ASSERT_TRUE(wait_until([&] { return c.list->rowCount() == static_cast<int>(replies.size()); }));
   }
 
   Sink s4800_, s1029_;
@@ -134,21 +166,22 @@ class SearchFormTest : public ::testing::Test {
 };
 
 TEST_F(SearchFormTest, OpensIdleAndSendsNothingUntilRescan) {
-  tavrix::ui::SearchDialog f;
+  tavrix::ui::SearchDialog f(uitest::server_list());
+  const Controls c(f);
   f.show();
-  EXPECT_EQ(f.m_enum_list->rowCount(), 0);
-  EXPECT_TRUE(f.m_enum_status->text().isEmpty());
-  EXPECT_TRUE(f.m_enum_msg->text().isEmpty());
-  EXPECT_TRUE(f.m_enum_scan->isEnabled());
-  EXPECT_FALSE(f.m_enum_stop->isEnabled());
+  EXPECT_EQ(c.list->rowCount(), 0);
+  EXPECT_TRUE(c.status->text().isEmpty());
+  EXPECT_TRUE(c.msg->text().isEmpty());
+  EXPECT_TRUE(c.scan->isEnabled());
+  EXPECT_FALSE(c.stop->isEnabled());
 
   QTest::qWait(400);
   EXPECT_EQ(s4800_.drain() + s1029_.drain(), 0) << "opening the dialog sent packets";
-  EXPECT_FALSE(f.m_enum_timer->isActive());
+  EXPECT_FALSE(c.timer->isActive());
 
-  QTest::mouseClick(f.m_enum_scan, Qt::LeftButton);
-  EXPECT_FALSE(f.m_enum_scan->isEnabled());
-  EXPECT_TRUE(f.m_enum_stop->isEnabled());
+  QTest::mouseClick(c.scan, Qt::LeftButton);
+  EXPECT_FALSE(c.scan->isEnabled());
+  EXPECT_TRUE(c.stop->isEnabled());
   EXPECT_TRUE(wait_until([&] { return s4800_.drain() > 0; }))
       << "Rescan sent no 4800-family request";
   EXPECT_TRUE(wait_until([&] { return s1029_.drain() > 0; }))
@@ -156,87 +189,91 @@ TEST_F(SearchFormTest, OpensIdleAndSendsNothingUntilRescan) {
 }
 
 TEST_F(SearchFormTest, RowsAppearTickedNumberedWithSecondLanOrDashes) {
-  tavrix::ui::SearchDialog f;
+  tavrix::ui::SearchDialog f(uitest::server_list());
+  const Controls c(f);
   f.show();
-  scan_with(f, {reply(1, false), reply(2, true), reply(3, false)});
+  scan_with(c, {reply(1, false), reply(2, true), reply(3, false)});
 
   for (int row = 0; row < 3; ++row) {
-    EXPECT_EQ(cell(f, row, 0), QString::number(row + 1));
-    EXPECT_EQ(f.row_result_index(row), row);
-    EXPECT_TRUE(f.row_ticked(row)) << "row " << row;
+    EXPECT_EQ(cell(c, row, 0), QString::number(row + 1));
+    EXPECT_EQ(result_index(c, row), row);
+    EXPECT_TRUE(uitest::row_ticked(c.list, row)) << "row " << row;
   }
-  EXPECT_EQ(cell(f, 0, 1), "TX-1204 Test");
-  EXPECT_EQ(cell(f, 0, 2), "00:90:E8:10:00:01");
-  EXPECT_EQ(cell(f, 0, 3), "127.0.1.1");
-  EXPECT_EQ(cell(f, 0, 4), "---");
-  EXPECT_EQ(cell(f, 0, 5), "---");
-  EXPECT_EQ(cell(f, 1, 1), "TX-2613 Dual");
-  EXPECT_EQ(cell(f, 1, 4), "00:90:E8:20:00:02");
-  EXPECT_EQ(cell(f, 1, 5), "127.0.2.2");
+  EXPECT_EQ(cell(c, 0, 1), "TX-1204 Test");
+  EXPECT_EQ(cell(c, 0, 2), "00:90:E8:10:00:01");
+  EXPECT_EQ(cell(c, 0, 3), "127.0.1.1");
+  EXPECT_EQ(cell(c, 0, 4), "---");
+  EXPECT_EQ(cell(c, 0, 5), "---");
+  EXPECT_EQ(cell(c, 1, 1), "TX-2613 Dual");
+  EXPECT_EQ(cell(c, 1, 4), "00:90:E8:20:00:02");
+  EXPECT_EQ(cell(c, 1, 5), "127.0.2.2");
   EXPECT_TRUE(
-      wait_until([&] { return f.m_enum_msg->text().startsWith("Found 3 Tavrix(s), remaining "); }));
+      wait_until([&] { return c.msg->text().startsWith("Found 3 Tavrix(s), remaining "); }));
 
   // Rows are added only for new results: a later reply becomes row 4, the others stay.
-  f.set_row_ticked(0, false);
+  uitest::set_row_ticked(c.list, 0, false);
   list().add_result(reply(4, false), 0);
-  ASSERT_TRUE(wait_until([&] { return f.m_enum_list->rowCount() == 4; }));
-  EXPECT_FALSE(f.row_ticked(0));
-  EXPECT_EQ(cell(f, 3, 0), "4");
-  EXPECT_EQ(cell(f, 3, 3), "127.0.1.4");
+  ASSERT_TRUE(wait_until([&] { return c.list->rowCount() == 4; }));
+  EXPECT_FALSE(uitest::row_ticked(c.list, 0));
+  EXPECT_EQ(cell(c, 3, 0), "4");
+  EXPECT_EQ(cell(c, 3, 3), "127.0.1.4");
 
   // Select All ticks every row, Clear All unticks every row.
-  QTest::mouseClick(f.m_enum_selectall, Qt::LeftButton);
-  for (int row = 0; row < 4; ++row) EXPECT_TRUE(f.row_ticked(row)) << "row " << row;
-  QTest::mouseClick(f.m_enum_clearall, Qt::LeftButton);
-  for (int row = 0; row < 4; ++row) EXPECT_FALSE(f.row_ticked(row)) << "row " << row;
+  QTest::mouseClick(c.select_all, Qt::LeftButton);
+  for (int row = 0; row < 4; ++row) EXPECT_TRUE(uitest::row_ticked(c.list, row)) << "row " << row;
+  QTest::mouseClick(c.clear_all, Qt::LeftButton);
+  for (int row = 0; row < 4; ++row) EXPECT_FALSE(uitest::row_ticked(c.list, row)) << "row " << row;
 
   // Stop: labels switch at once, rows stay.
-  QTest::mouseClick(f.m_enum_stop, Qt::LeftButton);
-  EXPECT_EQ(f.m_enum_status->text(), "Complete.");
-  EXPECT_EQ(f.m_enum_msg->text(), "Found 4 Tavrix(s).");
-  EXPECT_EQ(f.m_enum_list->rowCount(), 4);
-  EXPECT_TRUE(f.m_enum_scan->isEnabled());
-  EXPECT_FALSE(f.m_enum_stop->isEnabled());
-  EXPECT_FALSE(f.m_enum_timer->isActive());
+  QTest::mouseClick(c.stop, Qt::LeftButton);
+  EXPECT_EQ(c.status->text(), "Complete.");
+  EXPECT_EQ(c.msg->text(), "Found 4 Tavrix(s).");
+  EXPECT_EQ(c.list->rowCount(), 4);
+  EXPECT_TRUE(c.scan->isEnabled());
+  EXPECT_FALSE(c.stop->isEnabled());
+  EXPECT_FALSE(c.timer->isActive());
 
   // Rescan starts over with an empty list.
-  QTest::mouseClick(f.m_enum_scan, Qt::LeftButton);
-  EXPECT_EQ(f.m_enum_list->rowCount(), 0);
-  EXPECT_EQ(f.shown_count, 0);
+  QTest::mouseClick(c.scan, Qt::LeftButton);
+  EXPECT_EQ(c.list->rowCount(), 0);
+  // and counts its rows afresh: the new search's first reply is row 1 again.
+  list().add_result(reply(5, false), 0);
+  ASSERT_TRUE(wait_until([&] { return c.list->rowCount() == 1; }));
+  EXPECT_EQ(cell(c, 0, 3), "127.0.1.5");
 }
 
 TEST_F(SearchFormTest, ResizableWithTheListFollowingAndMacColumnsWideEnough) {
-  tavrix::ui::SearchDialog f;
+  tavrix::ui::SearchDialog f(uitest::server_list());
+  const Controls c(f);
   f.show();
   ASSERT_TRUE(QTest::qWaitForWindowExposed(&f));
   EXPECT_LT(f.minimumSize().width(), f.maximumSize().width()) << "not a fixed size";
   EXPECT_GE(f.width(), 625);
   EXPECT_EQ(f.minimumSize().height(), 285);
   const QString mac = QStringLiteral("00:90:E8:CC:00:FF");
-  for (int c : {2, 4})
-    EXPECT_GT(f.m_enum_list->columnWidth(c), f.m_enum_list->fontMetrics().horizontalAdvance(mac))
-        << c;
+  for (int col : {2, 4})
+    EXPECT_GT(c.list->columnWidth(col), c.list->fontMetrics().horizontalAdvance(mac)) << col;
   // Every column fits the list at the opening size: no sideways scrolling.
   int columns = 0;
-  for (int c = 0; c < 6; ++c) columns += f.m_enum_list->columnWidth(c);
-  EXPECT_LE(columns, f.m_enum_list->viewport()->width());
-  const int list_height = f.m_enum_list->height();
+  for (int col = 0; col < 6; ++col) columns += c.list->columnWidth(col);
+  EXPECT_LE(columns, c.list->viewport()->width());
+  const int list_height = c.list->height();
   f.resize(f.width() + 200, f.height() + 300);
-  ASSERT_TRUE(uitest::wait_until([&] { return f.m_enum_list->height() == list_height + 300; }));
+  ASSERT_TRUE(uitest::wait_until([&] { return c.list->height() == list_height + 300; }));
   // OK and Cancel stay in the bottom-right corner; the list stays above them.
-  EXPECT_EQ(f.width() - f.m_enum_cancel->geometry().right(), 625 - (538 + 75) + 1);
-  EXPECT_EQ(f.height() - f.m_enum_ok->geometry().bottom(), 285 - (251 + 25) + 1);
-  EXPECT_LT(f.m_enum_list->mapTo(&f, QPoint(0, f.m_enum_list->height())).y(), f.m_enum_ok->y());
+  EXPECT_EQ(f.width() - c.cancel->geometry().right(), 625 - (538 + 75) + 1);
+  EXPECT_EQ(f.height() - c.ok->geometry().bottom(), 285 - (251 + 25) + 1);
+  EXPECT_LT(c.list->mapTo(&f, QPoint(0, c.list->height())).y(), c.ok->y());
 }
 
 TEST_F(SearchFormTest, DotsCycleOneToFiveThenNone) {
-  tavrix::ui::SearchDialog f;
+  tavrix::ui::SearchDialog f(uitest::server_list());
+  const Controls c(f);
   f.show();
   std::vector<QString> seen;
   // Connected after the dialog's own handler, so it sees each tick's text.
-  QObject::connect(f.m_enum_timer, &QTimer::timeout,
-                   [&] { seen.push_back(f.m_enum_status->text()); });
-  QTest::mouseClick(f.m_enum_scan, Qt::LeftButton);
+  QObject::connect(c.timer, &QTimer::timeout, [&] { seen.push_back(c.status->text()); });
+  QTest::mouseClick(c.scan, Qt::LeftButton);
   ASSERT_TRUE(wait_until([&] { return seen.size() >= 14; }));
   const QStringList cycle = {"Searching.",    "Searching..",    "Searching...",
                              "Searching....", "Searching.....", "Searching"};
@@ -248,42 +285,43 @@ TEST_F(SearchFormTest, DotsCycleOneToFiveThenNone) {
 
 TEST_F(SearchFormTest, CountdownRestartsWhenANewRowAppears) {
   list().search_timeout = 30;
-  tavrix::ui::SearchDialog f;
+  tavrix::ui::SearchDialog f(uitest::server_list());
+  const Controls c(f);
   f.show();
-  QTest::mouseClick(f.m_enum_scan, Qt::LeftButton);
+  QTest::mouseClick(c.scan, Qt::LeftButton);
   // Pretend the search has been quiet for 25 s.
-  f.countdown_start -= 25000;
-  ASSERT_TRUE(wait_until([&] {
-    return remaining_in(f.m_enum_msg->text()) >= 0 && remaining_in(f.m_enum_msg->text()) <= 5;
-  }));
+  f.age_countdown(25000);
+  ASSERT_TRUE(wait_until(
+      [&] { return remaining_in(c.msg->text()) >= 0 && remaining_in(c.msg->text()) <= 5; }));
   list().add_result(reply(7, false), 0);
-  ASSERT_TRUE(wait_until([&] { return f.m_enum_list->rowCount() == 1; }));
+  ASSERT_TRUE(wait_until([&] { return c.list->rowCount() == 1; }));
   // The tick that adds the row has already written its text; the next one shows the
   // restarted countdown.
   int ticks = 0;
-  auto c = QObject::connect(f.m_enum_timer, &QTimer::timeout, [&] { ++ticks; });
+  auto counting = QObject::connect(c.timer, &QTimer::timeout, [&] { ++ticks; });
   ASSERT_TRUE(wait_until([&] { return ticks >= 1; }));
-  QObject::disconnect(c);
-  EXPECT_TRUE(f.m_enum_msg->text().startsWith("Found 1 Tavrix(s), remaining "))
-      << f.m_enum_msg->text().toStdString();
-  EXPECT_GE(remaining_in(f.m_enum_msg->text()), 28);
+  QObject::disconnect(counting);
+  EXPECT_TRUE(c.msg->text().startsWith("Found 1 Tavrix(s), remaining "))
+      << c.msg->text().toStdString();
+  EXPECT_GE(remaining_in(c.msg->text()), 28);
 
   // Without a new row nothing restarts it.
-  f.countdown_start -= 40000;
-  ASSERT_TRUE(wait_until([&] { return remaining_in(f.m_enum_msg->text()) == 0; }))
-      << f.m_enum_msg->text().toStdString();
+  f.age_countdown(40000);
+  ASSERT_TRUE(wait_until([&] { return remaining_in(c.msg->text()) == 0; }))
+      << c.msg->text().toStdString();
 }
 
 TEST_F(SearchFormTest, WorkerEndSeenByTimerCompletesWithZero) {
   list().search_timeout = 3;
-  tavrix::ui::SearchDialog f;
+  tavrix::ui::SearchDialog f(uitest::server_list());
+  const Controls c(f);
   f.show();
-  QTest::mouseClick(f.m_enum_scan, Qt::LeftButton);
-  ASSERT_TRUE(wait_until([&] { return f.m_enum_status->text() == "Complete."; }, 30s));
-  EXPECT_EQ(f.m_enum_msg->text(), "Found 0 Tavrix(s).");
-  EXPECT_TRUE(f.m_enum_scan->isEnabled());
-  EXPECT_FALSE(f.m_enum_stop->isEnabled());
-  EXPECT_FALSE(f.m_enum_timer->isActive());
+  QTest::mouseClick(c.scan, Qt::LeftButton);
+  ASSERT_TRUE(wait_until([&] { return c.status->text() == "Complete."; }, 30s));
+  EXPECT_EQ(c.msg->text(), "Found 0 Tavrix(s).");
+  EXPECT_TRUE(c.scan->isEnabled());
+  EXPECT_FALSE(c.stop->isEnabled());
+  EXPECT_FALSE(c.timer->isActive());
 }
 
 // A whole search through the worker and the engine: three simulated servers on
@@ -302,29 +340,31 @@ TEST_F(SearchFormTest, ThreeSimulatedServersAppearInOrderThenComplete) {
   qeld::set_model_map({model(0, 0x2613, "TX-2613 Dual", 8)});
   list().search_timeout = 3;
 
-  tavrix::ui::SearchDialog f;
+  tavrix::ui::SearchDialog f(uitest::server_list());
+
+  const Controls c(f);
   f.show();
-  QTest::mouseClick(f.m_enum_scan, Qt::LeftButton);
-  ASSERT_TRUE(wait_until([&] { return f.m_enum_status->text() == "Complete."; }, 40s));
-  EXPECT_EQ(f.m_enum_msg->text(), "Found 3 Tavrix(s).");
-  ASSERT_EQ(f.m_enum_list->rowCount(), 3);
+  QTest::mouseClick(c.scan, Qt::LeftButton);
+  ASSERT_TRUE(wait_until([&] { return c.status->text() == "Complete."; }, 40s));
+  EXPECT_EQ(c.msg->text(), "Found 3 Tavrix(s).");
+  ASSERT_EQ(c.list->rowCount(), 3);
   for (int row = 0; row < 3; ++row) {
-    EXPECT_EQ(cell(f, row, 0), QString::number(row + 1));
-    EXPECT_TRUE(f.row_ticked(row));
-    const qeld::DeviceIdentity* r = list().result_at(f.row_result_index(row));
+    EXPECT_EQ(cell(c, row, 0), QString::number(row + 1));
+    EXPECT_TRUE(uitest::row_ticked(c.list, row));
+    const qeld::DeviceIdentity* r = list().result_at(result_index(c, row));
     ASSERT_NE(r, nullptr);
-    EXPECT_EQ(cell(f, row, 3).toStdString(), tavrix::ip_text(r->ip1, true));
+    EXPECT_EQ(cell(c, row, 3).toStdString(), tavrix::ip_text(r->ip1, true));
   }
   std::vector<std::string> ips;
-  for (int row = 0; row < 3; ++row) ips.push_back(cell(f, row, 3).toStdString());
+  for (int row = 0; row < 3; ++row) ips.push_back(cell(c, row, 3).toStdString());
   std::sort(ips.begin(), ips.end());
   EXPECT_EQ(ips, (std::vector<std::string>{"127.0.0.2", "127.0.0.3", "127.0.0.4"}));
   // The dual-LAN server shows its second LAN (0x82 replies carry it); the others dashes.
   int dual_rows = 0;
   for (int row = 0; row < 3; ++row)
-    if (cell(f, row, 4) != "---") {
+    if (cell(c, row, 4) != "---") {
       ++dual_rows;
-      EXPECT_EQ(cell(f, row, 5), "127.0.1.3");
+      EXPECT_EQ(cell(c, row, 5), "127.0.1.3");
     }
   EXPECT_EQ(dual_rows, 1);
 }
@@ -344,14 +384,15 @@ class SearchFormOkTest : public SearchFormTest {
 TEST_F(SearchFormOkTest, OkWithTwoOfFiveTickedKeepsExactlyThoseInRowOrder) {
   add_old_servers();
   ASSERT_EQ(qeld::open_handle_count(), 3);
-  tavrix::ui::SearchDialog f;
+  tavrix::ui::SearchDialog f(uitest::server_list());
+  const Controls c(f);
   f.show();
-  scan_with(f,
+  scan_with(c,
             {reply(1, false), reply(2, true), reply(3, false), reply(4, false), reply(5, false)});
-  QTest::mouseClick(f.m_enum_clearall, Qt::LeftButton);
-  f.set_row_ticked(1, true);
-  f.set_row_ticked(3, true);
-  QTest::mouseClick(f.m_enum_ok, Qt::LeftButton);
+  QTest::mouseClick(c.clear_all, Qt::LeftButton);
+  uitest::set_row_ticked(c.list, 1, true);
+  uitest::set_row_ticked(c.list, 3, true);
+  QTest::mouseClick(c.ok, Qt::LeftButton);
 
   EXPECT_EQ(f.result(), QDialog::Accepted);
   EXPECT_FALSE(f.isVisible());
@@ -378,21 +419,23 @@ TEST_F(SearchFormOkTest, OkStopsRunningPollersAndLaterMonitoringStillRuns) {
   ASSERT_TRUE(qeld::handle_set_timeouts(list().server_at(0)->handle1.id(), 100, 1));
   list().server_at(0)->monitoring = 1;
   list().start_poller(0, 0);
-  ASSERT_TRUE(wait_until([] { return tavrix::ds_list().poller_count() == 1; }));
+  ASSERT_TRUE(wait_until([] { return uitest::server_list().poller_count() == 1; }));
 
-  tavrix::ui::SearchDialog f;
+  tavrix::ui::SearchDialog f(uitest::server_list());
+
+  const Controls c(f);
   f.show();
-  scan_with(f, {reply(1, false)});
-  QTest::mouseClick(f.m_enum_ok, Qt::LeftButton);
+  scan_with(c, {reply(1, false)});
+  QTest::mouseClick(c.ok, Qt::LeftButton);
   ASSERT_EQ(f.result(), QDialog::Accepted);
-  EXPECT_TRUE(wait_until([] { return tavrix::ds_list().poller_count() == 0; }, 6s));
+  EXPECT_TRUE(wait_until([] { return uitest::server_list().poller_count() == 0; }, 6s));
   ASSERT_EQ(list().server_count(), 1);
 
   // Replacing the list must not leave every future poller stopped.
   ASSERT_TRUE(qeld::handle_set_timeouts(list().server_at(0)->handle1.id(), 100, 1));
   list().server_at(0)->monitoring = 1;
   list().start_poller(0, 0);
-  EXPECT_TRUE(wait_until([] { return tavrix::ds_list().poller_count() == 1; }))
+  EXPECT_TRUE(wait_until([] { return uitest::server_list().poller_count() == 1; }))
       << "a poller started after OK never ran";
 }
 
@@ -401,14 +444,15 @@ TEST_F(SearchFormOkTest, OkAsksBeforeDroppingMonitoredServersAndOffersToResumeTh
   list().server_at(0)->monitoring = 1;  // 200 monitored, 201 idle
   list().server_at(1)->monitoring = 0;
   const auto before = tavrix::ui::listed_servers(list());
-  tavrix::ui::SearchDialog f;
+  tavrix::ui::SearchDialog f(uitest::server_list());
+  const Controls c(f);
   f.show();
-  scan_with(f, {reply(7, false), reply(200, false), reply(201, true)});
+  scan_with(c, {reply(7, false), reply(200, false), reply(201, true)});
 
   // 200 not ticked: the question names it; Cancel goes back to the ticks, list intact.
-  f.set_row_ticked(1, false);
+  uitest::set_row_ticked(c.list, 1, false);
   answers_ = {tavrix::ui::MsgResult::Cancel};
-  QTest::mouseClick(f.m_enum_ok, Qt::LeftButton);
+  QTest::mouseClick(c.ok, Qt::LeftButton);
   ASSERT_EQ(boxes_.size(), 1u);
   EXPECT_TRUE(boxes_[0].contains("127.0.1.200")) << boxes_[0].toStdString();
   EXPECT_FALSE(boxes_[0].contains("127.0.1.201")) << "an idle server goes without a word";
@@ -418,9 +462,9 @@ TEST_F(SearchFormOkTest, OkAsksBeforeDroppingMonitoredServersAndOffersToResumeTh
   EXPECT_EQ(list().server_at(0)->monitoring.load(), 1);
 
   // Ticked again: found again, so nothing to ask; the list is replaced.
-  f.set_row_ticked(1, true);
+  uitest::set_row_ticked(c.list, 1, true);
   boxes_.clear();
-  QTest::mouseClick(f.m_enum_ok, Qt::LeftButton);
+  QTest::mouseClick(c.ok, Qt::LeftButton);
   EXPECT_TRUE(boxes_.empty());
   ASSERT_EQ(f.result(), QDialog::Accepted);
   ASSERT_EQ(list().server_count(), 3);
@@ -452,21 +496,23 @@ TEST_F(SearchFormOkTest, OkAsksBeforeDroppingMonitoredServersAndOffersToResumeTh
 TEST_F(SearchFormOkTest, OkWithNothingTickedAndCancelLeaveTheListAlone) {
   add_old_servers();
   {
-    tavrix::ui::SearchDialog f;
+    tavrix::ui::SearchDialog f(uitest::server_list());
+    const Controls c(f);
     f.show();
-    scan_with(f, {reply(1, false), reply(2, false)});
-    QTest::mouseClick(f.m_enum_clearall, Qt::LeftButton);
-    QTest::mouseClick(f.m_enum_ok, Qt::LeftButton);
+    scan_with(c, {reply(1, false), reply(2, false)});
+    QTest::mouseClick(c.clear_all, Qt::LeftButton);
+    QTest::mouseClick(c.ok, Qt::LeftButton);
     EXPECT_EQ(f.result(), QDialog::Rejected);
     EXPECT_FALSE(f.isVisible());
   }
   {
-    tavrix::ui::SearchDialog f;
+    tavrix::ui::SearchDialog f(uitest::server_list());
+    const Controls c(f);
     f.show();
-    scan_with(f, {reply(3, false)});
-    QTest::mouseClick(f.m_enum_cancel, Qt::LeftButton);
+    scan_with(c, {reply(3, false)});
+    QTest::mouseClick(c.cancel, Qt::LeftButton);
     EXPECT_EQ(f.result(), QDialog::Rejected);
-    EXPECT_FALSE(f.m_enum_timer->isActive());
+    EXPECT_FALSE(c.timer->isActive());
   }
   ASSERT_EQ(list().server_count(), 2);
   EXPECT_EQ(std::memcmp(list().server_at(0)->mac1, reply(200, false).mac1, 6), 0);

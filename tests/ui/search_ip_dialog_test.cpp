@@ -23,11 +23,11 @@
 #include <vector>
 
 #include "core/server_list.h"
-#include "ui/message_box.h"
-#include "ui/search_ip_dialog.h"
 #include "qeld/library.h"
 #include "qeld/model_map.h"
 #include "simulator.h"
+#include "ui/message_box.h"
+#include "ui/search_ip_dialog.h"
 #include "ui/ui_test_util.h"
 
 namespace {
@@ -38,6 +38,7 @@ using tavrix::ui::MsgIcon;
 using tavrix::ui::MsgResult;
 
 const auto* const kEnv = ::testing::AddGlobalTestEnvironment(new uitest::QtEnv);
+using uitest::part;
 using uitest::wait_until;
 
 using uitest::Sink;
@@ -51,7 +52,9 @@ qeld::TModelEntry model(uint32_t key, uint16_t id, const char* name, uint32_t po
   return e;
 }
 
-uint32_t ip(const char* text) { return ::inet_addr(text); }
+uint32_t ip(const char* text) {
+  return ::inet_addr(text);
+}
 
 devsim::Device device(const char* name, uint32_t key, uint16_t id, uint8_t mac_tail) {
   devsim::Device d;
@@ -80,17 +83,22 @@ class SearchIpFormTest : public ::testing::Test {
     });
     qeld::set_device_ports(sink4800_.port(), sink1029_.port());
     ASSERT_EQ(qeld::library_start(), 1);
-    qeld::set_model_map({model(0x11, 0x1204, "TX-1204 Test", 4), model(0, 0x2613, "TX-2613 Dual", 8)});
+    qeld::set_model_map(
+        {model(0x11, 0x1204, "TX-1204 Test", 4), model(0, 0x2613, "TX-2613 Dual", 8)});
     list().search_timeout = 3;
-    tavrix::ui::set_message_box_handler([this](QWidget*, const QString& text, MsgIcon icon, MsgButtons buttons) {
-      boxes_.push_back({text, icon, buttons});
-      return MsgResult::Ok;
-    });
+    tavrix::ui::set_message_box_handler(
+        [this](QWidget*, const QString& text, MsgIcon icon, MsgButtons buttons) {
+          boxes_.push_back({text, icon, buttons});
+          return MsgResult::Ok;
+        });
   }
   void TearDown() override {
     list().abort_search();
     EXPECT_TRUE(wait_until(
-        [] { return tavrix::ds_list().search_finished() || !tavrix::ds_list().search_running(); }, 15s));
+        [] {
+          return uitest::server_list().search_finished() || !uitest::server_list().search_running();
+        },
+        15s));
     list().clear_servers();
     list().clear_results();
     list().search_timeout = 5;
@@ -98,7 +106,7 @@ class SearchIpFormTest : public ::testing::Test {
     tavrix::ui::set_message_box_handler(nullptr);
     qeld::set_address_source(nullptr);
   }
-  static tavrix::ServerList& list() { return tavrix::ds_list(); }
+  static tavrix::ServerList& list() { return uitest::server_list(); }
 
   void start_sim(std::vector<devsim::Device> devices) {
     devsim::Fleet fleet;
@@ -113,9 +121,9 @@ class SearchIpFormTest : public ::testing::Test {
   // Types the address into a fresh dialog and presses Search.
   void search(tavrix::ui::SearchIpDialog& f, const QString& text) {
     f.show();
-    f.m_ipaddress->clear();
-    QTest::keyClicks(f.m_ipaddress, text);
-    QTest::mouseClick(f.m_search, Qt::LeftButton);
+    part<QLineEdit>(&f, "m_ipaddress")->clear();
+    QTest::keyClicks(part<QLineEdit>(&f, "m_ipaddress"), text);
+    QTest::mouseClick(part<QPushButton>(&f, "m_search"), Qt::LeftButton);
   }
 
   Sink sink4800_, sink1029_;
@@ -124,7 +132,8 @@ class SearchIpFormTest : public ::testing::Test {
 };
 
 TEST(ValidSearchAddress, LastOctetMustBeNeitherZeroNor255) {
-  for (const char* bad : {"192.168.1.0", "192.168.1.255", "255.255.255.255", "", "abc", "10.0.0", "1.2.3.256"})
+  for (const char* bad :
+       {"192.168.1.0", "192.168.1.255", "255.255.255.255", "", "abc", "10.0.0", "1.2.3.256"})
     EXPECT_FALSE(tavrix::ui::SearchIpDialog::valid_search_address(ip(bad))) << '"' << bad << '"';
   for (const char* good : {"0.0.0.1", "10.0.0.254", "127.0.0.1", "255.255.255.1", "0.0.0.254"})
     EXPECT_TRUE(tavrix::ui::SearchIpDialog::valid_search_address(ip(good))) << good;
@@ -134,42 +143,43 @@ TEST(ValidSearchAddress, LastOctetMustBeNeitherZeroNor255) {
 }
 
 TEST_F(SearchIpFormTest, RefusedAddressesSayInvalidAndSendNothing) {
-  tavrix::ui::SearchIpDialog f;
+  tavrix::ui::SearchIpDialog f(uitest::server_list());
   f.show();
-  EXPECT_EQ(f.focusWidget(), f.m_ipaddress) << "focus not in the edit on showing";
-  EXPECT_TRUE(f.m_search_status->text().isEmpty());
+  EXPECT_EQ(f.focusWidget(), part<QLineEdit>(&f, "m_ipaddress"))
+      << "focus not in the edit on showing";
+  EXPECT_TRUE(part<QLabel>(&f, "m_search_status")->text().isEmpty());
   for (const char* text : {"192.168.1.0", "192.168.1.255", "255.255.255.255", "", "abc"}) {
     // Never let a refused address through to the network, whatever the dialog does.
     ASSERT_FALSE(tavrix::ui::SearchIpDialog::valid_search_address(ip(text))) << text;
     boxes_.clear();
-    f.m_close->setFocus();
+    part<QPushButton>(&f, "m_close")->setFocus();
     search(f, text);
     ASSERT_EQ(boxes_.size(), 1u) << '"' << text << '"';
     EXPECT_EQ(boxes_[0].text, "Invalid IP Address");
     EXPECT_EQ(boxes_[0].icon, MsgIcon::Error);
     EXPECT_EQ(boxes_[0].buttons, MsgButtons::Ok);
-    EXPECT_EQ(f.focusWidget(), f.m_ipaddress) << "focus not back in the edit after " << text;
-    EXPECT_EQ(f.searching, 0);
-    EXPECT_TRUE(f.m_search_act->isEnabled());
-    EXPECT_TRUE(f.m_search->isEnabled());
+    EXPECT_EQ(f.focusWidget(), part<QLineEdit>(&f, "m_ipaddress"))
+        << "focus not back in the edit after " << text;
+    EXPECT_TRUE(uitest::action(&f, "m_search_act")->isEnabled());
+    EXPECT_TRUE(part<QPushButton>(&f, "m_search")->isEnabled());
     EXPECT_TRUE(f.isVisible());
     EXPECT_FALSE(list().search_running());
   }
   QTest::qWait(200);
   EXPECT_EQ(sink4800_.drain() + sink1029_.drain(), 0);
-  EXPECT_FALSE(f.m_searchip_timer->isActive());
+  EXPECT_FALSE(part<QTimer>(&f, "m_searchip_timer")->isActive());
 }
 
 TEST_F(SearchIpFormTest, AnsweringDeviceIsAddedAndTheSameAddressAgainIsRefused) {
   start_sim({device("one", 0x11, 0x1204, 0x01)});
   {
-    tavrix::ui::SearchIpDialog f;
+    tavrix::ui::SearchIpDialog f(uitest::server_list());
     search(f, "  127.0.0.1 ");  // pasted with spaces around it
-    EXPECT_EQ(f.m_ipaddress->text(), "127.0.0.1");
+    EXPECT_EQ(part<QLineEdit>(&f, "m_ipaddress")->text(), "127.0.0.1");
     // While searching the action (and its button) is off.
-    EXPECT_EQ(f.searching, 1);
-    EXPECT_FALSE(f.m_search_act->isEnabled());
-    EXPECT_FALSE(f.m_search->isEnabled());
+    EXPECT_TRUE(part<QTimer>(&f, "m_searchip_timer")->isActive());
+    EXPECT_FALSE(uitest::action(&f, "m_search_act")->isEnabled());
+    EXPECT_FALSE(part<QPushButton>(&f, "m_search")->isEnabled());
     ASSERT_TRUE(wait_until([&] { return !f.isVisible(); }));
     EXPECT_EQ(f.result(), QDialog::Accepted);
   }
@@ -184,7 +194,7 @@ TEST_F(SearchIpFormTest, AnsweringDeviceIsAddedAndTheSameAddressAgainIsRefused) 
   EXPECT_GE(s->handle1.id(), 0);
 
   {
-    tavrix::ui::SearchIpDialog f;
+    tavrix::ui::SearchIpDialog f(uitest::server_list());
     search(f, "127.0.0.1");
     ASSERT_TRUE(wait_until([&] { return !f.isVisible(); }));
     EXPECT_EQ(f.result(), QDialog::Rejected);
@@ -211,7 +221,7 @@ TEST_F(SearchIpFormTest, TwoReplyModelIsAddedWithTheReplyThatNamesItsSecondLan) 
   second.faults.delay_min_ms = second.faults.delay_max_ms = 500;
   start_sim({first, second});
 
-  tavrix::ui::SearchIpDialog f;
+  tavrix::ui::SearchIpDialog f(uitest::server_list());
   search(f, "127.0.0.1");
   ASSERT_TRUE(wait_until([&] { return !f.isVisible(); }));
   EXPECT_EQ(f.result(), QDialog::Accepted);
@@ -230,9 +240,9 @@ TEST_F(SearchIpFormTest, TwoReplyModelWithOneReplyIsAddedWhenTheSearchEnds) {
   only.code_1029 = 0xC9;
   start_sim({only});
 
-  tavrix::ui::SearchIpDialog f;
+  tavrix::ui::SearchIpDialog f(uitest::server_list());
   search(f, "127.0.0.1");
-  ASSERT_TRUE(wait_until([] { return tavrix::ds_list().result_count() == 1; }));
+  ASSERT_TRUE(wait_until([] { return uitest::server_list().result_count() == 1; }));
   // It waits for a second reply instead of taking the first at once.
   QTest::qWait(600);
   EXPECT_TRUE(f.isVisible());
@@ -246,10 +256,10 @@ TEST_F(SearchIpFormTest, TwoReplyModelWithOneReplyIsAddedWhenTheSearchEnds) {
 
 TEST_F(SearchIpFormTest, SilentAddressCountsDownAndClosesWithCancel) {
   // The device ports stay on the silent sink.
-  tavrix::ui::SearchIpDialog f;
+  tavrix::ui::SearchIpDialog f(uitest::server_list());
   std::vector<int> shown;
-  QObject::connect(f.m_searchip_timer, &QTimer::timeout, [&] {
-    const QString t = f.m_search_status->text();
+  QObject::connect(part<QTimer>(&f, "m_searchip_timer"), &QTimer::timeout, [&] {
+    const QString t = part<QLabel>(&f, "m_search_status")->text();
     if (t.startsWith("Searching, remaining ") && t.endsWith(" seconds..."))
       shown.push_back(t.section(' ', 2, 2).toInt());
   });
@@ -274,15 +284,15 @@ TEST_F(SearchIpFormTest, SilentAddressCountsDownAndClosesWithCancel) {
 TEST_F(SearchIpFormTest, CloseLeavesTheListAlone) {
   start_sim({device("one", 0x11, 0x1204, 0x01)});
   {
-    tavrix::ui::SearchIpDialog f;
+    tavrix::ui::SearchIpDialog f(uitest::server_list());
     search(f, "127.0.0.1");
     ASSERT_TRUE(wait_until([&] { return !f.isVisible(); }));
   }
   ASSERT_EQ(list().server_count(), 1);
-  tavrix::ui::SearchIpDialog f;
+  tavrix::ui::SearchIpDialog f(uitest::server_list());
   f.show();
-  QTest::keyClicks(f.m_ipaddress, "127.0.0.9");
-  QTest::mouseClick(f.m_close, Qt::LeftButton);
+  QTest::keyClicks(part<QLineEdit>(&f, "m_ipaddress"), "127.0.0.9");
+  QTest::mouseClick(part<QPushButton>(&f, "m_close"), Qt::LeftButton);
   EXPECT_EQ(f.result(), QDialog::Rejected);
   EXPECT_FALSE(f.isVisible());
   EXPECT_EQ(list().server_count(), 1);

@@ -17,11 +17,11 @@
 
 namespace {
 
-using tavrix::ds_list;
 using tavrix::ui::FileMode;
 using tavrix::ui::MsgButtons;
 using tavrix::ui::MsgIcon;
 using tavrix::ui::MsgResult;
+using uitest::server_list;
 
 const auto* const kEnv = ::testing::AddGlobalTestEnvironment(new uitest::QtEnv);
 
@@ -29,7 +29,7 @@ class ServerListFiles : public ::testing::Test {
  protected:
   void SetUp() override {
     uitest::reset_list();
-    w = new tavrix::ui::MainWindow;
+    w = new tavrix::ui::MainWindow(uitest::server_list());
     w->resize(1000, 600);
     w->show();
     ASSERT_TRUE(QTest::qWaitForWindowExposed(w));
@@ -60,7 +60,7 @@ class ServerListFiles : public ::testing::Test {
         std::memcpy(r.mac2, mac2, 6);
         r.ip2 = uitest::ip("198.51.100.13");
       }
-      ASSERT_EQ(ds_list().add_server(ds_list().make_server_record(r)), 1);
+      ASSERT_EQ(server_list().add_server(server_list().make_server_record(r)), 1);
     }
     w->rebuild_tree(-1);
   }
@@ -108,9 +108,9 @@ TEST_F(ServerListFiles, SavedListOpensAsTheSameTree) {
   EXPECT_EQ(tree(), before);
   // Each server has its handles anew: LAN1 for every one, LAN2 for the dual-LAN one.
   EXPECT_EQ(qeld::open_handle_count(), 4);
-  ASSERT_EQ(ds_list().server_count(), 3);
-  EXPECT_EQ(ds_list().server_at(2)->dual_lan, 1);
-  EXPECT_EQ(ds_list().server_at(2)->port_count, 4);
+  ASSERT_EQ(server_list().server_count(), 3);
+  EXPECT_EQ(server_list().server_at(2)->dual_lan, 1);
+  EXPECT_EQ(server_list().server_at(2)->port_count, 4);
   EXPECT_EQ(modes, (std::vector<FileMode>{FileMode::Save, FileMode::Open}));
 }
 
@@ -123,7 +123,7 @@ TEST_F(ServerListFiles, CancelKeepsTheListAndAnEmptyListIsNotAsked) {
   ASSERT_EQ(boxes.boxes.size(), 1u);
   EXPECT_EQ(qeld::open_handle_count(), 4);  // the old handles, no new ones
 
-  ds_list().clear_servers();
+  server_list().clear_servers();
   w->rebuild_tree(-1);
   uitest::action(w, "m_open_list_act")->trigger();
   EXPECT_EQ(boxes.boxes.size(), 1u) << "asked before filling an empty list";

@@ -34,9 +34,9 @@ class SettingsForm : public ::testing::Test {
   // Types both values, clicks OK and returns the one message shown (empty if none).
   QString submit(const QString& refresh, const QString& timeout) {
     boxes.boxes.clear();
-    type(form.m_set_refresh, refresh);
-    type(form.m_set_timeout, timeout);
-    QTest::mouseClick(form.m_set_ok, Qt::LeftButton);
+    type(refresh_edit, refresh);
+    type(timeout_edit, timeout);
+    QTest::mouseClick(ok, Qt::LeftButton);
     if (boxes.boxes.empty()) return {};
     EXPECT_EQ(boxes.boxes.size(), 1u);
     EXPECT_EQ(boxes.boxes[0].icon, MsgIcon::Error);
@@ -44,40 +44,44 @@ class SettingsForm : public ::testing::Test {
     return boxes.boxes[0].text;
   }
   void expect_settings(int refresh, int timeout) {
-    EXPECT_EQ(tavrix::ds_list().refresh_rate.load(), refresh);
-    EXPECT_EQ(tavrix::ds_list().search_timeout.load(), timeout);
+    EXPECT_EQ(uitest::server_list().refresh_rate.load(), refresh);
+    EXPECT_EQ(uitest::server_list().search_timeout.load(), timeout);
   }
 
   uitest::MsgRecorder boxes;
-  tavrix::ui::SettingsDialog form;
+  tavrix::ui::SettingsDialog form{uitest::server_list()};
+  QLineEdit* const refresh_edit = uitest::part<QLineEdit>(&form, "m_set_refresh");
+  QLineEdit* const timeout_edit = uitest::part<QLineEdit>(&form, "m_set_timeout");
+  QPushButton* const ok = uitest::part<QPushButton>(&form, "m_set_ok");
+  QPushButton* const cancel = uitest::part<QPushButton>(&form, "m_set_cancel");
 };
 
 TEST_F(SettingsForm, ShowsCurrentSettingsAndLimitsEditsToTwoCharacters) {
   EXPECT_EQ(form.windowTitle(), "Settings");
-  EXPECT_EQ(form.m_set_refresh->text(), "3");
-  EXPECT_EQ(form.m_set_timeout->text(), "5");
-  EXPECT_TRUE(form.m_set_ok->isDefault());
-  type(form.m_set_refresh, "123");
-  EXPECT_EQ(form.m_set_refresh->text(), "12");
-  type(form.m_set_timeout, "600");
-  EXPECT_EQ(form.m_set_timeout->text(), "60");
+  EXPECT_EQ(refresh_edit->text(), "3");
+  EXPECT_EQ(timeout_edit->text(), "5");
+  EXPECT_TRUE(ok->isDefault());
+  type(refresh_edit, "123");
+  EXPECT_EQ(refresh_edit->text(), "12");
+  type(timeout_edit, "600");
+  EXPECT_EQ(timeout_edit->text(), "60");
 }
 
 TEST_F(SettingsForm, ChecksRunInOrderAndFocusTheNamedEdit) {
   // A bad refresh text is reported before the timeout edit is looked at.
   EXPECT_EQ(submit("1a", "x"), "Invalid Value: Refresh Rate!");
-  EXPECT_EQ(form.focusWidget(), form.m_set_refresh);
+  EXPECT_EQ(form.focusWidget(), refresh_edit);
   EXPECT_EQ(submit(" 5", "5"), "Invalid Value: Refresh Rate!");
   EXPECT_EQ(submit("-1", "5"), "Invalid Value: Refresh Rate!");
 
   EXPECT_EQ(submit("0", "x"), "Invalid Value: Search Timeout!");
-  EXPECT_EQ(form.focusWidget(), form.m_set_timeout);
+  EXPECT_EQ(form.focusWidget(), timeout_edit);
 
   // Both out of range: the refresh rate is named first.
   EXPECT_EQ(submit("0", "2"), "Invalid Range: Refresh Rate 1~99");
-  EXPECT_EQ(form.focusWidget(), form.m_set_refresh);
+  EXPECT_EQ(form.focusWidget(), refresh_edit);
   EXPECT_EQ(submit("5", "2"), "Invalid Range: Search Timeout 3~60");
-  EXPECT_EQ(form.focusWidget(), form.m_set_timeout);
+  EXPECT_EQ(form.focusWidget(), timeout_edit);
   EXPECT_EQ(submit("5", "61"), "Invalid Range: Search Timeout 3~60");
 
   // Nothing was stored and the dialog is still open.
@@ -110,15 +114,15 @@ TEST_F(SettingsForm, EmptyEditGivesTheConversionMessageAndStoresNothing) {
 }
 
 TEST_F(SettingsForm, CancelKeepsTheOldValuesAndTheNextShowingShowsThem) {
-  type(form.m_set_refresh, "42");
-  type(form.m_set_timeout, "42");
-  QTest::mouseClick(form.m_set_cancel, Qt::LeftButton);
+  type(refresh_edit, "42");
+  type(timeout_edit, "42");
+  QTest::mouseClick(cancel, Qt::LeftButton);
   EXPECT_FALSE(form.isVisible());
   EXPECT_EQ(form.result(), QDialog::Rejected);
   expect_settings(3, 5);
   form.show();
-  EXPECT_EQ(form.m_set_refresh->text(), "3");
-  EXPECT_EQ(form.m_set_timeout->text(), "5");
+  EXPECT_EQ(refresh_edit->text(), "3");
+  EXPECT_EQ(timeout_edit->text(), "5");
   EXPECT_TRUE(boxes.boxes.empty());
 }
 

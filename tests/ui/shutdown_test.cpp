@@ -22,7 +22,7 @@
 
 namespace {
 
-using tavrix::ds_list;
+using uitest::server_list;
 using namespace std::chrono_literals;
 
 const auto* const kEnv = ::testing::AddGlobalTestEnvironment(new uitest::QtEnv);
@@ -41,61 +41,63 @@ class Shutdown : public ::testing::Test {
     });
   }
   void TearDown() override {
-    EXPECT_TRUE(uitest::wait_until([] { return ds_list().poller_count() == 0; }, 20s));
-    tavrix::ui::destroy_forms();
+    EXPECT_TRUE(uitest::wait_until([] { return server_list().poller_count() == 0; }, 20s));
+    delete w;
+    w = nullptr;
     uitest::reset_list();
     qeld::library_stop();
     qeld::set_device_ports(qeld::kPort4800, qeld::kPort1029);
     qeld::set_address_source(nullptr);
   }
   void open_forms() {
-    tavrix::ui::create_forms();
-    m_mainform->show();
-    ASSERT_TRUE(uitest::wait_until([] { return m_mainform->isVisible(); }));
+    w = new tavrix::ui::MainWindow(uitest::server_list());
+    w->show();
+    ASSERT_TRUE(uitest::wait_until([this] { return w->isVisible(); }));
     uitest::set_test_model_map();
   }
   void start(int index) {
-    m_mainform->rebuild_tree(index);
-    uitest::action(m_mainform, "m_start_act")->trigger();
-    ASSERT_EQ(ds_list().server_at(index)->monitoring.load(), 1);
+    w->rebuild_tree(index);
+    uitest::action(w, "m_start_act")->trigger();
+    ASSERT_EQ(server_list().server_at(index)->monitoring.load(), 1);
   }
   qint64 timed_close() {
     QElapsedTimer t;
     t.start();
-    m_mainform->close();
+    w->close();
     return t.elapsed();
   }
 
   uitest::MsgRecorder boxes;
+  tavrix::ui::MainWindow* w = nullptr;
 };
 
 TEST_F(Shutdown, CloseDialogWithoutPollersClosesItselfAfterAboutATenthOfASecond) {
-  tavrix::ui::CloseDialog f;
+  tavrix::ui::CloseDialog f(uitest::server_list());
   EXPECT_EQ(f.windowTitle(), "Close");
-  EXPECT_EQ(f.m_close_msg->font().pixelSize(), 13);
+  EXPECT_EQ(uitest::part<QLabel>(&f, "m_close_msg")->font().pixelSize(), 13);
   QElapsedTimer t;
   t.start();
   const int result = f.exec();
   const qint64 elapsed = t.elapsed();
-  EXPECT_EQ(f.m_close_msg->text(), "Closing...");
+  EXPECT_EQ(uitest::part<QLabel>(&f, "m_close_msg")->text(), "Closing...");
   EXPECT_EQ(result, QDialog::Accepted);
   EXPECT_GE(elapsed, 90);
   EXPECT_LT(elapsed, 3000);
-  EXPECT_FALSE(f.m_close_timer->isActive());
+  EXPECT_FALSE(uitest::part<QTimer>(&f, "m_close_timer")->isActive());
 }
 
 TEST_F(Shutdown, MonitoredServersAreStoppedAndTheWindowCloses) {
   open_forms();
-  ds_list().refresh_rate = 30;  // pollers spend their time asleep in the pause
-  ds_list().add_server(uitest::make_server(uitest::kModelA, "10.9.0.1", 1));
-  ds_list().add_server(uitest::make_server(uitest::kModelDual, "10.9.0.2", 2, "10.9.1.2"));
+  server_list().refresh_rate = 30;  // pollers spend their time asleep in the pause
+  server_list().add_server(uitest::make_server(uitest::kModelA, "10.9.0.1", 1));
+  server_list().add_server(uitest::make_server(uitest::kModelDual, "10.9.0.2", 2, "10.9.1.2"));
   start(0);
   start(1);
-  ASSERT_TRUE(uitest::wait_until([] { return ds_list().poller_count() == 3; }));
+  ASSERT_TRUE(uitest::wait_until([] { return server_list().poller_count() == 3; }));
   const qint64 elapsed = timed_close();
   EXPECT_LT(elapsed, 8000);
-  EXPECT_FALSE(m_mainform->isVisible());
-  EXPECT_TRUE(ds_list().stop_all());
+  EXPECT_FALSE(w->isVisible());
+  EXPECT_TRUE(server_list().stop_all());
   EXPECT_FALSE(qeld::library_started());
 }
 
@@ -114,15 +116,15 @@ TEST_F(Shutdown, WaitForAHangingPollerIsBoundedAtFiveSeconds) {
   // A stop ends a query after the attempt under way, so one attempt of 7000 ms is what
   // outlasts the close dialog's wait.
   ASSERT_TRUE(qeld::handle_set_timeouts(rec->handle1.id(), 7000, 2));
-  ASSERT_EQ(ds_list().add_server(rec), 1);
+  ASSERT_EQ(server_list().add_server(rec), 1);
   start(0);
   ASSERT_TRUE(uitest::wait_until([&] { return device.drain() > 0; }));
-  ASSERT_EQ(ds_list().poller_count(), 1);
+  ASSERT_EQ(server_list().poller_count(), 1);
 
   const qint64 elapsed = timed_close();
   EXPECT_GE(elapsed, 4900);  // it did wait for the poller
   EXPECT_LT(elapsed, 9000);  // but not for the query to end
-  EXPECT_FALSE(m_mainform->isVisible());
+  EXPECT_FALSE(w->isVisible());
   EXPECT_FALSE(qeld::library_started());
 }
 
@@ -133,19 +135,19 @@ TEST_F(Shutdown, ClosingDuringASearchEndsTheSearchFirst) {
   open_forms();
   SilentDevice device;
   qeld::set_device_ports(device.port(), device.port());
-  ds_list().search_timeout = 60;
+  server_list().search_timeout = 60;
   tavrix::ui::SearchDialog::set_scan_target(htonl(INADDR_LOOPBACK));
   {
-    tavrix::ui::SearchDialog f;
+    tavrix::ui::SearchDialog f(uitest::server_list());
     f.show();
-    QTest::mouseClick(f.m_enum_scan, Qt::LeftButton);
+    QTest::mouseClick(uitest::part<QPushButton>(&f, "m_enum_scan"), Qt::LeftButton);
     ASSERT_TRUE(uitest::wait_until([&] { return device.drain() > 0; }));
-    QTest::mouseClick(f.m_enum_cancel, Qt::LeftButton);
+    QTest::mouseClick(uitest::part<QPushButton>(&f, "m_enum_cancel"), Qt::LeftButton);
   }
-  ASSERT_TRUE(ds_list().search_running());
+  ASSERT_TRUE(server_list().search_running());
 
   const qint64 elapsed = timed_close();
-  EXPECT_FALSE(ds_list().search_running());
+  EXPECT_FALSE(server_list().search_running());
   EXPECT_LT(elapsed, 8000);
   EXPECT_FALSE(qeld::library_started());
   // The worker has let go of the library lock.
@@ -193,16 +195,16 @@ TEST(DISABLED_ExitDuringSearchChild, Run) {
   });
   SilentDevice* device = new SilentDevice;  // stays open until the process ends
   qeld::set_device_ports(device->port(), device->port());
-  tavrix::ui::create_forms();
-  m_mainform->show();
-  ds_list().search_timeout = 60;
-  ds_list().start_search(1, htonl(INADDR_LOOPBACK));
+  auto* w = new tavrix::ui::MainWindow(uitest::server_list());
+  w->show();
+  server_list().search_timeout = 60;
+  server_list().start_search(1, htonl(INADDR_LOOPBACK));
   ASSERT_TRUE(uitest::wait_until([&] { return device->drain() > 0; }));
   std::printf("child: searching\n");
   std::fflush(stdout);
   if (way == "close") {
-    m_mainform->close();
-    tavrix::ui::destroy_forms();
+    w->close();
+    delete w;
   }
   std::exit(0);
 }

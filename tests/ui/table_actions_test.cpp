@@ -25,8 +25,8 @@
 
 namespace {
 
-using tavrix::ds_list;
 using tavrix::ui::FileMode;
+using uitest::server_list;
 
 const auto* const kEnv = ::testing::AddGlobalTestEnvironment(new uitest::QtEnv);
 
@@ -34,16 +34,16 @@ class TableActions : public ::testing::Test {
  protected:
   void SetUp() override {
     uitest::reset_list();
-    w = new tavrix::ui::MainWindow;
+    w = new tavrix::ui::MainWindow(uitest::server_list());
     w->resize(1100, 650);
     w->show();
     ASSERT_TRUE(QTest::qWaitForWindowExposed(w));
     uitest::set_test_model_map();  // after the start, which loads the map file
-    ASSERT_EQ(ds_list().add_server(uitest::make_server(uitest::kModelA, "10.0.0.1", 1)), 1);
-    ASSERT_EQ(ds_list().add_server(uitest::make_server(uitest::kModelB, "10.0.0.2", 2)), 1);
-    ASSERT_EQ(
-        ds_list().add_server(uitest::make_server(uitest::kModelDual, "10.0.0.3", 3, "10.0.1.3")),
-        1);
+    ASSERT_EQ(server_list().add_server(uitest::make_server(uitest::kModelA, "10.0.0.1", 1)), 1);
+    ASSERT_EQ(server_list().add_server(uitest::make_server(uitest::kModelB, "10.0.0.2", 2)), 1);
+    ASSERT_EQ(server_list().add_server(
+                  uitest::make_server(uitest::kModelDual, "10.0.0.3", 3, "10.0.1.3")),
+              1);
     w->rebuild_tree(-1);
     tavrix::ui::set_file_prompt_handler([this](FileMode mode, const QString&,
                                                const QString& suggested, const QString&,
@@ -194,7 +194,7 @@ TEST_F(TableActions, ExportWritesTheTableInViewAsCsvOrJson) {
 // The JSON export as the command line writes its JSON: numbers as numbers, a missing
 // LAN2 as null, and the one-LAN warning of a port beside its row.
 TEST_F(TableActions, JsonExportHasNumbersNullsAndTheOneLanWarning) {
-  tavrix::ServerRecord* dual = ds_list().server_at(2);
+  tavrix::ServerRecord* dual = server_list().server_at(2);
   dual->mode[0] = 22;  // Redundant COM in set B
   uint8_t conn[80] = {};
   uitest::set_connection(conn, 1, uitest::ip("10.0.0.50"), 3, 0, 0);  // connected, LAN1 only

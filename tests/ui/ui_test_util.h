@@ -23,10 +23,10 @@
 #include <vector>
 
 #include "core/server_list.h"
-#include "ui/forms.h"
-#include "ui/message_box.h"
 #include "qeld/library.h"
 #include "qeld/model_map.h"
+#include "ui/forms.h"
+#include "ui/message_box.h"
 
 namespace uitest {
 
@@ -59,6 +59,17 @@ inline QTreeWidgetItem* server_node(const QObject* window, int i) {
 inline QString cell_text(const QAbstractItemView* view, int row, int col) {
   const QModelIndex i = view->model()->index(row, col);
   return i.isValid() ? i.data().toString() : QStringLiteral("<none>");
+}
+
+// The tick box of a row's first cell, read and set as a user does (through the model).
+inline bool row_ticked(const QAbstractItemView* view, int row) {
+  const QModelIndex i = view->model()->index(row, 0);
+  return i.isValid() && (i.flags() & Qt::ItemIsUserCheckable) &&
+         i.data(Qt::CheckStateRole).toInt() == Qt::Checked;
+}
+inline void set_row_ticked(QAbstractItemView* view, int row, bool ticked) {
+  view->model()->setData(view->model()->index(row, 0), ticked ? Qt::Checked : Qt::Unchecked,
+                         Qt::CheckStateRole);
 }
 
 // The texts of a row of a view, all columns.
@@ -160,8 +171,9 @@ inline uint32_t ip(const char* text) {
 }
 
 // A server made by hand, its handles -1 (no device behind it).
-inline std::shared_ptr<tavrix::ServerRecord> make_server(uint16_t model_id, const char* ip1, uint8_t mac_last,
-                                             const char* ip2 = nullptr) {
+inline std::shared_ptr<tavrix::ServerRecord> make_server(uint16_t model_id, const char* ip1,
+                                                         uint8_t mac_last,
+                                                         const char* ip2 = nullptr) {
   auto rec = std::make_shared<tavrix::ServerRecord>();
   rec->model_key = kKey;
   rec->model_id = model_id;
@@ -187,9 +199,17 @@ inline void set_connection(uint8_t record[80], int n, uint32_t peer_lan1, uint8_
   record[65 + 2 * (n - 1)] = state_lan2;
 }
 
-// Empties the program's single server list and puts its flags and settings back.
+// The test program's server list, as a program's main owns one: the windows and
+// dialogs under test are given it. It lives until the program ends, so that a test
+// that leaves forms behind never leaves them a dangling list.
+inline tavrix::ServerList& server_list() {
+  static tavrix::ServerList list;
+  return list;
+}
+
+// Empties the test program's server list and puts its flags and settings back.
 inline void reset_list() {
-  tavrix::ServerList& list = tavrix::ds_list();
+  tavrix::ServerList& list = server_list();
   list.set_stop_all(1);
   list.stop_all_pollers(10000);
   list.clear_servers();

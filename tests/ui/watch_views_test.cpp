@@ -27,8 +27,8 @@
 namespace {
 
 using namespace std::chrono_literals;
-using tavrix::ds_list;
 using tavrix::ui::EventsView;
+using uitest::server_list;
 
 const auto* const kEnv = ::testing::AddGlobalTestEnvironment(new uitest::QtEnv);
 
@@ -67,15 +67,15 @@ class WatchViews : public ::testing::Test {
  protected:
   void SetUp() override {
     uitest::reset_list();
-    tavrix::ui::create_forms();
-    w = m_mainform;
+    w = new tavrix::ui::MainWindow(uitest::server_list());
     w->resize(1100, 760);
     w->show();
     ASSERT_TRUE(uitest::wait_until([&] { return w->isVisible(); }));
     use_models();
   }
   void TearDown() override {
-    tavrix::ui::destroy_forms();
+    delete w;  // and its dialogs
+    w = nullptr;
     uitest::reset_list();
     qeld::library_stop();
   }
@@ -97,8 +97,7 @@ class WatchViews : public ::testing::Test {
   // The colour painted in the middle of a strip's newest segment, once that segment is
   // a few pixels wide (the timeline moves on every second).
   QColor strip_end_colour(int row) {
-    tavrix::ui::TimelineView* v =
-        uitest::part<tavrix::ui::TimelinePanel>(w, "m_timeline_panel")->m_timeline_view;
+    tavrix::ui::TimelineView* v = uitest::part<tavrix::ui::TimelineView>(w, "m_timeline_view");
     int x0 = 0, x1 = 0;
     auto wide = [&] {
       const auto& changes = v->rows().at(static_cast<std::size_t>(row)).changes;
@@ -136,10 +135,10 @@ TEST_F(WatchViews, AConnectionDroppingOnOneLanIsAnEventAMarkAndAStrip) {
   reply.ip2 = dev.ip2;
   std::copy(dev.mac1.begin(), dev.mac1.end(), reply.mac1);
   std::copy(dev.mac2.begin(), dev.mac2.end(), reply.mac2);
-  auto rec = ds_list().make_server_record(reply);
+  auto rec = server_list().make_server_record(reply);
   ASSERT_EQ(rec->dual_lan, 1);
-  ASSERT_EQ(ds_list().add_server(rec), 1);
-  ds_list().refresh_rate = 1;
+  ASSERT_EQ(server_list().add_server(rec), 1);
+  server_list().refresh_rate = 1;
   uitest::part<QTimer>(w, "m_main_timer")->setInterval(1000);
   w->rebuild_tree(-1);
   click_node(uitest::server_node(w, 0));
@@ -182,22 +181,16 @@ TEST_F(WatchViews, AConnectionDroppingOnOneLanIsAnEventAMarkAndAStrip) {
 
   // The timeline of the selected server: LAN1, LAN2, port 1 (one LAN), port 2 (none),
   // over the shortest span, chosen with the keyboard.
-  uitest::part<tavrix::ui::TimelinePanel>(w, "m_timeline_panel")->m_timeline_span->setFocus();
-  QTest::keyClick(uitest::part<tavrix::ui::TimelinePanel>(w, "m_timeline_panel")->m_timeline_span,
-                  Qt::Key_Up);
-  ASSERT_EQ(uitest::part<tavrix::ui::TimelinePanel>(w, "m_timeline_panel")
-                ->m_timeline_span->currentText(),
-            "Last 10 minutes");
+  uitest::part<QComboBox>(w, "m_timeline_span")->setFocus();
+  QTest::keyClick(uitest::part<QComboBox>(w, "m_timeline_span"), Qt::Key_Up);
+  ASSERT_EQ(uitest::part<QComboBox>(w, "m_timeline_span")->currentText(), "Last 10 minutes");
   ASSERT_TRUE(uitest::wait_until(
       [&] {
-        return uitest::part<tavrix::ui::TimelinePanel>(w, "m_timeline_panel")
-                   ->m_timeline_view->rows()
-                   .size() == 4;
+        return uitest::part<tavrix::ui::TimelineView>(w, "m_timeline_view")->rows().size() == 4;
       },
       10s));
   QStringList labels;
-  for (const auto& r :
-       uitest::part<tavrix::ui::TimelinePanel>(w, "m_timeline_panel")->m_timeline_view->rows())
+  for (const auto& r : uitest::part<tavrix::ui::TimelineView>(w, "m_timeline_view")->rows())
     labels << r.label;
   EXPECT_EQ(labels.join(','), "LAN1,LAN2,Port 1,Port 2");
   EXPECT_EQ(strip_end_colour(1), tavrix::ui::availability_colour(tavrix::Availability::kUp));
@@ -228,13 +221,8 @@ TEST_F(WatchViews, AConnectionDroppingOnOneLanIsAnEventAMarkAndAStrip) {
 
   // The root node: one strip per monitored server, whole again at its newest end.
   click_node(uitest::root_node(w));
-  ASSERT_EQ(uitest::part<tavrix::ui::TimelinePanel>(w, "m_timeline_panel")
-                ->m_timeline_view->rows()
-                .size(),
-            1u);
-  EXPECT_EQ(uitest::part<tavrix::ui::TimelinePanel>(w, "m_timeline_panel")
-                ->m_timeline_view->rows()[0]
-                .label,
+  ASSERT_EQ(uitest::part<tavrix::ui::TimelineView>(w, "m_timeline_view")->rows().size(), 1u);
+  EXPECT_EQ(uitest::part<tavrix::ui::TimelineView>(w, "m_timeline_view")->rows()[0].label,
             "127.0.0.2, 127.0.1.2");
   EXPECT_EQ(strip_end_colour(0), tavrix::ui::availability_colour(tavrix::Availability::kUp));
 
@@ -278,7 +266,7 @@ TEST_F(WatchViews, OnlyADualLanPortConnectedOnOneLanIsMarked) {
     rec->store_conn(0, conn);
     rec->monitoring = 1;  // by hand: no pollers
     rec->online = c.online;
-    ASSERT_EQ(ds_list().add_server(rec), 1);
+    ASSERT_EQ(server_list().add_server(rec), 1);
     w->rebuild_tree(0);
     w->update_mon_list(0);
     EXPECT_EQ(port_marked(w, 0), c.marked);
@@ -381,9 +369,9 @@ TEST_F(WatchViews, ASixteenPortTimelineScrollsAndLeavesTheTablesTheirRoom) {
   }
   rec->online = 3;
   rec->monitoring = 1;
-  ASSERT_EQ(ds_list().add_server(rec), 1);
+  ASSERT_EQ(server_list().add_server(rec), 1);
   uitest::part<QTimer>(w, "m_events_timer")->stop();
-  ds_list().refresh_rate = 1;
+  server_list().refresh_rate = 1;
   const int64_t now = QDateTime::currentMSecsSinceEpoch();
   w->sample_events_at(now - 2000, 1);
   w->sample_events_at(now - 500, 1600);
@@ -392,8 +380,8 @@ TEST_F(WatchViews, ASixteenPortTimelineScrollsAndLeavesTheTablesTheirRoom) {
   rec->monitoring = 0;  // no pollers behind it: nothing else looks at it
 
   auto* panel = uitest::part<tavrix::ui::TimelinePanel>(w, "m_timeline_panel");
-  tavrix::ui::TimelineView* view = panel->m_timeline_view;
-  auto* scroll = panel->m_timeline_scroll;
+  auto* view = uitest::part<tavrix::ui::TimelineView>(panel, "m_timeline_view");
+  auto* scroll = uitest::part<QScrollArea>(panel, "m_timeline_scroll");
   ASSERT_EQ(view->rows().size(), 18u) << "two LANs and sixteen ports";
   w->resize(w->minimumSizeHint());
   uitest::pump(300ms);
