@@ -132,11 +132,12 @@ struct SetCloser {
   UdpSocketSet& set;
   const TimeoutBlock& options;
   ~SetCloser() {
-    // As long as a command's exchange with the default time-outs, however many quiet
-    // rounds the search ran: an answer that late is one no search waits for.
+    // At least as long as a command's exchange with the default time-outs, however short
+    // the caller's waits (a deadline cuts them, and a device answering late answers later
+    // than they), and up to five of its waits however many quiet rounds it ran.
     TimeoutBlock quiet = options;
     quiet.attempts = std::min(quiet.attempts, 5);
-    const auto until = quiet_end(quiet);
+    const auto until = quiet_end(quiet, std::chrono::milliseconds(5000));
     udp_park_group(set, kGroup4800, until);
     udp_park_group(set, kGroup1029, until);
     udp_close_socket_set(set);
