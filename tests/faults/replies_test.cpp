@@ -230,7 +230,8 @@ TEST_F(RepliesTest, AFloodOfJunkLeavesMemoryFlat) {
   EXPECT_LT(heap1, heap0 + (1u << 20)) << "heap grew by " << (heap1 - heap0) << " bytes";
   EXPECT_TRUE(eventually([&] { return open_fd_count() <= fds0; }, 10s))
       << open_fd_count() << " > " << fds0;
-  EXPECT_EQ(thread_count(), threads0);
+  // The library's thread for parked sockets may have been there at the start and gone now.
+  EXPECT_LE(thread_count(), threads0);
   EXPECT_TRUE(eventually([&] { return (rec->online.load() & 1) != 0; }, 20s));
   EXPECT_EQ(rec->conn_peer(1, 1, 0), inet_addr("192.0.2.102"));
   qeld::set_search_options(1000, 5);
