@@ -22,6 +22,10 @@ struct Parked {
   Clock::time_point until;
 };
 
+bool due_first(const Parked& a, const Parked& b) {
+  return a.until < b.until;
+}
+
 struct Parking {
   std::mutex mutex;  // guards everything below but count
   std::condition_variable changed;
@@ -45,10 +49,7 @@ struct Parking {
     while (!closing) {
       close_due(Clock::now());
       if (parked.empty()) break;
-      const auto next =
-          std::min_element(parked.begin(), parked.end(), [](const Parked& a, const Parked& b) {
-            return a.until < b.until;
-          })->until;
+      const auto next = std::min_element(parked.begin(), parked.end(), due_first)->until;
       changed.wait_until(lock, next);
     }
     // The last thing done under the lock: whoever sees this false may join at once.
@@ -99,9 +100,7 @@ void park_socket(int fd, Clock::time_point until) {
     return;
   }
   if (p.parked.size() >= static_cast<std::size_t>(kMaxParkedSockets)) {
-    auto first =
-        std::min_element(p.parked.begin(), p.parked.end(),
-                         [](const Parked& a, const Parked& b) { return a.until < b.until; });
+    auto first = std::min_element(p.parked.begin(), p.parked.end(), due_first);
     ::close(first->fd);
     p.parked.erase(first);
   }
