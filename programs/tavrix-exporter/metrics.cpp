@@ -17,6 +17,7 @@
 #include "core/string_table.h"
 #include "core/version.h"
 #include "qeld/ds_info.h"
+#include "qeld/qnsock/quiet_ports.h"
 #include "qeld/result_codes.h"
 
 namespace tavrix::exporter {
@@ -423,6 +424,10 @@ std::string ExporterMetrics::render(int in_flight, std::size_t targets) const {
   }
   w.family("tavrix_exporter_probes_in_flight", "gauge", "Probes querying devices right now.");
   w.sample("tavrix_exporter_probes_in_flight", "", in_flight);
+  // Lets a reader of the process's descriptor count tell these from a leak.
+  w.family("tavrix_exporter_parked_sockets", "gauge",
+           "Sockets of finished queries kept open a few seconds for their late answers.");
+  w.sample("tavrix_exporter_parked_sockets", "", qeld::parked_socket_count());
   w.family("tavrix_exporter_cache_entries", "gauge",
            "Targets whose identity and last result the exporter keeps (the cache size).");
   w.sample("tavrix_exporter_cache_entries", "", static_cast<double>(targets));

@@ -681,6 +681,11 @@ TEST_F(ExporterProgram, DebugOutputAndRecentProbesExplainEachResult) {
   EXPECT_NE(silent.body.find("result: not_found (no search reply"), std::string::npos);
   EXPECT_NE(silent.body.find("tavrix_probe_result{result=\"not_found\"} 1\n"), std::string::npos);
   EXPECT_NE(silent.body.find("\ntavrix_probe_success 0\n"), std::string::npos);
+  // Its search sockets wait seconds for late answers, and /metrics counts them apart.
+  const std::string own = http_get(port, "/metrics").body;
+  const auto parked_at = own.find("\ntavrix_exporter_parked_sockets ");
+  ASSERT_NE(parked_at, std::string::npos) << own;
+  EXPECT_GT(std::atoi(own.c_str() + parked_at + 32), 0) << own;
   // Outside the allow-list: refused before any probe, debug or not.
   EXPECT_EQ(http_get(port, "/probe?target=127.0.0.5&debug=true").status, 403);
   EXPECT_EQ(http_get(port, "/probe?target=127.0.0.2&debug=yes").status, 400);
