@@ -8,6 +8,7 @@
 #include <array>
 #include <bit>
 #include <chrono>
+#include <climits>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -201,8 +202,18 @@ TEST(LabFaults, AFullFleetOfPollersRidesOutAddressAndInterfaceChanges) {
           return all ? double(on) / all : 1.0;
         };
         o << "online " << (each_seen(3, true, 60s) >= 0) << " " << share_on(3) << "\n";
-        // Sockets parked for late answers come and go with the pollers' time-outs.
-        const int fds_polling = open_fds() - qeld::parked_socket_count();
+        // Sockets parked for late answers come and go with the pollers' time-outs, and one
+        // may be parked or closed between the two counts: the lowest of a few counts.
+        auto held_fds = [] {
+          int least = INT_MAX;
+          for (int i = 0; i < 10; ++i) {
+            const int parked = qeld::parked_socket_count();
+            least = std::min(least, open_fds() - parked);
+            std::this_thread::sleep_for(20ms);
+          }
+          return least;
+        };
+        const int fds_polling = held_fds();
         const int listed = qeld::local_address_count();
 
         struct Step {
@@ -237,7 +248,7 @@ TEST(LabFaults, AFullFleetOfPollersRidesOutAddressAndInterfaceChanges) {
           const long ms = each_seen(3, true, 60s);
           o << "step " << st.name << " " << gone << " " << others << " " << ms << "\n";
         }
-        o << "fds " << fds_polling << " " << open_fds() - qeld::parked_socket_count() << "\n";
+        o << "fds " << fds_polling << " " << held_fds() << "\n";
         list->set_stop_all(1);
         const bool ended = list->stop_all_pollers(10000);
         list.reset();
@@ -286,8 +297,9 @@ TEST(LabFaults, AFullFleetOfPollersRidesOutAddressAndInterfaceChanges) {
     } else if (word == "fds") {
       int polling = 0, after = 0;
       in >> polling >> after;
-      // A poller replacing its set at that instant holds two fewer for a moment.
-      EXPECT_LE(after, polling) << "descriptors leaked across the changes";
+      // A poller replacing its set at that instant holds two more or fewer for a moment;
+      // a socket leaked per reopened set would be 64 or more.
+      EXPECT_LE(after, polling + 4) << "descriptors leaked across the changes";
       EXPECT_GE(after, polling - 8) << "pollers lost their sockets across the changes";
     } else if (word == "stopped") {
       int ended = 0, idle = 0, after = 0;
